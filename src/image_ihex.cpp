@@ -1,0 +1,1 @@
+#include "image_ihex.h"

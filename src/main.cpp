@@ -1,0 +1,3 @@
+#include "update.h"
+
+int main(int argc, char **argv) { return update_main(argc, argv); }

@@ -1,0 +1,117 @@
+// The option record, its defaults, the help texts, the command-line option
+// pass and the configuration-file reader and writer.
+#ifndef TARVION_OPTIONS_H
+#define TARVION_OPTIONS_H
+
+#include <optional>
+#include <string>
+
+// An owned text that may be absent ("null").
+using owned_text = std::optional<std::string>;
+
+// The option record. For every option with an argument: the value (_arg),
+// the argument text it came from (_orig), the help line (_help) and the
+// given mark (_given, 0 or 1). Flags have _flag, _help and _given.
+// Help pointers are borrowed from the static help table.
+struct update_conf {
+  const char *help_help = nullptr;
+  const char *full_help_help = nullptr;
+  const char *version_help = nullptr;
+  owned_text device_arg;
+  owned_text device_orig;
+  const char *device_help = nullptr;
+  int baudrate_arg = 0;
+  owned_text baudrate_orig;
+  const char *baudrate_help = nullptr;
+  int resetpin_arg = 0;
+  owned_text resetpin_orig;
+  const char *resetpin_help = nullptr;
+  int bspin_arg = 0;
+  owned_text bspin_orig;
+  const char *bspin_help = nullptr;
+  owned_text file_arg;
+  owned_text file_orig;
+  const char *file_help = nullptr;
+  int waitack_flag = 0;
+  const char *waitack_help = nullptr;
+  int uart_flag = 0;
+  const char *uart_help = nullptr;
+  int showid_flag = 0;
+  const char *showid_help = nullptr;
+  int testid_arg = 0;  // a 32-bit pattern; compare as unsigned
+  owned_text testid_orig;
+  const char *testid_help = nullptr;
+  int verbose_flag = 0;
+  const char *verbose_help = nullptr;
+  int saveconf_flag = 0;
+  const char *saveconf_help = nullptr;
+  owned_text conffile_arg;
+  owned_text conffile_orig;
+  const char *conffile_help = nullptr;
+
+  int help_given = 0;
+  int full_help_given = 0;
+  int version_given = 0;
+  int device_given = 0;
+  int baudrate_given = 0;
+  int resetpin_given = 0;
+  int bspin_given = 0;
+  int file_given = 0;
+  int waitack_given = 0;
+  int uart_given = 0;
+  int showid_given = 0;
+  int testid_given = 0;
+  int verbose_given = 0;
+  int saveconf_given = 0;
+  int conffile_given = 0;
+};
+
+extern const char *update_conf_purpose;
+extern const char *update_conf_usage;
+extern const char *update_conf_help[];       // 13 lines, then a null entry
+extern const char *update_conf_full_help[];  // 15 lines, then a null entry
+
+// Sets the defaults: clears the given marks, sets device, baud rate, the
+// flags, conffile and the help pointers; resetpin, bspin and testid values
+// are left alone.
+void parser_init(update_conf *args_info);
+
+// Releases the record's owned texts (each becomes null) and clears the given
+// marks; numbers, flags and help pointers stay.
+void parser_free(update_conf *args_info);
+
+void parser_print_version(void);
+void parser_print_help(void);
+void parser_print_full_help(void);
+
+// One option pass over argv[1..argc-1] with no additional error text.
+// Returns 0; on any option error releases the record and exits with status 1;
+// help, full help and version print and exit with status 0.
+int parser2(int argc, char **argv, update_conf *args_info, int override,
+            int initialize, int check_required);
+
+// parser2 with override 0, initialize 1, check_required 1.
+int parser(int argc, char **argv, update_conf *args_info);
+
+// Returns 0 when --file was given; otherwise reports it, releases the record
+// and exits with status 1.
+int parser_required(update_conf *args_info, const char *prog_name);
+
+// The option pass itself: 0 on success, 1 on failure (what was applied before
+// the failure stays in args_info). Help, full help and version exit from
+// inside it. additional_error may be null. Used by the configuration-file
+// reader; not for the driver.
+int parser_internal(int argc, char **argv, update_conf *args_info, int override,
+                    int initialize, int check_required,
+                    const char *additional_error);
+
+// Reads the configuration file into the record through one option pass.
+// Returns 0; on any error releases the record and exits with status 1.
+int parser_configfile(const char *filename, update_conf *args_info,
+                      int override, int initialize, int check_required);
+
+// Writes every given option of the record to filename. Returns 0 when the
+// file was written, 1 (after a message on standard error) otherwise.
+int parser_file_save(const char *filename, update_conf *args_info);
+
+#endif
