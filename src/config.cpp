@@ -1,1 +1,42 @@
 #include "config.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+// Whether a configuration file is used is decided from what the command line
+// itself says: the file that --conffile names (or the default) and whether it
+// asks for saving. A first pass without the required-option check produces
+// exactly that record; the pass that counts then runs with the check only when
+// no configuration file can supply --file.
+static int decide_chkcfg(int argc, char **argv, update_conf *conf) {
+  parser2(argc, argv, conf, 1, 1, 0);
+  struct stat sbuf;
+  const char *path = conf->conffile_arg ? conf->conffile_arg->c_str() : "";
+  return stat(path, &sbuf) != 0 && !conf->saveconf_flag ? 1 : 0;
+}
+
+// Writes the record to its configuration file and ends the process: status 0
+// when the file was written, 1 when it was not (the writer has said why).
+[[noreturn]] static void save_config(update_conf *conf) {
+  // Neither the request to save nor the file's own name belong in the file.
+  conf->saveconf_flag = 0;
+  conf->saveconf_given = 0;
+  conf->conffile_given = 0;
+  const std::string path = conf->conffile_arg.value_or("");
+  int rc = parser_file_save(path.c_str(), conf);
+  if (rc == 0) std::fprintf(stderr, "Configuration saved to %s\n", path.c_str());
+  parser_free(conf);
+  std::exit(rc == 0 ? 0 : 1);
+}
+
+int read_config(int argc, char **argv, update_conf *conf) {
+  int chkcfg = decide_chkcfg(argc, argv, conf);
+  int ret = parser2(argc, argv, conf, 1, 1, chkcfg);
+  if (ret < 0) return ret;
+  if (chkcfg) return 0;
+  if (conf->saveconf_flag) save_config(conf);
+  const std::string path = conf->conffile_arg.value_or("");
+  return parser_configfile(path.c_str(), conf, 0, 0, 1);
+}

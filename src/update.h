@@ -3,6 +3,22 @@
 #ifndef TARVION_UPDATE_H
 #define TARVION_UPDATE_H
 
+#include "image.h"
+#include "options.h"
+
+// Exit statuses of a run.
+#define EXIT_FLASH_OK 0       // flashed (or identifier shown, or configuration saved)
+#define EXIT_BAD_OPTIONS 1    // option or configuration-file error
+#define EXIT_FLASH_FAILED 2   // sync, identifier, identifier test, erase or write failed
+#define EXIT_CANT_OPEN (-1)   // image file or serial device cannot be opened (255)
+// A run stopped by SIGINT, SIGTERM or SIGHUP ends with 128 + the signal number.
+
+// The whole run; its result is the process exit status.
 int update_main(int argc, char **argv);
+
+// The flashing procedure on an open port: synchronise, then show the
+// identifier, or test it, erase and write. Prints what failed on standard
+// error. Returns 0 on success, -1 on failure.
+int do_flash(int fh, image *img, int ldflags, update_conf *conf);
 
 #endif
