@@ -41,7 +41,9 @@ std::string line_file(int pin, const char *attr) {
   return sysfs_root() + "/class/gpio/gpio" + std::to_string(pin) + "/" + attr;
 }
 
-std::string number_line(int n) { return std::to_string(n) + "\n"; }
+std::string number_line(int n) {
+  return std::to_string(n) + "\n";
+}
 
 // O_NONBLOCK keeps a stand-in FIFO without reader from holding the flasher
 // forever (the open fails with ENXIO instead); on real sysfs it changes
