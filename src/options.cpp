@@ -275,7 +275,8 @@ int parser_internal(int argc, char **argv, update_conf *args_info, int override,
   optind = 0;
   opterr = 1;
   optopt = '?';
-  for (;;) {
+  // An empty vector holds no options (and the scanner may not be given null).
+  while (argc > 1 && argv) {
     int index = 0;
     const int c = getopt_long(argc, argv, kShortOptions, kLongOptions.data(), &index);
     if (c == -1) break;
