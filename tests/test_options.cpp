@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -290,7 +292,7 @@ TEST(Options, OutOfMemoryEndsWithOneLineAndStatusOne) {
     parser_init(&c);
     // Called through a volatile pointer so that the allocation cannot be elided.
     void *(*volatile allocate)(std::size_t) = static_cast<void *(*)(std::size_t)>(::operator new);
-    ::operator delete(allocate(static_cast<std::size_t>(1) << 60));
+    ::operator delete(allocate(std::numeric_limits<std::size_t>::max() - 4096));
     return 0;
   });
   EXPECT_EQ(o.status, 1);
