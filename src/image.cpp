@@ -109,7 +109,12 @@ int img_get_chunk(image *img, int *offset, char *buf, int buflen) {
     errno = EINVAL;
     return -1;
   }
-  while (img->cchunk < img->chunks && img->img[img->cchunk].len == 0) ++img->cchunk;
+  // Empty chunks are passed over; a cursor at or past a chunk's end (which
+  // the reader itself never leaves) is treated alike rather than trusted.
+  while (img->cchunk < img->chunks && img->img[img->cchunk].len <= img->cpos) {
+    ++img->cchunk;
+    img->cpos = 0;
+  }
   if (img->cchunk >= img->chunks) return 0;
   const image_chunk &c = img->img[img->cchunk];
   const int rest = c.len - img->cpos;
