@@ -23,8 +23,12 @@ struct NibbleTable {
 };
 constexpr NibbleTable kNibbles;
 
-inline unsigned nibble(char c) { return kNibbles.value[static_cast<unsigned char>(c)]; }
-inline unsigned hex_byte(const char *p) { return nibble(p[0]) << 4 | nibble(p[1]); }
+inline unsigned nibble(char c) {
+  return kNibbles.value[static_cast<unsigned char>(c)];
+}
+inline unsigned hex_byte(const char *p) {
+  return nibble(p[0]) << 4 | nibble(p[1]);
+}
 
 // Reads lines the way fgets does into a buffer of IHEX_LINE_MAX + 1, but
 // hands out pieces in place: no copy and no allocation per line. The
@@ -189,7 +193,9 @@ int set_upper_address(image *img, const unsigned char *data, unsigned byteCnt) {
 
 }  // namespace
 
-int hex2nibble(const char *hex) { return static_cast<int>(nibble(*hex)); }
+int hex2nibble(const char *hex) {
+  return static_cast<int>(nibble(*hex));
+}
 
 image_chunk *add_chunk(image *img) {
   if (img->chunks >= img->slots && grow_table(img) < 0) return nullptr;

@@ -1,12 +1,9 @@
 // The image: loading a file as Intel HEX or raw binary, the fragment reader
 // and releasing the image.
-#include "image.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -15,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "image.h"
 #include "testsupport.h"
 
 namespace {
@@ -95,7 +93,9 @@ void build(image &img, const std::vector<ChunkSpec> &specs) {
   }
 }
 
-Bytes slice(const Bytes &b, size_t from, size_t n) { return Bytes(b.begin() + from, b.begin() + from + n); }
+Bytes slice(const Bytes &b, size_t from, size_t n) {
+  return Bytes(b.begin() + from, b.begin() + from + n);
+}
 
 TEST(Image, FragmentsNeverSpanChunksAndSkipEmptyOnes) {
   const Bytes c0_300 = pattern(300, 0), c1_16 = pattern(16, 1), c1_100 = pattern(100, 1);
@@ -109,7 +109,9 @@ TEST(Image, FragmentsNeverSpanChunksAndSkipEmptyOnes) {
       {"300 and 16 bytes",
        {{0x08000000, 300}, {0x08004000, 16}},
        256,
-       {{0x08000000, slice(c0_300, 0, 256)}, {0x08000100, slice(c0_300, 256, 44)}, {0x08004000, c1_16}}},
+       {{0x08000000, slice(c0_300, 0, 256)},
+        {0x08000100, slice(c0_300, 256, 44)},
+        {0x08004000, c1_16}}},
       {"an empty first chunk is passed over",
        {{0, 0}, {0x08004000, 100}},
        256,
@@ -119,7 +121,9 @@ TEST(Image, FragmentsNeverSpanChunksAndSkipEmptyOnes) {
        64,
        {{0x200, slice(c1_100, 0, 64)}, {0x240, slice(c1_100, 64, 36)}, {0x500, c4_5}}},
       {"buflen beyond the chunk's rest", {{0x20, 100}}, 1000, {{0x20, pattern(100, 0)}}},
-      {"addresses wrap at the top", {{0xFFFFFFF0, 32}}, 16,
+      {"addresses wrap at the top",
+       {{0xFFFFFFF0, 32}},
+       16,
        {{0xFFFFFFF0, slice(pattern(32, 0), 0, 16)}, {0, slice(pattern(32, 0), 16, 16)}}},
       {"no chunks", {}, 256, {}},
       {"only empty chunks", {{0, 0}, {0, 0}}, 256, {}},
@@ -140,8 +144,8 @@ TEST(Image, NullOffsetStillHandsOutTheFragment) {
   char buf[8];
   EXPECT_EQ(img_get_chunk(&out.img, nullptr, buf, 8), 8);
   EXPECT_EQ(Bytes(buf, buf + 8), slice(pattern(10, 0), 0, 8));
-  EXPECT_EQ(drain(out.img, 8), (std::vector<Fragment>{{0x108, slice(pattern(10, 0), 8, 2)},
-                                                      {0x200, pattern(4, 1)}}));
+  EXPECT_EQ(drain(out.img, 8),
+            (std::vector<Fragment>{{0x108, slice(pattern(10, 0), 8, 2)}, {0x200, pattern(4, 1)}}));
 }
 
 TEST(Image, NonPositiveBuflenIsRefusedWithoutMovingTheCursor) {

@@ -1,12 +1,9 @@
 // The Intel HEX reader: line checks, record types, how records gather into
 // chunks, line pieces, failing reads, growth past the reserved table and
 // block, and files written by srec_cat and objcopy.
-#include "image_ihex.h"
-
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -14,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "image_ihex.h"
 #include "testsupport.h"
 
 namespace {
@@ -36,8 +34,12 @@ std::string rec(int type, unsigned addr, const Bytes &data) {
   return line;
 }
 
-std::string data_rec(unsigned addr, const Bytes &data) { return rec(0, addr, data); }
-std::string ela_rec(unsigned upper) { return rec(4, 0, {uint8_t(upper >> 8), uint8_t(upper)}); }
+std::string data_rec(unsigned addr, const Bytes &data) {
+  return rec(0, addr, data);
+}
+std::string ela_rec(unsigned upper) {
+  return rec(4, 0, {uint8_t(upper >> 8), uint8_t(upper)});
+}
 
 // n bytes that differ from record to record.
 Bytes pattern(size_t n, unsigned seed) {
@@ -259,15 +261,26 @@ TEST(IntelHex, LoadEndsAtTheInputsEndOrAtTheFirstMalformedLine) {
       {"empty file", "", 0, "", {{0, {}}}},
       {"end-of-file record only", ":00000001FF\n", 0, "", {{0, {}}}},
       {"last line without line end", data_rec(0, a), 0, "", {{0, a}}},
-      {"malformed first line", "hello\n" + data_rec(0, a) + "\n", -1,
-       "Line too short\nError parsing line 1 'hello'\n", {{0, {}}}},
+      {"malformed first line",
+       "hello\n" + data_rec(0, a) + "\n",
+       -1,
+       "Line too short\nError parsing line 1 'hello'\n",
+       {{0, {}}}},
       {"malformed fifth line keeps the chunks of lines 1 to 4",
-       lines({ela_rec(0x0800), data_rec(0, a), ela_rec(0x0900), data_rec(0x10, b), "::"}), -5,
-       "Line too short\nError parsing line 5 '::'\n", {{0x08000000, a}, {0x09000000, {}}, {0x09000010, b}}},
-      {"empty line after the last", lines({data_rec(0, a), ""}), -2,
-       "Line too short\nError parsing line 2 ''\n", {{0, a}}},
-      {"blank after the checksum", data_rec(0, a) + " \r\n", -1,
-       "Line too short for 16 Bytes\nError parsing line 1 '" + data_rec(0, a) + " '\n", {{0, {}}}},
+       lines({ela_rec(0x0800), data_rec(0, a), ela_rec(0x0900), data_rec(0x10, b), "::"}),
+       -5,
+       "Line too short\nError parsing line 5 '::'\n",
+       {{0x08000000, a}, {0x09000000, {}}, {0x09000010, b}}},
+      {"empty line after the last",
+       lines({data_rec(0, a), ""}),
+       -2,
+       "Line too short\nError parsing line 2 ''\n",
+       {{0, a}}},
+      {"blank after the checksum",
+       data_rec(0, a) + " \r\n",
+       -1,
+       "Line too short for 16 Bytes\nError parsing line 1 '" + data_rec(0, a) + " '\n",
+       {{0, {}}}},
       {"the line is cut at a NUL", data_rec(0, a) + '\0' + "junk\n", 0, "", {{0, a}}},
   };
   for (const auto &t : cases) {
@@ -387,7 +400,8 @@ TEST(IntelHex, FilesWrittenBySrecCatAndObjcopyLoadAtTheirAddresses) {
     std::vector<Region> regions;
   } cases[] = {
       {"srec16_cross64k.hex", {{0x0800FC00, 0, 2048}}},
-      {"srec32_gaps.hex", {{0x20000000, 0, 0x300}, {0x20000405, 0x405, 5}, {0x20000600, 0x600, 0x200}}},
+      {"srec32_gaps.hex",
+       {{0x20000000, 0, 0x300}, {0x20000405, 0x405, 5}, {0x20000600, 0x600, 0x200}}},
       {"srec255_start.hex", {{0x0801FF80, 0, 2048}}},
       {"objcopy_sections.hex", {{0x0800FFA0, 0, 2048}, {0x20000004, 0, 100}}},
   };
