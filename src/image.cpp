@@ -42,7 +42,8 @@ int read_whole(int fh, unsigned char *block, size_t len) {
       return -1;
     }
     if (r == 0) {
-      // The file shrank after its size was taken: the image would be cut short.
+      // The file ended before its size: it shrank after its size was taken,
+      // or its size is only nominal (sysfs). The image would be cut short.
       errno = EIO;
       return -1;
     }
@@ -93,7 +94,13 @@ int parse_file_bin(int fh, image *img) {
     return -1;
   }
   const int size = static_cast<int>(st.st_size);
-  table->data = static_cast<unsigned char *>(std::malloc(size > 0 ? size_t(size) : 1));
+  // The raw load follows a first line that was read, so a size of 0 belongs
+  // to a file whose size tells nothing of its content (procfs and the like).
+  if (size == 0) {
+    errno = ENODATA;
+    return -1;
+  }
+  table->data = static_cast<unsigned char *>(std::malloc(size_t(size)));
   if (!table->data) {
     errno = ENOMEM;
     return -1;

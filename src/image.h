@@ -36,7 +36,10 @@ int parse_file(const char *fn, image *img);
 // descriptor's position, as one chunk at address 0 with a block of exactly
 // the file's size. Sets chunks and the table; leaves fn and the cursor alone.
 // Returns the file size, or -1 with errno set: from fstat or pread, ENOMEM,
-// EFBIG when the size does not fit an int, EIO when the file ended early.
+// EFBIG when the size does not fit an int, EIO when the file ended before its
+// size, ENODATA for a size of 0, EISDIR or EINVAL for what is not a regular
+// file. (parse_file only gets here after reading a first line, so a size of 0
+// or a device cannot be a whole image.)
 int parse_file_bin(int fh, image *img);
 
 // Hands out the next fragment: at most buflen bytes of one chunk, copied to

@@ -249,7 +249,7 @@ TEST(Image, DirectoryFailsWithItsReadErrorInsteadOfLoadingEmpty) {
   testsupport::TempDir dir;
   OwnedImage out;
   const Loaded l = load(dir.path(), out);
-  EXPECT_LT(l.result, 0);
+  EXPECT_EQ(l.result, -1);
   EXPECT_EQ(l.err_no, EISDIR);
   EXPECT_EQ(l.err, "") << "taken for a malformed line 1";
 }
@@ -307,6 +307,24 @@ TEST(Image, RawLoaderRefusesWhatIsNotARegularFile) {
     close(c.fd);
   }
   close(p[1]);
+}
+
+TEST(Image, RawLoadFailsWhenTheFileHoldsOtherThanItsSize) {
+  const struct {
+    const char *path;
+    int err_no;
+  } cases[] = {
+      {"/sys/devices/system/cpu/possible", EIO},  // says 4096 bytes, holds a few
+      {"/proc/self/status", ENODATA},             // says 0 bytes, holds many
+  };
+  for (const auto &c : cases) {
+    if (access(c.path, R_OK) != 0) continue;
+    OwnedImage out;
+    const Loaded l = load(c.path, out);
+    EXPECT_EQ(l.result, -1) << c.path;
+    EXPECT_EQ(l.err_no, c.err_no) << c.path;
+    EXPECT_EQ(drain(out.img, 256), std::vector<Fragment>{}) << c.path;
+  }
 }
 
 }  // namespace
