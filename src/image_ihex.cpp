@@ -92,11 +92,13 @@ class LineReader {
   bool eof_ = false;
 };
 
-// The line ends at its first CR or LF, or at a NUL it contains.
+// The line ends at its first CR or LF, or at a NUL it contains. A piece
+// holds a line feed only as its last character.
 size_t cut_line(const char *p, size_t n) {
-  size_t i = 0;
-  while (i < n && p[i] != '\r' && p[i] != '\n' && p[i] != '\0') ++i;
-  return i;
+  if (n > 0 && p[n - 1] == '\n') --n;
+  if (const void *cr = std::memchr(p, '\r', n)) n = size_t(static_cast<const char *>(cr) - p);
+  if (const void *nul = std::memchr(p, '\0', n)) n = size_t(static_cast<const char *>(nul) - p);
+  return n;
 }
 
 // The line comes from an untrusted file: anything but printable ASCII is
