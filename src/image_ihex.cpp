@@ -119,19 +119,21 @@ void report_line(int line, const char *text, size_t len) {
   std::fprintf(stderr, "Error parsing line %i '%s'\n", line, shown.c_str());
 }
 
+// A record whose slots field was never set holds at least its chunks.
 int grow_table(image *img) {
-  const int want = img->slots > 0 ? img->slots * 2 : IHEX_TABLE_SLOTS;
-  if (img->slots > INT_MAX / 2 || size_t(want) > SIZE_MAX / sizeof(image_chunk)) {
+  const int have = img->slots > img->chunks ? img->slots : img->chunks;
+  if (have > INT_MAX / 2 || size_t(have) * 2 > SIZE_MAX / sizeof(image_chunk)) {
     errno = ENOMEM;
     return -1;
   }
+  const int want = have * 2 > IHEX_TABLE_SLOTS ? have * 2 : IHEX_TABLE_SLOTS;
   void *p = std::realloc(img->img, size_t(want) * sizeof(image_chunk));
   if (!p) {
     errno = ENOMEM;
     return -1;
   }
   img->img = static_cast<image_chunk *>(p);
-  std::memset(img->img + img->slots, 0, size_t(want - img->slots) * sizeof(image_chunk));
+  std::memset(img->img + have, 0, size_t(want - have) * sizeof(image_chunk));
   img->slots = want;
   return 0;
 }
