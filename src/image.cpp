@@ -67,6 +67,10 @@ int parse_file(const char *fn, image *img) {
     result = parse_file_bin(fh, img);
   } else if (result == IHEX_FAILED) {
     result = -1;
+  } else if (result < 0) {
+    // The reader has printed what is wrong with the line; the caller's
+    // "Can't open" message should not show a stale system error beside it.
+    errno = EINVAL;
   }
   img->fn = fn;
   return result;

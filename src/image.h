@@ -27,7 +27,7 @@ struct image {
 //  - a read, size query or allocation failed: -1 with errno set (EISDIR for
 //    a directory, EFBIG for a raw file too large for the 32-bit lengths);
 //  - -N for a malformed Intel HEX line N >= 2 (the reader has printed the
-//    cause; errno is not set for it).
+//    cause; errno is EINVAL).
 // fn is borrowed: img->fn points at the caller's text once the file is open.
 // After a successful open the record always holds an image for img_free.
 int parse_file(const char *fn, image *img);

@@ -238,6 +238,7 @@ TEST(Image, MalformedLineAfterTheFirstFailsWithoutRawFallBack) {
   OwnedImage out;
   const Loaded l = load(path, out);
   EXPECT_EQ(l.result, -3);
+  EXPECT_EQ(l.err_no, EINVAL) << "the caller's message must not show a stale error";
   EXPECT_EQ(l.err, "Line too short for 4 Bytes\nError parsing line 3 ':04001000FFFFFFFF'\n");
   EXPECT_STREQ(out.img.fn, path.c_str());
   ASSERT_EQ(out.img.chunks, 1);
