@@ -94,8 +94,34 @@ int SysfsStandIn::open(const std::string &dir, int reset_gpio, int boot_gpio,
   return 0;
 }
 
-void SysfsStandIn::read(size_t i, double now, std::vector<LineWrite> &out) {
-  Fifo &f = fifos_[i];
+void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
+  std::vector<LineWrite> got[6];
+  for (size_t i = 0; i < fifos_.size() && i < 6; ++i) read(fifos_[i], now, got[i]);
+  const std::vector<LineWrite> &exports = got[0], &unexports = got[1];
+  const std::vector<LineWrite> &reset_dir = got[2], &reset = got[3];
+  const std::vector<LineWrite> &boot_dir = got[4], &boot = got[5];
+  auto append = [&out](std::vector<LineWrite>::const_iterator from,
+                       std::vector<LineWrite>::const_iterator to) {
+    out.insert(out.end(), from, to);
+  };
+  append(exports.begin(), exports.end());
+  append(reset_dir.begin(), reset_dir.end());
+  append(boot_dir.begin(), boot_dir.end());
+  // Boot-select goes in just before the first rise of reset, which samples it.
+  auto rise = reset.begin();
+  char level = reset_level_;
+  for (; rise != reset.end(); ++rise) {
+    if (level == '0' && rise->text == "1") break;
+    level = rise->text[0];
+  }
+  append(reset.begin(), rise);
+  append(boot.begin(), boot.end());
+  append(rise, reset.end());
+  if (!reset.empty()) reset_level_ = reset.back().text[0];
+  append(unexports.begin(), unexports.end());
+}
+
+void SysfsStandIn::read(Fifo &f, double now, std::vector<LineWrite> &out) {
   char buf[512];
   for (;;) {
     ssize_t n = ::read(f.rd, buf, sizeof buf);

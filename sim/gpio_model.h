@@ -39,8 +39,13 @@ class SysfsStandIn {
   size_t count() const { return fifos_.size(); }
   int fd(size_t i) const { return fifos_[i].rd; }
 
-  // Reads what is waiting in FIFO i and appends the complete writes to out.
-  void read(size_t i, double now, std::vector<LineWrite> &out);
+  // Reads what is waiting in every FIFO and appends the complete writes to
+  // out, all seen at now. Writes to different files that arrive together
+  // cannot tell their order, so they are put in the order in which a host
+  // drives the lines: exports, directions, values, unexports; boot-select
+  // values go just before the first rise of reset among them, so that the
+  // rise samples the boot-select level the host set before it.
+  void read_all(double now, std::vector<LineWrite> &out);
 
  private:
   struct Fifo {
@@ -53,11 +58,13 @@ class SysfsStandIn {
     std::string pending;  // text of a line not yet ended
   };
 
+  void read(Fifo &f, double now, std::vector<LineWrite> &out);
   int add(const std::string &path, LineWrite::Kind kind, Line line, std::string &err);
   int make_dir(const std::string &path, std::string &err);
 
-  std::vector<Fifo> fifos_;
+  std::vector<Fifo> fifos_;  // export, unexport, then direction and value per line
   std::vector<std::string> made_dirs_;
+  char reset_level_ = '1';  // the last value written to reset
 };
 
 }  // namespace sim

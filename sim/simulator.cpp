@@ -207,9 +207,9 @@ void Simulator::poll_once(double now) {
   if (rc <= 0) return;  // time-out, or EINTR: the self-pipe tells about signals
   if (fds[0].revents) stop_ = true;
   // Line changes first: see the class comment for the order of changes and bytes.
-  for (size_t i = 0; i < nfifo; ++i) {
-    if (fds[fifo0 + i].revents) read_fifo(i);
-  }
+  bool fifo_ready = false;
+  for (size_t i = 0; i < nfifo; ++i) fifo_ready = fifo_ready || fds[fifo0 + i].revents != 0;
+  if (fifo_ready) read_fifos();
   if (hung) return;
   const struct pollfd &notify = fds[fifo0 + nfifo];
   const struct pollfd &master = fds[fifo0 + nfifo + 1];
@@ -236,9 +236,9 @@ void Simulator::read_terminal() {
   }
 }
 
-void Simulator::read_fifo(size_t i) {
+void Simulator::read_fifos() {
   std::vector<LineWrite> writes;
-  sysfs_->read(i, now_s(), writes);
+  sysfs_->read_all(now_s(), writes);
   for (const LineWrite &w : writes) {
     log_.gpio(w.words(), w.seen);
     double key = w.seen + (loader_.running() ? kLineSettle : 0.0);
@@ -288,7 +288,7 @@ void Simulator::hang_up() {
 
 // Line changes the host made before we stop are still logged and acted on.
 void Simulator::shutdown() {
-  for (size_t i = 0; sysfs_ && i < sysfs_->count(); ++i) read_fifo(i);
+  if (sysfs_) read_fifos();
   while (!lines_.empty()) {
     LineWrite w = lines_.front().write;
     lines_.pop_front();

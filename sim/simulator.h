@@ -73,7 +73,7 @@ class Simulator {
   double next_wake(double now) const;
   void poll_once(double now);
   void read_terminal();
-  void read_fifo(size_t i);
+  void read_fifos();
   void apply(const LineWrite &w);
   void host_closed();
   void hang_up();

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <regex>
@@ -103,8 +104,6 @@ Bytes data_block(const Bytes &data) {
   b.push_back(x);
   return b;
 }
-
-Bytes sync_bytes() { return {0x7F}; }
 
 // One exchange: what the host sends and every byte it must get back.
 struct Step {
@@ -453,4 +452,137 @@ TEST(Sim, SetUpFailureEndsWithStatus1) {
     EXPECT_EQ(r.err.rfind("tarvion_module_sim: ", 0), 0u) << r.err;
   }
   EXPECT_EQ(testsupport::read_file(tmp.file("plain")), "x");
+}
+
+namespace {
+
+// A sysfs stand-in with the reset line 17 and the boot-select line 22.
+struct GpioSim {
+  testsupport::TempDir tmp;
+  std::string gpio = tmp.file("sysfs/class/gpio");
+  SimProcess sim{{"--sysfs", tmp.file("sysfs"), "--reset-gpio", "17", "--boot-gpio", "22"}};
+
+  void reset(char v) { write_sysfs(gpio + "/gpio17/value", std::string(1, v)); }
+  void boot(char v) { write_sysfs(gpio + "/gpio22/value", std::string(1, v)); }
+
+  // The flasher's entry sequence: reset low, boot-select high, reset high.
+  void enter_boot_loader() {
+    write_sysfs(gpio + "/gpio17/direction", "out\n");
+    reset('0');
+    write_sysfs(gpio + "/gpio22/direction", "out\n");
+    boot('1');
+    reset('1');
+  }
+
+  // The release sequence: reset low, boot-select low, reset high.
+  void release() {
+    reset('0');
+    boot('0');
+    reset('1');
+  }
+
+  std::vector<std::string> records(const char *kind) const {
+    std::vector<std::string> out;
+    for (const auto &r : sim.log()) {
+      if (r.kind == kind) out.push_back(r.rest);
+    }
+    return out;
+  }
+};
+
+bool is_fifo(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+}  // namespace
+
+TEST(SimGpio, CreatesTheSysfsStandInAndRemovesItsFifosOnExit) {
+  GpioSim g;
+  ASSERT_TRUE(g.sim.ready());
+  const std::vector<std::string> files = {"export", "unexport", "gpio17/direction",
+                                          "gpio17/value", "gpio22/direction", "gpio22/value"};
+  for (const auto &f : files) EXPECT_TRUE(is_fifo(g.gpio + "/" + f)) << f;
+  write_sysfs(g.gpio + "/export", "22\n");
+  write_sysfs(g.gpio + "/unexport", "22\n17\n");
+  EXPECT_EQ(g.sim.stop(), 0);
+  EXPECT_EQ(g.records("gpio"),
+            (std::vector<std::string>{"export 22", "unexport 22", "unexport 17"}));
+  for (const auto &f : files) EXPECT_FALSE(is_fifo(g.gpio + "/" + f)) << f;
+}
+
+TEST(SimGpio, AnswersOnlyAfterResetRoseWhileBootSelectWasHigh) {
+  GpioSim g;
+  ASSERT_TRUE(g.sim.ready());
+  Port port(g.sim.tty_path());
+  port.send({0x7F});
+  EXPECT_TRUE(port.quiet(200)) << "the application answered";
+  g.enter_boot_loader();
+  EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+  for (const Step &s : write_steps(0x08000000, {0xAA})) EXPECT_EQ(port.ask(s.send, 1), s.expect);
+  g.release();
+  ASSERT_TRUE(wait_for_log(g.sim, "event", "restart app"));
+  port.send({0x7F});
+  EXPECT_TRUE(port.quiet(200)) << "the application answered";
+  EXPECT_EQ(g.sim.stop(), 0);
+
+  // Writes to different files that the simulator sees at once are put in the
+  // order of a real sequence, so directions may come before values.
+  auto gpio = g.records("gpio");
+  std::vector<std::string> values;
+  for (const auto &r : gpio) {
+    if (r.rfind("direction", 0) != 0) values.push_back(r);
+  }
+  EXPECT_EQ(values, (std::vector<std::string>{"reset 0", "boot 1", "reset 1", "reset 0", "boot 0",
+                                              "reset 1"}));
+  EXPECT_EQ(std::count(gpio.begin(), gpio.end(), "direction reset out"), 1);
+  EXPECT_EQ(std::count(gpio.begin(), gpio.end(), "direction boot out"), 1);
+  EXPECT_EQ(g.records("event"), (std::vector<std::string>{"restart boot", "sync",
+                                                          "write 08000000 1", "restart app"}));
+  EXPECT_NE(g.sim.stderr_text().find("module restarted into its application\n"),
+            std::string::npos);
+  EXPECT_EQ(g.sim.dump()[0], '\xaa');
+}
+
+TEST(SimGpio, ResetPulseRestartsTheBootLoaderUnsynchronised) {
+  GpioSim g;
+  ASSERT_TRUE(g.sim.ready());
+  Port port(g.sim.tty_path());
+  g.enter_boot_loader();
+  EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+  EXPECT_EQ(port.ask({0x7F}), Bytes{NACK});
+  g.reset('0');
+  g.reset('1');
+  ASSERT_TRUE(wait_for_log(g.sim, "event", "restart boot"));
+  // Wait for the second restart: the first entry logged one already.
+  auto restarts = [&] {
+    int n = 0;
+    for (const auto &e : g.sim.events()) n += e == "restart boot";
+    return n;
+  };
+  for (int i = 0; i < 500 && restarts() < 2; ++i) usleep(10000);
+  ASSERT_EQ(restarts(), 2);
+  EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+  EXPECT_EQ(g.sim.stop(), 0);
+}
+
+// Without waiting for acknowledgements the host may pull the lines right
+// after its last bytes: the module must still take those bytes in first.
+TEST(SimGpio, BytesWrittenBeforeALineChangeReachTheBootLoaderFirst) {
+  GpioSim g;
+  ASSERT_TRUE(g.sim.ready());
+  Port port(g.sim.tty_path());
+  g.enter_boot_loader();
+  EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+  Bytes burst = {0x31, 0xCE};
+  for (uint8_t b : address_block(0x08000010)) burst.push_back(b);
+  for (uint8_t b : data_block({0x11, 0x22})) burst.push_back(b);
+  port.send(burst);
+  g.release();
+  ASSERT_TRUE(wait_for_log(g.sim, "event", "restart app"));
+  EXPECT_EQ(g.sim.stop(), 0);
+  EXPECT_EQ(g.sim.dump().substr(0x10, 2), "\x11\x22");
+  auto ev = g.records("event");
+  ASSERT_EQ(ev.size(), 4u);
+  EXPECT_EQ(ev[2], "write 08000010 2");
 }
