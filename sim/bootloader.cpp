@@ -53,14 +53,6 @@ size_t BootLoader::block_length() const {
   return 1;
 }
 
-bool BootLoader::completes_block(uint8_t b) const {
-  if (block_.empty()) {
-    if (state_ == State::Idle) return b == kSync;
-    if (state_ == State::WriteData) return false;
-  }
-  return block_.size() + 1 >= block_length();
-}
-
 bool BootLoader::feed(uint8_t b, Reply &reply) {
   block_.push_back(b);
   if (block_.size() < block_length()) return false;

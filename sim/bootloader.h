@@ -31,10 +31,6 @@ class BootLoader {
   // or the module answers nothing).
   bool feed(uint8_t b, Reply &reply);
 
-  // True when b would complete the current block (so its effect must wait
-  // until the byte has fully arrived).
-  bool completes_block(uint8_t b) const;
-
   // Restarts the module: into the boot loader (running, not yet synchronised)
   // or into something that answers nothing (held in reset, application).
   void restart(bool into_boot_loader);

@@ -22,6 +22,8 @@ namespace {
 // Time a line change waits, while the boot loader runs, for host bytes that
 // were written before it but are still on their way through the terminal.
 constexpr double kLineSettle = 0.005;
+constexpr double kLongSleep = 300e-6;
+constexpr double kEarlyWake = 200e-6;
 constexpr double kNever = std::numeric_limits<double>::infinity();
 
 int g_signal_fd = -1;
@@ -112,14 +114,14 @@ bool Simulator::take_line(double now) {
   return true;
 }
 
+// A byte is taken in as soon as it has been read: only the answer to a block
+// is visible to the host, and that is scheduled for when the block's last
+// byte has fully arrived on the (paced) line.
 bool Simulator::take_byte(double now) {
   if (input_.empty() || busy_until_ > now) return false;
   const InByte &b = input_.front();
   if (!lines_.empty() && b.read >= lines_.front().key) return false;
   double end = std::max(b.read, rx_end_) + byte_time_;
-  // Only the byte that completes a block has an effect the host can see, so
-  // the bytes before it need not wait for their time.
-  if (end > now && loader_.completes_block(b.value)) return false;
   uint8_t value = b.value;
   input_.pop_front();
   rx_end_ = end;
@@ -129,6 +131,7 @@ bool Simulator::take_byte(double now) {
   u.bytes = reply.bytes;
   u.start = end + reply.delay_ms / 1000.0;
   u.hang_up = reply.hang_up;
+  // The module is busy (erasing, or slow to answer) until its answer starts.
   busy_until_ = u.start;
   if (term_.host() != Terminal::Host::HungUp) tx_.push_back(u);
   return true;
@@ -170,9 +173,7 @@ double Simulator::next_wake(double now) const {
   if (line_first) {
     wake = lines_.front().key;
   } else if (!input_.empty()) {
-    const InByte &b = input_.front();
-    double end = std::max(b.read, rx_end_) + byte_time_;
-    wake = std::max(busy_until_, end);
+    wake = busy_until_;
   }
   if (!tx_.empty() && !tx_blocked_) {
     const TxUnit &u = tx_.front();
@@ -199,6 +200,9 @@ void Simulator::poll_once(double now) {
   struct timespec *tsp = nullptr;
   if (wake != kNever) {
     double d = wake - now;
+    // A long sleep ends late (the processor may have gone idle); wake shortly
+    // before the time and take the rest as a short, punctual sleep.
+    if (d > kLongSleep) d -= kEarlyWake;
     ts.tv_sec = static_cast<time_t>(d);
     ts.tv_nsec = static_cast<long>((d - static_cast<double>(ts.tv_sec)) * 1e9);
     tsp = &ts;

@@ -2,12 +2,13 @@
 // sysfs stand-in, the timers of pacing, erase and acknowledgement delay, and
 // a self-pipe for signals.
 //
-// Timing model. A byte the host writes is "received" 11/baud seconds after the
-// later of its arrival and the end of the byte before it; an answer byte is
-// handed to the host 11/baud seconds after the later of its start time and the
-// end of the previous one. Without pacing both take no time. A block's answer
-// starts when its last byte has been received, plus the erase time or the
-// acknowledgement delay, during which nothing further is taken in.
+// Timing model. A byte the host writes has fully arrived 11/baud seconds after
+// the later of its reading from the terminal and the arrival of the byte
+// before it; an answer byte is handed to the host 11/baud seconds after the
+// later of its start time and the end of the previous one. Without pacing both
+// take no time. A block's answer starts when its last byte has arrived, plus
+// the erase time or the acknowledgement delay; until then nothing further is
+// taken in.
 //
 // A line change and the host's bytes are taken in the order the host made
 // them: while the boot loader runs, the host's bytes were written before it
