@@ -98,9 +98,11 @@ Bytes address_block(uint32_t a) {
 
 Bytes data_block(const Bytes &data) {
   Bytes b = {uint8_t(data.size() - 1)};
-  b.insert(b.end(), data.begin(), data.end());
-  uint8_t x = 0;
-  for (uint8_t v : b) x ^= v;
+  uint8_t x = b[0];
+  for (uint8_t v : data) {
+    b.push_back(v);
+    x ^= v;
+  }
   b.push_back(x);
   return b;
 }
