@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -436,6 +437,16 @@ TEST(Sim, MalformedCommandLineGetsUsageAndStatus2) {
   EXPECT_EQ(help.out.rfind("Usage: tarvion_module_sim", 0), 0u);
   EXPECT_NE(help.out.find("--hangup-after N"), std::string::npos);
   EXPECT_TRUE(help.err.empty());
+}
+
+TEST(Sim, HelperReportsASimulatorThatNeverGetsReady) {
+  EXPECT_NONFATAL_FAILURE(
+      {
+        SimProcess bad({"--baud", "fast"});
+        EXPECT_FALSE(bad.ready());
+        EXPECT_EQ(bad.stop(), 2);
+      },
+      "simulator not ready (status 2): tarvion_module_sim: invalid argument 'fast' for --baud");
 }
 
 TEST(Sim, SetUpFailureEndsWithStatus1) {
