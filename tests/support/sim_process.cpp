@@ -61,6 +61,7 @@ std::vector<uint8_t> parse_hex_bytes(const std::string &text) {
 SimProcess::SimProcess(const std::vector<std::string> &args, int ready_timeout_ms) {
   std::vector<std::string> argv = {sim_path(), "--dump", dump_path(), "--log", log_path()};
   argv.insert(argv.end(), args.begin(), args.end());
+  argv = testsupport::command_for(argv);
   if (!spawn(argv)) {
     ADD_FAILURE() << "cannot start " << argv[0];
     return;
@@ -94,7 +95,7 @@ bool SimProcess::spawn(const std::vector<std::string> &argv) {
     std::vector<char *> cargs;
     for (const auto &a : argv) cargs.push_back(const_cast<char *>(a.c_str()));
     cargs.push_back(nullptr);
-    execv(cargs[0], cargs.data());
+    execvp(cargs[0], cargs.data());
     _exit(127);
   }
   close(out[1]);
