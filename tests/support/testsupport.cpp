@@ -40,95 +40,94 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
+std::vector<std::string> command_for(const std::vector<std::string> &argv) {
+  const char *emulator = std::getenv("TARVION_TEST_EMULATOR");
+  const std::string build_dir = TARVION_BINARY_DIR;
+  if (!emulator || !*emulator || argv.empty() || argv[0].rfind(build_dir + "/", 0) != 0)
+    return argv;
+  std::vector<std::string> cmd;
+  std::istringstream words(emulator);
+  for (std::string w; words >> w;) cmd.push_back(w);
+  cmd.insert(cmd.end(), argv.begin(), argv.end());
+  return cmd;
+}
+
 namespace {
 
-void set_cloexec_pipe(int p[2]) {
-  if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+long long now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int status_of(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
 }
 
 }  // namespace
 
-ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts) {
-  int in[2], out[2], err[2];
-  set_cloexec_pipe(in);
-  set_cloexec_pipe(out);
-  set_cloexec_pipe(err);
-
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    setpgid(0, 0);
-    for (const auto &name : opts.unset_env) unsetenv(name.c_str());
-    for (const auto &kv : opts.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
-    std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+Process::Process(const std::vector<std::string> &argv_in, const ProcOptions &opts)
+    : timeout_ms_(opts.timeout_ms), started_ms_(now_ms()) {
+  const std::vector<std::string> argv = command_for(argv_in);
+  write_file(io_.file("in"), opts.input);
+  const std::string in = io_.file("in"), out = io_.file("out"), err = io_.file("err");
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ != 0) return;
+  setpgid(0, 0);
+  int fds[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+                open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
+  for (int i = 0; i < 3; ++i) {
+    if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(126);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
+  for (const auto &name : opts.unset_env) unsetenv(name.c_str());
+  for (const auto &kv : opts.env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+  if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
+  std::vector<char *> args;
+  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
 
+Process::~Process() {
+  if (running()) {
+    kill(-pid_, SIGKILL);
+    wait();
+  }
+}
+
+bool Process::running() {
+  if (reaped_) return false;
+  pid_t r = waitpid(pid_, &raw_status_, WNOHANG);
+  if (r == pid_) reaped_ = true;
+  return !reaped_;
+}
+
+ProcResult Process::wait() {
   ProcResult r;
-  size_t written = 0;
-  int infd = in[1];
-  if (opts.input.empty()) {
-    close(infd);
-    infd = -1;
-  } else {
-    fcntl(infd, F_SETFL, O_NONBLOCK);
-  }
-  signal(SIGPIPE, SIG_IGN);
-
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(opts.timeout_ms);
-  bool out_open = true, err_open = true;
-  while (out_open || err_open) {
-    struct pollfd fds[3];
-    int n = 0;
-    int oi = -1, ei = -1, ii = -1;
-    if (out_open) { oi = n; fds[n++] = {out[0], POLLIN, 0}; }
-    if (err_open) { ei = n; fds[n++] = {err[0], POLLIN, 0}; }
-    if (infd >= 0) { ii = n; fds[n++] = {infd, POLLOUT, 0}; }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) {
-      kill(-pid, SIGKILL);
+  while (running()) {
+    if (now_ms() - started_ms_ > timeout_ms_) {
+      kill(-pid_, SIGKILL);
       r.timed_out = true;
+      while (waitpid(pid_, &raw_status_, 0) < 0 && errno == EINTR) {
+      }
+      reaped_ = true;
       break;
     }
-    int rc = poll(fds, n, static_cast<int>(left));
-    if (rc < 0 && errno == EINTR) continue;
-    char buf[4096];
-    auto drain = [&](int idx, int fd, std::string &dst, bool &open) {
-      if (idx < 0 || !(fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) return;
-      ssize_t got = read(fd, buf, sizeof buf);
-      if (got > 0) dst.append(buf, static_cast<size_t>(got));
-      else if (got == 0 || errno != EINTR) open = false;
-    };
-    drain(oi, out[0], r.out, out_open);
-    drain(ei, err[0], r.err, err_open);
-    if (ii >= 0 && (fds[ii].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t w = write(infd, opts.input.data() + written, opts.input.size() - written);
-      if (w > 0) written += static_cast<size_t>(w);
-      if (w < 0 && errno != EAGAIN && errno != EINTR) written = opts.input.size();
-      if (written >= opts.input.size()) { close(infd); infd = -1; }
-    }
+    usleep(2000);
   }
-  if (infd >= 0) close(infd);
-  close(out[0]);
-  close(err[0]);
-
-  int st = 0;
-  while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  else if (WIFSIGNALED(st)) r.status = 128 + WTERMSIG(st);
+  r.status = status_of(raw_status_);
+  r.out = read_file(io_.file("out"));
+  r.err = read_file(io_.file("err"));
   return r;
+}
+
+ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts) {
+  Process p(argv, opts);
+  return p.wait();
 }
 
 std::string read_file(const std::string &path) {

@@ -3,6 +3,8 @@
 #ifndef TARVION_TESTSUPPORT_H
 #define TARVION_TESTSUPPORT_H
 
+#include <sys/types.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -37,6 +39,35 @@ struct ProcOptions {
   std::vector<std::string> unset_env;        // removed in the child
   std::string cwd;                           // working directory, if set
   int timeout_ms = 60000;                    // killed with SIGKILL after this
+};
+
+// The command that runs argv: when the tests run under an emulator (a cross
+// build, TARVION_TEST_EMULATOR set), programs of this build are started
+// through it; everything else is returned unchanged.
+std::vector<std::string> command_for(const std::vector<std::string> &argv);
+
+// A program started in the background, in a process group of its own; its
+// standard output and error go to files until wait() collects them.
+class Process {
+ public:
+  Process(const std::vector<std::string> &argv, const ProcOptions &opts = ProcOptions());
+  ~Process();  // kills the program if it still runs
+  Process(const Process &) = delete;
+  Process &operator=(const Process &) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool running();  // false once the program has ended
+  // Waits until the program ends (killed with SIGKILL after the options'
+  // time-out, counted from the start) and returns what it did.
+  ProcResult wait();
+
+ private:
+  TempDir io_;
+  pid_t pid_ = -1;
+  int timeout_ms_;
+  long long started_ms_;
+  bool reaped_ = false;
+  int raw_status_ = 0;
 };
 
 // Runs argv[0] (a path) with the arguments and waits for it.
