@@ -6,11 +6,13 @@
 #include "loader.h"
 
 #include <fcntl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -86,6 +88,38 @@ class Script {
 
  private:
   std::thread thread_;
+};
+
+volatile sig_atomic_t g_abort_on_alarm = 0;
+
+void on_alarm(int) {
+  if (g_abort_on_alarm) ld_abort = 1;
+}
+
+// Delivers SIGALRM once after `ms` through a handler installed without
+// SA_RESTART, which sets ld_abort when asked to, as the driver's does.
+class AlarmAfter {
+ public:
+  AlarmAfter(int ms, bool abort) {
+    g_abort_on_alarm = abort;
+    struct sigaction sa = {};
+    sa.sa_handler = on_alarm;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, &old_);
+    struct itimerval it = {};
+    it.it_value.tv_sec = ms / 1000;
+    it.it_value.tv_usec = (ms % 1000) * 1000;
+    setitimer(ITIMER_REAL, &it, nullptr);
+  }
+  ~AlarmAfter() {
+    struct itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &old_, nullptr);
+    ld_abort = 0;
+  }
+
+ private:
+  struct sigaction old_;
 };
 
 Bytes cat(Bytes a, const Bytes &b) {
@@ -196,4 +230,85 @@ TEST(LoaderSend, RefusesBlockAndFragmentLengthsOutOfRange) {
     EXPECT_EQ(errno, EINVAL) << r.len;
   }
   EXPECT_TRUE(peer.receive(1, 200).empty()) << "nothing was sent";
+}
+
+TEST(LoaderAbort, ASetAbortFlagFailsEveryBlockAtOnceBeforeSendingAnything) {
+  Peer peer;
+  ld_abort = 1;
+  char byte = 0x11;
+  const struct {
+    const char *what;
+    int result;
+  } rows[] = {
+      {"init", ld_init_device(peer.port(), LD_WAITACK)},
+      {"erase", ld_erase_all(peer.port(), 0)},
+      {"restart", ld_restart(peer.port(), 0x08000000, LD_WAITACK)},
+      {"fragment", _ld_send_frag(peer.port(), &byte, 1, 0x08000000, 0)},
+      {"getid", static_cast<int>(ld_getid(peer.port(), LD_WAITACK))},
+  };
+  const int err = errno;
+  ld_abort = 0;
+  for (const auto &r : rows) EXPECT_EQ(r.result, -1) << r.what;
+  EXPECT_EQ(err, EINTR);
+  EXPECT_TRUE(peer.receive(1, 200).empty());
+}
+
+TEST(LoaderAbort, ASignalThatSetsTheAbortFlagEndsTheWaitForAnAcknowledgement) {
+  Peer peer;
+  AlarmAfter alarm(100, true);
+  const auto start = Clock::now();
+  errno = 0;
+  EXPECT_EQ(ld_init_device(peer.port(), LD_WAITACK), -1);
+  EXPECT_EQ(errno, EINTR);
+  EXPECT_LT(seconds_since(start), 0.9);
+  EXPECT_EQ(peer.receive(2, 200), (Bytes{0x7F})) << "no further attempt";
+}
+
+TEST(LoaderAbort, AnotherSignalNeitherShortensTheWaitNorLeadsIntoABlockingRead) {
+  Peer peer;
+  AlarmAfter alarm(100, false);
+  const auto start = Clock::now();
+  errno = 0;
+  EXPECT_EQ(_ld_waitack(peer.port(), LD_WAITACK), -1);
+  EXPECT_EQ(errno, EBUSY);
+  const double t = seconds_since(start);
+  EXPECT_GE(t, 0.99);
+  EXPECT_LT(t, 5.0);
+}
+
+TEST(LoaderAbort, AWriteASignalInterruptsDeliversTheBlockOnceUnlessAborted) {
+  for (bool abort : {false, true}) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    // Fill the pipe so that the block's write blocks until the signal.
+    ASSERT_EQ(fcntl(p[1], F_SETFL, O_NONBLOCK), 0);
+    size_t filled = 0;
+    for (ssize_t w; (w = write(p[1], std::string(4096, 'f').data(), 4096)) > 0;) filled += size_t(w);
+    ASSERT_EQ(fcntl(p[1], F_SETFL, 0), 0);
+    std::string drained;
+    std::thread drain;
+    if (!abort) {
+      drain = std::thread([&] {
+        sigset_t alrm;  // the signal is for the writing thread
+        sigemptyset(&alrm);
+        sigaddset(&alrm, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &alrm, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        char buf[4096];
+        for (ssize_t r; (r = read(p[0], buf, sizeof buf)) > 0;) drained.append(buf, size_t(r));
+      });
+    }
+    AlarmAfter alarm(100, abort);
+    errno = 0;
+    const int r = _ld_send_cmd(p[1], 0x43, 0);
+    const int err = errno;
+    close(p[1]);
+    if (drain.joinable()) drain.join();
+    close(p[0]);
+    EXPECT_EQ(r, abort ? -1 : 0) << abort;
+    EXPECT_EQ(err, abort ? EINTR : 0) << abort;
+    if (!abort) {
+      EXPECT_EQ(drained, std::string(filled, 'f') + "\x43\xBC");
+    }
+  }
 }
