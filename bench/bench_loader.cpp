@@ -1,0 +1,139 @@
+// Flashing 128 KiB through the simulated module, paced as a real line at
+// 115200 and 921600 baud, against the protocol's own wire time: per fragment
+// of n bytes the host sends 2 + 5 + (n + 2) bytes and receives three
+// acknowledgements, 11 bits a byte (8E1). Reports time / limit and the
+// flasher's processor time per MiB flashed.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "loader.h"
+#include "uart.h"
+
+namespace {
+
+constexpr int kImageBytes = 128 * 1024;
+constexpr int kFragment = 256;
+constexpr unsigned kFlashBase = 0x08000000;
+
+// The simulated module as a child process, ready once it has named its
+// terminal on standard output.
+class Sim {
+ public:
+  explicit Sim(int baud) {
+#ifdef TARVION_SIM_BIN
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(p[1], 1);
+      const std::string b = std::to_string(baud);
+      execl(TARVION_SIM_BIN, TARVION_SIM_BIN, "--baud", b.c_str(), static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    close(p[1]);
+    char c;
+    struct pollfd pfd = {p[0], POLLIN, 0};
+    while (pid_ > 0 && poll(&pfd, 1, 10000) > 0 && read(p[0], &c, 1) == 1 && c != '\n') tty_ += c;
+    close(p[0]);
+#else
+    (void)baud;
+#endif
+  }
+  ~Sim() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  const std::string &tty() const { return tty_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string tty_;
+};
+
+double wire_limit_s(int baud) {
+  long bytes = 0;
+  for (int left = kImageBytes; left > 0; left -= kFragment) {
+    const int n = left < kFragment ? left : kFragment;
+    bytes += 2 + 5 + (n + 2) + 3;
+  }
+  return bytes * 11.0 / baud;
+}
+
+double cpu_seconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+void BM_FlashThroughSimulatedModule(benchmark::State &state) {
+  const int baud = static_cast<int>(state.range(0));
+  Sim sim(baud);
+  if (sim.tty().empty()) {
+    state.SkipWithError("the simulated module did not start");
+    return;
+  }
+  const int fh = uart_open(sim.tty().c_str(), baud, UART_EVEN);
+  if (fh < 0 || ld_init_device(fh, LD_WAITACK) < 0) {
+    state.SkipWithError("no synchronisation with the simulated module");
+    close(fh);
+    return;
+  }
+  std::vector<unsigned char> data(kImageBytes);
+  std::mt19937 rng(42);
+  for (auto &b : data) b = static_cast<unsigned char>(rng());
+  image_chunk chunk{};
+  chunk.len = kImageBytes;
+  chunk.offset = static_cast<int>(kFlashBase);
+  chunk.data = data.data();
+  double cpu = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    image img{};
+    img.fn = "bench.bin";
+    img.chunks = 1;
+    img.img = &chunk;
+    const bool erased = ld_erase_all(fh, LD_WAITACK) == 0;
+    const double cpu_start = cpu_seconds();
+    state.ResumeTiming();
+    if (!erased || ld_write_image(fh, &img, LD_WAITACK) != 0) {
+      state.SkipWithError("flashing failed");
+      break;
+    }
+    cpu += cpu_seconds() - cpu_start;
+  }
+  close(fh);
+  const double limit = wire_limit_s(baud);
+  const double mib = static_cast<double>(kImageBytes) * state.iterations() / (1024.0 * 1024.0);
+  state.counters["limit_s"] = limit;
+  state.counters["time_per_limit"] =
+      benchmark::Counter(limit * static_cast<double>(state.iterations()),
+                         benchmark::Counter::Flags(benchmark::Counter::kIsRate |
+                                                   benchmark::Counter::kInvert));
+  state.counters["cpu_ms_per_MiB"] = mib > 0 ? cpu * 1000 / mib : 0;
+}
+
+}  // namespace
+
+BENCHMARK(BM_FlashThroughSimulatedModule)
+    ->Arg(115200)
+    ->Arg(921600)
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+BENCHMARK_MAIN();
