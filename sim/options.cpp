@@ -1,0 +1,261 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+const char kUsage[] =
+    "Usage: tarvion_module_sim [OPTION]...\n"
+    "Plays the module's ROM boot loader on a pseudo-terminal. The first line on\n"
+    "standard output is the terminal's path, printed once the module is ready.\n"
+    "SIGTERM or SIGINT writes the dump and ends with status 0.\n"
+    "\n"
+    "Numbers are decimal or 0x hexadecimal.\n"
+    "  --link PATH            also make a symlink PATH to the terminal\n"
+    "  --flash-base ADDR      flash base address (default 0x08000000)\n"
+    "  --flash-size N         flash size in bytes (default 131072), erased to 0xFF\n"
+    "  --id ID                device identifier (default 0x410); Get ID answers a\n"
+    "                         length byte n-1 and n identifier bytes, most\n"
+    "                         significant first: n = 2 up to 0xFFFF, else 4\n"
+    "  --baud N               pace both directions at N baud, 11 bits per byte;\n"
+    "                         0 or absent: no pacing\n"
+    "  --erase-ms N           time the global erase takes before its ACK (default 0)\n"
+    "  --dump FILE            on exit write the whole flash content to FILE\n"
+    "  --log FILE             log every block and event, one line each\n"
+    "  --exit-on-close        exit (after the dump) once the host has opened the\n"
+    "                         port and closed it again, or after a hang-up\n"
+    "Faults:\n"
+    "  --silent               never answer anything\n"
+    "  --nack-block K         refuse (0x1F) the K-th block received, once; blocks\n"
+    "                         are counted from 1, the sync byte included (repeatable)\n"
+    "  --nack-cmd CODE:N      refuse the first N attempts of command CODE, e.g.\n"
+    "                         0x43:3; CODE 0x7F stands for the sync byte (repeatable)\n"
+    "  --wrong-byte K:B       answer byte B instead of the acknowledgement to the\n"
+    "                         K-th block; the block is not acted on (repeatable)\n"
+    "  --hangup-after N       hang up the terminal, as a pulled cable, after N\n"
+    "                         Write Memory commands have completed (N >= 1)\n"
+    "  --id-short N           Get ID: announce the identifier bytes, send only N\n"
+    "  --ack-delay-ms N       delay every answer to a block by N ms\n"
+    "GPIO model:\n"
+    "  --sysfs DIR --reset-gpio N --boot-gpio M\n"
+    "                         create a sysfs stand-in under DIR/class/gpio (FIFOs\n"
+    "                         export, unexport, gpioN/ and gpioM/ direction and\n"
+    "                         value); the module starts in its application and runs\n"
+    "                         the boot loader only after reset rose while\n"
+    "                         boot-select was high\n"
+    "  --help                 show this text\n"
+    "\n"
+    "Protocol: 0x7F sync -> 0x79; 0x02 0xFD Get ID; 0x43 0xBC then 0xFF 0x00 global\n"
+    "erase; 0x31 0xCE, address block, data block write memory; 0x21 0xDE, address\n"
+    "block go. Bad checksums, unknown commands, anything before sync, a second\n"
+    "sync and addresses outside flash get 0x1F; a refused block is awaited again.\n"
+    "\n"
+    "Log lines: \"<t> rx|tx <hex bytes>\", \"<t> event <words>\", \"<t> gpio <words>\";\n"
+    "<t> is seconds since start with 6 decimals.\n"
+    "Exit status: 0 normal end, 1 set-up or dump failure, 2 malformed command line.\n";
+
+enum OptionId {
+  kLink = 256, kFlashBase, kFlashSize, kId, kBaud, kEraseMs, kDump, kLog, kExitOnClose,
+  kSilent, kNackBlock, kNackCmd, kWrongByte, kHangupAfter, kIdShort, kAckDelayMs,
+  kSysfs, kResetGpio, kBootGpio, kHelp
+};
+
+const struct option kLongOptions[] = {
+    {"link", required_argument, nullptr, kLink},
+    {"flash-base", required_argument, nullptr, kFlashBase},
+    {"flash-size", required_argument, nullptr, kFlashSize},
+    {"id", required_argument, nullptr, kId},
+    {"baud", required_argument, nullptr, kBaud},
+    {"erase-ms", required_argument, nullptr, kEraseMs},
+    {"dump", required_argument, nullptr, kDump},
+    {"log", required_argument, nullptr, kLog},
+    {"exit-on-close", no_argument, nullptr, kExitOnClose},
+    {"silent", no_argument, nullptr, kSilent},
+    {"nack-block", required_argument, nullptr, kNackBlock},
+    {"nack-cmd", required_argument, nullptr, kNackCmd},
+    {"wrong-byte", required_argument, nullptr, kWrongByte},
+    {"hangup-after", required_argument, nullptr, kHangupAfter},
+    {"id-short", required_argument, nullptr, kIdShort},
+    {"ack-delay-ms", required_argument, nullptr, kAckDelayMs},
+    {"sysfs", required_argument, nullptr, kSysfs},
+    {"reset-gpio", required_argument, nullptr, kResetGpio},
+    {"boot-gpio", required_argument, nullptr, kBootGpio},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+constexpr uint64_t kMaxFlashSize = 64u << 20;  // keeps a mistyped size from eating memory
+constexpr uint32_t kMaxMs = 600000;             // ten minutes: longer is surely a typo
+
+// Decimal or 0x-hexadecimal, the whole text, no sign, at most max.
+bool parse_number(const std::string &text, uint64_t max, uint64_t &value) {
+  size_t i = 0;
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    i = 2;
+  }
+  if (i >= text.size()) return false;
+  uint64_t v = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    unsigned d;
+    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
+    else return false;
+    v = v * static_cast<unsigned>(base) + d;
+    if (v > max) return false;
+  }
+  value = v;
+  return true;
+}
+
+// "A:B" with both parts numbers within their bounds.
+bool parse_pair(const std::string &text, uint64_t max_a, uint64_t max_b, uint64_t &a,
+                uint64_t &b) {
+  size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  return parse_number(text.substr(0, colon), max_a, a) &&
+         parse_number(text.substr(colon + 1), max_b, b);
+}
+
+struct Parser {
+  SimOptions &opts;
+  std::string &err;
+
+  bool fail(const std::string &name, const std::string &arg) {
+    err = "invalid argument '" + arg + "' for --" + name;
+    return false;
+  }
+
+  bool number(const char *name, const std::string &arg, uint64_t min, uint64_t max,
+              uint64_t &v) {
+    if (!parse_number(arg, max, v) || v < min) return fail(name, arg);
+    return true;
+  }
+
+  bool text(const char *name, const std::string &arg, std::string &dst) {
+    if (arg.empty()) return fail(name, arg);
+    dst = arg;
+    return true;
+  }
+
+  bool apply(int id, const std::string &arg);
+  bool check();
+};
+
+bool Parser::apply(int id, const std::string &arg) {
+  Faults &f = opts.faults;
+  uint64_t v = 0, w = 0;
+  switch (id) {
+    case kLink: return text("link", arg, opts.link);
+    case kDump: return text("dump", arg, opts.dump);
+    case kLog: return text("log", arg, opts.log);
+    case kSysfs: return text("sysfs", arg, opts.sysfs);
+    case kExitOnClose: opts.exit_on_close = true; return true;
+    case kSilent: f.silent = true; return true;
+    case kFlashBase:
+      if (!number("flash-base", arg, 0, 0xFFFFFFFFu, v)) return false;
+      opts.flash_base = static_cast<uint32_t>(v);
+      return true;
+    case kFlashSize:
+      if (!number("flash-size", arg, 1, kMaxFlashSize, v)) return false;
+      opts.flash_size = static_cast<uint32_t>(v);
+      return true;
+    case kId:
+      if (!number("id", arg, 0, 0xFFFFFFFFu, v)) return false;
+      opts.id = static_cast<uint32_t>(v);
+      return true;
+    case kBaud:
+      if (!number("baud", arg, 0, 100000000, v)) return false;
+      opts.baud = static_cast<uint32_t>(v);
+      return true;
+    case kEraseMs:
+      if (!number("erase-ms", arg, 0, kMaxMs, v)) return false;
+      opts.erase_ms = static_cast<uint32_t>(v);
+      return true;
+    case kAckDelayMs:
+      if (!number("ack-delay-ms", arg, 0, kMaxMs, v)) return false;
+      f.ack_delay_ms = static_cast<uint32_t>(v);
+      return true;
+    case kNackBlock:
+      if (!number("nack-block", arg, 1, UINT64_MAX >> 1, v)) return false;
+      f.nack_blocks.insert(v);
+      return true;
+    case kHangupAfter:
+      if (!number("hangup-after", arg, 1, 0xFFFFFFFFu, v)) return false;
+      f.hangup_after = static_cast<uint32_t>(v);
+      return true;
+    case kIdShort:
+      if (!number("id-short", arg, 0, 255, v)) return false;
+      f.id_short = static_cast<int>(v);
+      return true;
+    case kNackCmd:
+      if (!parse_pair(arg, 255, 0xFFFFFFFFu, v, w)) return fail("nack-cmd", arg);
+      f.nack_cmds[static_cast<unsigned>(v)] = static_cast<uint32_t>(w);
+      return true;
+    case kWrongByte:
+      if (!parse_pair(arg, UINT64_MAX >> 1, 255, v, w) || v == 0) return fail("wrong-byte", arg);
+      f.wrong_bytes[v] = static_cast<unsigned>(w);
+      return true;
+    case kResetGpio:
+    case kBootGpio:
+      if (!number(id == kResetGpio ? "reset-gpio" : "boot-gpio", arg, 0, 99999, v)) return false;
+      (id == kResetGpio ? opts.reset_gpio : opts.boot_gpio) = static_cast<int>(v);
+      return true;
+    default: return false;
+  }
+}
+
+bool Parser::check() {
+  bool any_gpio = !opts.sysfs.empty() || opts.reset_gpio >= 0 || opts.boot_gpio >= 0;
+  bool all_gpio = !opts.sysfs.empty() && opts.reset_gpio >= 0 && opts.boot_gpio >= 0;
+  if (any_gpio && !all_gpio) {
+    err = "--sysfs, --reset-gpio and --boot-gpio go together";
+    return false;
+  }
+  if (all_gpio && opts.reset_gpio == opts.boot_gpio) {
+    err = "--reset-gpio and --boot-gpio must differ";
+    return false;
+  }
+  if (static_cast<uint64_t>(opts.flash_base) + opts.flash_size > 0x100000000ull) {
+    err = "flash runs past the end of the 32-bit address space";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int parse_sim_options(int argc, char **argv, SimOptions &opts, std::string &err) {
+  Parser p{opts, err};
+  opterr = 0;
+  optind = 1;
+  for (;;) {
+    int prev = optind;
+    int id = getopt_long(argc, argv, ":", kLongOptions, nullptr);
+    if (id == -1) break;
+    if (id == kHelp) return 1;
+    if (id == '?' || id == ':') {
+      std::string what = prev < argc ? argv[prev] : "";
+      err = (id == ':' ? "missing argument for " : "unknown option ") + what;
+      return -1;
+    }
+    if (!p.apply(id, optarg ? optarg : "")) return -1;
+  }
+  if (optind < argc) {
+    err = std::string("unexpected argument '") + argv[optind] + "'";
+    return -1;
+  }
+  return p.check() ? 0 : -1;
+}
+
+const char *usage_text() { return kUsage; }
+
+}  // namespace sim
