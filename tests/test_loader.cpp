@@ -17,11 +17,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "sim_process.h"
 #include "testsupport.h"
 #include "uart.h"
 #include "util.h"
@@ -30,6 +32,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using testsupport::SimProcess;
+
+constexpr uint32_t kFlashBase = 0x08000000;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -126,6 +131,88 @@ Bytes cat(Bytes a, const Bytes &b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
+
+// The blocks the simulated module received, once there are at least n of
+// them (it logs a block as soon as it has taken it in) or 5 s have passed.
+std::vector<Bytes> blocks_received(const SimProcess &sim, size_t n) {
+  const auto start = Clock::now();
+  std::vector<Bytes> got = sim.rx_blocks();
+  while (got.size() < n && seconds_since(start) < 5) {
+    wait_fh(-1, 10);
+    got = sim.rx_blocks();
+  }
+  return got;
+}
+
+// The simulated module's port, opened as the driver opens it.
+class SimPort {
+ public:
+  explicit SimPort(const SimProcess &sim)
+      : fh_(sim.ready() ? uart_open(sim.tty_path().c_str(), 115200, UART_EVEN) : -1) {}
+  ~SimPort() { close(fh_); }
+  int fh() const { return fh_; }
+
+ private:
+  int fh_;
+};
+
+// An image built by hand, its chunk table and blocks in heap memory that
+// img_free releases, as a loaded image's.
+class HandImage {
+ public:
+  HandImage(const char *fn, const std::vector<std::pair<uint32_t, Bytes>> &chunks) {
+    img_.fn = fn;
+    img_.chunks = static_cast<int>(chunks.size());
+    img_.img = static_cast<image_chunk *>(std::calloc(chunks.size() + 1, sizeof(image_chunk)));
+    for (size_t i = 0; i < chunks.size(); ++i) {
+      image_chunk &c = img_.img[i];
+      c.offset = static_cast<int>(chunks[i].first);
+      c.len = static_cast<int>(chunks[i].second.size());
+      c.data = static_cast<unsigned char *>(std::malloc(chunks[i].second.size() + 1));
+      std::memcpy(c.data, chunks[i].second.data(), chunks[i].second.size());
+    }
+  }
+  ~HandImage() { img_free(&img_); }
+  HandImage(const HandImage &) = delete;
+  HandImage &operator=(const HandImage &) = delete;
+  image *get() { return &img_; }
+
+ private:
+  image img_{};
+};
+
+// n bytes counting up from `first`, wrapping at 256.
+Bytes counting(size_t n, uint8_t first = 0) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(first + i);
+  return b;
+}
+
+// Sends what the operation writes to standard error into a file meanwhile.
+class StderrCapture {
+ public:
+  explicit StderrCapture(std::string path) : path_(std::move(path)) {
+    std::fflush(stderr);
+    saved_ = dup(2);
+    const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(fd, 2);
+    close(fd);
+  }
+  ~StderrCapture() { finish(); }
+  std::string finish() {
+    if (saved_ >= 0) {
+      std::fflush(stderr);
+      dup2(saved_, 2);
+      close(saved_);
+      saved_ = -1;
+    }
+    return testsupport::read_file(path_);
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
 
 }  // namespace
 
@@ -311,4 +398,91 @@ TEST(LoaderAbort, AWriteASignalInterruptsDeliversTheBlockOnceUnlessAborted) {
       EXPECT_EQ(drained, std::string(filled, 'f') + "\x43\xBC");
     }
   }
+}
+
+TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
+  const char one = static_cast<char>(0xAB);
+  const Bytes full = counting(256);
+  const Bytes full_block = cat(cat({0xFF}, full), {0xFF});  // XOR of 0..255 is 0
+  const struct {
+    const char *what;
+    std::vector<std::string> args;
+    std::function<long(int fh)> op;
+    long result;
+    std::vector<Bytes> blocks;  // after the synchronisation byte
+  } rows[] = {
+      {"init alone", {}, nullptr, 0, {}},
+      {"getid, two identifier bytes", {}, [](int fh) { return long(ld_getid(fh, LD_WAITACK)); },
+       0x410, {{0x02, 0xFD}}},
+      {"getid, four identifier bytes", {"--id", "0x12345678"},
+       [](int fh) { return long(ld_getid(fh, LD_WAITACK)); }, 0x12345678, {{0x02, 0xFD}}},
+      {"erase", {}, [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); }, 0,
+       {{0x43, 0xBC}, {0xFF, 0x00}}},
+      {"restart", {}, [](int fh) { return long(ld_restart(fh, 0x12345678, LD_WAITACK)); }, 0,
+       {{0x21, 0xDE}, {0x12, 0x34, 0x56, 0x78, 0x08}}},
+      {"restart low", {}, [](int fh) { return long(ld_restart(fh, 0x100, LD_WAITACK)); }, 0,
+       {{0x21, 0xDE}, {0x00, 0x00, 0x01, 0x00, 0x01}}},
+      {"one-byte fragment", {},
+       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, kFlashBase + 0x100, LD_WAITACK)); },
+       0, {{0x31, 0xCE}, {0x08, 0x00, 0x01, 0x00, 0x09}, {0x00, 0xAB, 0xAB}}},
+      {"256-byte fragment", {},
+       [&](int fh) {
+         return long(_ld_send_frag(fh, reinterpret_cast<const char *>(full.data()), 256,
+                                   kFlashBase, LD_WAITACK));
+       },
+       0, {{0x31, 0xCE}, {0x08, 0x00, 0x00, 0x00, 0x08}, full_block}},
+  };
+  for (const auto &r : rows) {
+    SimProcess sim(r.args);
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    errno = -1;
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0) << r.what;
+    EXPECT_EQ(errno, 0);
+    if (r.op) {
+      errno = -1;
+      EXPECT_EQ(r.op(port.fh()), r.result) << r.what;
+      EXPECT_EQ(errno, 0) << r.what;
+    }
+    std::vector<Bytes> want = {{0x7F}};
+    want.insert(want.end(), r.blocks.begin(), r.blocks.end());
+    EXPECT_EQ(blocks_received(sim, want.size()), want) << r.what;
+  }
+}
+
+TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
+  SimProcess sim({"--silent"});
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  HandImage img("two.bin", {{kFlashBase, {0x01, 0x02}}, {kFlashBase + 0x10, {0x03}}});
+  const auto start = Clock::now();
+  for (int flags : {0, LD_NOCHKSUM | LD_VERBOSE}) {
+    img.get()->cchunk = img.get()->cpos = 0;
+    EXPECT_EQ(ld_init_device(port.fh(), flags), 0);
+    EXPECT_EQ(ld_erase_all(port.fh(), flags), 0);
+    EXPECT_EQ(ld_restart(port.fh(), 0x08000000, flags), 0);
+    EXPECT_EQ(ld_write_image(port.fh(), img.get(), flags), 0);
+    EXPECT_EQ(errno, 0);
+  }
+  EXPECT_LT(seconds_since(start), 0.9) << "no acknowledgement was awaited";
+  // The simulated module cuts the stream into blocks by their expected
+  // lengths, so the second round, without checksums, is checked as bytes.
+  const std::vector<Bytes> with_sums = {
+      {0x7F}, {0x43, 0xBC}, {0xFF, 0x00}, {0x21, 0xDE}, {0x08, 0x00, 0x00, 0x00, 0x08},
+      {0x31, 0xCE}, {0x08, 0x00, 0x00, 0x00, 0x08}, {0x01, 0x01, 0x02, 0x02},
+      {0x31, 0xCE}, {0x08, 0x00, 0x00, 0x10, 0x18}, {0x00, 0x03, 0x03}};
+  const Bytes without_sums = {0x7F, 0x43, 0xFF, 0x21, 0x08, 0x00, 0x00, 0x00, 0x31, 0x08, 0x00,
+                              0x00, 0x00, 0x01, 0x01, 0x02, 0x31, 0x08, 0x00, 0x00, 0x10, 0x00,
+                              0x03};
+  Bytes want;
+  for (const auto &b : with_sums) want = cat(want, b);
+  want = cat(want, without_sums);
+  Bytes got;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (got.size() < want.size() && Clock::now() < deadline) {
+    got.clear();
+    for (const auto &b : sim.rx_blocks()) got = cat(got, b);
+    if (got.size() < want.size()) wait_fh(-1, 10);
+  }
+  EXPECT_EQ(got, want);
 }
