@@ -486,3 +486,95 @@ TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
   }
   EXPECT_EQ(got, want);
 }
+
+TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
+  const char one = 0x5A;
+  const Bytes cmd43 = {0x43, 0xBC}, erase = {0xFF, 0x00};
+  const Bytes addr = {0x08, 0x00, 0x00, 0x00, 0x08}, data = {0x00, 0x5A, 0x5A};
+  const struct {
+    const char *what;
+    std::vector<std::string> args;
+    std::function<int(int fh)> op;
+    int result, err;
+    std::vector<Bytes> blocks;  // after the synchronisation byte
+    bool sync_first = true;
+  } rows[] = {
+      {"two refusals, then accepted", {"--nack-cmd", "0x43:2"},
+       [](int fh) { return ld_erase_all(fh, LD_WAITACK); }, 0, 0,
+       {cmd43, cmd43, cmd43, erase}},
+      {"refused three times", {"--nack-cmd", "0x43:3"},
+       [](int fh) { return ld_erase_all(fh, LD_WAITACK); }, -1, EINVAL, {cmd43, cmd43, cmd43}},
+      {"a wrong byte instead of the acknowledgement", {"--wrong-byte", "3:0x55"},
+       [](int fh) { return ld_erase_all(fh, LD_WAITACK); }, 0, 0, {cmd43, erase, erase}},
+      {"data block refused: only it is repeated", {"--nack-block", "4"},
+       [&](int fh) { return _ld_send_frag(fh, &one, 1, kFlashBase, LD_WAITACK); }, 0, 0,
+       {{0x31, 0xCE}, addr, data, data}},
+      {"address outside flash refused three times", {},
+       [&](int fh) { return _ld_send_frag(fh, &one, 1, 0x100, LD_WAITACK); }, -1, EINVAL,
+       {{0x31, 0xCE}, {0, 0, 1, 0, 1}, {0, 0, 1, 0, 1}, {0, 0, 1, 0, 1}}},
+      {"synchronisation refused twice", {"--nack-cmd", "0x7F:2"},
+       [](int fh) { return ld_init_device(fh, LD_WAITACK); }, 0, 0, {{0x7F}, {0x7F}}, false},
+  };
+  for (const auto &r : rows) {
+    SimProcess sim(r.args);
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    if (r.sync_first) {
+      ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0) << r.what;
+    }
+    const auto start = Clock::now();
+    errno = -1;
+    EXPECT_EQ(r.op(port.fh()), r.result) << r.what;
+    EXPECT_EQ(errno, r.err) << r.what;
+    EXPECT_LT(seconds_since(start), 0.9) << r.what << ": refusals are not waited out";
+    std::vector<Bytes> want = {{0x7F}};
+    want.insert(want.end(), r.blocks.begin(), r.blocks.end());
+    EXPECT_EQ(blocks_received(sim, want.size()), want) << r.what;
+  }
+}
+
+TEST(LoaderTimeout, ASilentModuleCostsThreeWaitsOfASecondAndFailsWithEbusy) {
+  SimProcess sim({"--silent"});
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  const auto start = Clock::now();
+  errno = 0;
+  EXPECT_EQ(ld_init_device(port.fh(), LD_WAITACK), -1);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_GE(seconds_since(start), 2.95);
+  EXPECT_LT(seconds_since(start), 6.0);
+  std::vector<testsupport::SimLogRecord> rx;
+  for (const auto &rec : sim.log()) {
+    if (rec.kind == "rx") rx.push_back(rec);
+  }
+  ASSERT_EQ(rx.size(), 3u);
+  for (size_t i = 0; i < rx.size(); ++i) {
+    EXPECT_EQ(rx[i].rest, "7f");
+    if (i > 0) {
+      EXPECT_NEAR(rx[i].t - rx[i - 1].t, 1.0, 0.3);
+    }
+  }
+}
+
+TEST(LoaderTimeout, IdentifierBytesThatDoNotComeFailGetIdWithEbusyAfterASecond) {
+  const struct {
+    const char *what;
+    std::vector<std::string> args;
+    int flags;
+  } rows[] = {
+      {"announced but never sent, with acknowledgements", {"--id-short", "1"}, LD_WAITACK},
+      {"no reply at all, without acknowledgements", {"--silent"}, 0},
+  };
+  for (const auto &r : rows) {
+    SimProcess sim(r.args);
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    ASSERT_EQ(ld_init_device(port.fh(), r.flags), 0) << r.what;
+    const auto start = Clock::now();
+    errno = 0;
+    EXPECT_EQ(ld_getid(port.fh(), r.flags), 0xFFFFFFFFu) << r.what;
+    EXPECT_EQ(errno, EBUSY) << r.what;
+    EXPECT_GE(seconds_since(start), 0.98) << r.what;
+    EXPECT_LT(seconds_since(start), 3.0) << r.what;
+  }
+}
