@@ -578,3 +578,72 @@ TEST(LoaderTimeout, IdentifierBytesThatDoNotComeFailGetIdWithEbusyAfterASecond) 
     EXPECT_LT(seconds_since(start), 3.0) << r.what;
   }
 }
+
+TEST(LoaderWriteImage, WritesEveryFragmentInOrderToItsOwnAddressAndPrintsNothingElse) {
+  SimProcess sim({"--flash-size", "0x2000"});
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+  const Bytes first = counting(300, 1), second = {0xDE, 0xAD, 0xBE, 0xEF, 0x00};
+  HandImage img("two.hex", {{kFlashBase, first}, {kFlashBase + 0x1000, second}});
+  testsupport::TempDir dir;
+  StderrCapture err(dir.file("stderr"));
+  errno = -1;
+  EXPECT_EQ(ld_write_image(port.fh(), img.get(), LD_WAITACK | LD_VERBOSE), 0);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(err.finish(), "");
+  ASSERT_EQ(sim.stop(), 0);
+  std::vector<std::string> writes;
+  for (const auto &e : sim.events()) {
+    if (e.rfind("write", 0) == 0) writes.push_back(e);
+  }
+  EXPECT_EQ(writes, (std::vector<std::string>{"write 08000000 256", "write 08000100 44",
+                                              "write 08001000 5"}));
+  std::string want(0x2000, '\xFF');
+  std::copy(first.begin(), first.end(), want.begin());
+  std::copy(second.begin(), second.end(), want.begin() + 0x1000);
+  EXPECT_EQ(sim.dump(), want);
+}
+
+TEST(LoaderWriteImage, ShowsProgressAsLinesOfTwentyDots) {
+  for (int fragments : {0, 20, 21, 45}) {
+    SimProcess sim;
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+    std::vector<std::pair<uint32_t, Bytes>> chunks;
+    if (fragments) chunks.push_back({kFlashBase, counting(size_t(fragments) * 256)});
+    HandImage img("fw.hex", chunks);
+    testsupport::TempDir dir;
+    StderrCapture err(dir.file("stderr"));
+    EXPECT_EQ(ld_write_image(port.fh(), img.get(), LD_WAITACK | LD_PROGRESS), 0) << fragments;
+    std::string want = "Flashing fw.hex";
+    for (int i = 0; i < fragments; ++i) want += i % 20 ? "." : "\n\t.";
+    want += "\n\tdone\n";
+    EXPECT_EQ(err.finish(), want) << fragments;
+    EXPECT_EQ(blocks_received(sim, 1 + 3 * size_t(fragments)).size(), 1 + 3 * size_t(fragments));
+  }
+}
+
+TEST(LoaderWriteImage, AFailureOnTheThirdFragmentEndsTheDotsWithTheCause) {
+  const struct {
+    int flags;
+    const char *shown;
+  } rows[] = {
+      {LD_WAITACK | LD_PROGRESS, "Flashing fw.hex\n\t...Communication Error: Input/output error\n"},
+      {LD_WAITACK, "Communication Error: Input/output error\n"},
+  };
+  for (const auto &r : rows) {
+    SimProcess sim({"--hangup-after", "2"});
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+    HandImage img("fw.hex", {{kFlashBase, counting(5 * 256)}});
+    testsupport::TempDir dir;
+    StderrCapture err(dir.file("stderr"));
+    errno = 0;
+    EXPECT_EQ(ld_write_image(port.fh(), img.get(), r.flags), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(err.finish(), r.shown);
+  }
+}
