@@ -25,7 +25,8 @@ size_t Flash::program(uint32_t addr, const std::vector<uint8_t> &data, uint32_t 
 }
 
 int Flash::dump(const std::string &path) const {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // O_NONBLOCK: a FIFO nobody reads must fail the dump, not hang the exit.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
   if (fd < 0) return -1;
   size_t done = 0;
   while (done < bytes_.size()) {

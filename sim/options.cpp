@@ -140,6 +140,14 @@ struct Parser {
     return true;
   }
 
+  bool u32(const char *name, const std::string &arg, uint64_t min, uint64_t max,
+           uint32_t &dst) {
+    uint64_t v = 0;
+    if (!number(name, arg, min, max, v)) return false;
+    dst = static_cast<uint32_t>(v);
+    return true;
+  }
+
   bool text(const char *name, const std::string &arg, std::string &dst) {
     if (arg.empty()) return fail(name, arg);
     dst = arg;
@@ -161,37 +169,23 @@ bool Parser::apply(int id, const std::string &arg) {
     case kExitOnClose: opts.exit_on_close = true; return true;
     case kSilent: f.silent = true; return true;
     case kFlashBase:
-      if (!number("flash-base", arg, 0, 0xFFFFFFFFu, v)) return false;
-      opts.flash_base = static_cast<uint32_t>(v);
-      return true;
+      return u32("flash-base", arg, 0, 0xFFFFFFFFu, opts.flash_base);
     case kFlashSize:
-      if (!number("flash-size", arg, 1, kMaxFlashSize, v)) return false;
-      opts.flash_size = static_cast<uint32_t>(v);
-      return true;
+      return u32("flash-size", arg, 1, kMaxFlashSize, opts.flash_size);
     case kId:
-      if (!number("id", arg, 0, 0xFFFFFFFFu, v)) return false;
-      opts.id = static_cast<uint32_t>(v);
-      return true;
+      return u32("id", arg, 0, 0xFFFFFFFFu, opts.id);
     case kBaud:
-      if (!number("baud", arg, 0, 100000000, v)) return false;
-      opts.baud = static_cast<uint32_t>(v);
-      return true;
+      return u32("baud", arg, 0, 100000000, opts.baud);
     case kEraseMs:
-      if (!number("erase-ms", arg, 0, kMaxMs, v)) return false;
-      opts.erase_ms = static_cast<uint32_t>(v);
-      return true;
+      return u32("erase-ms", arg, 0, kMaxMs, opts.erase_ms);
     case kAckDelayMs:
-      if (!number("ack-delay-ms", arg, 0, kMaxMs, v)) return false;
-      f.ack_delay_ms = static_cast<uint32_t>(v);
-      return true;
+      return u32("ack-delay-ms", arg, 0, kMaxMs, f.ack_delay_ms);
     case kNackBlock:
       if (!number("nack-block", arg, 1, UINT64_MAX >> 1, v)) return false;
       f.nack_blocks.insert(v);
       return true;
     case kHangupAfter:
-      if (!number("hangup-after", arg, 1, 0xFFFFFFFFu, v)) return false;
-      f.hangup_after = static_cast<uint32_t>(v);
-      return true;
+      return u32("hangup-after", arg, 1, 0xFFFFFFFFu, f.hangup_after);
     case kIdShort:
       if (!number("id-short", arg, 0, 255, v)) return false;
       f.id_short = static_cast<int>(v);

@@ -66,7 +66,14 @@ int Simulator::setup(std::string &err) {
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
-  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
+  // A parent may have left them blocked; SIGTERM must always end the run.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+    sigaction(s, &sa, nullptr);
+    sigaddset(&stops, s);
+  }
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
   signal(SIGPIPE, SIG_IGN);
   // Pacing wants wake-ups on time, not up to 50 us late.
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);

@@ -2,11 +2,45 @@
 #ifndef TARVION_IMAGE_IHEX_H
 #define TARVION_IMAGE_IHEX_H
 
+#include <climits>
+#include <cstddef>
+
 #include "image.h"
 
-// Reads the Intel HEX text behind fh (which stays open) into img. Returns 0
-// at the end of the input and minus the line number at the first malformed
-// line, after printing the cause on standard error.
+// Table slots and block bytes reserved up front; the common image needs no
+// more, and the reader grows either only when a file does.
+constexpr int IHEX_TABLE_SLOTS = 128;
+constexpr int IHEX_CHUNK_BYTES = 65536;
+
+// Longest piece of a line the reader takes at once; a longer physical line
+// is read in several pieces, each counted as a line of its own.
+constexpr int IHEX_LINE_MAX = 525;
+
+// Result of a failed read or allocation: never minus a line number, so the
+// caller cannot mistake it for a malformed line (least of all line 1).
+constexpr int IHEX_FAILED = INT_MIN;
+
+// Reads the Intel HEX text behind fh (which stays open) into img, clearing
+// the record first. Returns 0 at the end of the input (an empty input gives
+// one empty chunk at address 0), minus the line number at the first
+// malformed line after printing the cause and the line on standard error,
+// or IHEX_FAILED with errno set when a read or an allocation failed (EISDIR
+// for a directory). The chunks read so far stay in img for img_free.
 int parse_file_ihex(int fh, image *img);
+
+// Decodes one line of llen characters (already cut at its end of line) into
+// img, whose current chunk is the last one in use. Returns 0 when the record
+// was used or passed over, -1 for a malformed line after printing why on
+// standard error, or IHEX_FAILED with errno set when growing the image failed.
+int _DecodeIHexLine(image *img, const char *line, size_t llen);
+
+// Takes the next free slot of img's table (growing the table when all are in
+// use), gives it a fresh block of IHEX_CHUNK_BYTES bytes, counts it in
+// chunks and returns it, with len and offset 0. Returns null with errno
+// ENOMEM when an allocation failed; the image is left as it was.
+image_chunk *add_chunk(image *img);
+
+// Value of the hexadecimal digit character at hex; 0 for any other character.
+int hex2nibble(const char *hex);
 
 #endif

@@ -73,7 +73,9 @@ extern const char *update_conf_full_help[];  // 15 lines, then a null entry
 
 // Sets the defaults: clears the given marks, sets device, baud rate, the
 // flags, conffile and the help pointers; resetpin, bspin and testid values
-// are left alone.
+// are left alone. Also installs the process's new-handler: memory that
+// cannot be obtained ends the process with "tarvion_update: out of memory"
+// and status 1.
 void parser_init(update_conf *args_info);
 
 // Releases the record's owned texts (each becomes null) and clears the given
@@ -101,6 +103,9 @@ int parser_required(update_conf *args_info, const char *prog_name);
 // the failure stays in args_info). Help, full help and version exit from
 // inside it. additional_error may be null. Used by the configuration-file
 // reader; not for the driver.
+// Numbers are read as strtol with base 0 reads them and must use the whole
+// text and fit 32 bits signed; --testid takes -2147483648 .. 0xFFFFFFFF and
+// keeps the 32-bit pattern in testid_arg.
 int parser_internal(int argc, char **argv, update_conf *args_info, int override,
                     int initialize, int check_required,
                     const char *additional_error);
@@ -111,7 +116,11 @@ int parser_configfile(const char *filename, update_conf *args_info,
                       int override, int initialize, int check_required);
 
 // Writes every given option of the record to filename. Returns 0 when the
-// file was written, 1 (after a message on standard error) otherwise.
+// file was written, 1 (after a message on standard error) otherwise: when
+// the file cannot be opened, written or closed, or when a text cannot be
+// stored so that the reader gives it back (both kinds of quote, a line
+// break, a line past 2047 characters); in the last case the file is not
+// touched.
 int parser_file_save(const char *filename, update_conf *args_info);
 
 #endif

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -98,9 +99,11 @@ Bytes address_block(uint32_t a) {
 
 Bytes data_block(const Bytes &data) {
   Bytes b = {uint8_t(data.size() - 1)};
-  b.insert(b.end(), data.begin(), data.end());
-  uint8_t x = 0;
-  for (uint8_t v : b) x ^= v;
+  uint8_t x = b[0];
+  for (uint8_t v : data) {
+    b.push_back(v);
+    x ^= v;
+  }
   b.push_back(x);
   return b;
 }
@@ -124,17 +127,26 @@ void write_sysfs(const std::string &path, const std::string &text) {
   close(fd);
 }
 
-// Waits until the log holds a record of this kind and text.
+// Waits until the log holds count records of this kind and text.
 bool wait_for_log(const SimProcess &sim, const std::string &kind, const std::string &rest,
-                  int timeout_ms = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+                  int count = 1) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   do {
-    for (const auto &r : sim.log()) {
-      if (r.kind == kind && r.rest == rest) return true;
-    }
+    int n = 0;
+    for (const auto &r : sim.log()) n += r.kind == kind && r.rest == rest;
+    if (n >= count) return true;
     usleep(5000);
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
+}
+
+// Runs the simulator to its end (a time-out stands for a hang).
+testsupport::ProcResult run_sim(const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {testsupport::sim_path()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  testsupport::ProcOptions o;
+  o.timeout_ms = 10000;
+  return testsupport::run_process(argv, o);
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t) {
@@ -413,22 +425,28 @@ TEST(Sim, MalformedCommandLineGetsUsageAndStatus2) {
       {"--sysfs", tmp.path(), "--reset-gpio", "3", "--boot-gpio", "3"},
   };
   for (const auto &args : cases) {
-    std::vector<std::string> argv = {testsupport::sim_path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    testsupport::ProcOptions o;
-    o.timeout_ms = 10000;
-    auto r = testsupport::run_process(argv, o);
+    auto r = run_sim(args);
     SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(r.out.empty());
     EXPECT_EQ(r.err.rfind("tarvion_module_sim: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("Usage: tarvion_module_sim"), std::string::npos);
   }
-  auto help = testsupport::run_process({testsupport::sim_path(), "--help"});
+  auto help = run_sim({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: tarvion_module_sim", 0), 0u);
   EXPECT_NE(help.out.find("--hangup-after N"), std::string::npos);
   EXPECT_TRUE(help.err.empty());
+}
+
+TEST(Sim, HelperReportsASimulatorThatNeverGetsReady) {
+  EXPECT_NONFATAL_FAILURE(
+      {
+        SimProcess bad({"--baud", "fast"});
+        EXPECT_FALSE(bad.ready());
+        EXPECT_EQ(bad.stop(), 2);
+      },
+      "simulator not ready (status 2): tarvion_module_sim: invalid argument 'fast' for --baud");
 }
 
 TEST(Sim, SetUpFailureEndsWithStatus1) {
@@ -441,11 +459,7 @@ TEST(Sim, SetUpFailureEndsWithStatus1) {
       {"--sysfs", tmp.file("plain"), "--reset-gpio", "1", "--boot-gpio", "2"},
   };
   for (const auto &args : cases) {
-    std::vector<std::string> argv = {testsupport::sim_path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    testsupport::ProcOptions o;
-    o.timeout_ms = 10000;
-    auto r = testsupport::run_process(argv, o);
+    auto r = run_sim(args);
     SCOPED_TRACE(args[1]);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.out.empty()) << "readiness line printed before a failure";
@@ -553,15 +567,7 @@ TEST(SimGpio, ResetPulseRestartsTheBootLoaderUnsynchronised) {
   EXPECT_EQ(port.ask({0x7F}), Bytes{NACK});
   g.reset('0');
   g.reset('1');
-  ASSERT_TRUE(wait_for_log(g.sim, "event", "restart boot"));
-  // Wait for the second restart: the first entry logged one already.
-  auto restarts = [&] {
-    int n = 0;
-    for (const auto &e : g.sim.events()) n += e == "restart boot";
-    return n;
-  };
-  for (int i = 0; i < 500 && restarts() < 2; ++i) usleep(10000);
-  ASSERT_EQ(restarts(), 2);
+  ASSERT_TRUE(wait_for_log(g.sim, "event", "restart boot", 2));  // the entry made the first
   EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
   EXPECT_EQ(g.sim.stop(), 0);
 }

@@ -61,11 +61,24 @@ std::vector<uint8_t> parse_hex_bytes(const std::string &text) {
 SimProcess::SimProcess(const std::vector<std::string> &args, int ready_timeout_ms) {
   std::vector<std::string> argv = {sim_path(), "--dump", dump_path(), "--log", log_path()};
   argv.insert(argv.end(), args.begin(), args.end());
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe2 failed";
+  argv = testsupport::command_for(argv);
+  if (!spawn(argv)) {
+    ADD_FAILURE() << "cannot start " << argv[0];
     return;
   }
+  std::string line = read_line(ready_timeout_ms);
+  if (!line.empty()) {
+    tty_ = line;
+    return;
+  }
+  kill(pid_, SIGKILL);
+  reap(0);
+  ADD_FAILURE() << "simulator not ready (status " << status_ << "): " << stderr_text();
+}
+
+bool SimProcess::spawn(const std::vector<std::string> &argv) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return false;
   std::string err_path = stderr_path();
   pid_t parent = getpid();
   pid_ = fork();
@@ -82,18 +95,18 @@ SimProcess::SimProcess(const std::vector<std::string> &args, int ready_timeout_m
     std::vector<char *> cargs;
     for (const auto &a : argv) cargs.push_back(const_cast<char *>(a.c_str()));
     cargs.push_back(nullptr);
-    execv(cargs[0], cargs.data());
+    execvp(cargs[0], cargs.data());
     _exit(127);
   }
   close(out[1]);
   out_ = out[0];
-  if (pid_ < 0) {
-    ADD_FAILURE() << "fork failed";
-    return;
-  }
-  std::string line;
-  auto deadline = Clock::now() + std::chrono::milliseconds(ready_timeout_ms);
-  while (line.find('\n') == std::string::npos) {
+  return pid_ > 0;
+}
+
+std::string SimProcess::read_line(int timeout_ms) {
+  std::string text;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (text.find('\n') == std::string::npos) {
     struct pollfd p = {out_, POLLIN, 0};
     int left = ms_left(deadline);
     if (left == 0) break;
@@ -104,16 +117,10 @@ SimProcess::SimProcess(const std::vector<std::string> &args, int ready_timeout_m
     ssize_t n = read(out_, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    line.append(buf, static_cast<size_t>(n));
+    text.append(buf, static_cast<size_t>(n));
   }
-  size_t nl = line.find('\n');
-  if (nl != std::string::npos && nl > 0) {
-    tty_ = line.substr(0, nl);
-    return;
-  }
-  kill(pid_, SIGKILL);
-  reap(0);
-  ADD_FAILURE() << "simulator not ready (status " << status_ << "): " << stderr_text();
+  size_t nl = text.find('\n');
+  return nl == std::string::npos ? std::string() : text.substr(0, nl);
 }
 
 SimProcess::~SimProcess() {

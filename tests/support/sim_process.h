@@ -65,6 +65,8 @@ class SimProcess {
   std::string stderr_text() const { return read_file(stderr_path()); }
 
  private:
+  bool spawn(const std::vector<std::string> &argv);  // false when it could not start
+  std::string read_line(int timeout_ms);              // first line of its stdout, or ""
   bool reap(int flags);
 
   TempDir dir_;

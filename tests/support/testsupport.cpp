@@ -48,7 +48,20 @@ void set_cloexec_pipe(int p[2]) {
 
 }  // namespace
 
-ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts) {
+std::vector<std::string> command_for(const std::vector<std::string> &argv) {
+  const char *emulator = std::getenv("TARVION_TEST_EMULATOR");
+  const std::string build_dir = TARVION_BINARY_DIR;
+  if (!emulator || !*emulator || argv.empty() || argv[0].rfind(build_dir + "/", 0) != 0)
+    return argv;
+  std::vector<std::string> cmd;
+  std::istringstream words(emulator);
+  for (std::string w; words >> w;) cmd.push_back(w);
+  cmd.insert(cmd.end(), argv.begin(), argv.end());
+  return cmd;
+}
+
+ProcResult run_process(const std::vector<std::string> &argv_in, const ProcOptions &opts) {
+  const std::vector<std::string> argv = command_for(argv_in);
   int in[2], out[2], err[2];
   set_cloexec_pipe(in);
   set_cloexec_pipe(out);
@@ -67,7 +80,7 @@ ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &
     std::vector<char *> args;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   close(in[0]);

@@ -39,6 +39,11 @@ struct ProcOptions {
   int timeout_ms = 60000;                    // killed with SIGKILL after this
 };
 
+// The command that runs argv: when the tests run under an emulator (a cross
+// build, TARVION_TEST_EMULATOR set), programs of this build are started
+// through it; everything else is returned unchanged.
+std::vector<std::string> command_for(const std::vector<std::string> &argv);
+
 // Runs argv[0] (a path) with the arguments and waits for it.
 ProcResult run_process(const std::vector<std::string> &argv,
                        const ProcOptions &opts = ProcOptions());
