@@ -162,12 +162,12 @@ class HandImage {
  public:
   HandImage(const char *fn, const std::vector<std::pair<uint32_t, Bytes>> &chunks) {
     img_.fn = fn;
-    img_.chunks = static_cast<int>(chunks.size());
+    img_.chunks = img_.slots = static_cast<int>(chunks.size());
     img_.img = static_cast<image_chunk *>(std::calloc(chunks.size() + 1, sizeof(image_chunk)));
     for (size_t i = 0; i < chunks.size(); ++i) {
       image_chunk &c = img_.img[i];
       c.offset = static_cast<int>(chunks[i].first);
-      c.len = static_cast<int>(chunks[i].second.size());
+      c.len = c.cap = static_cast<int>(chunks[i].second.size());
       c.data = static_cast<unsigned char *>(std::malloc(chunks[i].second.size() + 1));
       std::memcpy(c.data, chunks[i].second.data(), chunks[i].second.size());
     }
