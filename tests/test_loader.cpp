@@ -267,6 +267,30 @@ TEST(LoaderGetId, FailsWhenTheReplyIsRefusedOrThePortGoesAway) {
   }
 }
 
+TEST(LoaderRead, APortAtEndOfFileFailsWithEio) {
+  const struct {
+    const char *what;
+    Bytes before_eof;
+    std::function<long(int fh)> op;
+  } rows[] = {
+      {"acknowledgement", {}, [](int fh) { return long(_ld_waitack(fh, LD_WAITACK)); }},
+      {"length byte", {}, [](int fh) { return long(_ld_read(fh, nullptr, 0, 0)); }},
+      {"identifier byte", {0x01, 0x04}, [](int fh) { return long(_ld_read(fh, nullptr, 0, 0)); }},
+  };
+  for (const auto &r : rows) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    ASSERT_EQ(write(p[1], r.before_eof.data(), r.before_eof.size()), ssize_t(r.before_eof.size()));
+    close(p[1]);
+    const auto start = Clock::now();
+    errno = 0;
+    EXPECT_EQ(r.op(p[0]), -1) << r.what;
+    EXPECT_EQ(errno, EIO) << r.what;
+    EXPECT_LT(seconds_since(start), 0.9) << r.what;
+    close(p[0]);
+  }
+}
+
 TEST(LoaderRead, StoresNoMoreThanMaxlenButReadsTheWholeReply) {
   Peer peer;
   peer.send({0x04, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0x79});
