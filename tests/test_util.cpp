@@ -12,6 +12,8 @@
 #include <chrono>
 #include <csignal>
 
+#include "signal_alarm.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -36,39 +38,10 @@ struct Pipe {
 };
 
 volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_set_stop_on_alarm = 0;
-
-void on_alarm(int) {
-  if (g_set_stop_on_alarm) g_stop = 1;
-}
-
-// Delivers SIGALRM once after `ms`, through a handler installed without
-// SA_RESTART so that the wait in progress is interrupted.
-class AlarmAfter {
- public:
-  AlarmAfter(int ms, bool set_stop) {
-    g_stop = 0;
-    g_set_stop_on_alarm = set_stop;
-    struct sigaction sa = {};
-    sa.sa_handler = on_alarm;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGALRM, &sa, &old_);
-    struct itimerval it = {};
-    it.it_value.tv_sec = ms / 1000;
-    it.it_value.tv_usec = (ms % 1000) * 1000;
-    setitimer(ITIMER_REAL, &it, nullptr);
-  }
-  ~AlarmAfter() {
-    struct itimerval off = {};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &old_, nullptr);
-  }
-
- private:
-  struct sigaction old_;
-};
 
 }  // namespace
+
+using testsupport::AlarmAfter;
 
 TEST(SetupTv, SplitsMillisecondsIntoSecondsAndMicrosecondsTruncatingTowardZero) {
   const struct {
@@ -143,7 +116,7 @@ TEST(WaitFh, RefusesANegativeTime) {
 
 TEST(WaitFh, ASignalEndsTheWaitWithEintr) {
   Pipe p;
-  AlarmAfter alarm(100, false);
+  AlarmAfter alarm(100, nullptr);
   const auto start = Clock::now();
   errno = 0;
   EXPECT_EQ(wait_fh(p.rd, 3000), -1);
@@ -153,7 +126,7 @@ TEST(WaitFh, ASignalEndsTheWaitWithEintr) {
 
 TEST(WaitFhRest, ASignalDoesNotShortenTheWait) {
   Pipe p;
-  AlarmAfter alarm(100, false);
+  AlarmAfter alarm(100, nullptr);
   const auto start = Clock::now();
   EXPECT_EQ(wait_fh_rest(p.rd, 600, &g_stop), 0);
   const double t = seconds_since(start);
@@ -162,7 +135,7 @@ TEST(WaitFhRest, ASignalDoesNotShortenTheWait) {
 }
 
 TEST(WaitFhRest, ASignalWithoutDescriptorStillSleepsTheWholeTime) {
-  AlarmAfter alarm(50, false);
+  AlarmAfter alarm(50, nullptr);
   const auto start = Clock::now();
   EXPECT_EQ(wait_fh_rest(-1, 300, nullptr), 0);
   EXPECT_GE(seconds_since(start), 0.29);
@@ -170,7 +143,7 @@ TEST(WaitFhRest, ASignalWithoutDescriptorStillSleepsTheWholeTime) {
 
 TEST(WaitFhRest, ASignalThatSetsTheStopFlagEndsTheWaitWithEintr) {
   Pipe p;
-  AlarmAfter alarm(100, true);
+  AlarmAfter alarm(100, &g_stop);
   const auto start = Clock::now();
   errno = 0;
   EXPECT_EQ(wait_fh_rest(p.rd, 5000, &g_stop), -1);
