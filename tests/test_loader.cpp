@@ -6,7 +6,6 @@
 #include "loader.h"
 
 #include <fcntl.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
