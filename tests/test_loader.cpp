@@ -291,45 +291,42 @@ TEST(LoaderSend, AWriteThatFailsFailsTheBlockAlsoWithoutAcknowledgements) {
   }
 }
 
-TEST(LoaderSend, RefusesBlockAndFragmentLengthsOutOfRange) {
+TEST(LoaderSend, RefusesBlockAndFragmentLengthsOutOfRangeSendingNothing) {
   Peer peer;
-  char buf[300] = {};
-  const struct {
-    int (*op)(int fh, const char *buf, int len);
-    int len;
-  } rows[] = {
-      {[](int fh, const char *b, int n) { return _ld_send(fh, b, n, 0); }, 0},
-      {[](int fh, const char *b, int n) { return _ld_send(fh, b, n, 0); }, -1},
-      {[](int fh, const char *b, int n) { return _ld_send(fh, b, n, 0); }, 258},
-      {[](int fh, const char *b, int n) { return _ld_send_frag(fh, b, n, 0, 0); }, 0},
-      {[](int fh, const char *b, int n) { return _ld_send_frag(fh, b, n, 0, 0); }, 257},
-  };
-  for (const auto &r : rows) {
+  const char buf[300] = {};
+  for (int len : {-1, 0, 258}) {
     errno = 0;
-    EXPECT_EQ(r.op(peer.port(), buf, r.len), -1) << r.len;
-    EXPECT_EQ(errno, EINVAL) << r.len;
+    EXPECT_EQ(_ld_send(peer.port(), buf, len, 0), -1) << len;
+    EXPECT_EQ(errno, EINVAL) << len;
   }
-  EXPECT_TRUE(peer.receive(1, 200).empty()) << "nothing was sent";
+  for (int len : {0, 257}) {
+    errno = 0;
+    EXPECT_EQ(_ld_send_frag(peer.port(), buf, len, 0, 0), -1) << len;
+    EXPECT_EQ(errno, EINVAL) << len;
+  }
+  EXPECT_TRUE(peer.receive(1, 200).empty());
 }
 
-TEST(LoaderAbort, ASetAbortFlagFailsEveryBlockAtOnceBeforeSendingAnything) {
+TEST(LoaderAbort, ASetAbortFlagFailsEveryOperationAtOnceBeforeSendingAnything) {
   Peer peer;
-  ld_abort = 1;
-  char byte = 0x11;
-  const struct {
-    const char *what;
-    int result;
-  } rows[] = {
-      {"init", ld_init_device(peer.port(), LD_WAITACK)},
-      {"erase", ld_erase_all(peer.port(), 0)},
-      {"restart", ld_restart(peer.port(), 0x08000000, LD_WAITACK)},
-      {"fragment", _ld_send_frag(peer.port(), &byte, 1, 0x08000000, 0)},
-      {"getid", static_cast<int>(ld_getid(peer.port(), LD_WAITACK))},
+  const int fh = peer.port();
+  const char byte = 0x11;
+  const std::function<long()> ops[] = {
+      [&] { return long(ld_init_device(fh, LD_WAITACK)); },
+      [&] { return long(ld_erase_all(fh, 0)); },
+      [&] { return long(ld_restart(fh, 0x08000000, LD_WAITACK)); },
+      [&] { return long(_ld_send_frag(fh, &byte, 1, 0x08000000, 0)); },
+      [&] { return long(int(ld_getid(fh, LD_WAITACK))); },
   };
-  const int err = errno;
-  ld_abort = 0;
-  for (const auto &r : rows) EXPECT_EQ(r.result, -1) << r.what;
-  EXPECT_EQ(err, EINTR);
+  for (const auto &op : ops) {
+    ld_abort = 1;
+    errno = 0;
+    const long r = op();
+    const int err = errno;
+    ld_abort = 0;
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(err, EINTR);
+  }
   EXPECT_TRUE(peer.receive(1, 200).empty());
 }
 
