@@ -8,7 +8,6 @@
 // without pacing, and times the round trip of a block and its acknowledgement
 // through a bare pseudo-terminal.
 #include <benchmark/benchmark.h>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -64,7 +63,9 @@ class Sim {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
   }
-  const std::string &tty() const { return tty_; }
+  const std::string &tty() const {
+    return tty_;
+  }
 
  private:
   pid_t pid_ = -1;
@@ -87,7 +88,9 @@ double cpu_seconds() {
 }
 
 // The flasher's image writer.
-bool flasher_write(int fh, image *img) { return ld_write_image(fh, img, LD_WAITACK) == 0; }
+bool flasher_write(int fh, image *img) {
+  return ld_write_image(fh, img, LD_WAITACK) == 0;
+}
 
 // The least a host can do per block: write it and block in a read for the
 // acknowledgement; no flush, no timed wait, no retry. The floor against
@@ -103,10 +106,9 @@ bool bare_write(int fh, image *img) {
     const int n = c.len - pos < kFragment ? c.len - pos : kFragment;
     const uint32_t addr = static_cast<uint32_t>(c.offset) + static_cast<uint32_t>(pos);
     const unsigned char cmd[2] = {0x31, 0xCE};
-    unsigned char a[5] = {static_cast<unsigned char>(addr >> 24),
-                          static_cast<unsigned char>(addr >> 16),
-                          static_cast<unsigned char>(addr >> 8), static_cast<unsigned char>(addr),
-                          0};
+    unsigned char a[5] = {
+        static_cast<unsigned char>(addr >> 24), static_cast<unsigned char>(addr >> 16),
+        static_cast<unsigned char>(addr >> 8), static_cast<unsigned char>(addr), 0};
     a[4] = a[0] ^ a[1] ^ a[2] ^ a[3];
     unsigned char blk[kFragment + 2];
     blk[0] = static_cast<unsigned char>(n - 1);
@@ -162,10 +164,9 @@ void flash_through_simulated_module(benchmark::State &state, bool (*write_image)
   if (baud == 0) return;  // no line to compare with
   const double limit = wire_limit_s(baud);
   state.counters["limit_s"] = limit;
-  state.counters["time_per_limit"] =
-      benchmark::Counter(limit * static_cast<double>(state.iterations()),
-                         benchmark::Counter::Flags(benchmark::Counter::kIsRate |
-                                                   benchmark::Counter::kInvert));
+  state.counters["time_per_limit"] = benchmark::Counter(
+      limit * static_cast<double>(state.iterations()),
+      benchmark::Counter::Flags(benchmark::Counter::kIsRate | benchmark::Counter::kInvert));
 }
 
 void BM_FlashThroughSimulatedModule(benchmark::State &state) {

@@ -15,7 +15,7 @@ volatile sig_atomic_t ld_abort = 0;
 namespace {
 
 constexpr unsigned char kAck = 0x79;
-constexpr int kWaitMs = 1000;   // budget of every byte awaited from the module
+constexpr int kWaitMs = 1000;  // budget of every byte awaited from the module
 constexpr int kAttempts = 3;
 constexpr int kMaxBlock = 257;  // a count byte and 256 data bytes
 constexpr int kMaxFragment = 256;
@@ -94,7 +94,9 @@ int _ld_send(int fh, const char *buf, int len, int flags) {
   return -1;
 }
 
-int _ld_send_cmd(int fh, char cmd, int flags) { return _ld_send(fh, &cmd, 1, flags); }
+int _ld_send_cmd(int fh, char cmd, int flags) {
+  return _ld_send(fh, &cmd, 1, flags);
+}
 
 int _ld_send_long(int fh, uint32_t data, int flags) {
   const char block[4] = {

@@ -2,8 +2,9 @@
 #ifndef TARVION_UTIL_H
 #define TARVION_UTIL_H
 
-#include <csignal>
 #include <sys/time.h>
+
+#include <csignal>
 
 // Waits up to `to` milliseconds for fh to become readable; with a negative fh
 // it only sleeps. Returns > 0 (1) when readable, 0 on time-out, -1 with errno

@@ -3,16 +3,13 @@
 // simulated module cannot give (identifier lengths other than 2 and 4, a
 // module that sends no acknowledgements, a port that goes away mid-reply)
 // come from a scripted peer on a pseudo-terminal of the test's own.
-#include "loader.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "loader.h"
 #include "signal_alarm.h"
 #include "sim_process.h"
 #include "testsupport.h"
@@ -361,7 +359,8 @@ TEST(LoaderAbort, AWriteASignalInterruptsDeliversTheBlockOnceUnlessAborted) {
     // Fill the pipe so that the block's write blocks until the signal.
     ASSERT_EQ(fcntl(p[1], F_SETFL, O_NONBLOCK), 0);
     size_t filled = 0;
-    for (ssize_t w; (w = write(p[1], std::string(4096, 'f').data(), 4096)) > 0;) filled += size_t(w);
+    for (ssize_t w; (w = write(p[1], std::string(4096, 'f').data(), 4096)) > 0;)
+      filled += size_t(w);
     ASSERT_EQ(fcntl(p[1], F_SETFL, 0), 0);
     // The far end drains the pipe well after the signal, or once the write
     // has ended; an aborted write that went on anyway is released after 3 s.
@@ -427,26 +426,53 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
   const Bytes full_block = cat(cat({0xFF}, full), {0xFF});  // XOR of 0..255 is 0
   const auto getid = [](int fh) { return long(ld_getid(fh, LD_WAITACK)); };
   const WireCase rows[] = {
-      {"init alone", {}, [](int fh) { return long(ld_init_device(fh, LD_WAITACK)); }, 0, 0, {},
+      {"init alone",
+       {},
+       [](int fh) { return long(ld_init_device(fh, LD_WAITACK)); },
+       0,
+       0,
+       {},
        false},
       {"getid, two identifier bytes", {}, getid, 0x410, 0, {{0x02, 0xFD}}},
-      {"getid, four identifier bytes", {"--id", "0x12345678"}, getid, 0x12345678, 0,
+      {"getid, four identifier bytes",
+       {"--id", "0x12345678"},
+       getid,
+       0x12345678,
+       0,
        {{0x02, 0xFD}}},
-      {"erase", {}, [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); }, 0, 0,
+      {"erase",
+       {},
+       [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); },
+       0,
+       0,
        {{0x43, 0xBC}, {0xFF, 0x00}}},
-      {"restart", {}, [](int fh) { return long(ld_restart(fh, 0x12345678, LD_WAITACK)); }, 0, 0,
+      {"restart",
+       {},
+       [](int fh) { return long(ld_restart(fh, 0x12345678, LD_WAITACK)); },
+       0,
+       0,
        {{0x21, 0xDE}, {0x12, 0x34, 0x56, 0x78, 0x08}}},
-      {"restart low", {}, [](int fh) { return long(ld_restart(fh, 0x100, LD_WAITACK)); }, 0, 0,
+      {"restart low",
+       {},
+       [](int fh) { return long(ld_restart(fh, 0x100, LD_WAITACK)); },
+       0,
+       0,
        {{0x21, 0xDE}, {0x00, 0x00, 0x01, 0x00, 0x01}}},
-      {"one-byte fragment", {},
+      {"one-byte fragment",
+       {},
        [&](int fh) { return long(_ld_send_frag(fh, &one, 1, kFlashBase + 0x100, LD_WAITACK)); },
-       0, 0, {{0x31, 0xCE}, {0x08, 0x00, 0x01, 0x00, 0x09}, {0x00, 0xAB, 0xAB}}},
-      {"256-byte fragment", {},
+       0,
+       0,
+       {{0x31, 0xCE}, {0x08, 0x00, 0x01, 0x00, 0x09}, {0x00, 0xAB, 0xAB}}},
+      {"256-byte fragment",
+       {},
        [&](int fh) {
-         return long(_ld_send_frag(fh, reinterpret_cast<const char *>(full.data()), 256,
-                                   kFlashBase, LD_WAITACK));
+         return long(_ld_send_frag(fh, reinterpret_cast<const char *>(full.data()), 256, kFlashBase,
+                                   LD_WAITACK));
        },
-       0, 0, {{0x31, 0xCE}, {0x08, 0x00, 0x00, 0x00, 0x08}, full_block}},
+       0,
+       0,
+       {{0x31, 0xCE}, {0x08, 0x00, 0x00, 0x00, 0x08}, full_block}},
   };
   for (const auto &r : rows) check_wire_case(r);
 }
@@ -468,13 +494,20 @@ TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
   EXPECT_LT(seconds_since(start), 0.9) << "no acknowledgement was awaited";
   // The simulated module cuts the stream into blocks by their expected
   // lengths, so the second round, without checksums, is checked as bytes.
-  const std::vector<Bytes> with_sums = {
-      {0x7F}, {0x43, 0xBC}, {0xFF, 0x00}, {0x21, 0xDE}, {0x08, 0x00, 0x00, 0x00, 0x08},
-      {0x31, 0xCE}, {0x08, 0x00, 0x00, 0x00, 0x08}, {0x01, 0x01, 0x02, 0x02},
-      {0x31, 0xCE}, {0x08, 0x00, 0x00, 0x10, 0x18}, {0x00, 0x03, 0x03}};
-  const Bytes without_sums = {0x7F, 0x43, 0xFF, 0x21, 0x08, 0x00, 0x00, 0x00, 0x31, 0x08, 0x00,
-                              0x00, 0x00, 0x01, 0x01, 0x02, 0x31, 0x08, 0x00, 0x00, 0x10, 0x00,
-                              0x03};
+  const std::vector<Bytes> with_sums = {{0x7F},
+                                        {0x43, 0xBC},
+                                        {0xFF, 0x00},
+                                        {0x21, 0xDE},
+                                        {0x08, 0x00, 0x00, 0x00, 0x08},
+                                        {0x31, 0xCE},
+                                        {0x08, 0x00, 0x00, 0x00, 0x08},
+                                        {0x01, 0x01, 0x02, 0x02},
+                                        {0x31, 0xCE},
+                                        {0x08, 0x00, 0x00, 0x10, 0x18},
+                                        {0x00, 0x03, 0x03}};
+  const Bytes without_sums = {0x7F, 0x43, 0xFF, 0x21, 0x08, 0x00, 0x00, 0x00,
+                              0x31, 0x08, 0x00, 0x00, 0x00, 0x01, 0x01, 0x02,
+                              0x31, 0x08, 0x00, 0x00, 0x10, 0x00, 0x03};
   Bytes want;
   for (const auto &b : with_sums) want = cat(want, b);
   want = cat(want, without_sums);
@@ -494,20 +527,42 @@ TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
   const Bytes addr = {0x08, 0x00, 0x00, 0x00, 0x08}, data = {0x00, 0x5A, 0x5A};
   const auto erase_all = [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); };
   const WireCase rows[] = {
-      {"two refusals, then accepted", {"--nack-cmd", "0x43:2"}, erase_all, 0, 0,
+      {"two refusals, then accepted",
+       {"--nack-cmd", "0x43:2"},
+       erase_all,
+       0,
+       0,
        {cmd43, cmd43, cmd43, erase}},
-      {"refused three times", {"--nack-cmd", "0x43:3"}, erase_all, -1, EINVAL,
+      {"refused three times",
+       {"--nack-cmd", "0x43:3"},
+       erase_all,
+       -1,
+       EINVAL,
        {cmd43, cmd43, cmd43}},
-      {"a wrong byte instead of the acknowledgement", {"--wrong-byte", "3:0x55"}, erase_all, 0, 0,
+      {"a wrong byte instead of the acknowledgement",
+       {"--wrong-byte", "3:0x55"},
+       erase_all,
+       0,
+       0,
        {cmd43, erase, erase}},
-      {"data block refused: only it is repeated", {"--nack-block", "4"},
-       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, kFlashBase, LD_WAITACK)); }, 0, 0,
+      {"data block refused: only it is repeated",
+       {"--nack-block", "4"},
+       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, kFlashBase, LD_WAITACK)); },
+       0,
+       0,
        {{0x31, 0xCE}, addr, data, data}},
-      {"address outside flash refused three times", {},
-       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, 0x100, LD_WAITACK)); }, -1, EINVAL,
+      {"address outside flash refused three times",
+       {},
+       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, 0x100, LD_WAITACK)); },
+       -1,
+       EINVAL,
        {{0x31, 0xCE}, {0, 0, 1, 0, 1}, {0, 0, 1, 0, 1}, {0, 0, 1, 0, 1}}},
-      {"synchronisation refused twice", {"--nack-cmd", "0x7F:2"},
-       [](int fh) { return long(ld_init_device(fh, LD_WAITACK)); }, 0, 0, {{0x7F}, {0x7F}},
+      {"synchronisation refused twice",
+       {"--nack-cmd", "0x7F:2"},
+       [](int fh) { return long(ld_init_device(fh, LD_WAITACK)); },
+       0,
+       0,
+       {{0x7F}, {0x7F}},
        false},
   };
   for (const auto &r : rows) check_wire_case(r);

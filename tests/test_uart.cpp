@@ -1,18 +1,16 @@
 // Serial port set-up: the rate table and line settings, read back from a
 // real pseudo-terminal where it can hold them.
-#include "uart.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 
 #include "testsupport.h"
+#include "uart.h"
 
 namespace {
 

@@ -1,18 +1,16 @@
 // The timed wait: pure delays, readiness, time-outs, signals and bounds.
-#include "util.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 
 #include "signal_alarm.h"
+#include "util.h"
 
 namespace {
 
@@ -47,7 +45,7 @@ TEST(SetupTv, SplitsMillisecondsIntoSecondsAndMicrosecondsTruncatingTowardZero) 
   const struct {
     int ms;
     long sec, usec;
-  } rows[] = {{0, 0, 0}, {1, 0, 1000}, {999, 0, 999000}, {1000, 1, 0},
+  } rows[] = {{0, 0, 0},         {1, 0, 1000},     {999, 0, 999000},    {1000, 1, 0},
               {1500, 1, 500000}, {100000, 100, 0}, {-1500, -1, -500000}};
   for (const auto &r : rows) {
     struct timeval tv;
