@@ -1,9 +1,13 @@
 #include "uart.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+
+#include "util.h"
 
 speed_t uart_speed(int baudrate) {
   if (baudrate >= 921600) return B921600;
@@ -34,4 +38,24 @@ int uart_open(const char *fn, int baudrate, int flags) {
   // shows as missing acknowledgements.
   (void)tcsetattr(fh, TCSANOW, &tio);
   return fh;
+}
+
+int uart_drain(int fh) {
+  int queued = 0;
+  if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
+  // A line held up by flow control, or a peer that does not read, must not
+  // hang the flasher: the wait is bounded by the wire time of the queue.
+  const long long budget_ms = 1000 + static_cast<long long>(queued) * 11 * 1000 / 19200;
+  for (long long waited = 0; queued > 0; waited += 2) {
+    if (waited >= budget_ms) {
+      tcflush(fh, TCOFLUSH);
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    wait_fh(-1, 2);
+    if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
+  }
+  // The queue is empty; what is left is the transmitter's own FIFO, a few
+  // bytes whose wire time tcdrain waits for.
+  return tcdrain(fh);
 }

@@ -23,4 +23,11 @@ speed_t uart_speed(int baudrate);
 // flow control, and even parity (no input check) when flags hold UART_EVEN.
 void uart_make_settings(struct termios *tio, int baudrate, int flags);
 
+// Waits until everything written to fh has left the port, so that a reset
+// that follows does not cut off the last bytes. Waits at most the wire time
+// of what is queued at the slowest line speed, 19200, plus one second; output
+// still queued then is discarded. Returns 0, or -1 with errno: ETIMEDOUT when
+// the output did not drain in time, or that of the failed query.
+int uart_drain(int fh);
+
 #endif

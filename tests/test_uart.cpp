@@ -160,3 +160,21 @@ TEST(UartOpen, ADeviceThatIsNoTerminalIsStillReturned) {
   EXPECT_GE(fh, 0);
   close(fh);
 }
+
+TEST(UartDrain, ReturnsOnceThePortHasNothingQueuedAndRefusesWhatIsNoTerminal) {
+  Pty pty;
+  const int fh = uart_open(pty.slave.c_str(), 115200, UART_EVEN);
+  ASSERT_GE(fh, 0);
+  ASSERT_EQ(write(fh, "\x7f", 1), 1);
+  EXPECT_EQ(uart_drain(fh), 0);
+  close(fh);
+
+  testsupport::TempDir dir;
+  testsupport::write_file(dir.file("plain"), "");
+  const int file = open(dir.file("plain").c_str(), O_RDWR);
+  ASSERT_GE(file, 0);
+  errno = 0;
+  EXPECT_EQ(uart_drain(file), -1);
+  EXPECT_EQ(errno, ENOTTY);
+  close(file);
+}
