@@ -1,1 +1,195 @@
 #include "loader.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "util.h"
+
+volatile sig_atomic_t ld_abort = 0;
+
+namespace {
+
+constexpr unsigned char kAck = 0x79;
+constexpr int kWaitMs = 1000;  // budget of every byte awaited from the module
+constexpr int kAttempts = 3;
+constexpr int kMaxBlock = 257;  // a count byte and 256 data bytes
+constexpr int kMaxFragment = 256;
+
+// Writes all n bytes, continuing after short writes. Returns 0, or -1 with
+// errno from write (EIO when it wrote nothing without saying why).
+int write_all(int fh, const unsigned char *p, size_t n) {
+  while (n > 0) {
+    const ssize_t w = write(fh, p, n);
+    if (w > 0) {
+      p += w;
+      n -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR && !ld_abort) continue;
+    if (w == 0) errno = EIO;
+    return -1;
+  }
+  return 0;
+}
+
+// Awaits one byte from the module for at most kWaitMs and reads it. Returns
+// 0, or -1 with errno EBUSY (nothing came), EIO (end of file) or that of the
+// failed wait or read. A failed wait never leads into a read that could block.
+int await_byte(int fh, unsigned char *b) {
+  const int r = wait_fh_rest(fh, kWaitMs, &ld_abort);
+  if (r < 0) return -1;
+  if (r == 0) {
+    errno = EBUSY;
+    return -1;
+  }
+  const ssize_t n = read(fh, b, 1);
+  if (n == 1) return 0;
+  if (n == 0) errno = EIO;
+  return -1;
+}
+
+}  // namespace
+
+int _ld_waitack(int fh, int flags) {
+  if (!(flags & LD_WAITACK)) return 0;
+  unsigned char b = 0;
+  if (await_byte(fh, &b) < 0) return -1;
+  if (b != kAck) {
+    errno = EINVAL;
+    return -1;
+  }
+  return 0;
+}
+
+int _ld_send(int fh, const char *buf, int len, int flags) {
+  if (!buf || len < 1 || len > kMaxBlock) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::array<unsigned char, kMaxBlock + 1> frame;
+  std::memcpy(frame.data(), buf, static_cast<size_t>(len));
+  unsigned char sum = 0;
+  for (int i = 0; i < len; ++i) sum ^= frame[i];
+  if (len == 1) sum = frame[0] ^ 0xFF;
+  size_t n = static_cast<size_t>(len);
+  if (!(flags & LD_NOCHKSUM)) frame[n++] = sum;
+
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (ld_abort) {
+      errno = EINTR;
+      return -1;
+    }
+    // A late acknowledgement of an earlier attempt must not answer this one.
+    (void)tcflush(fh, TCIFLUSH);
+    if (write_all(fh, frame.data(), n) == 0 && _ld_waitack(fh, flags) == 0) {
+      errno = 0;
+      return 0;
+    }
+  }
+  return -1;
+}
+
+int _ld_send_cmd(int fh, char cmd, int flags) {
+  return _ld_send(fh, &cmd, 1, flags);
+}
+
+int _ld_send_long(int fh, uint32_t data, int flags) {
+  const char block[4] = {
+      static_cast<char>((data >> 24) & 0xFF),
+      static_cast<char>((data >> 16) & 0xFF),
+      static_cast<char>((data >> 8) & 0xFF),
+      static_cast<char>(data & 0xFF),
+  };
+  return _ld_send(fh, block, 4, flags);
+}
+
+int _ld_send_frag(int fh, const char *data, int len, int offs, int flags) {
+  if (!data || len < 1 || len > kMaxFragment) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::array<char, kMaxFragment + 1> block;
+  block[0] = static_cast<char>(len - 1);
+  std::memcpy(block.data() + 1, data, static_cast<size_t>(len));
+  if (_ld_send_cmd(fh, 0x31, flags) < 0) return -1;
+  if (_ld_send_long(fh, static_cast<uint32_t>(offs), flags) < 0) return -1;
+  return _ld_send(fh, block.data(), len + 1, flags);
+}
+
+int _ld_read(int fh, char *data, int maxlen, int flags) {
+  (void)flags;  // the reply is awaited with or without acknowledgements
+  if (!data) maxlen = 0;
+  errno = 0;
+  unsigned char len = 0;
+  if (await_byte(fh, &len) < 0) return -1;
+  const int count = len + 1;
+  for (int i = 0; i < count; ++i) {
+    unsigned char b = 0;
+    if (await_byte(fh, &b) < 0) return -1;
+    if (i < maxlen) data[i] = static_cast<char>(b);
+  }
+  return count;
+}
+
+int ld_init_device(int fh, int flags) {
+  const char sync = 0x7F;
+  return _ld_send(fh, &sync, 1, flags | LD_NOCHKSUM);
+}
+
+unsigned int ld_getid(int fh, int flags) {
+  constexpr unsigned int kFailed = 0xFFFFFFFF;
+  if (_ld_send_cmd(fh, 0x02, flags) < 0) return kFailed;
+  std::array<char, 256> reply;
+  const int n = _ld_read(fh, reply.data(), static_cast<int>(reply.size()), flags);
+  if (n < 0) return kFailed;
+  if (_ld_waitack(fh, flags) < 0) return kFailed;
+  unsigned int id = 0;
+  for (int i = 0; i < n && i < 4; ++i) id = (id << 8) | static_cast<unsigned char>(reply[i]);
+  errno = 0;
+  return id;
+}
+
+int ld_erase_all(int fh, int flags) {
+  if (_ld_send_cmd(fh, 0x43, flags) < 0) return -1;
+  const char global = static_cast<char>(0xFF);
+  return _ld_send(fh, &global, 1, flags);
+}
+
+int ld_restart(int fh, int addr, int flags) {
+  if (_ld_send_cmd(fh, 0x21, flags) < 0) return -1;
+  return _ld_send_long(fh, static_cast<uint32_t>(addr), flags);
+}
+
+int ld_write_image(int fh, image *img, int flags) {
+  if (!img) {
+    errno = EINVAL;
+    return -1;
+  }
+  const bool progress = (flags & LD_PROGRESS) != 0;
+  if (progress) std::fprintf(stderr, "Flashing %s", img->fn ? img->fn : "");
+  std::array<char, kMaxFragment> buf;
+  for (int i = 0;; ++i) {
+    int offset = 0;
+    const int size = img_get_chunk(img, &offset, buf.data(), static_cast<int>(buf.size()));
+    if (size <= 0) break;
+    if (progress) {
+      if (i % 20 == 0) std::fputs("\n\t", stderr);
+      std::fputc('.', stderr);
+    }
+    std::fflush(stderr);
+    if (_ld_send_frag(fh, buf.data(), size, offset, flags) < 0) {
+      const int err = errno;
+      std::fprintf(stderr, "Communication Error: %s\n", std::strerror(err));
+      errno = err;
+      return -1;
+    }
+  }
+  if (progress) std::fputs("\n\tdone\n", stderr);
+  errno = 0;
+  return 0;
+}

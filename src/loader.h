@@ -1,6 +1,18 @@
 // The module's ROM boot-loader protocol over an open serial port.
+//
+// Every operation returns 0 (ld_getid: the identifier) on success with errno
+// 0, and -1 (ld_getid: 0xFFFFFFFF) on failure with errno telling why:
+//   EBUSY   an awaited byte did not come within 1000 ms;
+//   EINVAL  a byte other than the acknowledgement 0x79 came, or the request
+//           itself was out of range (nothing is sent then);
+//   EIO     the port delivered no byte (end of file: the device went away);
+//   EINTR   ld_abort was set;
+//   otherwise as the failed read, write or wait left it.
 #ifndef TARVION_LOADER_H
 #define TARVION_LOADER_H
+
+#include <csignal>
+#include <cstdint>
 
 #include "image.h"
 
@@ -9,10 +21,51 @@
 #define LD_VERBOSE 4   // verbose operation (carried along)
 #define LD_PROGRESS 8  // ld_write_image prints its progress display
 
+// Set it (from a signal handler) to stop the operation in progress: every
+// block attempt then fails at once with EINTR before anything is sent, and
+// a wait that the signal interrupts ends early. Starts at 0.
+extern volatile sig_atomic_t ld_abort;
+
+// Synchronises with the boot loader: the byte 0x7F, never with a checksum.
 int ld_init_device(int fh, int flags);
+// Reads the device identifier: command 0x02, then the reply (length byte L,
+// L+1 identifier bytes, each awaited at most 1000 ms; the closing 0x79 under
+// LD_WAITACK). The first min(L+1, 4) bytes make the value, most significant
+// first. Returns 0xFFFFFFFF on failure; only errno 0 tells success apart.
 unsigned int ld_getid(int fh, int flags);
+// Erases the whole flash: command 0x43, then the block 0xFF.
 int ld_erase_all(int fh, int flags);
+// Writes every fragment of img (at most 256 bytes each, in the order the
+// image hands them out) with _ld_send_frag. Under LD_PROGRESS prints
+// "Flashing <fn>", a dot per fragment in lines of 20 and "done" to standard
+// error; a failure prints "Communication Error: <reason>" in any case.
 int ld_write_image(int fh, image *img, int flags);
+// Starts the code at addr: command 0x21, then addr.
 int ld_restart(int fh, int addr, int flags);
+
+// Internal steps, reachable for the tests.
+
+// Sends a block of 1 to 257 bytes followed by its checksum (a one-byte block:
+// its complement; longer: the XOR of its bytes), unless LD_NOCHKSUM. Up to
+// three attempts, each after discarding unread input; under LD_WAITACK each
+// awaits the acknowledgement. Returns 0 when accepted, else -1 with errno as
+// the last attempt left it (EINVAL at once for a length out of range).
+int _ld_send(int fh, const char *buf, int len, int flags);
+// Without LD_WAITACK returns 0 at once. Otherwise awaits one byte for at
+// most 1000 ms: 0 for 0x79; -1 with EBUSY (nothing came), EINVAL (another
+// byte), EIO (end of file) or the errno of the failed wait or read.
+int _ld_waitack(int fh, int flags);
+// A command code as a one-byte block (the code, then its complement).
+int _ld_send_cmd(int fh, char cmd, int flags);
+// A 32-bit value as a four-byte block, most significant byte first.
+int _ld_send_long(int fh, uint32_t data, int flags);
+// Write Memory of len (1 to 256) bytes at offs: command 0x31, the address,
+// then the block len-1, data. Returns 0, or -1 (EINVAL for len out of range).
+int _ld_send_frag(int fh, const char *data, int len, int offs, int flags);
+// Reads an identifier reply's length byte L and L+1 bytes, storing at most
+// maxlen of them into data. Returns L+1, or -1 with errno as for
+// _ld_waitack (EBUSY when the length byte or an identifier byte does not
+// come within 1000 ms).
+int _ld_read(int fh, char *data, int maxlen, int flags);
 
 #endif

@@ -1,1 +1,61 @@
 #include "uart.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "util.h"
+
+speed_t uart_speed(int baudrate) {
+  if (baudrate >= 921600) return B921600;
+  if (baudrate >= 230400) return B230400;
+  if (baudrate >= 115200) return B115200;
+  if (baudrate >= 57600) return B57600;
+  if (baudrate >= 38400) return B38400;
+  return B19200;
+}
+
+void uart_make_settings(struct termios *tio, int baudrate, int flags) {
+  std::memset(tio, 0, sizeof *tio);
+  cfmakeraw(tio);
+  const speed_t speed = uart_speed(baudrate);
+  cfsetispeed(tio, speed);
+  cfsetospeed(tio, speed);
+  // The link is three wires: no carrier line must gate reads or hang it up.
+  tio->c_cflag |= CS8 | CREAD | CLOCAL;
+  if (flags & UART_EVEN) tio->c_cflag |= PARENB;
+}
+
+int uart_open(const char *fn, int baudrate, int flags) {
+  const int fh = open(fn, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fh < 0 || (flags & UART_NOSETUP)) return fh;
+  struct termios tio;
+  uart_make_settings(&tio, baudrate, flags);
+  // A device that refuses the settings is still handed back; trouble then
+  // shows as missing acknowledgements.
+  (void)tcsetattr(fh, TCSANOW, &tio);
+  return fh;
+}
+
+int uart_drain(int fh) {
+  int queued = 0;
+  if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
+  // A line held up by flow control, or a peer that does not read, must not
+  // hang the flasher: the wait is bounded by the wire time of the queue.
+  const long long budget_ms = 1000 + static_cast<long long>(queued) * 11 * 1000 / 19200;
+  for (long long waited = 0; queued > 0; waited += 2) {
+    if (waited >= budget_ms) {
+      tcflush(fh, TCOFLUSH);
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    wait_fh(-1, 2);
+    if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
+  }
+  // The queue is empty; what is left is the transmitter's own FIFO, a few
+  // bytes whose wire time tcdrain waits for.
+  return tcdrain(fh);
+}

@@ -2,11 +2,32 @@
 #ifndef TARVION_UART_H
 #define TARVION_UART_H
 
+#include <termios.h>
+
 #define UART_NOSETUP 1  // open only; leave the line settings as they are
 #define UART_EVEN 2     // even parity
 
-// Opens the serial device fn and sets it up for the boot loader. Returns the
-// descriptor, or -1 with errno from open.
+// Opens the serial device fn for reading and writing (never as the
+// controlling terminal, closed on exec) and, unless UART_NOSETUP is set,
+// applies uart_make_settings at once; whether the device takes them is not
+// examined. Returns the descriptor, which the caller closes, or -1 with errno
+// from open.
 int uart_open(const char *fn, int baudrate, int flags);
+
+// The line speed for a requested rate: the first of 921600, 230400, 115200,
+// 57600 and 38400 that the rate reaches, else 19200.
+speed_t uart_speed(int baudrate);
+
+// Builds in *tio the settings uart_open applies: raw, uart_speed(baudrate)
+// both ways, 8 data bits, receiver on, modem lines ignored, one stop bit, no
+// flow control, and even parity (no input check) when flags hold UART_EVEN.
+void uart_make_settings(struct termios *tio, int baudrate, int flags);
+
+// Waits until everything written to fh has left the port, so that a reset
+// that follows does not cut off the last bytes. Waits at most the wire time
+// of what is queued at the slowest line speed, 19200, plus one second; output
+// still queued then is discarded. Returns 0, or -1 with errno: ETIMEDOUT when
+// the output did not drain in time, or that of the failed query.
+int uart_drain(int fh);
 
 #endif

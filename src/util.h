@@ -4,12 +4,22 @@
 
 #include <sys/time.h>
 
+#include <csignal>
+
 // Waits up to `to` milliseconds for fh to become readable; with a negative fh
-// it only sleeps. Returns > 0 when readable, 0 on time-out, -1 with errno set
-// when the wait itself failed.
+// it only sleeps. Returns > 0 (1) when readable, 0 on time-out, -1 with errno
+// set when the wait itself failed: EINTR when a signal interrupted it (no
+// retry), EBADF for a descriptor of FD_SETSIZE or more, which the descriptor
+// set cannot hold, EINVAL for a negative time.
 int wait_fh(int fh, int to);
 
-// Fills tv with `ms` milliseconds.
+// Like wait_fh, but a wait that a signal interrupts goes on for the rest of
+// the `to` milliseconds, unless *stop (when given) is non-zero by then: that
+// ends it at once with -1 and errno EINTR. Other failures: as wait_fh.
+int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop);
+
+// Fills tv with `ms` milliseconds: tv_sec = ms / 1000 and
+// tv_usec = (ms % 1000) * 1000, both truncated toward zero.
 void setup_tv(struct timeval *tv, int ms);
 
 #endif

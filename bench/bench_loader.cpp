@@ -1,0 +1,225 @@
+// Flashing 128 KiB through the simulated module, paced as a real line at
+// 115200 and 921600 baud, against the protocol's own wire time: per fragment
+// of n bytes the host sends 2 + 5 + (n + 2) bytes and receives three
+// acknowledgements, 11 bits a byte (8E1). Reports time / limit and the
+// flasher's processor time per MiB flashed. For reference it runs the same
+// with a bare host that only writes each block and reads its acknowledgement
+// (the floor that the pseudo-terminal and the simulated module set), flashes
+// without pacing, and times the round trip of a block and its acknowledgement
+// through a bare pseudo-terminal.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loader.h"
+#include "uart.h"
+
+namespace {
+
+constexpr int kImageBytes = 128 * 1024;
+constexpr int kFragment = 256;
+constexpr unsigned kFlashBase = 0x08000000;
+
+// The simulated module as a child process, ready once it has named its
+// terminal on standard output.
+class Sim {
+ public:
+  explicit Sim(int baud) {
+#ifdef TARVION_SIM_BIN
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(p[1], 1);
+      const std::string b = std::to_string(baud);
+      execl(TARVION_SIM_BIN, TARVION_SIM_BIN, "--baud", b.c_str(), static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    close(p[1]);
+    char c;
+    struct pollfd pfd = {p[0], POLLIN, 0};
+    while (pid_ > 0 && poll(&pfd, 1, 10000) > 0 && read(p[0], &c, 1) == 1 && c != '\n') tty_ += c;
+    close(p[0]);
+#else
+    (void)baud;
+#endif
+  }
+  ~Sim() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  const std::string &tty() const {
+    return tty_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string tty_;
+};
+
+double wire_limit_s(int baud) {
+  long bytes = 0;
+  for (int left = kImageBytes; left > 0; left -= kFragment) {
+    const int n = left < kFragment ? left : kFragment;
+    bytes += 2 + 5 + (n + 2) + 3;
+  }
+  return bytes * 11.0 / baud;
+}
+
+double cpu_seconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// The flasher's image writer.
+bool flasher_write(int fh, image *img) {
+  return ld_write_image(fh, img, LD_WAITACK) == 0;
+}
+
+// The least a host can do per block: write it and block in a read for the
+// acknowledgement; no flush, no timed wait, no retry. The floor against
+// which the flasher's own share shows.
+bool bare_block(int fh, const unsigned char *b, size_t n) {
+  unsigned char ack = 0;
+  return write(fh, b, n) == static_cast<ssize_t>(n) && read(fh, &ack, 1) == 1 && ack == 0x79;
+}
+
+bool bare_write(int fh, image *img) {
+  const image_chunk &c = img->img[0];
+  for (int pos = 0; pos < c.len; pos += kFragment) {
+    const int n = c.len - pos < kFragment ? c.len - pos : kFragment;
+    const uint32_t addr = static_cast<uint32_t>(c.offset) + static_cast<uint32_t>(pos);
+    const unsigned char cmd[2] = {0x31, 0xCE};
+    unsigned char a[5] = {
+        static_cast<unsigned char>(addr >> 24), static_cast<unsigned char>(addr >> 16),
+        static_cast<unsigned char>(addr >> 8), static_cast<unsigned char>(addr), 0};
+    a[4] = a[0] ^ a[1] ^ a[2] ^ a[3];
+    unsigned char blk[kFragment + 2];
+    blk[0] = static_cast<unsigned char>(n - 1);
+    std::memcpy(blk + 1, c.data + pos, static_cast<size_t>(n));
+    blk[n + 1] = 0;
+    for (int i = 0; i <= n; ++i) blk[n + 1] ^= blk[i];
+    if (!bare_block(fh, cmd, 2) || !bare_block(fh, a, 5) ||
+        !bare_block(fh, blk, static_cast<size_t>(n) + 2))
+      return false;
+  }
+  return true;
+}
+
+void flash_through_simulated_module(benchmark::State &state, bool (*write_image)(int, image *)) {
+  const int baud = static_cast<int>(state.range(0));
+  Sim sim(baud);
+  if (sim.tty().empty()) {
+    state.SkipWithError("the simulated module did not start");
+    return;
+  }
+  const int fh = uart_open(sim.tty().c_str(), baud ? baud : 115200, UART_EVEN);
+  if (fh < 0 || ld_init_device(fh, LD_WAITACK) < 0) {
+    state.SkipWithError("no synchronisation with the simulated module");
+    close(fh);
+    return;
+  }
+  std::vector<unsigned char> data(kImageBytes);
+  std::mt19937 rng(42);
+  for (auto &b : data) b = static_cast<unsigned char>(rng());
+  image_chunk chunk{};
+  chunk.len = kImageBytes;
+  chunk.offset = static_cast<int>(kFlashBase);
+  chunk.data = data.data();
+  double cpu = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    image img{};
+    img.fn = "bench.bin";
+    img.chunks = 1;
+    img.img = &chunk;
+    const bool erased = ld_erase_all(fh, LD_WAITACK) == 0;
+    const double cpu_start = cpu_seconds();
+    state.ResumeTiming();
+    if (!erased || !write_image(fh, &img)) {
+      state.SkipWithError("flashing failed");
+      break;
+    }
+    cpu += cpu_seconds() - cpu_start;
+  }
+  close(fh);
+  const double mib = static_cast<double>(kImageBytes) * state.iterations() / (1024.0 * 1024.0);
+  state.counters["cpu_ms_per_MiB"] = mib > 0 ? cpu * 1000 / mib : 0;
+  if (baud == 0) return;  // no line to compare with
+  const double limit = wire_limit_s(baud);
+  state.counters["limit_s"] = limit;
+  state.counters["time_per_limit"] = benchmark::Counter(
+      limit * static_cast<double>(state.iterations()),
+      benchmark::Counter::Flags(benchmark::Counter::kIsRate | benchmark::Counter::kInvert));
+}
+
+void BM_FlashThroughSimulatedModule(benchmark::State &state) {
+  flash_through_simulated_module(state, flasher_write);
+}
+
+void BM_BareHostThroughSimulatedModule(benchmark::State &state) {
+  flash_through_simulated_module(state, bare_write);
+}
+
+// One block of a full fragment out and one byte back through a raw
+// pseudo-terminal, a thread on the far end answering at once.
+void BM_PtyRoundTripOfABlock(benchmark::State &state) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    state.SkipWithError("no pseudo-terminal");
+    return;
+  }
+  const int fh = uart_open(ptsname(master), 921600, UART_EVEN);
+  const size_t block = 2 + kFragment;
+  std::thread far([master, block] {
+    std::vector<char> buf(block);
+    for (size_t got = 0;;) {
+      const ssize_t n = read(master, buf.data(), block - got);
+      if (n <= 0) return;
+      got += static_cast<size_t>(n);
+      if (got < block) continue;
+      got = 0;
+      if (write(master, "y", 1) != 1) return;
+    }
+  });
+  std::vector<char> out(block, 0x5A);
+  char ack;
+  for (auto _ : state) {
+    if (write(fh, out.data(), block) != static_cast<ssize_t>(block) || read(fh, &ack, 1) != 1) {
+      state.SkipWithError("round trip failed");
+      break;
+    }
+  }
+  close(fh);  // the far end's read then fails and its thread ends
+  far.join();
+  close(master);
+}
+
+}  // namespace
+
+// Paced at both rates, and unpaced; each run flashes the image twice.
+void flash_runs(benchmark::internal::Benchmark *b) {
+  b->Arg(115200)->Arg(921600)->Arg(0)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(BM_FlashThroughSimulatedModule)->Apply(flash_runs);
+BENCHMARK(BM_BareHostThroughSimulatedModule)->Apply(flash_runs);
+BENCHMARK(BM_PtyRoundTripOfABlock)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+BENCHMARK_MAIN();

@@ -1,0 +1,534 @@
+// The boot-loader protocol. Most cases run against the simulated module over
+// a real pseudo-terminal and check the bytes it received; the few replies the
+// simulated module cannot give (identifier lengths other than 2 and 4, a
+// module that sends no acknowledgements, a port that goes away mid-reply)
+// come from a scripted peer on a pseudo-terminal of the test's own.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "loader.h"
+#include "loader_helpers.h"
+#include "signal_alarm.h"
+#include "sim_process.h"
+#include "testsupport.h"
+#include "util.h"
+
+using namespace loader_test;
+using testsupport::AlarmAfter;
+
+TEST(LoaderGetId, BuildsTheIdentifierFromTheFirstFourReplyBytes) {
+  Bytes long_reply;
+  for (int i = 0; i < 256; ++i) long_reply.push_back(uint8_t(i));
+  const struct {
+    const char *what;
+    Bytes reply;
+    int flags;
+    unsigned id;
+  } rows[] = {
+      {"L = 0", {0x79, 0x00, 0x41, 0x79}, LD_WAITACK, 0x41},
+      {"L = 1", {0x79, 0x01, 0x04, 0x10, 0x79}, LD_WAITACK, 0x410},
+      {"L = 2", {0x79, 0x02, 0x01, 0x02, 0x03, 0x79}, LD_WAITACK, 0x010203},
+      {"L = 255 fills the reply buffer", cat(cat({0x79, 0xFF}, long_reply), {0x79}), LD_WAITACK,
+       0x00010203},
+      {"no acknowledgements awaited", {0x01, 0x04, 0x10}, 0, 0x410},
+  };
+  for (const auto &r : rows) {
+    Peer peer;
+    ASSERT_GE(peer.port(), 0);
+    Script script(peer, 2, r.reply);
+    errno = -1;
+    EXPECT_EQ(ld_getid(peer.port(), r.flags), r.id) << r.what;
+    EXPECT_EQ(errno, 0) << r.what;
+    script.join();
+    EXPECT_EQ(script.received, (Bytes{0x02, 0xFD})) << r.what;
+  }
+}
+
+TEST(LoaderGetId, FailsWhenTheReplyIsRefusedOrThePortGoesAway) {
+  const struct {
+    const char *what;
+    Bytes reply;
+    bool hang_up;
+    int err;
+  } rows[] = {
+      {"closing byte is no acknowledgement", {0x79, 0x01, 0x04, 0x10, 0x1F}, false, EINVAL},
+      {"port gone before the length byte", {0x79}, true, EIO},
+      {"port gone amid the identifier", {0x79, 0x03, 0x12}, true, EIO},
+      {"port gone before the closing byte", {0x79, 0x01, 0x04, 0x10}, true, EIO},
+  };
+  for (const auto &r : rows) {
+    Peer peer;
+    Script script(peer, 2, r.reply, r.hang_up);
+    const auto start = Clock::now();
+    errno = 0;
+    EXPECT_EQ(ld_getid(peer.port(), LD_WAITACK), 0xFFFFFFFFu) << r.what;
+    EXPECT_EQ(errno, r.err) << r.what;
+    EXPECT_LT(seconds_since(start), 0.9) << r.what << ": failed at once, not by time-out";
+  }
+}
+
+TEST(LoaderRead, APortAtEndOfFileFailsWithEio) {
+  const struct {
+    const char *what;
+    Bytes before_eof;
+    std::function<long(int fh)> op;
+  } rows[] = {
+      {"acknowledgement", {}, [](int fh) { return long(_ld_waitack(fh, LD_WAITACK)); }},
+      {"length byte", {}, [](int fh) { return long(_ld_read(fh, nullptr, 0, 0)); }},
+      {"identifier byte", {0x01, 0x04}, [](int fh) { return long(_ld_read(fh, nullptr, 0, 0)); }},
+  };
+  for (const auto &r : rows) {
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    ASSERT_EQ(write(p[1], r.before_eof.data(), r.before_eof.size()), ssize_t(r.before_eof.size()));
+    close(p[1]);
+    const auto start = Clock::now();
+    errno = 0;
+    EXPECT_EQ(r.op(p[0]), -1) << r.what;
+    EXPECT_EQ(errno, EIO) << r.what;
+    EXPECT_LT(seconds_since(start), 0.9) << r.what;
+    close(p[0]);
+  }
+}
+
+TEST(LoaderRead, StoresNoMoreThanMaxlenButReadsTheWholeReply) {
+  Peer peer;
+  peer.send({0x04, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0x79});
+  char data[4] = {0, 0, 0x55, 0x55};
+  EXPECT_EQ(_ld_read(peer.port(), data, 2, 0), 5);
+  EXPECT_EQ(Bytes(data, data + 4), (Bytes{0xA0, 0xA1, 0x55, 0x55}));
+  // Only the closing byte is left.
+  EXPECT_EQ(_ld_waitack(peer.port(), LD_WAITACK), 0);
+}
+
+TEST(LoaderSend, DiscardsStaleInputBeforeEachAttempt) {
+  Peer peer;
+  peer.send({0x1F, 0x1F});
+  ASSERT_EQ(wait_fh(peer.port(), 1000), 1);
+  Script script(peer, 2, {0x79});
+  EXPECT_EQ(_ld_send_cmd(peer.port(), 0x43, LD_WAITACK), 0);
+  script.join();
+  EXPECT_EQ(script.received, (Bytes{0x43, 0xBC}));
+  EXPECT_TRUE(peer.receive(1, 200).empty()) << "sent only once";
+}
+
+TEST(LoaderSend, AWriteThatFailsFailsTheBlockAlsoWithoutAcknowledgements) {
+  for (int flags : {0, LD_WAITACK}) {
+    Peer peer;
+    peer.close_master();
+    errno = 0;
+    EXPECT_EQ(ld_erase_all(peer.port(), flags), -1) << flags;
+    EXPECT_EQ(errno, EIO) << flags;
+  }
+}
+
+TEST(LoaderSend, RefusesBlockAndFragmentLengthsOutOfRangeSendingNothing) {
+  Peer peer;
+  const char buf[300] = {};
+  for (int len : {-1, 0, 258}) {
+    errno = 0;
+    EXPECT_EQ(_ld_send(peer.port(), buf, len, 0), -1) << len;
+    EXPECT_EQ(errno, EINVAL) << len;
+  }
+  for (int len : {0, 257}) {
+    errno = 0;
+    EXPECT_EQ(_ld_send_frag(peer.port(), buf, len, 0, 0), -1) << len;
+    EXPECT_EQ(errno, EINVAL) << len;
+  }
+  EXPECT_TRUE(peer.receive(1, 200).empty());
+}
+
+TEST(LoaderAbort, ASetAbortFlagFailsEveryOperationAtOnceBeforeSendingAnything) {
+  Peer peer;
+  const int fh = peer.port();
+  const char byte = 0x11;
+  const std::function<long()> ops[] = {
+      [&] { return long(ld_init_device(fh, LD_WAITACK)); },
+      [&] { return long(ld_erase_all(fh, 0)); },
+      [&] { return long(ld_restart(fh, 0x08000000, LD_WAITACK)); },
+      [&] { return long(_ld_send_frag(fh, &byte, 1, 0x08000000, 0)); },
+      [&] { return long(int(ld_getid(fh, LD_WAITACK))); },
+  };
+  for (const auto &op : ops) {
+    ld_abort = 1;
+    errno = 0;
+    const long r = op();
+    const int err = errno;
+    ld_abort = 0;
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(err, EINTR);
+  }
+  EXPECT_TRUE(peer.receive(1, 200).empty());
+}
+
+TEST(LoaderAbort, ASignalThatSetsTheAbortFlagEndsTheWaitForAnAcknowledgement) {
+  Peer peer;
+  AlarmAfter alarm(100, &ld_abort);
+  const auto start = Clock::now();
+  errno = 0;
+  EXPECT_EQ(ld_init_device(peer.port(), LD_WAITACK), -1);
+  EXPECT_EQ(errno, EINTR);
+  EXPECT_LT(seconds_since(start), 0.9);
+  EXPECT_EQ(peer.receive(2, 200), (Bytes{0x7F})) << "no further attempt";
+}
+
+TEST(LoaderAbort, AnotherSignalNeitherShortensTheWaitNorLeadsIntoABlockingRead) {
+  Peer peer;
+  AlarmAfter alarm(100, nullptr);
+  const auto start = Clock::now();
+  errno = 0;
+  EXPECT_EQ(_ld_waitack(peer.port(), LD_WAITACK), -1);
+  EXPECT_EQ(errno, EBUSY);
+  const double t = seconds_since(start);
+  EXPECT_GE(t, 0.99);
+  EXPECT_LT(t, 5.0);
+}
+
+TEST(LoaderAbort, AWriteASignalInterruptsDeliversTheBlockOnceUnlessAborted) {
+  for (bool abort : {false, true}) {
+    int p[2], done[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+    // Fill the pipe so that the block's write blocks until the signal.
+    ASSERT_EQ(fcntl(p[1], F_SETFL, O_NONBLOCK), 0);
+    size_t filled = 0;
+    for (ssize_t w; (w = write(p[1], std::string(4096, 'f').data(), 4096)) > 0;)
+      filled += size_t(w);
+    ASSERT_EQ(fcntl(p[1], F_SETFL, 0), 0);
+    // The far end drains the pipe well after the signal, or once the write
+    // has ended; an aborted write that went on anyway is released after 3 s.
+    std::string drained;
+    std::thread drain([&] {
+      sigset_t alrm;  // the signal is for the writing thread
+      sigemptyset(&alrm);
+      sigaddset(&alrm, SIGALRM);
+      pthread_sigmask(SIG_BLOCK, &alrm, nullptr);
+      wait_fh(done[0], abort ? 3000 : 400);
+      char buf[4096];
+      for (ssize_t r; (r = read(p[0], buf, sizeof buf)) > 0;) drained.append(buf, size_t(r));
+    });
+    int r, err;
+    {
+      AlarmAfter alarm(100, abort ? &ld_abort : nullptr);
+      errno = 0;
+      r = _ld_send_cmd(p[1], 0x43, 0);
+      err = errno;
+    }
+    close(p[1]);
+    EXPECT_EQ(write(done[1], "x", 1), 1);
+    drain.join();
+    for (int fd : {p[0], done[0], done[1]}) close(fd);
+    EXPECT_EQ(r, abort ? -1 : 0) << abort;
+    EXPECT_EQ(err, abort ? EINTR : 0) << abort;
+    EXPECT_EQ(drained, std::string(filled, 'f') + (abort ? "" : "\x43\xBC")) << abort;
+  }
+}
+
+namespace {
+
+// One operation against a freshly started simulated module, synchronised
+// first unless the operation is the synchronisation itself.
+struct WireCase {
+  const char *what;
+  std::vector<std::string> args;  // for the simulated module
+  std::function<long(int fh)> op;
+  long result;
+  int err;
+  std::vector<Bytes> blocks;  // received after the first synchronisation byte
+  bool sync_first = true;
+};
+
+void check_wire_case(const WireCase &c) {
+  SimProcess sim(c.args);
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  if (c.sync_first) {
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0) << c.what;
+  }
+  const auto start = Clock::now();
+  errno = -1;
+  EXPECT_EQ(c.op(port.fh()), c.result) << c.what;
+  EXPECT_EQ(errno, c.err) << c.what;
+  EXPECT_LT(seconds_since(start), 0.9) << c.what << ": nothing was waited out";
+  std::vector<Bytes> want = {{0x7F}};
+  want.insert(want.end(), c.blocks.begin(), c.blocks.end());
+  EXPECT_EQ(blocks_received(sim, want.size()), want) << c.what;
+}
+
+}  // namespace
+
+TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
+  const char one = static_cast<char>(0xAB);
+  const Bytes full = counting(256);
+  const Bytes full_block = cat(cat({0xFF}, full), {0xFF});  // XOR of 0..255 is 0
+  const auto getid = [](int fh) { return long(ld_getid(fh, LD_WAITACK)); };
+  const WireCase rows[] = {
+      {"init alone",
+       {},
+       [](int fh) { return long(ld_init_device(fh, LD_WAITACK)); },
+       0,
+       0,
+       {},
+       false},
+      {"getid, two identifier bytes", {}, getid, 0x410, 0, {{0x02, 0xFD}}},
+      {"getid, four identifier bytes",
+       {"--id", "0x12345678"},
+       getid,
+       0x12345678,
+       0,
+       {{0x02, 0xFD}}},
+      {"erase",
+       {},
+       [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); },
+       0,
+       0,
+       {{0x43, 0xBC}, {0xFF, 0x00}}},
+      {"restart",
+       {},
+       [](int fh) { return long(ld_restart(fh, 0x12345678, LD_WAITACK)); },
+       0,
+       0,
+       {{0x21, 0xDE}, {0x12, 0x34, 0x56, 0x78, 0x08}}},
+      {"restart low",
+       {},
+       [](int fh) { return long(ld_restart(fh, 0x100, LD_WAITACK)); },
+       0,
+       0,
+       {{0x21, 0xDE}, {0x00, 0x00, 0x01, 0x00, 0x01}}},
+      {"one-byte fragment",
+       {},
+       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, kFlashBase + 0x100, LD_WAITACK)); },
+       0,
+       0,
+       {{0x31, 0xCE}, {0x08, 0x00, 0x01, 0x00, 0x09}, {0x00, 0xAB, 0xAB}}},
+      {"256-byte fragment",
+       {},
+       [&](int fh) {
+         return long(_ld_send_frag(fh, reinterpret_cast<const char *>(full.data()), 256, kFlashBase,
+                                   LD_WAITACK));
+       },
+       0,
+       0,
+       {{0x31, 0xCE}, {0x08, 0x00, 0x00, 0x00, 0x08}, full_block}},
+  };
+  for (const auto &r : rows) check_wire_case(r);
+}
+
+TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
+  SimProcess sim({"--silent"});
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  HandImage img("two.bin", {{kFlashBase, {0x01, 0x02}}, {kFlashBase + 0x10, {0x03}}});
+  const auto start = Clock::now();
+  for (int flags : {0, LD_NOCHKSUM | LD_VERBOSE}) {
+    img.get()->cchunk = img.get()->cpos = 0;
+    EXPECT_EQ(ld_init_device(port.fh(), flags), 0);
+    EXPECT_EQ(ld_erase_all(port.fh(), flags), 0);
+    EXPECT_EQ(ld_restart(port.fh(), 0x08000000, flags), 0);
+    EXPECT_EQ(ld_write_image(port.fh(), img.get(), flags), 0);
+    EXPECT_EQ(errno, 0);
+  }
+  EXPECT_LT(seconds_since(start), 0.9) << "no acknowledgement was awaited";
+  // The simulated module cuts the stream into blocks by their expected
+  // lengths, so the second round, without checksums, is checked as bytes.
+  const std::vector<Bytes> with_sums = {{0x7F},
+                                        {0x43, 0xBC},
+                                        {0xFF, 0x00},
+                                        {0x21, 0xDE},
+                                        {0x08, 0x00, 0x00, 0x00, 0x08},
+                                        {0x31, 0xCE},
+                                        {0x08, 0x00, 0x00, 0x00, 0x08},
+                                        {0x01, 0x01, 0x02, 0x02},
+                                        {0x31, 0xCE},
+                                        {0x08, 0x00, 0x00, 0x10, 0x18},
+                                        {0x00, 0x03, 0x03}};
+  const Bytes without_sums = {0x7F, 0x43, 0xFF, 0x21, 0x08, 0x00, 0x00, 0x00,
+                              0x31, 0x08, 0x00, 0x00, 0x00, 0x01, 0x01, 0x02,
+                              0x31, 0x08, 0x00, 0x00, 0x10, 0x00, 0x03};
+  Bytes want;
+  for (const auto &b : with_sums) want = cat(want, b);
+  want = cat(want, without_sums);
+  Bytes got;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (got.size() < want.size() && Clock::now() < deadline) {
+    got.clear();
+    for (const auto &b : sim.rx_blocks()) got = cat(got, b);
+    if (got.size() < want.size()) wait_fh(-1, 10);
+  }
+  EXPECT_EQ(got, want);
+}
+
+TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
+  const char one = 0x5A;
+  const Bytes cmd43 = {0x43, 0xBC}, erase = {0xFF, 0x00};
+  const Bytes addr = {0x08, 0x00, 0x00, 0x00, 0x08}, data = {0x00, 0x5A, 0x5A};
+  const auto erase_all = [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); };
+  const WireCase rows[] = {
+      {"two refusals, then accepted",
+       {"--nack-cmd", "0x43:2"},
+       erase_all,
+       0,
+       0,
+       {cmd43, cmd43, cmd43, erase}},
+      {"refused three times",
+       {"--nack-cmd", "0x43:3"},
+       erase_all,
+       -1,
+       EINVAL,
+       {cmd43, cmd43, cmd43}},
+      {"a wrong byte instead of the acknowledgement",
+       {"--wrong-byte", "3:0x55"},
+       erase_all,
+       0,
+       0,
+       {cmd43, erase, erase}},
+      {"data block refused: only it is repeated",
+       {"--nack-block", "4"},
+       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, kFlashBase, LD_WAITACK)); },
+       0,
+       0,
+       {{0x31, 0xCE}, addr, data, data}},
+      {"address outside flash refused three times",
+       {},
+       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, 0x100, LD_WAITACK)); },
+       -1,
+       EINVAL,
+       {{0x31, 0xCE}, {0, 0, 1, 0, 1}, {0, 0, 1, 0, 1}, {0, 0, 1, 0, 1}}},
+      {"synchronisation refused twice",
+       {"--nack-cmd", "0x7F:2"},
+       [](int fh) { return long(ld_init_device(fh, LD_WAITACK)); },
+       0,
+       0,
+       {{0x7F}, {0x7F}},
+       false},
+  };
+  for (const auto &r : rows) check_wire_case(r);
+}
+
+TEST(LoaderTimeout, ASilentModuleCostsThreeWaitsOfASecondAndFailsWithEbusy) {
+  SimProcess sim({"--silent"});
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  const auto start = Clock::now();
+  errno = 0;
+  EXPECT_EQ(ld_init_device(port.fh(), LD_WAITACK), -1);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_GE(seconds_since(start), 2.95);
+  EXPECT_LT(seconds_since(start), 6.0);
+  std::vector<testsupport::SimLogRecord> rx;
+  for (const auto &rec : sim.log()) {
+    if (rec.kind == "rx") rx.push_back(rec);
+  }
+  ASSERT_EQ(rx.size(), 3u);
+  for (size_t i = 0; i < rx.size(); ++i) {
+    EXPECT_EQ(rx[i].rest, "7f");
+    if (i > 0) {
+      EXPECT_NEAR(rx[i].t - rx[i - 1].t, 1.0, 0.3);
+    }
+  }
+}
+
+TEST(LoaderTimeout, IdentifierBytesThatDoNotComeFailGetIdWithEbusyAfterASecond) {
+  const struct {
+    const char *what;
+    std::vector<std::string> args;
+    int flags;
+  } rows[] = {
+      {"announced but never sent, with acknowledgements", {"--id-short", "1"}, LD_WAITACK},
+      {"no reply at all, without acknowledgements", {"--silent"}, 0},
+  };
+  for (const auto &r : rows) {
+    SimProcess sim(r.args);
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    ASSERT_EQ(ld_init_device(port.fh(), r.flags), 0) << r.what;
+    const auto start = Clock::now();
+    errno = 0;
+    EXPECT_EQ(ld_getid(port.fh(), r.flags), 0xFFFFFFFFu) << r.what;
+    EXPECT_EQ(errno, EBUSY) << r.what;
+    EXPECT_GE(seconds_since(start), 0.98) << r.what;
+    EXPECT_LT(seconds_since(start), 3.0) << r.what;
+  }
+}
+
+TEST(LoaderWriteImage, WritesEveryFragmentInOrderToItsOwnAddressAndPrintsNothingElse) {
+  SimProcess sim({"--flash-size", "0x2000"});
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+  const Bytes first = counting(300, 1), second = {0xDE, 0xAD, 0xBE, 0xEF, 0x00};
+  HandImage img("two.hex", {{kFlashBase, first}, {kFlashBase + 0x1000, second}});
+  testsupport::TempDir dir;
+  StderrCapture err(dir.file("stderr"));
+  errno = -1;
+  EXPECT_EQ(ld_write_image(port.fh(), img.get(), LD_WAITACK | LD_VERBOSE), 0);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(err.finish(), "");
+  ASSERT_EQ(sim.stop(), 0);
+  std::vector<std::string> writes;
+  for (const auto &e : sim.events()) {
+    if (e.rfind("write", 0) == 0) writes.push_back(e);
+  }
+  EXPECT_EQ(writes, (std::vector<std::string>{"write 08000000 256", "write 08000100 44",
+                                              "write 08001000 5"}));
+  std::string want(0x2000, '\xFF');
+  std::copy(first.begin(), first.end(), want.begin());
+  std::copy(second.begin(), second.end(), want.begin() + 0x1000);
+  EXPECT_EQ(sim.dump(), want);
+}
+
+TEST(LoaderWriteImage, ShowsProgressAsLinesOfTwentyDots) {
+  for (int fragments : {0, 20, 21, 45}) {
+    SimProcess sim;
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+    std::vector<std::pair<uint32_t, Bytes>> chunks;
+    if (fragments) chunks.push_back({kFlashBase, counting(size_t(fragments) * 256)});
+    HandImage img("fw.hex", chunks);
+    testsupport::TempDir dir;
+    StderrCapture err(dir.file("stderr"));
+    EXPECT_EQ(ld_write_image(port.fh(), img.get(), LD_WAITACK | LD_PROGRESS), 0) << fragments;
+    std::string want = "Flashing fw.hex";
+    for (int i = 0; i < fragments; ++i) want += i % 20 ? "." : "\n\t.";
+    want += "\n\tdone\n";
+    EXPECT_EQ(err.finish(), want) << fragments;
+    EXPECT_EQ(blocks_received(sim, 1 + 3 * size_t(fragments)).size(), 1 + 3 * size_t(fragments));
+  }
+}
+
+TEST(LoaderWriteImage, AFailureOnTheThirdFragmentEndsTheDotsWithTheCause) {
+  const struct {
+    int flags;
+    const char *shown;
+  } rows[] = {
+      {LD_WAITACK | LD_PROGRESS, "Flashing fw.hex\n\t...Communication Error: Input/output error\n"},
+      {LD_WAITACK, "Communication Error: Input/output error\n"},
+  };
+  for (const auto &r : rows) {
+    SimProcess sim({"--hangup-after", "2"});
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+    HandImage img("fw.hex", {{kFlashBase, counting(5 * 256)}});
+    testsupport::TempDir dir;
+    StderrCapture err(dir.file("stderr"));
+    errno = 0;
+    EXPECT_EQ(ld_write_image(port.fh(), img.get(), r.flags), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(err.finish(), r.shown);
+  }
+}

@@ -1,0 +1,180 @@
+// Serial port set-up: the rate table and line settings, read back from a
+// real pseudo-terminal where it can hold them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "testsupport.h"
+#include "uart.h"
+
+namespace {
+
+// A pseudo-terminal pair; the test opens the slave through uart_open.
+struct Pty {
+  int master = -1;
+  std::string slave;
+  Pty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
+  }
+  ~Pty() { close(master); }
+};
+
+struct termios read_back(int fh) {
+  struct termios tio = {};
+  EXPECT_EQ(tcgetattr(fh, &tio), 0);
+  return tio;
+}
+
+}  // namespace
+
+TEST(UartRates, PickTheFirstTableRowTheRequestedRateReaches) {
+  const struct {
+    int rate;
+    speed_t speed;
+  } rows[] = {{2000000000, B921600}, {1000000, B921600}, {921600, B921600}, {921599, B230400},
+              {460800, B230400},     {230400, B230400},  {230399, B115200}, {115200, B115200},
+              {115199, B57600},      {57600, B57600},    {57599, B38400},   {38400, B38400},
+              {38399, B19200},       {19200, B19200},    {9600, B19200},    {0, B19200},
+              {-5, B19200}};
+  for (const auto &r : rows) {
+    EXPECT_EQ(uart_speed(r.rate), r.speed) << r.rate;
+    struct termios tio;
+    uart_make_settings(&tio, r.rate, UART_EVEN);
+    EXPECT_EQ(cfgetispeed(&tio), r.speed) << r.rate;
+    EXPECT_EQ(cfgetospeed(&tio), r.speed) << r.rate;
+  }
+}
+
+TEST(UartSettings, AreRawEightBitsReceiverOnWithEvenParityOnlyOnRequest) {
+  const struct {
+    int flags;
+    bool parity;
+  } rows[] = {{0, false}, {UART_EVEN, true}};
+  for (const auto &r : rows) {
+    struct termios tio;
+    uart_make_settings(&tio, 115200, r.flags);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8)) << r.flags;
+    EXPECT_TRUE(tio.c_cflag & CREAD);
+    EXPECT_EQ((tio.c_cflag & PARENB) != 0, r.parity) << r.flags;
+    EXPECT_FALSE(tio.c_cflag & PARODD);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_FALSE(tio.c_cflag & HUPCL);
+    EXPECT_EQ(tio.c_iflag, 0u) << "no input check, translation or software flow control";
+    EXPECT_EQ(tio.c_oflag, 0u);
+    EXPECT_EQ(tio.c_lflag, 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 1);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+  }
+}
+
+TEST(UartOpen, SetsSpeedAndRawModeOnARealTerminal) {
+  const struct {
+    int rate;
+    speed_t speed;
+  } rows[] = {{115200, B115200}, {921600, B921600}, {9600, B19200}};
+  for (const auto &r : rows) {
+    Pty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    const int fh = uart_open(pty.slave.c_str(), r.rate, UART_EVEN);
+    ASSERT_GE(fh, 0) << pty.slave;
+    const struct termios tio = read_back(fh);
+    EXPECT_EQ(cfgetispeed(&tio), r.speed) << r.rate;
+    EXPECT_EQ(cfgetospeed(&tio), r.speed) << r.rate;
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+    EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON | INPCK | ISTRIP));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+    EXPECT_TRUE(tio.c_cflag & CREAD);
+    EXPECT_EQ(tio.c_cc[VMIN], 1);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    close(fh);
+  }
+}
+
+TEST(UartOpen, OpensReadWriteAndClosedOnExec) {
+  Pty pty;
+  const int fh = uart_open(pty.slave.c_str(), 115200, UART_EVEN);
+  ASSERT_GE(fh, 0);
+  EXPECT_EQ(fcntl(fh, F_GETFL) & O_ACCMODE, O_RDWR);
+  EXPECT_TRUE(fcntl(fh, F_GETFD) & FD_CLOEXEC);
+  close(fh);
+}
+
+TEST(UartOpen, NeverMakesThePortTheControllingTerminal) {
+  Pty pty;
+  // A new session leader without a terminal would take the first terminal
+  // it opens without O_NOCTTY as its controlling terminal.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setsid() < 0) _exit(2);
+    const int fh = uart_open(pty.slave.c_str(), 115200, UART_EVEN);
+    if (fh < 0) _exit(3);
+    _exit(open("/dev/tty", O_RDWR) < 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(UartOpen, WithNoSetupLeavesTheLineAsItWas) {
+  Pty pty;
+  const int other = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  struct termios before = read_back(other);
+  cfsetispeed(&before, B4800);
+  cfsetospeed(&before, B4800);
+  before.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(tcsetattr(other, TCSANOW, &before), 0);
+  before = read_back(other);
+
+  const int fh = uart_open(pty.slave.c_str(), 115200, UART_NOSETUP | UART_EVEN);
+  ASSERT_GE(fh, 0);
+  const struct termios after = read_back(fh);
+  EXPECT_EQ(cfgetispeed(&after), B4800);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  close(fh);
+  close(other);
+}
+
+TEST(UartOpen, AMissingDeviceFailsWithOpensErrno) {
+  testsupport::TempDir dir;
+  errno = 0;
+  EXPECT_EQ(uart_open(dir.file("no-such-tty").c_str(), 115200, UART_EVEN), -1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(UartOpen, ADeviceThatIsNoTerminalIsStillReturned) {
+  testsupport::TempDir dir;
+  testsupport::write_file(dir.file("plain"), "");
+  const int fh = uart_open(dir.file("plain").c_str(), 115200, UART_EVEN);
+  EXPECT_GE(fh, 0);
+  close(fh);
+}
+
+TEST(UartDrain, ReturnsOnceThePortHasNothingQueuedAndRefusesWhatIsNoTerminal) {
+  Pty pty;
+  const int fh = uart_open(pty.slave.c_str(), 115200, UART_EVEN);
+  ASSERT_GE(fh, 0);
+  ASSERT_EQ(write(fh, "\x7f", 1), 1);
+  EXPECT_EQ(uart_drain(fh), 0);
+  close(fh);
+
+  testsupport::TempDir dir;
+  testsupport::write_file(dir.file("plain"), "");
+  const int file = open(dir.file("plain").c_str(), O_RDWR);
+  ASSERT_GE(file, 0);
+  errno = 0;
+  EXPECT_EQ(uart_drain(file), -1);
+  EXPECT_EQ(errno, ENOTTY);
+  close(file);
+}

@@ -1,0 +1,160 @@
+// The timed wait: pure delays, readiness, time-outs, signals and bounds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+
+#include "signal_alarm.h"
+#include "util.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Pipe {
+  int rd = -1, wr = -1;
+  Pipe() {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) == 0) {
+      rd = p[0];
+      wr = p[1];
+    }
+  }
+  ~Pipe() {
+    close(rd);
+    close(wr);
+  }
+};
+
+volatile sig_atomic_t g_stop = 0;
+
+}  // namespace
+
+using testsupport::AlarmAfter;
+
+TEST(SetupTv, SplitsMillisecondsIntoSecondsAndMicrosecondsTruncatingTowardZero) {
+  const struct {
+    int ms;
+    long sec, usec;
+  } rows[] = {{0, 0, 0},         {1, 0, 1000},     {999, 0, 999000},    {1000, 1, 0},
+              {1500, 1, 500000}, {100000, 100, 0}, {-1500, -1, -500000}};
+  for (const auto &r : rows) {
+    struct timeval tv;
+    setup_tv(&tv, r.ms);
+    EXPECT_EQ(tv.tv_sec, r.sec) << r.ms;
+    EXPECT_EQ(tv.tv_usec, r.usec) << r.ms;
+  }
+}
+
+TEST(WaitFh, WithoutDescriptorSleepsTheWholeTimeAndReturnsZero) {
+  const auto start = Clock::now();
+  EXPECT_EQ(wait_fh(-1, 100), 0);
+  const double t = seconds_since(start);
+  EXPECT_GE(t, 0.095);
+  EXPECT_LT(t, 2.0);
+}
+
+TEST(WaitFh, ReturnsOneAtOnceWhenAByteIsWaiting) {
+  Pipe p;
+  ASSERT_EQ(write(p.wr, "x", 1), 1);
+  const auto start = Clock::now();
+  EXPECT_EQ(wait_fh(p.rd, 1000), 1);
+  EXPECT_EQ(wait_fh(p.rd, 0), 1);
+  EXPECT_LT(seconds_since(start), 0.5);
+}
+
+TEST(WaitFh, TimesOutWithZeroWhenNothingArrives) {
+  Pipe p;
+  const auto start = Clock::now();
+  EXPECT_EQ(wait_fh(p.rd, 300), 0);
+  EXPECT_GE(seconds_since(start), 0.29);
+  const auto again = Clock::now();
+  EXPECT_EQ(wait_fh(p.rd, 0), 0);
+  EXPECT_LT(seconds_since(again), 0.5);
+}
+
+TEST(WaitFh, RefusesADescriptorTheSetCannotHold) {
+  Pipe p;
+  struct rlimit rl;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+  const int big = FD_SETSIZE + 10;
+  if (rl.rlim_cur <= static_cast<rlim_t>(big)) {
+    struct rlimit more = rl;
+    more.rlim_cur = big + 1;
+    if (rl.rlim_max < more.rlim_cur || setrlimit(RLIMIT_NOFILE, &more) != 0)
+      GTEST_SKIP() << "cannot raise the descriptor limit past " << big;
+  }
+  ASSERT_EQ(dup2(p.rd, big), big);
+  ASSERT_EQ(write(p.wr, "x", 1), 1);
+  errno = 0;
+  EXPECT_EQ(wait_fh(big, 10), -1);
+  EXPECT_EQ(errno, EBADF);
+  close(big);
+  setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+TEST(WaitFh, RefusesANegativeTime) {
+  Pipe p;
+  for (int fh : {-1, p.rd}) {
+    errno = 0;
+    EXPECT_EQ(wait_fh(fh, -5), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(wait_fh_rest(fh, -5, nullptr), -1);
+  }
+}
+
+TEST(WaitFh, ASignalEndsTheWaitWithEintr) {
+  Pipe p;
+  AlarmAfter alarm(100, nullptr);
+  const auto start = Clock::now();
+  errno = 0;
+  EXPECT_EQ(wait_fh(p.rd, 3000), -1);
+  EXPECT_EQ(errno, EINTR);
+  EXPECT_LT(seconds_since(start), 2.0);
+}
+
+TEST(WaitFhRest, ASignalDoesNotShortenTheWait) {
+  Pipe p;
+  AlarmAfter alarm(100, nullptr);
+  const auto start = Clock::now();
+  EXPECT_EQ(wait_fh_rest(p.rd, 600, &g_stop), 0);
+  const double t = seconds_since(start);
+  EXPECT_GE(t, 0.59);
+  EXPECT_LT(t, 3.0);
+}
+
+TEST(WaitFhRest, ASignalWithoutDescriptorStillSleepsTheWholeTime) {
+  AlarmAfter alarm(50, nullptr);
+  const auto start = Clock::now();
+  EXPECT_EQ(wait_fh_rest(-1, 300, nullptr), 0);
+  EXPECT_GE(seconds_since(start), 0.29);
+}
+
+TEST(WaitFhRest, ASignalThatSetsTheStopFlagEndsTheWaitWithEintr) {
+  Pipe p;
+  AlarmAfter alarm(100, &g_stop);
+  const auto start = Clock::now();
+  errno = 0;
+  EXPECT_EQ(wait_fh_rest(p.rd, 5000, &g_stop), -1);
+  EXPECT_EQ(errno, EINTR);
+  EXPECT_LT(seconds_since(start), 3.0);
+}
+
+TEST(WaitFhRest, ReportsReadinessAndTimeOutLikeWaitFh) {
+  Pipe p;
+  EXPECT_EQ(wait_fh_rest(p.rd, 0, nullptr), 0);
+  ASSERT_EQ(write(p.wr, "x", 1), 1);
+  EXPECT_EQ(wait_fh_rest(p.rd, 1000, nullptr), 1);
+  errno = 0;
+  EXPECT_EQ(wait_fh_rest(FD_SETSIZE, 10, nullptr), -1);
+  EXPECT_EQ(errno, EBADF);
+}
