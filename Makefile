@@ -14,7 +14,7 @@ $(BUILD)/Makefile:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 demo: all
-	$(BUILD)/src/tarvion_update --help
+	scripts/demo.sh $(BUILD)
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -38,15 +38,16 @@ int gpio_flags(const update_conf &conf) {
 }
 
 // Reset low; with a boot-select line, boot-select high, then release reset so
-// that the module starts its ROM boot loader.
+// that the module starts its ROM boot loader. The pauses of both sequences
+// run their full length even when a signal arrives during them.
 void enter_target(const update_conf &conf) {
   if (!conf.resetpin_given) return;
   init_gpio(conf.resetpin_arg, gpio_flags(conf) | GPIO_OUTPUT);
   if (!conf.bspin_given) return;
   init_gpio(conf.bspin_arg, gpio_flags(conf) | GPIO_OUTPUT | GPIO_HIGH);
-  wait_fh(-1, 100);
+  wait_fh_rest(-1, 100, nullptr);
   set_gpio(conf.resetpin_arg, 1);
-  wait_fh(-1, 10);
+  wait_fh_rest(-1, 10, nullptr);
 }
 
 // Reset low, boot-select low, then a reset pulse: the module restarts into
@@ -55,7 +56,7 @@ void release_target(const update_conf &conf) {
   if (!conf.resetpin_given) return;
   set_gpio(conf.resetpin_arg, 0);
   if (conf.bspin_given) set_gpio(conf.bspin_arg, 0);
-  wait_fh(-1, 10);
+  wait_fh_rest(-1, 10, nullptr);
   set_gpio(conf.resetpin_arg, 1);
 }
 

@@ -1,0 +1,371 @@
+// End-to-end tests: the real flasher against the simulated module, over a
+// real pseudo-terminal, with a sysfs stand-in for the reset and boot-select
+// lines.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim_process.h"
+#include "testsupport.h"
+
+namespace {
+
+using testsupport::ProcOptions;
+using testsupport::ProcResult;
+using testsupport::SimLogRecord;
+using testsupport::SimProcess;
+using testsupport::TempDir;
+
+const char kResetPin[] = "17";
+const char kBootPin[] = "18";
+
+std::string sample_hex() { return testsupport::source_dir() + "/examples/sample.hex"; }
+std::string sample_bin() { return testsupport::read_file(testsupport::source_dir() + "/examples/sample.bin"); }
+
+// What the progress display shows for an image of n fragments.
+std::string progress(const std::string &fn, int n) {
+  std::string s = "Flashing " + fn;
+  for (int i = 0; i < n; ++i) s += (i % 20 == 0 ? "\n\t." : ".");
+  return s + "\n\tdone\n";
+}
+
+// The sample firmware: 6000 bytes, 23 fragments of 256 bytes and one of 112.
+const int kSampleFragments = 24;
+
+// Runs the flasher. A configuration file that does not exist is named unless
+// the arguments name one, so that no file of the machine is read.
+ProcResult flash(const TempDir &dir, std::vector<std::string> args,
+                 const std::string &sysfs = "") {
+  std::vector<std::string> argv = {testsupport::flasher_path()};
+  const bool names_conf = std::any_of(args.begin(), args.end(), [](const std::string &a) {
+    return a == "-f" || a.rfind("--conf", 0) == 0;
+  });
+  if (!names_conf) {
+    argv.push_back("--conffile");
+    argv.push_back(dir.file("absent.conf"));
+  }
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcOptions o;
+  o.timeout_ms = 60000;
+  if (!sysfs.empty()) o.env["TARVION_SYSFS"] = sysfs;
+  else o.unset_env.push_back("TARVION_SYSFS");
+  return testsupport::run_process(argv, o);
+}
+
+std::vector<SimLogRecord> of_kind(const std::vector<SimLogRecord> &log, const std::string &kind) {
+  std::vector<SimLogRecord> out;
+  for (const auto &r : log)
+    if (r.kind == kind) out.push_back(r);
+  return out;
+}
+
+std::vector<std::string> rests(const std::vector<SimLogRecord> &records) {
+  std::vector<std::string> out;
+  for (const auto &r : records) out.push_back(r.rest);
+  return out;
+}
+
+bool has_event(const SimProcess &sim, const std::string &prefix) {
+  for (const auto &e : sim.events())
+    if (e.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+// The simulated module with its two lines, waiting in its application.
+struct WiredModule {
+  TempDir sysfs;
+  SimProcess sim;
+  explicit WiredModule(std::vector<std::string> extra = {})
+      : sim(with_lines(sysfs.path(), std::move(extra))) {}
+  static std::vector<std::string> with_lines(const std::string &dir, std::vector<std::string> a) {
+    a.insert(a.end(), {"--sysfs", dir, "--reset-gpio", kResetPin, "--boot-gpio", kBootPin});
+    return a;
+  }
+};
+
+TEST(Flasher, FlashesTheSampleThroughTheFullLineSequence) {
+  TempDir dir;
+  WiredModule m({"--id", "0x410"});
+  ASSERT_TRUE(m.sim.ready());
+  ProcResult r = flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin, "-F",
+                             sample_hex()},
+                       m.sysfs.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, progress(sample_hex(), kSampleFragments));
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(m.sim.stop(), 0);
+  const std::string flash = m.sim.dump();
+  const std::string image = sample_bin();
+  ASSERT_GE(flash.size(), image.size());
+  EXPECT_TRUE(flash.compare(0, image.size(), image) == 0);
+  EXPECT_EQ(flash.find_first_not_of('\xff', image.size()), std::string::npos);
+  EXPECT_TRUE(has_event(m.sim, "restart boot"));
+  EXPECT_TRUE(has_event(m.sim, "restart app"));
+}
+
+TEST(Flasher, DrivesTheLinesInOrderWithTheirPauses) {
+  TempDir dir;
+  WiredModule m;
+  ASSERT_TRUE(m.sim.ready());
+  ProcResult r = flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin, "-F",
+                             sample_hex()},
+                       m.sysfs.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  m.sim.stop();
+  const auto log = m.sim.log();
+  const auto gpio = of_kind(log, "gpio");
+  // The set-up writes follow one another within microseconds; the module may
+  // see them in one go, so only their set is checked, then the exact order.
+  ASSERT_EQ(gpio.size(), 10u) << testsupport::read_file(m.sim.log_path());
+  std::vector<std::string> setup = rests({gpio.begin(), gpio.begin() + 4});
+  std::sort(setup.begin(), setup.end());
+  EXPECT_EQ(setup, (std::vector<std::string>{"boot 1", "direction boot out",
+                                             "direction reset out", "reset 0"}));
+  const std::vector<std::string> want = {"reset 1", "reset 0",     "boot 0",
+                                         "reset 1", "unexport 18", "unexport 17"};
+  EXPECT_EQ(rests({gpio.begin() + 4, gpio.end()}), want);
+  // Reset is released at least 100 ms after boot-select went high, and the
+  // boot loader is addressed at least 10 ms later.
+  EXPECT_GE(gpio[4].t - gpio[3].t, 0.095);
+  const auto rx = of_kind(log, "rx");
+  ASSERT_FALSE(rx.empty());
+  EXPECT_EQ(rx.front().rest, "7f");
+  EXPECT_GE(rx.front().t - gpio[4].t, 0.009);
+  // Every block went out before the release sequence began.
+  EXPECT_LT(rx.back().t, gpio[5].t);
+  // The reset pulse of the release lasts at least 10 ms.
+  EXPECT_GE(gpio[7].t - gpio[6].t, 0.009);
+}
+
+TEST(Flasher, ResetLineAloneIsHeldLowUntilTheRelease) {
+  TempDir dir;
+  WiredModule m;
+  ASSERT_TRUE(m.sim.ready());
+  // Without acknowledgements nothing is awaited from the module held in reset.
+  ProcResult r = flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "--waitack", "-F",
+                             sample_hex()},
+                       m.sysfs.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  m.sim.stop();
+  const std::vector<std::string> want = {"direction reset out", "reset 0", "reset 0", "reset 1",
+                                         "unexport 17"};
+  EXPECT_EQ(rests(of_kind(m.sim.log(), "gpio")), want);
+  EXPECT_FALSE(has_event(m.sim, "restart boot"));
+}
+
+TEST(Flasher, BootSelectLineAloneIsOnlyUnexported) {
+  TempDir dir;
+  WiredModule m;
+  ASSERT_TRUE(m.sim.ready());
+  ProcResult r = flash(dir, {"-d", m.sim.tty_path(), "-s", kBootPin, "--waitack", "-F",
+                             sample_hex()},
+                       m.sysfs.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  m.sim.stop();
+  EXPECT_EQ(rests(of_kind(m.sim.log(), "gpio")), std::vector<std::string>{"unexport 18"});
+}
+
+TEST(Flasher, ShowsTheIdentifierAndTouchesNothingElse) {
+  TempDir dir;
+  SimProcess sim({"--id", "0x413"});
+  ASSERT_TRUE(sim.ready());
+  ProcResult r = flash(dir, {"-d", sim.tty_path(), "--showid", "-i", "0x999", "-F", sample_hex()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "Device has ID 00000413\n");
+  sim.stop();
+  EXPECT_FALSE(has_event(sim, "erase"));
+  EXPECT_FALSE(has_event(sim, "write"));
+}
+
+TEST(Flasher, IdentifierTestDecidesWhetherTheModuleIsErased) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err_start;  // what stderr begins with
+    bool erased;
+  };
+  const std::string fn = sample_hex();
+  const std::vector<Case> cases = {
+      {{"-i", "0x410"}, 0, progress(fn, kSampleFragments), true},
+      {{"-i", "0x410", "-v"}, 0, "Device has ID 00000410\n" + progress(fn, kSampleFragments) +
+                                     "Flashing done\n", true},
+      {{"-i", "0x411"}, 2, "Device ID 00000410 doesn't match 00000411\n", false},
+      {{"-i", "0xFFFFFFFF"}, 2, "Device ID 00000410 doesn't match FFFFFFFF\n", false},
+  };
+  for (const auto &c : cases) {
+    TempDir dir;
+    SimProcess sim;
+    ASSERT_TRUE(sim.ready());
+    std::vector<std::string> args = {"-d", sim.tty_path(), "-F", fn};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ProcResult r = flash(dir, args);
+    EXPECT_EQ(r.status, c.status) << c.args[1];
+    EXPECT_EQ(r.err, c.err_start) << c.args[1];
+    sim.stop();
+    EXPECT_EQ(has_event(sim, "erase"), c.erased) << c.args[1];
+  }
+}
+
+TEST(Flasher, ExpectedIdentifierWithTopBitSetMatches) {
+  TempDir dir;
+  SimProcess sim({"--id", "0x80000410"});
+  ASSERT_TRUE(sim.ready());
+  ProcResult r = flash(dir, {"-d", sim.tty_path(), "-i", "0x80000410", "-v", "-F", sample_hex()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.rfind("Device has ID 80000410\n", 0), 0u) << r.err;
+}
+
+// Failures of the boot-loader conversation: the message, status 2, and the
+// module released from its boot loader all the same.
+TEST(Flasher, FailedConversationExitsWithTwoAndStillReleasesTheModule) {
+  struct Case {
+    const char *what;
+    std::vector<std::string> sim_args;
+    std::vector<std::string> flasher_args;
+    std::string err;
+  };
+  const std::string fn = sample_hex();
+  const std::vector<Case> cases = {
+      {"silent module", {"--silent"}, {}, "Can't init device: Device or resource busy\n"},
+      {"erase refused", {"--nack-cmd", "0x43:3"}, {}, "Can't erase device: Invalid argument\n"},
+      {"identifier never sent", {"--id-short", "1"}, {"--showid"},
+       "Can't read device ID: Device or resource busy\n"},
+      {"identifier unreadable before the test", {"--id-short", "0"}, {"-i", "0xFFFFFFFF"},
+       "Can't read device ID: Device or resource busy\n"},
+      {"cable pulled while writing", {"--hangup-after", "3"}, {},
+       "Flashing " + fn + "\n\t....Communication Error: Input/output error\n" +
+           "Can't write image " + fn + ": Input/output error\n"},
+  };
+  for (const auto &c : cases) {
+    TempDir dir;
+    WiredModule m(c.sim_args);
+    ASSERT_TRUE(m.sim.ready());
+    std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin,
+                                     "-F", fn};
+    args.insert(args.end(), c.flasher_args.begin(), c.flasher_args.end());
+    ProcResult r = flash(dir, args, m.sysfs.path());
+    EXPECT_EQ(r.status, 2) << c.what;
+    EXPECT_EQ(r.err, c.err) << c.what;
+    m.sim.stop();
+    const auto gpio = rests(of_kind(m.sim.log(), "gpio"));
+    ASSERT_GE(gpio.size(), 5u) << c.what;
+    const std::vector<std::string> tail(gpio.end() - 5, gpio.end());
+    const std::vector<std::string> want = {"reset 0", "boot 0", "reset 1", "unexport 18",
+                                           "unexport 17"};
+    EXPECT_EQ(tail, want) << c.what;
+  }
+}
+
+TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
+  TempDir dir;
+  testsupport::write_file(dir.file("bad.hex"), ":020000040800F2\n\n");
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  struct Case {
+    std::string device, file, err;
+  };
+  const std::vector<Case> cases = {
+      {"/nonexistent/ttyX", sample_hex(),
+       "Can't open /nonexistent/ttyX: No such file or directory\n"},
+      {sim.tty_path(), dir.file("missing.hex"),
+       "Can't open " + dir.file("missing.hex") + ": No such file or directory\n"},
+      {sim.tty_path(), dir.path(), "Can't open " + dir.path() + ": Is a directory\n"},
+      {sim.tty_path(), dir.file("bad.hex"),
+       "Line too short\nError parsing line 2 ''\nCan't open " + dir.file("bad.hex") +
+           ": Invalid argument\n"},
+  };
+  TempDir sysfs;  // plain files: any write to them would show
+  ::mkdir((sysfs.path() + "/class").c_str(), 0755);
+  ::mkdir((sysfs.path() + "/class/gpio").c_str(), 0755);
+  testsupport::write_file(sysfs.path() + "/class/gpio/export", "");
+  testsupport::write_file(sysfs.path() + "/class/gpio/unexport", "");
+  for (const auto &c : cases) {
+    ProcResult r = flash(dir, {"-d", c.device, "-r", "5", "-s", "6", "-F", c.file}, sysfs.path());
+    EXPECT_EQ(r.status, 255) << c.err;
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_EQ(testsupport::read_file(sysfs.path() + "/class/gpio/export"), "");
+  EXPECT_EQ(testsupport::read_file(sysfs.path() + "/class/gpio/unexport"), "");
+  sim.stop();
+  EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
+}
+
+TEST(Flasher, SavesTheCommandLineWithoutFileOrPort) {
+  TempDir dir;
+  const std::string conf = dir.file("saved.conf");
+  ProcResult r = flash(dir, {"-d", "/dev/ttyUSB3", "-b", "57600", "-r", "5", "-vS",
+                             "--conffile=" + conf, "-i", "0x410"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "Configuration saved to " + conf + "\n");
+  EXPECT_EQ(testsupport::read_file(conf),
+            "device=\"/dev/ttyUSB3\"\nbaudrate=\"57600\"\nresetpin=\"5\"\ntestid=\"0x410\"\n"
+            "verbose\n");
+
+  ProcResult bad = flash(dir, {"-S", "-f", dir.file("no/such/dir.conf")});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "tarvion_update: cannot open file for writing: " + dir.file("no/such/dir.conf") +
+                         "\n");
+}
+
+TEST(Flasher, ConfigurationFileSuppliesWhatTheCommandLineDoesNotGive) {
+  TempDir dir;
+  SimProcess sim({"--id", "0x410"});
+  ASSERT_TRUE(sim.ready());
+  const std::string conf = dir.file("my.conf");
+  testsupport::write_file(conf, "# production line 3\ndevice = /dev/does-not-exist\n"
+                                "testid 0x410\nfile=\"" + sample_hex() + "\"\nverbose\n");
+  // The command line's device wins; file, testid and verbose come from the file.
+  ProcResult r = flash(dir, {"--conffile", conf, "-d", sim.tty_path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "Device has ID 00000410\n" + progress(sample_hex(), kSampleFragments) +
+                       "Flashing done\n");
+}
+
+TEST(Flasher, ConfigurationErrorsExitWithOne) {
+  TempDir dir;
+  testsupport::write_file(dir.file("bad.conf"), "device \"/dev/ttyS1\n");
+  ProcResult r = flash(dir, {"-f", dir.file("bad.conf"), "-F", sample_hex()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tarvion_update:" + dir.file("bad.conf") +
+                       ":1: unterminated string in configuration file\n");
+
+  ProcResult none = flash(dir, {"-d", "/dev/null"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, testsupport::flasher_path() + ": '--file' ('-F') option required\n");
+}
+
+TEST(Flasher, SignalDuringTheWriteReleasesTheModuleAndExitsWith128PlusSignal) {
+  TempDir dir;
+  WiredModule m({"--baud", "19200"});
+  ASSERT_TRUE(m.sim.ready());
+  ProcOptions o;
+  o.env["TARVION_SYSFS"] = m.sysfs.path();
+  testsupport::Process p({testsupport::flasher_path(), "-f", dir.file("absent.conf"), "-d",
+                          m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin, "-F", sample_hex()},
+                         o);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!has_event(m.sim, "write") && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(has_event(m.sim, "write"));
+  kill(p.pid(), SIGTERM);
+  ProcResult r = p.wait();
+  EXPECT_EQ(r.status, 128 + SIGTERM);
+  EXPECT_NE(r.err.find("Can't write image"), std::string::npos) << r.err;
+  m.sim.stop();
+  const auto gpio = rests(of_kind(m.sim.log(), "gpio"));
+  ASSERT_GE(gpio.size(), 5u);
+  const std::vector<std::string> tail(gpio.end() - 5, gpio.end());
+  const std::vector<std::string> want = {"reset 0", "boot 0", "reset 1", "unexport 18",
+                                         "unexport 17"};
+  EXPECT_EQ(tail, want);
+  EXPECT_TRUE(has_event(m.sim, "restart app"));
+}
+
+}  // namespace
