@@ -45,13 +45,28 @@ std::string number_line(int n) {
   return std::to_string(n) + "\n";
 }
 
-// O_NONBLOCK keeps a stand-in FIFO without reader from holding the flasher
-// forever (the open fails with ENXIO instead); on real sysfs it changes
-// nothing. No O_CREAT: the kernel provides every file, and a missing one must
-// show as ENOENT rather than turn into a regular file.
+// A stand-in FIFO whose reader is between two opens refuses a non-blocking
+// open with ENXIO; the open is retried for this long before it counts as
+// failed, so that a FIFO nobody reads can never hold the flasher forever. On
+// real sysfs the first open decides.
+const int kReaderWaitMs = 500;
+
 int open_sysfs(const std::string &path, int flags) {
-  return ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+  for (int waited = 0;; ++waited) {
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      return fd;
+    }
+    if (errno != ENXIO || waited >= kReaderWaitMs) return -1;
+    ::usleep(1000);
+  }
 }
+
+// The class files and a line's direction are written the way a stream opened
+// with mode "w" writes them (created or truncated); a line's value is only
+// ever opened as it exists.
+const int kAsStream = O_CREAT | O_TRUNC;
 
 // sysfs takes a value from one write, and a FIFO keeps a write of this size
 // whole, so the text goes out in a single call. Its outcome is not checked:
@@ -94,13 +109,13 @@ int init_gpio(int pin, int flags) {
   struct stat sb;
   // Any failure to examine the value file means the line is not exported yet.
   if (::stat(line_file(pin, "value").c_str(), &sb) != 0 &&
-      write_file(gpio_class_file("export"), O_TRUNC, number_line(pin)) != 0) {
+      write_file(gpio_class_file("export"), kAsStream, number_line(pin)) != 0) {
     report_open_failure("exportfile", errno);
     return -1;
   }
 
   const char *direction = (flags & GPIO_OUTPUT) ? "out\n" : "in\n";
-  if (write_file(line_file(pin, "direction"), O_TRUNC, direction) != 0) {
+  if (write_file(line_file(pin, "direction"), kAsStream, direction) != 0) {
     const int err = errno;
     // Lines whose direction is fixed in hardware have no direction file.
     if (!(err == ENOENT && (flags & GPIO_NODIR_OK))) {
@@ -134,7 +149,7 @@ int get_gpio(int nr) {
 }
 
 void destroy_gpio(int pin) {
-  if (write_file(gpio_class_file("unexport"), O_TRUNC, number_line(pin)) != 0)
+  if (write_file(gpio_class_file("unexport"), kAsStream, number_line(pin)) != 0)
     report_open_failure("unexport-file", errno);
 }
 

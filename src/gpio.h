@@ -6,10 +6,12 @@
 // set and not empty) that directory takes the place of "/sys", read anew at
 // each call, so a test or the simulated module can stand in for the kernel.
 //
-// Files are opened without blocking: a stand-in FIFO that has no reader fails
-// to open (ENXIO) and counts as a file that cannot be opened. Files are never
-// created. Writes the kernel refuses are not detected; only a file that
-// cannot be opened is a failure.
+// export, unexport and a line's direction are written as by a stream opened
+// with mode "w" (created when missing, truncated); value and brightness files
+// are opened only as they exist. A stand-in FIFO that has no reader is waited
+// for at most half a second, then counts as a file that cannot be opened
+// (ENXIO), so nothing blocks for ever. Writes the kernel refuses are not
+// detected; only a file that cannot be opened is a failure.
 #ifndef TARVION_GPIO_H
 #define TARVION_GPIO_H
 

@@ -10,8 +10,10 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gpio.h"
@@ -85,7 +87,8 @@ struct InitCase {
   bool export_file;
   int result;
   int err_no;
-  const char *export_after;  // nullptr: the export file must not exist
+  const char *export_after;  // nullptr: the export file must not exist (or, without
+                             // export_file, is a directory)
   const char *direction_after;
   const char *value_after;
   const char *err;
@@ -105,23 +108,28 @@ TEST(Gpio, InitExportsSetsDirectionAndInitialValueAsTheFlagsSay) {
        "Can't open gpio17's value: No such file or directory\n"},
       {"negative line number is written as is", -3, NODIR, false, Dir::Missing, true, 0, 0, "-3\n",
        nullptr, nullptr, ""},
-      {"missing direction with NODIR_OK still sets the value", 17, OUT | HIGH | NODIR, true,
-       Dir::Missing, true, 0, 0, "", nullptr, "1", ""},
-      {"missing direction fails silently without VERBOSE", 17, OUT, true, Dir::Missing, true, -1,
-       ENOENT, "", nullptr, "", ""},
-      {"missing direction is reported with VERBOSE", 17, OUT | VERB, true, Dir::Missing, true, -1,
-       ENOENT, "", nullptr, "", "Can't open direction for pin 17: No such file or directory\n"},
+      {"missing direction file is created, as a stream opened for writing does", 17,
+       OUT | HIGH, true, Dir::Missing, true, 0, 0, "", "out\n", "1", ""},
+      {"line without directory fails silently without VERBOSE", 17, OUT, false, Dir::Missing,
+       true, -1, ENOENT, "17\n", nullptr, nullptr, ""},
+      {"line without directory is reported with VERBOSE", 17, OUT | VERB, false, Dir::Missing,
+       true, -1, ENOENT, "17\n", nullptr, nullptr,
+       "Can't open direction for pin 17: No such file or directory\n"},
       {"NODIR_OK excuses only a missing direction", 17, OUT | NODIR | VERB, true, Dir::Directory,
        true, -1, EISDIR, "", nullptr, "", "Can't open direction for pin 17: Is a directory\n"},
-      {"missing export file is reported without VERBOSE and not created", 17, OUT | HIGH, false,
-       Dir::File, false, -1, ENOENT, nullptr, "", nullptr,
-       "Can't open exportfile: No such file or directory\n"},
+      {"missing export file is created", 17, OUT | NODIR, false, Dir::Missing, false, 0, 0,
+       "17\n", nullptr, nullptr, "Can't open gpio17's value: No such file or directory\n"},
+      {"export that cannot be opened is reported without VERBOSE", 17, OUT | HIGH, false,
+       Dir::File, false, -1, EISDIR, nullptr, "", nullptr,
+       "Can't open exportfile: Is a directory\n"},
   };
   for (const InitCase &c : cases) {
     SCOPED_TRACE(c.what);
     SysfsStandIn sys;
     const std::string line = "gpio" + std::to_string(c.pin) + "/";
     if (c.export_file) sys.put("class/gpio/export");
+    const bool export_is_directory = !c.export_file && !c.export_after;
+    if (export_is_directory) fs::create_directories(sys.gpio("export"));
     if (c.exported) sys.put("class/gpio/" + line + "value");
     if (c.direction == Dir::File) sys.put("class/gpio/" + line + "direction");
     if (c.direction == Dir::Directory) fs::create_directories(sys.gpio(line + "direction"));
@@ -133,7 +141,9 @@ TEST(Gpio, InitExportsSetsDirectionAndInitialValueAsTheFlagsSay) {
       EXPECT_EQ(o.err_no, c.err_no);
     }
     EXPECT_EQ(o.err, c.err);
-    EXPECT_EQ(fs::exists(sys.gpio("export")), c.export_after != nullptr);
+    if (!export_is_directory) {
+      EXPECT_EQ(fs::exists(sys.gpio("export")), c.export_after != nullptr);
+    }
     if (c.export_after) {
       EXPECT_EQ(read_file(sys.gpio("export")), c.export_after);
     }
@@ -220,33 +230,32 @@ TEST(Gpio, GetReturnsTheCharacterCodeOrMinusOne) {
   }
 }
 
-TEST(Gpio, DestroyWritesTheNumberToUnexportOrReportsTheMissingFile) {
+TEST(Gpio, DestroyWritesTheNumberToUnexportOrReportsAFileThatCannotBeOpened) {
   const struct {
     int pin;
-    bool unexport_file;
-    const char *written;  // nullptr: the unexport file must not exist
+    bool unexport_is_directory;
+    const char *written;  // what the unexport file holds afterwards
     const char *err;
   } cases[] = {
-      {17, true, "17\n", ""},
-      {0, true, "0\n", ""},
-      {-3, true, "-3\n", ""},
-      {17, false, nullptr, "Can't open unexport-file: No such file or directory\n"},
+      {17, false, "17\n", ""},
+      {0, false, "0\n", ""},
+      {-3, false, "-3\n", ""},
+      {17, true, nullptr, "Can't open unexport-file: Is a directory\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.pin);
     SysfsStandIn sys;
-    if (c.unexport_file) sys.put("class/gpio/unexport", "stale text\n");
+    if (c.unexport_is_directory) fs::create_directories(sys.gpio("unexport"));
+    else if (c.pin != 0) sys.put("class/gpio/unexport", "stale text\n");
     const Outcome o = run([&] {
       destroy_gpio(c.pin);
       return 0;
     });
     EXPECT_EQ(o.err, c.err);
-    if (!c.written) {
-      EXPECT_EQ(o.err_no, ENOENT);
-    }
-    EXPECT_EQ(fs::exists(sys.gpio("unexport")), c.written != nullptr);
     if (c.written) {
       EXPECT_EQ(read_file(sys.gpio("unexport")), c.written);
+    } else {
+      EXPECT_EQ(o.err_no, EISDIR);
     }
   }
 }
@@ -290,7 +299,7 @@ TEST(Gpio, SetLedIdxWritesBrightnessOnlyInsideTheNamedLedsDirectory) {
   EXPECT_EQ(set_led_idx(0, 1, nullptr, 255), 1);
 }
 
-TEST(Gpio, FifoWithoutReaderFailsAtOnceInsteadOfBlocking) {
+TEST(Gpio, FifoWithoutReaderFailsAfterABoundedWaitInsteadOfBlocking) {
   const struct {
     const char *what;
     const char *fifo;
@@ -379,4 +388,22 @@ TEST(Gpio, SysfsRootIsTakenFromTheEnvironmentAtEachCall) {
 
   EXPECT_EQ(read_file(first.gpio("gpio8/value")), "0");
   EXPECT_EQ(read_file(second.gpio("gpio8/value")), "1");
+}
+
+TEST(Gpio, FifoReaderThatReopensWithinTheWaitGetsTheWrite) {
+  SysfsStandIn sys;
+  sys.fifo("class/gpio/gpio4/value");
+  std::string got;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int fd = open(sys.gpio("gpio4/value").c_str(), O_RDONLY | O_CLOEXEC);
+    char c = 0;
+    if (fd >= 0 && read(fd, &c, 1) == 1) got = std::string(1, c);
+    if (fd >= 0) close(fd);
+  });
+  const Outcome o = run([] { return set_gpio(4, 1); });
+  reader.join();
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(got, "1");
 }
