@@ -242,6 +242,7 @@ void Simulator::read_terminal() {
       host_closed();
       return;
     }
+    term_.host_seen();
     double t = now_s();
     for (ssize_t i = 0; i < n; ++i) input_.push_back({buf[i], t});
   }

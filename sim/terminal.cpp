@@ -82,17 +82,24 @@ bool Terminal::host_opened() {
   own_opens_ -= own;
   opens -= own;
   if (opens == 0 || host_ != Host::Absent) return false;
+  host_seen();
+  return true;
+}
+
+void Terminal::host_seen() {
+  if (host_ != Host::Absent) return;
   host_ = Host::Present;
   // From now on the host's last close must show as a hang-up on the master.
   close_fd(keeper_);
-  return true;
 }
 
 void Terminal::host_closed() {
   if (host_ != Host::Present) return;
   host_ = Host::Absent;
   ++own_opens_;
-  if (open_keeper() == 0) tcflush(keeper_, TCIOFLUSH);
+  // Drop answers the old host never read; what a new host may already have
+  // written stays.
+  if (open_keeper() == 0) tcflush(keeper_, TCIFLUSH);
 }
 
 void Terminal::hang_up() {

@@ -38,6 +38,10 @@ class Terminal {
   // the host has opened the port since the last call.
   bool host_opened();
 
+  // Bytes came from the host: it has the port open, whatever the watch said
+  // (two opens close together may show as one event).
+  void host_seen();
+
   // The host closed the port (the master read EIO): take the keeper again so
   // that the master stays quiet until the next open, and drop stale output.
   void host_closed();
