@@ -6,9 +6,10 @@
 // within its documented worst case: each awaited byte costs at most one wait
 // of a second. Under the sanitizer build a leak shows as extra output and
 // another exit status.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -359,6 +360,24 @@ TEST(FaultsSignal, DuringTheReleaseLetsItFinish) {
     }
     EXPECT_TRUE(landed) << "no signal arrived during the release in five runs";
   }
+}
+
+TEST(FaultsOutput, AStandardErrorWhoseReaderHasGoneNeitherStopsTheRunNorTheRelease) {
+  TempDir dir;
+  WiredModule m;
+  ASSERT_TRUE(m.sim.ready());
+  // Standard error becomes a pipe without reader: the only descriptor that
+  // read the FIFO is closed before the flasher starts.
+  const std::string fifo = dir.file("stderr.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<std::string> argv = {"/bin/bash", "-c",
+                                   "exec 4<>\"$0\"; exec 2>\"$0\"; exec 4<&-; exec \"$@\"", fifo};
+  for (const auto &a : flasher_argv(dir, m.args())) argv.push_back(a);
+  const ProcResult r = testsupport::run_process(argv, flasher_options(m.sysfs.path()));
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
+  EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
 }
 
 TEST(FaultsLock, APortHeldByAnotherProcessEndsWith255BeforeAnythingIsSentOrDriven) {

@@ -150,6 +150,8 @@ TEST(Flasher, ExpectedIdentifierWithTopBitSetMatches) {
 TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
   TempDir dir;
   testsupport::write_file(dir.file("bad.hex"), ":020000040800F2\n\n");
+  testsupport::write_file(dir.file("empty.bin"), "");
+  testsupport::write_file(dir.file("eof.hex"), ":00000001FF\n");
   SimProcess sim;
   ASSERT_TRUE(sim.ready());
   struct Case {
@@ -164,6 +166,11 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
       {sim.tty_path(), dir.file("bad.hex"),
        "Line too short\nError parsing line 2 ''\nCan't open " + dir.file("bad.hex") +
            ": Invalid argument\n"},
+      // Nothing to write: the module would be erased and the run succeed.
+      {sim.tty_path(), dir.file("empty.bin"),
+       "Can't open " + dir.file("empty.bin") + ": No data available\n"},
+      {sim.tty_path(), dir.file("eof.hex"),
+       "Can't open " + dir.file("eof.hex") + ": No data available\n"},
   };
   TempDir sysfs;  // plain files: any write to them would show
   ::mkdir((sysfs.path() + "/class").c_str(), 0755);
