@@ -260,106 +260,99 @@ void check_stopped(const SignalRun &run, int sig, const SimProcess &sim) {
 // once; the next attempt is not sent.
 void check_wait_cut_short(const SignalRun &run) { EXPECT_LT(run.after_signal, 0.8); }
 
-TEST(FaultsSignal, DuringTheEntryPauseNothingIsSentAndTheModuleIsReleased) {
+using LogPredicate = std::function<bool(const std::vector<SimLogRecord> &)>;
+using RunCheck = std::function<void(const SignalRun &, const SimProcess &)>;
+
+// For each of the signals: a fresh module with sim_args, the flasher stopped
+// once the module's log satisfies `ready` (with `repeat`, stopped again and
+// again until it has ended), the common checks, then `check`. A phase that a
+// signal can miss on a loaded machine (a pause of 100 ms, the release) says
+// through `landed` whether it was hit; a missed run is repeated, up to five
+// times.
+void stop_at_phase(const std::vector<std::string> &sim_args, const LogPredicate &ready,
+                   bool repeat, const RunCheck &check,
+                   const std::function<bool(const SignalRun &, const SimProcess &)> &landed =
+                       [](const SignalRun &, const SimProcess &) { return true; }) {
   for (int sig : kSignals) {
     SCOPED_TRACE(strsignal(sig));
-    // The pause lasts 100 ms; a signal that arrives only after it (a loaded
-    // machine) meets the sync instead, and the run is repeated.
-    bool landed = false;
-    for (int attempt = 0; attempt < 5 && !landed; ++attempt) {
+    bool hit = false;
+    for (int attempt = 0; attempt < 5 && !hit; ++attempt) {
       TempDir dir;
-      WiredModule m;
+      WiredModule m(sim_args);
       ASSERT_TRUE(m.sim.ready());
-      const SignalRun run = signal_when(m, dir, {}, sig, seen("gpio", "boot 1"));
+      const SignalRun run = signal_when(m, dir, {}, sig, ready, repeat);
       ASSERT_EQ(m.sim.stop(), 0);
-      landed = of_kind(m.sim.log(), "rx").empty();
-      if (!landed) continue;
+      hit = landed(run, m.sim);
+      if (!hit) continue;
       check_stopped(run, sig, m.sim);
-      EXPECT_EQ(run.r.err, "");
-      // The pause and the rise of reset complete; then the release.
-      const auto gpio = rests(of_kind(m.sim.log(), "gpio"));
-      ASSERT_EQ(gpio.size(), 10u);
-      EXPECT_EQ(gpio[4], "reset 1");
+      check(run, m.sim);
     }
-    EXPECT_TRUE(landed) << "no signal arrived during the pause in five runs";
+    EXPECT_TRUE(hit) << "no signal arrived in the phase in five runs";
   }
+}
+
+TEST(FaultsSignal, DuringTheEntryPauseNothingIsSentAndTheModuleIsReleased) {
+  // A signal that arrives only after the pause meets the sync instead.
+  stop_at_phase(
+      {}, seen("gpio", "boot 1"), false,
+      [](const SignalRun &run, const SimProcess &sim) {
+        EXPECT_EQ(run.r.err, "");
+        // The pause and the rise of reset complete; then the release.
+        const auto gpio = rests(of_kind(sim.log(), "gpio"));
+        ASSERT_EQ(gpio.size(), 10u);
+        EXPECT_EQ(gpio[4], "reset 1");
+      },
+      [](const SignalRun &, const SimProcess &sim) { return of_kind(sim.log(), "rx").empty(); });
 }
 
 TEST(FaultsSignal, DuringTheSyncEndsTheWaitAndReleasesTheModule) {
-  for (int sig : kSignals) {
-    SCOPED_TRACE(strsignal(sig));
-    TempDir dir;
-    WiredModule m({"--silent"});
-    ASSERT_TRUE(m.sim.ready());
-    const SignalRun run = signal_when(m, dir, {}, sig, seen("rx", "7f"));
-    ASSERT_EQ(m.sim.stop(), 0);
-    check_stopped(run, sig, m.sim);
-    EXPECT_EQ(run.r.err, std::string("Can't init device: ") + kInterrupted + "\n");
-    check_wait_cut_short(run);
-    EXPECT_EQ(of_kind(m.sim.log(), "rx").size(), 1u);
-  }
+  stop_at_phase({"--silent"}, seen("rx", "7f"), false,
+                [](const SignalRun &run, const SimProcess &sim) {
+                  EXPECT_EQ(run.r.err, std::string("Can't init device: ") + kInterrupted + "\n");
+                  check_wait_cut_short(run);
+                  EXPECT_EQ(of_kind(sim.log(), "rx").size(), 1u);
+                });
 }
 
 TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
-  for (int sig : kSignals) {
-    SCOPED_TRACE(strsignal(sig));
-    TempDir dir;
-    WiredModule m({"--erase-ms", "5000"});
-    ASSERT_TRUE(m.sim.ready());
-    const SignalRun run = signal_when(m, dir, {}, sig, seen("event", "erase"));
-    ASSERT_EQ(m.sim.stop(), 0);
-    check_stopped(run, sig, m.sim);
-    EXPECT_EQ(run.r.err, std::string("Can't erase device: ") + kInterrupted + "\n");
-    check_wait_cut_short(run);
-  }
+  stop_at_phase({"--erase-ms", "5000"}, seen("event", "erase"), false,
+                [](const SignalRun &run, const SimProcess &) {
+                  EXPECT_EQ(run.r.err, std::string("Can't erase device: ") + kInterrupted + "\n");
+                  check_wait_cut_short(run);
+                });
 }
 
 TEST(FaultsSignal, DuringTheWriteEndsItAfterTheFragmentInProgress) {
-  for (int sig : kSignals) {
-    SCOPED_TRACE(strsignal(sig));
-    TempDir dir;
-    // Paced at 19200 baud a fragment takes about 150 ms on the line.
-    WiredModule m({"--baud", "19200"});
-    ASSERT_TRUE(m.sim.ready());
-    const SignalRun run = signal_when(m, dir, {}, sig, any_write_event);
-    ASSERT_EQ(m.sim.stop(), 0);
-    check_stopped(run, sig, m.sim);
-    const std::string fn = sample_hex();
-    const std::string head = "Flashing " + fn + "\n\t.";
-    const std::string tail = std::string("Communication Error: ") + kInterrupted +
-                             "\nCan't write image " + fn + ": " + kInterrupted + "\n";
-    const std::string &err = run.r.err;
-    ASSERT_GE(err.size(), head.size() + tail.size()) << err;
-    EXPECT_EQ(err.substr(0, head.size()), head);
-    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
-    const std::string dots = err.substr(head.size(), err.size() - head.size() - tail.size());
-    EXPECT_EQ(dots.find_first_not_of(".\n\t"), std::string::npos) << err;
-    check_wait_cut_short(run);
-  }
+  // Paced at 19200 baud a fragment takes about 150 ms on the line.
+  stop_at_phase({"--baud", "19200"}, any_write_event, false,
+                [](const SignalRun &run, const SimProcess &) {
+                  const std::string fn = sample_hex();
+                  const std::string head = "Flashing " + fn + "\n\t.";
+                  const std::string tail = std::string("Communication Error: ") + kInterrupted +
+                                           "\nCan't write image " + fn + ": " + kInterrupted +
+                                           "\n";
+                  const std::string &err = run.r.err;
+                  ASSERT_GE(err.size(), head.size() + tail.size()) << err;
+                  EXPECT_EQ(err.substr(0, head.size()), head);
+                  EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+                  const std::string dots =
+                      err.substr(head.size(), err.size() - head.size() - tail.size());
+                  EXPECT_EQ(dots.find_first_not_of(".\n\t"), std::string::npos) << err;
+                  check_wait_cut_short(run);
+                });
 }
 
 TEST(FaultsSignal, DuringTheReleaseLetsItFinish) {
-  for (int sig : kSignals) {
-    SCOPED_TRACE(strsignal(sig));
-    // The signals start with the release's first line change and go on until
-    // the flasher has ended; a run that ended before the first one counts
-    // for nothing and is repeated.
-    bool landed = false;
-    for (int attempt = 0; attempt < 5 && !landed; ++attempt) {
-      TempDir dir;
-      WiredModule m;
-      ASSERT_TRUE(m.sim.ready());
-      const SignalRun run = signal_when(m, dir, {}, sig, seen("gpio", "reset 0", 2), true);
-      ASSERT_EQ(m.sim.stop(), 0);
-      landed = run.r.status != 0;
-      if (!landed) continue;
-      check_stopped(run, sig, m.sim);
-      EXPECT_EQ(run.r.err, kFlashed);
-      EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
-      EXPECT_EQ(of_kind(m.sim.log(), "gpio").size(), 10u);
-    }
-    EXPECT_TRUE(landed) << "no signal arrived during the release in five runs";
-  }
+  // The signals start with the release's first line change and go on until
+  // the flasher has ended; a run that ended before the first one succeeded.
+  stop_at_phase(
+      {}, seen("gpio", "reset 0", 2), true,
+      [](const SignalRun &run, const SimProcess &sim) {
+        EXPECT_EQ(run.r.err, kFlashed);
+        EXPECT_EQ(sim.dump().substr(0, 6000), sample_bin());
+        EXPECT_EQ(of_kind(sim.log(), "gpio").size(), 10u);
+      },
+      [](const SignalRun &run, const SimProcess &) { return run.r.status != 0; });
 }
 
 TEST(FaultsOutput, AStandardErrorWhoseReaderHasGoneNeitherStopsTheRunNorTheRelease) {
