@@ -27,7 +27,9 @@ inline const char kBootPin[] = "18";
 // The sample firmware: 6000 bytes, 23 fragments of 256 bytes and one of 112.
 constexpr int kSampleFragments = 24;
 
-inline std::string sample_hex() { return testsupport::source_dir() + "/examples/sample.hex"; }
+inline std::string sample_hex() {
+  return testsupport::source_dir() + "/examples/sample.hex";
+}
 inline std::string sample_bin() {
   return testsupport::read_file(testsupport::source_dir() + "/examples/sample.bin");
 }
@@ -62,8 +64,10 @@ inline std::vector<std::string> flasher_argv(const TempDir &dir, std::vector<std
 inline ProcOptions flasher_options(const std::string &sysfs) {
   ProcOptions o;
   o.timeout_ms = 60000;
-  if (!sysfs.empty()) o.env["TARVION_SYSFS"] = sysfs;
-  else o.unset_env.push_back("TARVION_SYSFS");
+  if (!sysfs.empty())
+    o.env["TARVION_SYSFS"] = sysfs;
+  else
+    o.unset_env.push_back("TARVION_SYSFS");
   return o;
 }
 
@@ -119,8 +123,8 @@ struct WiredModule {
   }
   // The flasher's arguments for this module with both lines and the sample.
   std::vector<std::string> args(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> a = {"-d", sim.tty_path(), "-r", kResetPin, "-s", kBootPin,
-                                  "-F", sample_hex()};
+    std::vector<std::string> a = {"-d", sim.tty_path(), "-r", kResetPin,
+                                  "-s", kBootPin,       "-F", sample_hex()};
     a.insert(a.end(), extra.begin(), extra.end());
     return a;
   }

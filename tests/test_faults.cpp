@@ -7,12 +7,11 @@
 // of a second. Under the sanitizer build a leak shows as extra output and
 // another exit status.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
@@ -40,7 +39,9 @@ std::string failed_write(int dots, const std::string &why) {
 // Blocks of a run with the sample and without identifier test, counted from
 // 1 as the module counts them: sync, erase command, erase parameter, then
 // per fragment f (from 1) its write command, address block and data block.
-int write_command_block(int f) { return 4 + 3 * (f - 1); }
+int write_command_block(int f) {
+  return 4 + 3 * (f - 1);
+}
 
 // The module's arguments that refuse, or answer `byte` to, the blocks from
 // `first` on, `n` of them.
@@ -96,9 +97,17 @@ const std::string kFlashed = progress(sample_hex(), kSampleFragments);
 TEST(Faults, ABlockRefusedThreeTimesFailsWithEinvalWhateverItsKind) {
   const FaultCase cases[] = {
       {"sync", {"--nack-cmd", "0x7F:3"}, {}, 2, "Can't init device: Invalid argument\n", 0},
-      {"Get ID command", {"--nack-cmd", "0x02:3"}, {"-i", "0x410"}, 2,
-       "Can't read device ID: Invalid argument\n", 0},
-      {"erase command", {"--nack-cmd", "0x43:3"}, {}, 2, "Can't erase device: Invalid argument\n",
+      {"Get ID command",
+       {"--nack-cmd", "0x02:3"},
+       {"-i", "0x410"},
+       2,
+       "Can't read device ID: Invalid argument\n",
+       0},
+      {"erase command",
+       {"--nack-cmd", "0x43:3"},
+       {},
+       2,
+       "Can't erase device: Invalid argument\n",
        0},
       {"erase parameter", refuse(3, 3), {}, 2, "Can't erase device: Invalid argument\n", 0},
       {"write command", {"--nack-cmd", "0x31:3"}, {}, 2, failed_write(1, kInvalid), 0},
@@ -123,12 +132,24 @@ TEST(Faults, ABlockRefusedTwiceIsAcceptedAtTheThirdAttempt) {
 
 TEST(Faults, WrongBytesForAcknowledgementsCountAsRefusals) {
   const FaultCase cases[] = {
-      {"sync answered 0x00", answer(1, 3, "0x00"), {}, 2,
-       "Can't init device: Invalid argument\n", 0},
-      {"Get ID command answered 0x78", answer(2, 3, "0x78"), {"--showid"}, 2,
-       "Can't read device ID: Invalid argument\n", 0},
-      {"last data block answered 0xFF", answer(write_command_block(24) + 2, 3, "0xFF"), {}, 2,
-       failed_write(24, kInvalid), 0},
+      {"sync answered 0x00",
+       answer(1, 3, "0x00"),
+       {},
+       2,
+       "Can't init device: Invalid argument\n",
+       0},
+      {"Get ID command answered 0x78",
+       answer(2, 3, "0x78"),
+       {"--showid"},
+       2,
+       "Can't read device ID: Invalid argument\n",
+       0},
+      {"last data block answered 0xFF",
+       answer(write_command_block(24) + 2, 3, "0xFF"),
+       {},
+       2,
+       failed_write(24, kInvalid),
+       0},
       {"erase command answered 0x7A twice", answer(2, 2, "0x7A"), {}, 0, kFlashed, 0},
   };
   for (const auto &c : cases) check_fault_case(c);
@@ -146,20 +167,32 @@ TEST(Faults, AHangUpInTheMiddleOfTheWriteFailsItWithEio) {
 // The slow cases, each a test of its own so that they run side by side.
 
 TEST(FaultsSlow, ASilentModuleCostsThreeWaitsForTheSync) {
-  check_fault_case({"silent", {"--silent"}, {}, 2, "Can't init device: Device or resource busy\n",
-                    3});
+  check_fault_case(
+      {"silent", {"--silent"}, {}, 2, "Can't init device: Device or resource busy\n", 3});
 }
 
 TEST(FaultsSlow, IdentifierBytesAnnouncedButNeverSentFailGetIdAfterOneWait) {
-  check_fault_case({"one of two sent, shown", {"--id-short", "1"}, {"--showid"}, 2,
-                    "Can't read device ID: Device or resource busy\n", 1});
-  check_fault_case({"none sent, tested", {"--id-short", "0"}, {"-i", "0xFFFFFFFF"}, 2,
-                    "Can't read device ID: Device or resource busy\n", 1});
+  check_fault_case({"one of two sent, shown",
+                    {"--id-short", "1"},
+                    {"--showid"},
+                    2,
+                    "Can't read device ID: Device or resource busy\n",
+                    1});
+  check_fault_case({"none sent, tested",
+                    {"--id-short", "0"},
+                    {"-i", "0xFFFFFFFF"},
+                    2,
+                    "Can't read device ID: Device or resource busy\n",
+                    1});
 }
 
 TEST(FaultsSlow, AnEraseLongerThanThreeWaitsFailsWithEbusy) {
-  check_fault_case({"erase of 3.5 s", {"--erase-ms", "3500"}, {}, 2,
-                    "Can't erase device: Device or resource busy\n", 3});
+  check_fault_case({"erase of 3.5 s",
+                    {"--erase-ms", "3500"},
+                    {},
+                    2,
+                    "Can't erase device: Device or resource busy\n",
+                    3});
 }
 
 // An acknowledgement that comes just after its second: the attempt has timed
@@ -258,7 +291,9 @@ void check_stopped(const SignalRun &run, int sig, const SimProcess &sim) {
 
 // A signal that comes while the flasher waits for an answer ends the wait at
 // once; the next attempt is not sent.
-void check_wait_cut_short(const SignalRun &run) { EXPECT_LT(run.after_signal, 0.8); }
+void check_wait_cut_short(const SignalRun &run) {
+  EXPECT_LT(run.after_signal, 0.8);
+}
 
 using LogPredicate = std::function<bool(const std::vector<SimLogRecord> &)>;
 using RunCheck = std::function<void(const SignalRun &, const SimProcess &)>;
@@ -269,10 +304,11 @@ using RunCheck = std::function<void(const SignalRun &, const SimProcess &)>;
 // signal can miss on a loaded machine (a pause of 100 ms, the release) says
 // through `landed` whether it was hit; a missed run is repeated, up to five
 // times.
-void stop_at_phase(const std::vector<std::string> &sim_args, const LogPredicate &ready,
-                   bool repeat, const RunCheck &check,
-                   const std::function<bool(const SignalRun &, const SimProcess &)> &landed =
-                       [](const SignalRun &, const SimProcess &) { return true; }) {
+void stop_at_phase(
+    const std::vector<std::string> &sim_args, const LogPredicate &ready, bool repeat,
+    const RunCheck &check,
+    const std::function<bool(const SignalRun &, const SimProcess &)> &landed =
+        [](const SignalRun &, const SimProcess &) { return true; }) {
   for (int sig : kSignals) {
     SCOPED_TRACE(strsignal(sig));
     bool hit = false;
@@ -324,22 +360,20 @@ TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
 
 TEST(FaultsSignal, DuringTheWriteEndsItAfterTheFragmentInProgress) {
   // Paced at 19200 baud a fragment takes about 150 ms on the line.
-  stop_at_phase({"--baud", "19200"}, any_write_event, false,
-                [](const SignalRun &run, const SimProcess &) {
-                  const std::string fn = sample_hex();
-                  const std::string head = "Flashing " + fn + "\n\t.";
-                  const std::string tail = std::string("Communication Error: ") + kInterrupted +
-                                           "\nCan't write image " + fn + ": " + kInterrupted +
-                                           "\n";
-                  const std::string &err = run.r.err;
-                  ASSERT_GE(err.size(), head.size() + tail.size()) << err;
-                  EXPECT_EQ(err.substr(0, head.size()), head);
-                  EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
-                  const std::string dots =
-                      err.substr(head.size(), err.size() - head.size() - tail.size());
-                  EXPECT_EQ(dots.find_first_not_of(".\n\t"), std::string::npos) << err;
-                  check_wait_cut_short(run);
-                });
+  stop_at_phase(
+      {"--baud", "19200"}, any_write_event, false, [](const SignalRun &run, const SimProcess &) {
+        const std::string fn = sample_hex();
+        const std::string head = "Flashing " + fn + "\n\t.";
+        const std::string tail = std::string("Communication Error: ") + kInterrupted +
+                                 "\nCan't write image " + fn + ": " + kInterrupted + "\n";
+        const std::string &err = run.r.err;
+        ASSERT_GE(err.size(), head.size() + tail.size()) << err;
+        EXPECT_EQ(err.substr(0, head.size()), head);
+        EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+        const std::string dots = err.substr(head.size(), err.size() - head.size() - tail.size());
+        EXPECT_EQ(dots.find_first_not_of(".\n\t"), std::string::npos) << err;
+        check_wait_cut_short(run);
+      });
 }
 
 TEST(FaultsSignal, DuringTheReleaseLetsItFinish) {
