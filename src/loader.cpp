@@ -28,6 +28,11 @@ int write_all(int fh, const unsigned char *p, size_t n) {
     if (w > 0) {
       p += w;
       n -= static_cast<size_t>(w);
+      // A write that a signal cut short must not block again once aborted.
+      if (n > 0 && ld_abort) {
+        errno = EINTR;
+        return -1;
+      }
       continue;
     }
     if (w < 0 && errno == EINTR && !ld_abort) continue;

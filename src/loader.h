@@ -22,8 +22,9 @@
 #define LD_PROGRESS 8  // ld_write_image prints its progress display
 
 // Set it (from a signal handler) to stop the operation in progress: every
-// block attempt then fails at once with EINTR before anything is sent, and
-// a wait that the signal interrupts ends early. Starts at 0.
+// block attempt then fails at once with EINTR before anything is sent, a
+// wait that is running or about to begin ends early, and a write that the
+// signal cut short is not continued. Starts at 0.
 extern volatile sig_atomic_t ld_abort;
 
 // Synchronises with the boot loader: the byte 0x7F, never with a checksum.

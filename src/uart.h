@@ -8,10 +8,15 @@
 #define UART_EVEN 2     // even parity
 
 // Opens the serial device fn for reading and writing (never as the
-// controlling terminal, closed on exec) and, unless UART_NOSETUP is set,
-// applies uart_make_settings at once; whether the device takes them is not
-// examined. Returns the descriptor, which the caller closes, or -1 with errno
-// from open.
+// controlling terminal, closed on exec), takes an exclusive advisory lock on
+// it (flock), and, unless UART_NOSETUP is set, applies uart_make_settings at
+// once; whether the device takes them is not examined. The open does not wait
+// for a carrier; the descriptor handed back blocks in read and write as
+// usual. Returns the descriptor, which the caller closes, or -1 with errno:
+// from open; EBUSY when another open of the device holds the lock (another
+// flasher on the same port: nothing has been sent and the line settings are
+// untouched); from flock or fcntl when those fail. No descriptor is left open
+// after a failure.
 int uart_open(const char *fn, int baudrate, int flags);
 
 // The line speed for a requested rate: the first of 921600, 230400, 115200,

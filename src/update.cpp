@@ -31,6 +31,20 @@ void catch_signals() {
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  // A standard error whose reader has gone (a pipe into a logger that died)
+  // would otherwise kill the flasher at its next message, module unreleased.
+  sa.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &sa, nullptr);
+}
+
+// An image without a single data byte would have the module erased, nothing
+// written, and the run count as a success: a firmware file that came out
+// empty (a failed build, a truncated copy) must stop the run before the port
+// is opened.
+bool holds_data(const image &img) {
+  for (int i = 0; i < img.chunks; ++i)
+    if (img.img[i].len > 0) return true;
+  return false;
 }
 
 int gpio_flags(const update_conf &conf) {
@@ -118,7 +132,12 @@ int update_main(int argc, char **argv) {
 
   const std::string file = conf.file_arg.value_or("");
   image img{};
-  if (parse_file(file.c_str(), &img) < 0) {
+  int loaded = parse_file(file.c_str(), &img);
+  if (loaded >= 0 && !conf.showid_flag && !holds_data(img)) {
+    errno = ENODATA;
+    loaded = -1;
+  }
+  if (loaded < 0) {
     std::fprintf(stderr, "Can't open %s: %s\n", file.c_str(), std::strerror(errno));
     img_free(&img);
     parser_free(&conf);

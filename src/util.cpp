@@ -1,7 +1,10 @@
 #include "util.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/select.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -27,6 +30,19 @@ int wait_fh(int fh, int to) {
 
 namespace {
 
+// One pselect on fh (none when negative) for at most ns nanoseconds, with
+// the signal mask `mask` while it waits.
+int pselect_once(int fh, long long ns, const sigset_t *mask) {
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+  ts.tv_nsec = static_cast<long>(ns % 1000000000);
+  if (fh < 0) return pselect(0, nullptr, nullptr, nullptr, &ts, mask);
+  fd_set rfds;
+  FD_ZERO(&rfds);
+  FD_SET(fh, &rfds);
+  return pselect(fh + 1, &rfds, nullptr, nullptr, &ts, mask);
+}
+
 long long now_ns() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -37,18 +53,33 @@ long long now_ns() {
 
 int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop) {
   if (to < 0) return wait_fh(fh, to);  // let select refuse it as usual
+  if (fh >= FD_SETSIZE) {
+    errno = EBADF;
+    return -1;
+  }
+  // A signal that sets *stop between the look at it and the start of the wait
+  // would otherwise go unnoticed until the wait ends by itself: signals stay
+  // blocked except inside pselect, which unblocks them atomically.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
   const long long deadline = now_ns() + static_cast<long long>(to) * 1000000;
-  int left = to;
+  long long left_ns = static_cast<long long>(to) * 1000000;
+  int r;
   for (;;) {
-    const int r = wait_fh(fh, left);
-    if (r >= 0 || errno != EINTR) return r;
     if (stop && *stop) {
+      r = -1;
       errno = EINTR;
-      return -1;
+      break;
     }
+    r = pselect_once(fh, left_ns, &old);
+    if (r >= 0 || errno != EINTR) break;
     // Whatever time is left, even none, gets one more look at the descriptor
     // so that a byte that came in with the signal is not taken for a time-out.
-    const long long rest = deadline - now_ns();
-    left = rest > 0 ? static_cast<int>((rest + 999999) / 1000000) : 0;
+    left_ns = std::max(deadline - now_ns(), 0LL);
   }
+  const int err = errno;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = err;
+  return r;
 }

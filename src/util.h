@@ -14,8 +14,11 @@
 int wait_fh(int fh, int to);
 
 // Like wait_fh, but a wait that a signal interrupts goes on for the rest of
-// the `to` milliseconds, unless *stop (when given) is non-zero by then: that
-// ends it at once with -1 and errno EINTR. Other failures: as wait_fh.
+// the `to` milliseconds, unless *stop (when given) is non-zero: then it ends
+// at once with -1 and errno EINTR, also when *stop was set before the wait
+// began. Signals are blocked outside the wait itself (pselect), so a signal
+// that sets *stop just before the wait cannot leave it running. Other
+// failures: as wait_fh.
 int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop);
 
 // Fills tv with `ms` milliseconds: tv_sec = ms / 1000 and

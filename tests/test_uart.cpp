@@ -2,10 +2,12 @@
 // real pseudo-terminal where it can hold them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -177,4 +179,65 @@ TEST(UartDrain, ReturnsOnceThePortHasNothingQueuedAndRefusesWhatIsNoTerminal) {
   EXPECT_EQ(uart_drain(file), -1);
   EXPECT_EQ(errno, ENOTTY);
   close(file);
+}
+
+TEST(UartOpen, HandsBackADescriptorThatBlocksAlthoughTheOpenDidNot) {
+  for (int flags : {UART_EVEN, UART_NOSETUP | UART_EVEN}) {
+    Pty pty;
+    const int fh = uart_open(pty.slave.c_str(), 115200, flags);
+    ASSERT_GE(fh, 0);
+    EXPECT_EQ(fcntl(fh, F_GETFL) & O_NONBLOCK, 0) << flags;
+    close(fh);
+  }
+}
+
+TEST(UartOpen, ASecondOpenOfAPortInUseFailsWithEbusyAndLeavesTheLineAlone) {
+  Pty pty;
+  const int first = uart_open(pty.slave.c_str(), 115200, UART_EVEN);
+  ASSERT_GE(first, 0);
+  for (int flags : {UART_EVEN, UART_NOSETUP | UART_EVEN}) {
+    errno = 0;
+    EXPECT_EQ(uart_open(pty.slave.c_str(), 9600, flags), -1) << flags;
+    EXPECT_EQ(errno, EBUSY) << flags;
+  }
+  const struct termios tio = read_back(first);
+  EXPECT_EQ(cfgetospeed(&tio), B115200);
+
+  // The lock goes with the holder's descriptor.
+  close(first);
+  const int again = uart_open(pty.slave.c_str(), 9600, UART_EVEN);
+  EXPECT_GE(again, 0);
+  close(again);
+}
+
+TEST(UartOpen, ALockHeldByAnotherProcessRefusesTheOpenWithoutLeakingADescriptor) {
+  Pty pty;
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const int fh = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    if (fh < 0 || flock(fh, LOCK_EX) < 0) _exit(1);
+    if (write(ready[1], "x", 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+
+  const int probe = open("/dev/null", O_RDONLY);  // the lowest free descriptor
+  ASSERT_GE(probe, 0);
+  close(probe);
+  errno = 0;
+  EXPECT_EQ(uart_open(pty.slave.c_str(), 115200, UART_EVEN), -1);
+  EXPECT_EQ(errno, EBUSY);
+  const int next = open("/dev/null", O_RDONLY);
+  EXPECT_EQ(next, probe) << "the refused open left a descriptor behind";
+  close(next);
+
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }

@@ -1,94 +1,19 @@
 // End-to-end tests: the real flasher against the simulated module, over a
 // real pseudo-terminal, with a sysfs stand-in for the reset and boot-select
 // lines.
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "sim_process.h"
-#include "testsupport.h"
+#include "flasher_helpers.h"
 
 namespace {
 
-using testsupport::ProcOptions;
-using testsupport::ProcResult;
-using testsupport::SimLogRecord;
-using testsupport::SimProcess;
-using testsupport::TempDir;
-
-const char kResetPin[] = "17";
-const char kBootPin[] = "18";
-
-std::string sample_hex() { return testsupport::source_dir() + "/examples/sample.hex"; }
-std::string sample_bin() { return testsupport::read_file(testsupport::source_dir() + "/examples/sample.bin"); }
-
-// What the progress display shows for an image of n fragments.
-std::string progress(const std::string &fn, int n) {
-  std::string s = "Flashing " + fn;
-  for (int i = 0; i < n; ++i) s += (i % 20 == 0 ? "\n\t." : ".");
-  return s + "\n\tdone\n";
-}
-
-// The sample firmware: 6000 bytes, 23 fragments of 256 bytes and one of 112.
-const int kSampleFragments = 24;
-
-// Runs the flasher. A configuration file that does not exist is named unless
-// the arguments name one, so that no file of the machine is read.
-ProcResult flash(const TempDir &dir, std::vector<std::string> args,
-                 const std::string &sysfs = "") {
-  std::vector<std::string> argv = {testsupport::flasher_path()};
-  const bool names_conf = std::any_of(args.begin(), args.end(), [](const std::string &a) {
-    return a == "-f" || a.rfind("--conf", 0) == 0;
-  });
-  if (!names_conf) {
-    argv.push_back("--conffile");
-    argv.push_back(dir.file("absent.conf"));
-  }
-  argv.insert(argv.end(), args.begin(), args.end());
-  ProcOptions o;
-  o.timeout_ms = 60000;
-  if (!sysfs.empty()) o.env["TARVION_SYSFS"] = sysfs;
-  else o.unset_env.push_back("TARVION_SYSFS");
-  return testsupport::run_process(argv, o);
-}
-
-std::vector<SimLogRecord> of_kind(const std::vector<SimLogRecord> &log, const std::string &kind) {
-  std::vector<SimLogRecord> out;
-  for (const auto &r : log)
-    if (r.kind == kind) out.push_back(r);
-  return out;
-}
-
-std::vector<std::string> rests(const std::vector<SimLogRecord> &records) {
-  std::vector<std::string> out;
-  for (const auto &r : records) out.push_back(r.rest);
-  return out;
-}
-
-bool has_event(const SimProcess &sim, const std::string &prefix) {
-  for (const auto &e : sim.events())
-    if (e.rfind(prefix, 0) == 0) return true;
-  return false;
-}
-
-// The simulated module with its two lines, waiting in its application.
-struct WiredModule {
-  TempDir sysfs;
-  SimProcess sim;
-  explicit WiredModule(std::vector<std::string> extra = {})
-      : sim(with_lines(sysfs.path(), std::move(extra))) {}
-  static std::vector<std::string> with_lines(const std::string &dir, std::vector<std::string> a) {
-    a.insert(a.end(), {"--sysfs", dir, "--reset-gpio", kResetPin, "--boot-gpio", kBootPin});
-    return a;
-  }
-};
+using namespace flasher_test;
 
 TEST(Flasher, FlashesTheSampleThroughTheFullLineSequence) {
   TempDir dir;
@@ -222,50 +147,11 @@ TEST(Flasher, ExpectedIdentifierWithTopBitSetMatches) {
   EXPECT_EQ(r.err.rfind("Device has ID 80000410\n", 0), 0u) << r.err;
 }
 
-// Failures of the boot-loader conversation: the message, status 2, and the
-// module released from its boot loader all the same.
-TEST(Flasher, FailedConversationExitsWithTwoAndStillReleasesTheModule) {
-  struct Case {
-    const char *what;
-    std::vector<std::string> sim_args;
-    std::vector<std::string> flasher_args;
-    std::string err;
-  };
-  const std::string fn = sample_hex();
-  const std::vector<Case> cases = {
-      {"silent module", {"--silent"}, {}, "Can't init device: Device or resource busy\n"},
-      {"erase refused", {"--nack-cmd", "0x43:3"}, {}, "Can't erase device: Invalid argument\n"},
-      {"identifier never sent", {"--id-short", "1"}, {"--showid"},
-       "Can't read device ID: Device or resource busy\n"},
-      {"identifier unreadable before the test", {"--id-short", "0"}, {"-i", "0xFFFFFFFF"},
-       "Can't read device ID: Device or resource busy\n"},
-      {"cable pulled while writing", {"--hangup-after", "3"}, {},
-       "Flashing " + fn + "\n\t....Communication Error: Input/output error\n" +
-           "Can't write image " + fn + ": Input/output error\n"},
-  };
-  for (const auto &c : cases) {
-    TempDir dir;
-    WiredModule m(c.sim_args);
-    ASSERT_TRUE(m.sim.ready());
-    std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin,
-                                     "-F", fn};
-    args.insert(args.end(), c.flasher_args.begin(), c.flasher_args.end());
-    ProcResult r = flash(dir, args, m.sysfs.path());
-    EXPECT_EQ(r.status, 2) << c.what;
-    EXPECT_EQ(r.err, c.err) << c.what;
-    m.sim.stop();
-    const auto gpio = rests(of_kind(m.sim.log(), "gpio"));
-    ASSERT_GE(gpio.size(), 5u) << c.what;
-    const std::vector<std::string> tail(gpio.end() - 5, gpio.end());
-    const std::vector<std::string> want = {"reset 0", "boot 0", "reset 1", "unexport 18",
-                                           "unexport 17"};
-    EXPECT_EQ(tail, want) << c.what;
-  }
-}
-
 TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
   TempDir dir;
   testsupport::write_file(dir.file("bad.hex"), ":020000040800F2\n\n");
+  testsupport::write_file(dir.file("empty.bin"), "");
+  testsupport::write_file(dir.file("eof.hex"), ":00000001FF\n");
   SimProcess sim;
   ASSERT_TRUE(sim.ready());
   struct Case {
@@ -280,6 +166,11 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
       {sim.tty_path(), dir.file("bad.hex"),
        "Line too short\nError parsing line 2 ''\nCan't open " + dir.file("bad.hex") +
            ": Invalid argument\n"},
+      // Nothing to write: the module would be erased and the run succeed.
+      {sim.tty_path(), dir.file("empty.bin"),
+       "Can't open " + dir.file("empty.bin") + ": No data available\n"},
+      {sim.tty_path(), dir.file("eof.hex"),
+       "Can't open " + dir.file("eof.hex") + ": No data available\n"},
   };
   TempDir sysfs;  // plain files: any write to them would show
   ::mkdir((sysfs.path() + "/class").c_str(), 0755);
@@ -339,33 +230,6 @@ TEST(Flasher, ConfigurationErrorsExitWithOne) {
   ProcResult none = flash(dir, {"-d", "/dev/null"});
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.err, testsupport::flasher_path() + ": '--file' ('-F') option required\n");
-}
-
-TEST(Flasher, SignalDuringTheWriteReleasesTheModuleAndExitsWith128PlusSignal) {
-  TempDir dir;
-  WiredModule m({"--baud", "19200"});
-  ASSERT_TRUE(m.sim.ready());
-  ProcOptions o;
-  o.env["TARVION_SYSFS"] = m.sysfs.path();
-  testsupport::Process p({testsupport::flasher_path(), "-f", dir.file("absent.conf"), "-d",
-                          m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin, "-F", sample_hex()},
-                         o);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!has_event(m.sim, "write") && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_TRUE(has_event(m.sim, "write"));
-  kill(p.pid(), SIGTERM);
-  ProcResult r = p.wait();
-  EXPECT_EQ(r.status, 128 + SIGTERM);
-  EXPECT_NE(r.err.find("Can't write image"), std::string::npos) << r.err;
-  m.sim.stop();
-  const auto gpio = rests(of_kind(m.sim.log(), "gpio"));
-  ASSERT_GE(gpio.size(), 5u);
-  const std::vector<std::string> tail(gpio.end() - 5, gpio.end());
-  const std::vector<std::string> want = {"reset 0", "boot 0", "reset 1", "unexport 18",
-                                         "unexport 17"};
-  EXPECT_EQ(tail, want);
-  EXPECT_TRUE(has_event(m.sim, "restart app"));
 }
 
 }  // namespace

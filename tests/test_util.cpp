@@ -149,6 +149,32 @@ TEST(WaitFhRest, ASignalThatSetsTheStopFlagEndsTheWaitWithEintr) {
   EXPECT_LT(seconds_since(start), 3.0);
 }
 
+TEST(WaitFhRest, AStopFlagSetBeforeTheWaitEndsItAtOnce) {
+  Pipe p;
+  for (int fh : {p.rd, -1}) {
+    g_stop = 1;
+    const auto start = Clock::now();
+    errno = 0;
+    EXPECT_EQ(wait_fh_rest(fh, 5000, &g_stop), -1);
+    EXPECT_EQ(errno, EINTR);
+    EXPECT_LT(seconds_since(start), 2.0);
+    g_stop = 0;
+  }
+}
+
+TEST(WaitFhRest, KeepsTheCallersSignalMask) {
+  Pipe p;
+  sigset_t usr1, before, after;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr1, &before), 0);
+  AlarmAfter alarm(50, nullptr);
+  EXPECT_EQ(wait_fh_rest(p.rd, 200, &g_stop), 0);
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &before, &after), 0);
+  EXPECT_TRUE(sigismember(&after, SIGUSR1));
+  EXPECT_FALSE(sigismember(&after, SIGALRM));
+}
+
 TEST(WaitFhRest, ReportsReadinessAndTimeOutLikeWaitFh) {
   Pipe p;
   EXPECT_EQ(wait_fh_rest(p.rd, 0, nullptr), 0);

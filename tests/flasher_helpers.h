@@ -1,0 +1,135 @@
+// Helpers of the end-to-end tests: the real flasher run against the
+// simulated module, with a sysfs stand-in for its reset and boot-select lines.
+#ifndef TARVION_FLASHER_HELPERS_H
+#define TARVION_FLASHER_HELPERS_H
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim_process.h"
+#include "testsupport.h"
+
+namespace flasher_test {
+
+using testsupport::ProcOptions;
+using testsupport::ProcResult;
+using testsupport::SimLogRecord;
+using testsupport::SimProcess;
+using testsupport::TempDir;
+using Clock = std::chrono::steady_clock;
+
+inline const char kResetPin[] = "17";
+inline const char kBootPin[] = "18";
+
+// The sample firmware: 6000 bytes, 23 fragments of 256 bytes and one of 112.
+constexpr int kSampleFragments = 24;
+
+inline std::string sample_hex() {
+  return testsupport::source_dir() + "/examples/sample.hex";
+}
+inline std::string sample_bin() {
+  return testsupport::read_file(testsupport::source_dir() + "/examples/sample.bin");
+}
+
+inline double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// What the progress display shows for an image of n fragments.
+inline std::string progress(const std::string &fn, int n) {
+  std::string s = "Flashing " + fn;
+  for (int i = 0; i < n; ++i) s += (i % 20 == 0 ? "\n\t." : ".");
+  return s + "\n\tdone\n";
+}
+
+// The flasher's command line. A configuration file that does not exist is
+// named unless the arguments name one, so that no file of the machine is read.
+inline std::vector<std::string> flasher_argv(const TempDir &dir, std::vector<std::string> args) {
+  std::vector<std::string> argv = {testsupport::flasher_path()};
+  const bool names_conf = std::any_of(args.begin(), args.end(), [](const std::string &a) {
+    return a == "-f" || a.rfind("--conf", 0) == 0;
+  });
+  if (!names_conf) {
+    argv.push_back("--conffile");
+    argv.push_back(dir.file("absent.conf"));
+  }
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+// The environment of a run: TARVION_SYSFS set to sysfs, or removed.
+inline ProcOptions flasher_options(const std::string &sysfs) {
+  ProcOptions o;
+  o.timeout_ms = 60000;
+  if (!sysfs.empty())
+    o.env["TARVION_SYSFS"] = sysfs;
+  else
+    o.unset_env.push_back("TARVION_SYSFS");
+  return o;
+}
+
+// Runs the flasher and waits for it.
+inline ProcResult flash(const TempDir &dir, std::vector<std::string> args,
+                        const std::string &sysfs = "") {
+  return testsupport::run_process(flasher_argv(dir, std::move(args)), flasher_options(sysfs));
+}
+
+inline std::vector<SimLogRecord> of_kind(const std::vector<SimLogRecord> &log,
+                                         const std::string &kind) {
+  std::vector<SimLogRecord> out;
+  for (const auto &r : log)
+    if (r.kind == kind) out.push_back(r);
+  return out;
+}
+
+inline std::vector<std::string> rests(const std::vector<SimLogRecord> &records) {
+  std::vector<std::string> out;
+  for (const auto &r : records) out.push_back(r.rest);
+  return out;
+}
+
+inline bool has_event(const SimProcess &sim, const std::string &prefix) {
+  for (const auto &e : sim.events())
+    if (e.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+// The line changes that end every run once the port is open: reset low,
+// boot-select low, reset high, then both lines unexported.
+inline const std::vector<std::string> &release_sequence() {
+  static const std::vector<std::string> seq = {"reset 0", "boot 0", "reset 1", "unexport 18",
+                                               "unexport 17"};
+  return seq;
+}
+
+// The last line changes the module saw (fewer when it saw fewer).
+inline std::vector<std::string> last_line_changes(const SimProcess &sim, size_t n) {
+  const auto gpio = rests(of_kind(sim.log(), "gpio"));
+  return {gpio.end() - static_cast<long>(std::min(n, gpio.size())), gpio.end()};
+}
+
+// The simulated module with its two lines, waiting in its application.
+struct WiredModule {
+  TempDir sysfs;
+  SimProcess sim;
+  explicit WiredModule(std::vector<std::string> extra = {})
+      : sim(with_lines(sysfs.path(), std::move(extra))) {}
+  static std::vector<std::string> with_lines(const std::string &dir, std::vector<std::string> a) {
+    a.insert(a.end(), {"--sysfs", dir, "--reset-gpio", kResetPin, "--boot-gpio", kBootPin});
+    return a;
+  }
+  // The flasher's arguments for this module with both lines and the sample.
+  std::vector<std::string> args(std::vector<std::string> extra = {}) const {
+    std::vector<std::string> a = {"-d", sim.tty_path(), "-r", kResetPin,
+                                  "-s", kBootPin,       "-F", sample_hex()};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  }
+};
+
+}  // namespace flasher_test
+
+#endif

@@ -1,0 +1,426 @@
+// Faults of the module and of the line, end to end: the real flasher against
+// the simulated module told to refuse, answer wrongly, fall silent, answer
+// late or hang up, and the flasher stopped by signals at each phase of a run.
+// Every case checks the exact messages, the exit status, the release of the
+// module (seen in the module's own log of its lines) and that the run ended
+// within its documented worst case: each awaited byte costs at most one wait
+// of a second. Under the sanitizer build a leak shows as extra output and
+// another exit status.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "flasher_helpers.h"
+
+namespace {
+
+using namespace flasher_test;
+
+// Added to a run's worst case: start-up, the line sequences, a loaded
+// machine, the sanitizer build. A bound on hanging, not a measurement.
+constexpr double kSlack = 8.0;
+
+// What a write that fails while sending fragment number `dots` prints.
+std::string failed_write(int dots, const std::string &why) {
+  const std::string fn = sample_hex();
+  std::string s = "Flashing " + fn;
+  for (int i = 0; i < dots; ++i) s += (i % 20 == 0 ? "\n\t." : ".");
+  return s + "Communication Error: " + why + "\nCan't write image " + fn + ": " + why + "\n";
+}
+
+// Blocks of a run with the sample and without identifier test, counted from
+// 1 as the module counts them: sync, erase command, erase parameter, then
+// per fragment f (from 1) its write command, address block and data block.
+int write_command_block(int f) {
+  return 4 + 3 * (f - 1);
+}
+
+// The module's arguments that refuse, or answer `byte` to, the blocks from
+// `first` on, `n` of them.
+std::vector<std::string> refuse(int first, int n) {
+  std::vector<std::string> a;
+  for (int k = first; k < first + n; ++k) a.insert(a.end(), {"--nack-block", std::to_string(k)});
+  return a;
+}
+std::vector<std::string> answer(int first, int n, const std::string &byte) {
+  std::vector<std::string> a;
+  for (int k = first; k < first + n; ++k)
+    a.insert(a.end(), {"--wrong-byte", std::to_string(k) + ":" + byte});
+  return a;
+}
+
+const char kBusy[] = "Device or resource busy";
+const char kInvalid[] = "Invalid argument";
+const char kIo[] = "Input/output error";
+const char kInterrupted[] = "Interrupted system call";
+
+struct FaultCase {
+  const char *what;
+  std::vector<std::string> sim_args;
+  std::vector<std::string> flasher_args;
+  int status;       // 0: flashed (the module's flash then holds the image), or 2
+  std::string err;  // standard error, exactly
+  int waits;        // one-second waits that run out on the way
+};
+
+void check_fault_case(const FaultCase &c) {
+  SCOPED_TRACE(c.what);
+  TempDir dir;
+  WiredModule m(c.sim_args);
+  ASSERT_TRUE(m.sim.ready());
+  const auto start = Clock::now();
+  const ProcResult r = flash(dir, m.args(c.flasher_args), m.sysfs.path());
+  const double took = seconds_since(start);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_GE(took, 0.99 * c.waits);
+  EXPECT_LT(took, c.waits + kSlack);
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
+  EXPECT_TRUE(has_event(m.sim, "restart app"));
+  if (c.status == 0) {
+    EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+  }
+}
+
+const std::string kFlashed = progress(sample_hex(), kSampleFragments);
+
+TEST(Faults, ABlockRefusedThreeTimesFailsWithEinvalWhateverItsKind) {
+  const FaultCase cases[] = {
+      {"sync", {"--nack-cmd", "0x7F:3"}, {}, 2, "Can't init device: Invalid argument\n", 0},
+      {"Get ID command",
+       {"--nack-cmd", "0x02:3"},
+       {"-i", "0x410"},
+       2,
+       "Can't read device ID: Invalid argument\n",
+       0},
+      {"erase command",
+       {"--nack-cmd", "0x43:3"},
+       {},
+       2,
+       "Can't erase device: Invalid argument\n",
+       0},
+      {"erase parameter", refuse(3, 3), {}, 2, "Can't erase device: Invalid argument\n", 0},
+      {"write command", {"--nack-cmd", "0x31:3"}, {}, 2, failed_write(1, kInvalid), 0},
+      {"address block", refuse(write_command_block(3) + 1, 3), {}, 2, failed_write(3, kInvalid), 0},
+      {"data block", refuse(write_command_block(3) + 2, 3), {}, 2, failed_write(3, kInvalid), 0},
+  };
+  for (const auto &c : cases) check_fault_case(c);
+}
+
+TEST(Faults, ABlockRefusedTwiceIsAcceptedAtTheThirdAttempt) {
+  const FaultCase cases[] = {
+      {"sync", {"--nack-cmd", "0x7F:2"}, {}, 0, kFlashed, 0},
+      {"Get ID command", {"--nack-cmd", "0x02:2"}, {"-i", "0x410"}, 0, kFlashed, 0},
+      {"erase command", {"--nack-cmd", "0x43:2"}, {}, 0, kFlashed, 0},
+      {"erase parameter", refuse(3, 2), {}, 0, kFlashed, 0},
+      {"write command", {"--nack-cmd", "0x31:2"}, {}, 0, kFlashed, 0},
+      {"address block", refuse(write_command_block(3) + 1, 2), {}, 0, kFlashed, 0},
+      {"data block", refuse(write_command_block(24) + 2, 2), {}, 0, kFlashed, 0},
+  };
+  for (const auto &c : cases) check_fault_case(c);
+}
+
+TEST(Faults, WrongBytesForAcknowledgementsCountAsRefusals) {
+  const FaultCase cases[] = {
+      {"sync answered 0x00",
+       answer(1, 3, "0x00"),
+       {},
+       2,
+       "Can't init device: Invalid argument\n",
+       0},
+      {"Get ID command answered 0x78",
+       answer(2, 3, "0x78"),
+       {"--showid"},
+       2,
+       "Can't read device ID: Invalid argument\n",
+       0},
+      {"last data block answered 0xFF",
+       answer(write_command_block(24) + 2, 3, "0xFF"),
+       {},
+       2,
+       failed_write(24, kInvalid),
+       0},
+      {"erase command answered 0x7A twice", answer(2, 2, "0x7A"), {}, 0, kFlashed, 0},
+  };
+  for (const auto &c : cases) check_fault_case(c);
+}
+
+TEST(Faults, AHangUpInTheMiddleOfTheWriteFailsItWithEio) {
+  const FaultCase cases[] = {
+      {"after the first fragment", {"--hangup-after", "1"}, {}, 2, failed_write(2, kIo), 0},
+      {"after three fragments", {"--hangup-after", "3"}, {}, 2, failed_write(4, kIo), 0},
+      {"before the last fragment", {"--hangup-after", "23"}, {}, 2, failed_write(24, kIo), 0},
+  };
+  for (const auto &c : cases) check_fault_case(c);
+}
+
+// The slow cases, each a test of its own so that they run side by side.
+
+TEST(FaultsSlow, ASilentModuleCostsThreeWaitsForTheSync) {
+  check_fault_case(
+      {"silent", {"--silent"}, {}, 2, "Can't init device: Device or resource busy\n", 3});
+}
+
+TEST(FaultsSlow, IdentifierBytesAnnouncedButNeverSentFailGetIdAfterOneWait) {
+  check_fault_case({"one of two sent, shown",
+                    {"--id-short", "1"},
+                    {"--showid"},
+                    2,
+                    "Can't read device ID: Device or resource busy\n",
+                    1});
+  check_fault_case({"none sent, tested",
+                    {"--id-short", "0"},
+                    {"-i", "0xFFFFFFFF"},
+                    2,
+                    "Can't read device ID: Device or resource busy\n",
+                    1});
+}
+
+TEST(FaultsSlow, AnEraseLongerThanThreeWaitsFailsWithEbusy) {
+  check_fault_case({"erase of 3.5 s",
+                    {"--erase-ms", "3500"},
+                    {},
+                    2,
+                    "Can't erase device: Device or resource busy\n",
+                    3});
+}
+
+// An acknowledgement that comes just after its second: the attempt has timed
+// out and the block goes out again, so the late answer meets the repeat (or
+// the flush before the next block) and the repeat meets a module that has
+// moved on. The outcome depends on timing; it must be a clean one: a failure
+// with one of the driver's messages, or a success with the image in flash.
+void check_late_answers(const std::vector<std::string> &sim_args, int max_waits) {
+  SCOPED_TRACE(sim_args[0] + " " + sim_args[1]);
+  TempDir dir;
+  WiredModule m(sim_args);
+  ASSERT_TRUE(m.sim.ready());
+  const auto start = Clock::now();
+  const ProcResult r = flash(dir, m.args(), m.sysfs.path());
+  const double took = seconds_since(start);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_LT(took, max_waits + kSlack);
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
+  if (r.status == 0) {
+    EXPECT_EQ(r.err, kFlashed);
+    EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+    return;
+  }
+  EXPECT_EQ(r.status, 2) << r.err;
+  const bool known = r.err.rfind("Can't init device: ", 0) == 0 ||
+                     r.err.rfind("Can't erase device: ", 0) == 0 ||
+                     r.err.find("\nCan't write image " + sample_hex() + ": ") != std::string::npos;
+  EXPECT_TRUE(known) << r.err;
+}
+
+TEST(FaultsSlow, AcknowledgementsJustAfterTheirSecondEndCleanly) {
+  // Every answer late: at most three waits for each of the blocks up to the
+  // first fragment's, where the conversation has fallen apart at the latest.
+  check_late_answers({"--ack-delay-ms", "1050"}, 3 * write_command_block(2));
+}
+
+TEST(FaultsSlow, AnEraseJustLongerThanOneWaitEndsCleanly) {
+  check_late_answers({"--erase-ms", "1050"}, 3 * write_command_block(2));
+}
+
+// The flasher stopped by a signal. `ready` tells from the module's log when
+// to send it; with `repeat` it is sent again every few milliseconds until the
+// flasher has ended.
+struct SignalRun {
+  ProcResult r;
+  double after_signal = -1;  // seconds from the (first) signal to the end
+};
+
+SignalRun signal_when(const WiredModule &m, const TempDir &dir,
+                      const std::vector<std::string> &extra, int sig,
+                      const std::function<bool(const std::vector<SimLogRecord> &)> &ready,
+                      bool repeat = false) {
+  testsupport::Process p(flasher_argv(dir, m.args(extra)), flasher_options(m.sysfs.path()));
+  SignalRun run;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (p.running() && !ready(m.sim.log()) && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto sent = Clock::now();
+  bool first = true;
+  while (p.running() && (first || repeat)) {
+    kill(p.pid(), sig);
+    first = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  run.r = p.wait();
+  run.after_signal = seconds_since(sent);
+  return run;
+}
+
+std::function<bool(const std::vector<SimLogRecord> &)> seen(const std::string &kind,
+                                                            const std::string &rest,
+                                                            size_t times = 1) {
+  return [=](const std::vector<SimLogRecord> &log) {
+    size_t n = 0;
+    for (const auto &r : log) n += r.kind == kind && r.rest == rest;
+    return n >= times;
+  };
+}
+
+bool any_write_event(const std::vector<SimLogRecord> &log) {
+  for (const auto &r : log)
+    if (r.kind == "event" && r.rest.rfind("write ", 0) == 0) return true;
+  return false;
+}
+
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// What every stopped run shares: status 128 + signal, the module released.
+void check_stopped(const SignalRun &run, int sig, const SimProcess &sim) {
+  EXPECT_FALSE(run.r.timed_out);
+  EXPECT_EQ(run.r.status, 128 + sig) << run.r.err;
+  EXPECT_EQ(last_line_changes(sim, 5), release_sequence());
+  EXPECT_TRUE(has_event(sim, "restart app"));
+}
+
+// A signal that comes while the flasher waits for an answer ends the wait at
+// once; the next attempt is not sent.
+void check_wait_cut_short(const SignalRun &run) {
+  EXPECT_LT(run.after_signal, 0.8);
+}
+
+using LogPredicate = std::function<bool(const std::vector<SimLogRecord> &)>;
+using RunCheck = std::function<void(const SignalRun &, const SimProcess &)>;
+
+// For each of the signals: a fresh module with sim_args, the flasher stopped
+// once the module's log satisfies `ready` (with `repeat`, stopped again and
+// again until it has ended), the common checks, then `check`. A phase that a
+// signal can miss on a loaded machine (a pause of 100 ms, the release) says
+// through `landed` whether it was hit; a missed run is repeated, up to five
+// times.
+void stop_at_phase(
+    const std::vector<std::string> &sim_args, const LogPredicate &ready, bool repeat,
+    const RunCheck &check,
+    const std::function<bool(const SignalRun &, const SimProcess &)> &landed =
+        [](const SignalRun &, const SimProcess &) { return true; }) {
+  for (int sig : kSignals) {
+    SCOPED_TRACE(strsignal(sig));
+    bool hit = false;
+    for (int attempt = 0; attempt < 5 && !hit; ++attempt) {
+      TempDir dir;
+      WiredModule m(sim_args);
+      ASSERT_TRUE(m.sim.ready());
+      const SignalRun run = signal_when(m, dir, {}, sig, ready, repeat);
+      ASSERT_EQ(m.sim.stop(), 0);
+      hit = landed(run, m.sim);
+      if (!hit) continue;
+      check_stopped(run, sig, m.sim);
+      check(run, m.sim);
+    }
+    EXPECT_TRUE(hit) << "no signal arrived in the phase in five runs";
+  }
+}
+
+TEST(FaultsSignal, DuringTheEntryPauseNothingIsSentAndTheModuleIsReleased) {
+  // A signal that arrives only after the pause meets the sync instead.
+  stop_at_phase(
+      {}, seen("gpio", "boot 1"), false,
+      [](const SignalRun &run, const SimProcess &sim) {
+        EXPECT_EQ(run.r.err, "");
+        // The pause and the rise of reset complete; then the release.
+        const auto gpio = rests(of_kind(sim.log(), "gpio"));
+        ASSERT_EQ(gpio.size(), 10u);
+        EXPECT_EQ(gpio[4], "reset 1");
+      },
+      [](const SignalRun &, const SimProcess &sim) { return of_kind(sim.log(), "rx").empty(); });
+}
+
+TEST(FaultsSignal, DuringTheSyncEndsTheWaitAndReleasesTheModule) {
+  stop_at_phase({"--silent"}, seen("rx", "7f"), false,
+                [](const SignalRun &run, const SimProcess &sim) {
+                  EXPECT_EQ(run.r.err, std::string("Can't init device: ") + kInterrupted + "\n");
+                  check_wait_cut_short(run);
+                  EXPECT_EQ(of_kind(sim.log(), "rx").size(), 1u);
+                });
+}
+
+TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
+  stop_at_phase({"--erase-ms", "5000"}, seen("event", "erase"), false,
+                [](const SignalRun &run, const SimProcess &) {
+                  EXPECT_EQ(run.r.err, std::string("Can't erase device: ") + kInterrupted + "\n");
+                  check_wait_cut_short(run);
+                });
+}
+
+TEST(FaultsSignal, DuringTheWriteEndsItAfterTheFragmentInProgress) {
+  // Paced at 19200 baud a fragment takes about 150 ms on the line.
+  stop_at_phase(
+      {"--baud", "19200"}, any_write_event, false, [](const SignalRun &run, const SimProcess &) {
+        const std::string fn = sample_hex();
+        const std::string head = "Flashing " + fn + "\n\t.";
+        const std::string tail = std::string("Communication Error: ") + kInterrupted +
+                                 "\nCan't write image " + fn + ": " + kInterrupted + "\n";
+        const std::string &err = run.r.err;
+        ASSERT_GE(err.size(), head.size() + tail.size()) << err;
+        EXPECT_EQ(err.substr(0, head.size()), head);
+        EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+        const std::string dots = err.substr(head.size(), err.size() - head.size() - tail.size());
+        EXPECT_EQ(dots.find_first_not_of(".\n\t"), std::string::npos) << err;
+        check_wait_cut_short(run);
+      });
+}
+
+TEST(FaultsSignal, DuringTheReleaseLetsItFinish) {
+  // The signals start with the release's first line change and go on until
+  // the flasher has ended; a run that ended before the first one succeeded.
+  stop_at_phase(
+      {}, seen("gpio", "reset 0", 2), true,
+      [](const SignalRun &run, const SimProcess &sim) {
+        EXPECT_EQ(run.r.err, kFlashed);
+        EXPECT_EQ(sim.dump().substr(0, 6000), sample_bin());
+        EXPECT_EQ(of_kind(sim.log(), "gpio").size(), 10u);
+      },
+      [](const SignalRun &run, const SimProcess &) { return run.r.status != 0; });
+}
+
+TEST(FaultsOutput, AStandardErrorWhoseReaderHasGoneNeitherStopsTheRunNorTheRelease) {
+  TempDir dir;
+  WiredModule m;
+  ASSERT_TRUE(m.sim.ready());
+  // Standard error becomes a pipe without reader: the only descriptor that
+  // read the FIFO is closed before the flasher starts.
+  const std::string fifo = dir.file("stderr.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::vector<std::string> argv = {"/bin/bash", "-c",
+                                   "exec 4<>\"$0\"; exec 2>\"$0\"; exec 4<&-; exec \"$@\"", fifo};
+  for (const auto &a : flasher_argv(dir, m.args())) argv.push_back(a);
+  const ProcResult r = testsupport::run_process(argv, flasher_options(m.sysfs.path()));
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
+  EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+}
+
+TEST(FaultsLock, APortHeldByAnotherProcessEndsWith255BeforeAnythingIsSentOrDriven) {
+  TempDir dir;
+  WiredModule m;
+  ASSERT_TRUE(m.sim.ready());
+  const int held = open(m.sim.tty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  const ProcResult r = flash(dir, m.args(), m.sysfs.path());
+  close(held);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "Can't open " + m.sim.tty_path() + ": Device or resource busy\n");
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_TRUE(of_kind(m.sim.log(), "rx").empty());
+  EXPECT_TRUE(of_kind(m.sim.log(), "gpio").empty());
+}
+
+}  // namespace
