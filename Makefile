@@ -5,7 +5,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 
-.PHONY: all demo test asan clean
+.PHONY: all demo test asan clean cross-test static packages
 
 all: $(BUILD)/Makefile
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
@@ -26,5 +26,32 @@ asan: $(ASAN_BUILD)/Makefile
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Cross builds for the board (CMakePresets.json); ARM programs run under
+# qemu-user. `make cross-test`: the armhf build and every test under qemu-arm.
+# `make static`: fully static armhf executables. `make packages`: a Debian
+# package for amd64, armhf and arm64, each checked.
+PROGRAMS = tarvion_update tarvion_module_sim
+
+cross-test:
+	$(CMAKE) --preset armhf
+	$(CMAKE) --build --preset armhf -j $(JOBS)
+	ctest --preset armhf -j $(JOBS)
+
+static:
+	$(CMAKE) --preset armhf-static
+	$(CMAKE) --build --preset armhf-static -j $(JOBS)
+	cd build-armhf-static && cpack
+	scripts/check-package.sh --static build-armhf-static/tarvion-update_*_armhf.deb
+
+packages: all
+	cd $(BUILD) && cpack
+	$(CMAKE) --preset armhf
+	$(CMAKE) --build --preset armhf -j $(JOBS) --target $(PROGRAMS)
+	cd build-armhf && cpack
+	$(CMAKE) --preset aarch64
+	$(CMAKE) --build --preset aarch64 -j $(JOBS) --target $(PROGRAMS)
+	cd build-aarch64 && cpack
+	for deb in $(BUILD)/*.deb build-armhf/*.deb build-aarch64/*.deb; do scripts/check-package.sh $$deb; done
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-armhf build-armhf-static build-aarch64

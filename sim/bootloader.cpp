@@ -1,5 +1,6 @@
 #include "bootloader.h"
 
+#include <cstddef>
 #include <cstdio>
 
 namespace sim {
@@ -176,7 +177,7 @@ bool BootLoader::on_data(Reply &reply) {
   if (!xor_ok(block_)) return refuse(reply);
   size_t n = block_[0] + 1u;
   if (!flash_.contains(write_addr_, n)) return refuse(reply);
-  std::vector<uint8_t> data(block_.begin() + 1, block_.begin() + 1 + static_cast<long>(n));
+  std::vector<uint8_t> data(block_.begin() + 1, block_.begin() + 1 + static_cast<std::ptrdiff_t>(n));
   uint32_t first = 0;
   size_t dirty = flash_.program(write_addr_, data, first);
   log_.event("write " + hex32(write_addr_) + " " + std::to_string(n));

@@ -81,7 +81,12 @@ TEST(UartOpen, SetsSpeedAndRawModeOnARealTerminal) {
     int rate;
     speed_t speed;
   } rows[] = {{115200, B115200}, {921600, B921600}, {9600, B19200}};
+  bool skipped = false;
   for (const auto &r : rows) {
+    if (r.speed == B921600 && testsupport::emulated()) {
+      skipped = true;
+      continue;
+    }
     Pty pty;
     ASSERT_FALSE(pty.slave.empty());
     const int fh = uart_open(pty.slave.c_str(), r.rate, UART_EVEN);
@@ -96,6 +101,10 @@ TEST(UartOpen, SetsSpeedAndRawModeOnARealTerminal) {
     EXPECT_EQ(tio.c_cc[VMIN], 1);
     EXPECT_EQ(tio.c_cc[VTIME], 0);
     close(fh);
+  }
+  if (skipped) {
+    GTEST_SKIP() << "921600 baud not checked: the user-mode emulator does not pass that "
+                    "rate through to the terminal (it reads back as 0)";
   }
 }
 

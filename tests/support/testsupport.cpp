@@ -40,13 +40,25 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
+namespace {
+
+// The build's emulator is compiled in, so that a test program started by
+// hand under the emulator works too; the environment may override it (empty:
+// the tests run on the target itself).
+std::string emulator() {
+  const char *env = std::getenv("TARVION_TEST_EMULATOR");
+  return env ? env : TARVION_TEST_EMULATOR;
+}
+
+}  // namespace
+
+bool emulated() { return !emulator().empty(); }
+
 std::vector<std::string> command_for(const std::vector<std::string> &argv) {
-  const char *emulator = std::getenv("TARVION_TEST_EMULATOR");
   const std::string build_dir = TARVION_BINARY_DIR;
-  if (!emulator || !*emulator || argv.empty() || argv[0].rfind(build_dir + "/", 0) != 0)
-    return argv;
+  if (!emulated() || argv.empty() || argv[0].rfind(build_dir + "/", 0) != 0) return argv;
   std::vector<std::string> cmd;
-  std::istringstream words(emulator);
+  std::istringstream words(emulator());
   for (std::string w; words >> w;) cmd.push_back(w);
   cmd.insert(cmd.end(), argv.begin(), argv.end());
   return cmd;

@@ -41,10 +41,15 @@ struct ProcOptions {
   int timeout_ms = 60000;                    // killed with SIGKILL after this
 };
 
-// The command that runs argv: when the tests run under an emulator (a cross
-// build, TARVION_TEST_EMULATOR set), programs of this build are started
-// through it; everything else is returned unchanged.
+// The command that runs argv: in a cross build, programs of this build are
+// started through the build's emulator (CMAKE_CROSSCOMPILING_EMULATOR, or the
+// environment variable TARVION_TEST_EMULATOR when set; set empty on the
+// target itself); everything else is returned unchanged.
 std::vector<std::string> command_for(const std::vector<std::string> &argv);
+
+// Whether the tests run under a user-mode emulator, which may lack what the
+// target's kernel has (a test then skips that part and says why).
+bool emulated();
 
 // A program started in the background, in a process group of its own; its
 // standard output and error go to files until wait() collects them.
