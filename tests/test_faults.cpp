@@ -399,7 +399,9 @@ TEST(FaultsOutput, AStandardErrorWhoseReaderHasGoneNeitherStopsTheRunNorTheRelea
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   std::vector<std::string> argv = {"/bin/bash", "-c",
                                    "exec 4<>\"$0\"; exec 2>\"$0\"; exec 4<&-; exec \"$@\"", fifo};
-  for (const auto &a : flasher_argv(dir, m.args())) argv.push_back(a);
+  // The shell execs the flasher itself, so the emulator of a cross build must
+  // be named here.
+  for (const auto &a : testsupport::command_for(flasher_argv(dir, m.args()))) argv.push_back(a);
   const ProcResult r = testsupport::run_process(argv, flasher_options(m.sysfs.path()));
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(m.sim.stop(), 0);
