@@ -23,11 +23,6 @@ int command_line_pass(std::vector<std::string> *args, update_conf *rec, int over
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-  fuzz_init(argc, argv);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<std::string> args{"tarvion_update"};
   const char *p = reinterpret_cast<const char *>(data);

@@ -21,11 +21,6 @@ int conffile_pass(std::vector<std::string> *args, update_conf *rec, int override
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-  fuzz_init(argc, argv);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static MemFile file;
   file.assign(data, size);

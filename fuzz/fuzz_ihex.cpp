@@ -60,11 +60,6 @@ void drain(image *img, int buflen) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-  fuzz_init(argc, argv);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static MemFile file;
   file.assign(data, size);

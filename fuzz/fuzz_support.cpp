@@ -99,13 +99,13 @@ void check_saved_reads_back(const update_conf &rec) {
 
 }  // namespace
 
-void fuzz_init(int *argc, char ***argv) {
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
   const int fd = ::dup(STDERR_FILENO);
   if (fd >= 0) g_report_fd = fd;
   const char *keep = std::getenv("TARVION_FUZZ_STDERR");
-  if (keep && std::strcmp(keep, "0") != 0) return;
+  if (keep && std::strcmp(keep, "0") != 0) return 0;
   for (int i = 1; i < *argc; ++i) {
-    if (starts_with((*argv)[i], "-close_fd_mask=")) return;
+    if (starts_with((*argv)[i], "-close_fd_mask=")) return 0;
   }
   // The fuzzer reads its flags from this vector after this call returns.
   static std::vector<char *> args;
@@ -115,6 +115,7 @@ void fuzz_init(int *argc, char ***argv) {
   args.push_back(nullptr);
   *argv = args.data();
   *argc += 1;
+  return 0;
 }
 
 void fuzz_fail(const char *cond, const char *file, int line) {

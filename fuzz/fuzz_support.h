@@ -11,13 +11,13 @@
 
 #include "options.h"
 
-// Called from LLVMFuzzerInitialize, before the fuzzer reads its flags. Keeps
-// a descriptor of the real standard error for failed checks and adds
-// -close_fd_mask=2 to the flags, so that the messages of the code under test
-// go to /dev/null while the fuzzer's and the sanitizers' reports do not.
-// TARVION_FUZZ_STDERR=1 in the environment, or a -close_fd_mask flag of one's
-// own, keeps the messages.
-void fuzz_init(int *argc, char ***argv);
+// Every target shares LLVMFuzzerInitialize (in fuzz_support.cpp), which the
+// fuzzer calls before it reads its flags. It keeps a descriptor of the real
+// standard error for failed checks and adds -close_fd_mask=2 to the flags,
+// so that the messages of the code under test go to /dev/null while the
+// fuzzer's and the sanitizers' reports do not. TARVION_FUZZ_STDERR=1 in the
+// environment, or a -close_fd_mask flag of one's own, keeps the messages.
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 
 // Reports the failed condition on the real standard error and aborts, so
 // that the fuzzer keeps the input.
