@@ -14,8 +14,8 @@ namespace {
 
 const char kPath[] = "fuzz.conf";
 
-int conffile_pass(std::vector<std::string> *args, update_conf *rec, int override,
-                  int initialize, int check_required) {
+int conffile_pass(std::vector<std::string> *args, update_conf *rec, int override, int initialize,
+                  int check_required) {
   return parser_config_apply(args, kPath, rec, override, initialize, check_required);
 }
 

@@ -48,11 +48,11 @@ const ArgField kArgFields[] = {
 };
 int U::*const kFlags[] = {&U::waitack_flag, &U::uart_flag, &U::showid_flag, &U::verbose_flag,
                           &U::saveconf_flag};
-int U::*const kGiven[] = {&U::help_given,   &U::full_help_given, &U::version_given,
-                          &U::device_given, &U::baudrate_given,  &U::resetpin_given,
-                          &U::bspin_given,  &U::file_given,      &U::waitack_given,
-                          &U::uart_given,   &U::showid_given,    &U::testid_given,
-                          &U::verbose_given, &U::saveconf_given, &U::conffile_given};
+int U::*const kGiven[] = {&U::help_given,    &U::full_help_given, &U::version_given,
+                          &U::device_given,  &U::baudrate_given,  &U::resetpin_given,
+                          &U::bspin_given,   &U::file_given,      &U::waitack_given,
+                          &U::uart_given,    &U::showid_given,    &U::testid_given,
+                          &U::verbose_given, &U::saveconf_given,  &U::conffile_given};
 
 // What holds after any pass; after one that succeeded, every option given
 // also holds its argument text, and a text option's value is that text.
@@ -119,8 +119,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 }
 
 void fuzz_fail(const char *cond, const char *file, int line) {
-  const std::string msg = std::string("fuzz check failed: ") + cond + " (" + file + ":" +
-                          std::to_string(line) + ")\n";
+  const std::string msg =
+      std::string("fuzz check failed: ") + cond + " (" + file + ":" + std::to_string(line) + ")\n";
   write_all(g_report_fd, msg.data(), msg.size());
   std::abort();
 }
@@ -130,7 +130,9 @@ MemFile::MemFile() : fd_(::memfd_create("tarvion_fuzz", MFD_CLOEXEC)) {
   path_ = "/proc/self/fd/" + std::to_string(fd_);
 }
 
-MemFile::~MemFile() { ::close(fd_); }
+MemFile::~MemFile() {
+  ::close(fd_);
+}
 
 void MemFile::assign(const uint8_t *data, size_t size) {
   FUZZ_CHECK(::ftruncate(fd_, 0) == 0);
