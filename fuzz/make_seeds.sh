@@ -51,8 +51,9 @@ printf 'device="/dev/ttyUSB0"\r\nbaudrate=921600\r\nshowid\r\nfile = fw.hex\r\n'
   > "$conf/crlf.conf"
 printf 'file="x" y\n' > "$conf/malformed.conf"
 printf "device='/dev/tty\n" > "$conf/unterminated.conf"
-# A line of 2047 characters, the longest the reader takes.
+# A line of 2047 characters, the longest the reader takes, and one longer.
 printf 'file="%s"\n' "$(head -c 2040 /dev/zero | tr '\0' x)" > "$conf/longest_line.conf"
+printf 'file="%s"\n' "$(head -c 2041 /dev/zero | tr '\0' x)" > "$conf/too_long_line.conf"
 
 # Command lines: arguments separated by NUL bytes.
 n=0
