@@ -138,7 +138,9 @@ int grow_table(image *img) {
   return 0;
 }
 
-// A run that carries a chunk past its block moves the block; lengths stay
+// A chunk's block grows with its data, doubling, so that memory follows the
+// bytes a file holds rather than the chunks it opens (a file of one-byte
+// records at scattered addresses opens a chunk every 14 bytes); lengths stay
 // within int.
 int grow_block(image_chunk *c, size_t more) {
   const size_t need = size_t(c->len) + more;
@@ -176,6 +178,7 @@ int put_data(image *img, uint32_t addr, const unsigned char *data, unsigned byte
     if (!target) return IHEX_FAILED;
     target->offset = static_cast<int>((base & 0xFFFF0000u) + addr);
   }
+  if (byteCnt == 0) return 0;
   if (byteCnt > static_cast<unsigned>(target->cap - target->len) && grow_block(target, byteCnt) < 0)
     return IHEX_FAILED;
   std::memcpy(target->data + target->len, data, byteCnt);
@@ -203,13 +206,8 @@ int hex2nibble(const char *hex) {
 
 image_chunk *add_chunk(image *img) {
   if (img->chunks >= img->slots && grow_table(img) < 0) return nullptr;
-  auto *block = static_cast<unsigned char *>(std::malloc(IHEX_CHUNK_BYTES));
-  if (!block) {
-    errno = ENOMEM;
-    return nullptr;
-  }
   image_chunk *c = &img->img[img->chunks++];
-  *c = image_chunk{0, 0, block, IHEX_CHUNK_BYTES};
+  *c = image_chunk{0, 0, nullptr, 0};
   return c;
 }
 

@@ -415,19 +415,14 @@ LineParse _conf_parse_line(const std::string &line, std::string *arg) {
   return LineParse::Arg;
 }
 
-// Reads the whole file into args, one argument per option line. Returns 0,
-// or 1 after its message.
-int _conf_collect(const char *path, std::vector<std::string> *args) {
-  FilePtr file(std::fopen(path, "r"));
-  if (!file) {
-    std::fprintf(stderr, "%s: Error opening configuration file '%s'\n", kProgName, path);
-    return 1;
-  }
+}  // namespace
+
+int parser_config_collect(FILE *file, const char *path, std::vector<std::string> *args) {
   std::string line;
   std::string arg;
   long long lineno = 0;
   for (;;) {
-    const LineRead got = _conf_read_line(file.get(), &line);
+    const LineRead got = _conf_read_line(file, &line);
     if (got == LineRead::End) break;
     ++lineno;
     if (got == LineRead::TooLong) {
@@ -452,7 +447,7 @@ int _conf_collect(const char *path, std::vector<std::string> *args) {
       args->push_back(arg);
     }
   }
-  if (std::ferror(file.get())) {
+  if (std::ferror(file)) {
     std::fprintf(stderr, "%s: Error reading configuration file '%s': %s\n", kProgName, path,
                  std::strerror(errno));
     return 1;
@@ -460,19 +455,33 @@ int _conf_collect(const char *path, std::vector<std::string> *args) {
   return 0;
 }
 
+int parser_config_apply(std::vector<std::string> *args, const char *path, update_conf *args_info,
+                        int override, int initialize, int check_required) {
+  std::vector<char *> argv;
+  argv.reserve(args->size() + 1);
+  for (std::string &a : *args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const std::string extra = std::string(" in configuration file ") + path;
+  return parser_internal(static_cast<int>(args->size()), argv.data(), args_info, override,
+                         initialize, check_required, extra.c_str());
+}
+
+namespace {
+
 // Everything the reader holds lives in this frame, so it is gone by the time
 // the caller ends the process.
 int _conf_read(const char *path, update_conf *args_info, int override, int initialize,
                int check_required) {
   std::vector<std::string> args{kProgName};
-  if (_conf_collect(path, &args) != 0) return 1;
-  std::vector<char *> argv;
-  argv.reserve(args.size() + 1);
-  for (std::string &a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  const std::string extra = std::string(" in configuration file ") + path;
-  return parser_internal(static_cast<int>(args.size()), argv.data(), args_info, override,
-                         initialize, check_required, extra.c_str());
+  {
+    FilePtr file(std::fopen(path, "r"));
+    if (!file) {
+      std::fprintf(stderr, "%s: Error opening configuration file '%s'\n", kProgName, path);
+      return 1;
+    }
+    if (parser_config_collect(file.get(), path, &args) != 0) return 1;
+  }
+  return parser_config_apply(&args, path, args_info, override, initialize, check_required);
 }
 
 // Appends "name=<quoted text>\n", quoted so that the reader gives back the

@@ -3,8 +3,10 @@
 #ifndef TARVION_OPTIONS_H
 #define TARVION_OPTIONS_H
 
+#include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 // An owned text that may be absent ("null").
 using owned_text = std::optional<std::string>;
@@ -114,6 +116,23 @@ int parser_internal(int argc, char **argv, update_conf *args_info, int override,
 // Returns 0; on any error releases the record and exits with status 1.
 int parser_configfile(const char *filename, update_conf *args_info,
                       int override, int initialize, int check_required);
+
+// The reader's two steps, which parser_configfile runs and then ends the
+// process on failure; neither ends it itself (but see parser_internal).
+//
+// Reads configuration lines from file up to its end and appends to args one
+// argument per option line, as the command line would carry it ("--name=
+// value", "-xvalue", "--flag"). path names the file in the messages. Returns
+// 0, or 1 after a message on standard error: a line past 2047 characters, an
+// unterminated or malformed string, a failed read.
+int parser_config_collect(FILE *file, const char *path, std::vector<std::string> *args);
+
+// Runs the option pass over args (args[0] is the program name) with " in
+// configuration file <path>" as the additional error text and returns its
+// result: 0, or 1 after its message. Help, full help and version lines print
+// and exit as on the command line.
+int parser_config_apply(std::vector<std::string> *args, const char *path, update_conf *args_info,
+                        int override, int initialize, int check_required);
 
 // Writes every given option of the record to filename. Returns 0 when the
 // file was written, 1 (after a message on standard error) otherwise: when

@@ -1,6 +1,6 @@
 // The Intel HEX reader: line checks, record types, how records gather into
-// chunks, line pieces, failing reads, growth past the reserved table and
-// block, and files written by srec_cat and objcopy.
+// chunks, line pieces, failing reads, growth of the table and the blocks,
+// and files written by srec_cat and objcopy.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -366,6 +366,37 @@ TEST(IntelHex, RunPastOneBlockGrowsTheChunk) {
   const Loaded l = load_text(text, out);
   EXPECT_EQ(l.result, 0);
   EXPECT_EQ(out.chunks(), (std::vector<Chunk>{{0, all}}));
+}
+
+TEST(IntelHex, BlocksHoldTheirChunksDataNotAReserveEach) {
+  // A file of one-byte records at scattered addresses opens a chunk every
+  // 14 bytes of text; a block reserved per chunk would turn a 1 MB file into
+  // gigabytes. A long run grows its block by doubling.
+  const struct {
+    const char *what;
+    unsigned records;
+    unsigned step;  // address distance between records
+    size_t bytes;   // data bytes per record
+  } cases[] = {
+      {"scattered one-byte records", 3000, 2, 1},
+      {"one run of 16-byte records", 3000, 16, 16},
+  };
+  for (const auto &c : cases) {
+    std::string text;
+    for (unsigned i = 0; i < c.records; ++i) {
+      text += data_rec((i * c.step) & 0xFFFF, pattern(c.bytes, i)) + "\n";
+    }
+    OwnedImage out;
+    ASSERT_EQ(load_text(text, out).result, 0) << c.what;
+    size_t held = 0;
+    size_t reserved = 0;
+    for (int i = 0; i < out.img.chunks; ++i) {
+      held += size_t(out.img.img[i].len);
+      reserved += size_t(out.img.img[i].cap);
+    }
+    EXPECT_EQ(held, c.records * c.bytes) << c.what;
+    EXPECT_LE(reserved, 2 * held) << c.what;
+  }
 }
 
 // Bytes by target address over all chunks; an address held twice fails.

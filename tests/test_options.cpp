@@ -402,6 +402,46 @@ TEST(ConfFile, ErrorsReleaseTheRecordAndExitOneWithExactMessage) {
                                "': Is a directory\n");
 }
 
+TEST(ConfFile, ReaderStepsReturnTheirErrorsInsteadOfEndingTheProcess) {
+  // The two steps of parser_configfile, without its exit: the same arguments
+  // and messages, and a result.
+  const std::string in_file = " in configuration file x.conf\n";
+  struct Row {
+    std::string content;
+    int collected;
+    std::vector<std::string> args;  // after the program name
+    int applied;
+    std::string err;
+  } rows[] = {
+      {"device = /dev/x\nverbose # c\nb 9600\nF=fw\n", 0,
+       {"--device=/dev/x", "--verbose", "-b9600", "-Ffw"}, 0, ""},
+      {"F=fw\nverbose\nverbose\n", 0, {"-Ffw", "--verbose", "--verbose"}, 1,
+       "tarvion_update: `--verbose' (`-v') option given more than once" + in_file},
+      {"verbose\n", 0, {"--verbose"}, 1, "tarvion_update: '--file' ('-F') option required" + in_file},
+      {"verbose\ndevice=\"abc\n", 1, {"--verbose"}, 0,
+       "tarvion_update:x.conf:2: unterminated string in configuration file\n"},
+  };
+  for (const Row &r : rows) {
+    FILE *f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::fputs(r.content.c_str(), f);
+    std::rewind(f);
+    std::vector<std::string> args{"tarvion_update"};
+    testing::internal::CaptureStderr();
+    const int collected = parser_config_collect(f, "x.conf", &args);
+    std::fclose(f);
+    int applied = 0;
+    update_conf c;
+    if (collected == 0) applied = parser_config_apply(&args, "x.conf", &c, 0, 1, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), r.err) << r.content;
+    EXPECT_EQ(collected, r.collected) << r.content;
+    EXPECT_EQ(applied, r.applied) << r.content;
+    args.erase(args.begin());
+    EXPECT_EQ(args, r.args) << r.content;
+    parser_free(&c);
+  }
+}
+
 TEST(ConfFile, HelpAndVersionLinesPrintAndExitZero) {
   TempDir dir;
   const std::string path = dir.file("t.conf");

@@ -1,0 +1,190 @@
+#include "fuzz_support.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The real standard error, kept before the fuzzer sends descriptor 2 to
+// /dev/null.
+int g_report_fd = STDERR_FILENO;
+
+void write_all(int fd, const char *p, size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w <= 0) return;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+bool starts_with(const std::string &s, const char *prefix) {
+  return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+using U = update_conf;
+
+// The options with an argument: their given mark, argument text and, for
+// numbers, value.
+struct ArgField {
+  int U::*given;
+  owned_text U::*orig;
+  owned_text U::*text;  // text options: the value, always the argument text
+  int U::*number;
+};
+const ArgField kArgFields[] = {
+    {&U::device_given, &U::device_orig, &U::device_arg, nullptr},
+    {&U::baudrate_given, &U::baudrate_orig, nullptr, &U::baudrate_arg},
+    {&U::resetpin_given, &U::resetpin_orig, nullptr, &U::resetpin_arg},
+    {&U::bspin_given, &U::bspin_orig, nullptr, &U::bspin_arg},
+    {&U::file_given, &U::file_orig, &U::file_arg, nullptr},
+    {&U::testid_given, &U::testid_orig, nullptr, &U::testid_arg},
+    {&U::conffile_given, &U::conffile_orig, &U::conffile_arg, nullptr},
+};
+int U::*const kFlags[] = {&U::waitack_flag, &U::uart_flag, &U::showid_flag, &U::verbose_flag,
+                          &U::saveconf_flag};
+int U::*const kGiven[] = {&U::help_given,    &U::full_help_given, &U::version_given,
+                          &U::device_given,  &U::baudrate_given,  &U::resetpin_given,
+                          &U::bspin_given,   &U::file_given,      &U::waitack_given,
+                          &U::uart_given,    &U::showid_given,    &U::testid_given,
+                          &U::verbose_given, &U::saveconf_given,  &U::conffile_given};
+
+// What holds after any pass; after one that succeeded, every option given
+// also holds its argument text, and a text option's value is that text.
+void check_record(const update_conf &rec, bool passed) {
+  for (int U::*given : kGiven) FUZZ_CHECK(rec.*given == 0 || rec.*given == 1);
+  FUZZ_CHECK(rec.help_given + rec.full_help_given + rec.version_given == 0);
+  for (int U::*flag : kFlags) FUZZ_CHECK(rec.*flag == 0 || rec.*flag == 1);
+  FUZZ_CHECK(rec.device_arg && rec.conffile_arg);
+  if (!passed) return;
+  for (const ArgField &f : kArgFields) {
+    if (!(rec.*f.given)) continue;
+    FUZZ_CHECK(rec.*f.orig);
+    if (f.text) FUZZ_CHECK(rec.*f.text == rec.*f.orig);
+  }
+}
+
+int read_back(const char *path, update_conf *rec) {
+  std::vector<std::string> args{"tarvion_update"};
+  FILE *in = std::fopen(path, "r");
+  FUZZ_CHECK(in);
+  const int collected = parser_config_collect(in, path, &args);
+  std::fclose(in);
+  if (collected != 0) return collected;
+  return parser_config_apply(&args, path, rec, 0, 1, 0);
+}
+
+// The writer either refuses a record or writes what the reader turns back
+// into the same given options, argument texts and values.
+void check_saved_reads_back(const update_conf &rec) {
+  static MemFile first;
+  static MemFile second;
+  update_conf copy = rec;
+  if (parser_file_save(first.path(), &copy) != 0) return;
+  update_conf back;
+  FUZZ_CHECK(read_back(first.path(), &back) == 0);
+  check_record(back, true);
+  for (const ArgField &f : kArgFields) {
+    if (f.number && rec.*f.given) FUZZ_CHECK(back.*f.number == rec.*f.number);
+  }
+  FUZZ_CHECK(parser_file_save(second.path(), &back) == 0);
+  FUZZ_CHECK(first.content() == second.content());
+  parser_free(&back);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+  const int fd = ::dup(STDERR_FILENO);
+  if (fd >= 0) g_report_fd = fd;
+  const char *keep = std::getenv("TARVION_FUZZ_STDERR");
+  if (keep && std::strcmp(keep, "0") != 0) return 0;
+  for (int i = 1; i < *argc; ++i) {
+    if (starts_with((*argv)[i], "-close_fd_mask=")) return 0;
+  }
+  // The fuzzer reads its flags from this vector after this call returns.
+  static std::vector<char *> args;
+  static char quiet[] = "-close_fd_mask=2";
+  args.assign(*argv, *argv + *argc);
+  args.push_back(quiet);
+  args.push_back(nullptr);
+  *argv = args.data();
+  *argc += 1;
+  return 0;
+}
+
+void fuzz_fail(const char *cond, const char *file, int line) {
+  const std::string msg =
+      std::string("fuzz check failed: ") + cond + " (" + file + ":" + std::to_string(line) + ")\n";
+  write_all(g_report_fd, msg.data(), msg.size());
+  std::abort();
+}
+
+MemFile::MemFile() : fd_(::memfd_create("tarvion_fuzz", MFD_CLOEXEC)) {
+  FUZZ_CHECK(fd_ >= 0);
+  path_ = "/proc/self/fd/" + std::to_string(fd_);
+}
+
+MemFile::~MemFile() {
+  ::close(fd_);
+}
+
+void MemFile::assign(const uint8_t *data, size_t size) {
+  FUZZ_CHECK(::ftruncate(fd_, 0) == 0);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t w = ::pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
+    FUZZ_CHECK(w > 0);
+    done += static_cast<size_t>(w);
+  }
+}
+
+std::string MemFile::content() const {
+  std::string s;
+  char buf[4096];
+  for (off_t at = 0;;) {
+    const ssize_t r = ::pread(fd_, buf, sizeof buf, at);
+    FUZZ_CHECK(r >= 0);
+    if (r == 0) return s;
+    s.append(buf, static_cast<size_t>(r));
+    at += r;
+  }
+}
+
+bool fuzz_arg_may_exit(const std::string &arg) {
+  if (arg.size() < 2 || arg[0] != '-') return false;
+  if (arg[1] != '-') return arg.find_first_of("hV", 1) != std::string::npos;
+  if (arg.size() == 2) return false;  // "--" ends the options
+  const std::string name = arg.substr(2, arg.find('=') - 2);
+  // An empty name ("--=x") is a prefix of every long name.
+  for (const char *exiting : {"help", "full-help", "version"}) {
+    if (starts_with(exiting, name.c_str())) return true;
+  }
+  return false;
+}
+
+void fuzz_drop_exiting_args(std::vector<std::string> *args) {
+  if (args->empty()) return;
+  auto first = args->begin() + 1;
+  args->erase(std::remove_if(first, args->end(), fuzz_arg_may_exit), args->end());
+}
+
+void fuzz_option_passes(const std::vector<std::string> &args, fuzz_pass_fn pass) {
+  update_conf rec;
+  std::vector<std::string> copy = args;
+  const int first = pass(&copy, &rec, 0, 1, 1);
+  FUZZ_CHECK(first == 0 || first == 1);
+  check_record(rec, first == 0);
+  if (first == 0) FUZZ_CHECK(rec.file_given);
+  copy = args;
+  const int second = pass(&copy, &rec, 1, 0, 0);
+  FUZZ_CHECK(second == 0 || second == 1);
+  check_record(rec, first == 0 && second == 0);
+  if (first == 0 && second == 0) check_saved_reads_back(rec);
+  parser_free(&rec);
+}
