@@ -206,8 +206,22 @@ int hex2nibble(const char *hex) {
 
 image_chunk *add_chunk(image *img) {
   if (img->chunks >= img->slots && grow_table(img) < 0) return nullptr;
+  // The chunks of the table's first slots get their whole block at once, so
+  // a common image allocates one table and one block per chunk. Beyond them a
+  // block starts with the chunk's first data and grows: a file that opens
+  // thousands of chunks must not ask for 64 KiB each.
+  unsigned char *block = nullptr;
+  int cap = 0;
+  if (img->chunks < IHEX_TABLE_SLOTS) {
+    block = static_cast<unsigned char *>(std::malloc(IHEX_CHUNK_BYTES));
+    if (!block) {
+      errno = ENOMEM;
+      return nullptr;
+    }
+    cap = IHEX_CHUNK_BYTES;
+  }
   image_chunk *c = &img->img[img->chunks++];
-  *c = image_chunk{0, 0, nullptr, 0};
+  *c = image_chunk{0, 0, block, cap};
   return c;
 }
 

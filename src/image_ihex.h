@@ -7,9 +7,11 @@
 
 #include "image.h"
 
-// Table slots reserved up front; the common image needs no more, and the
-// reader grows the table only when a file does.
+// Table slots reserved up front, and the block each of the chunks in them
+// gets at creation; the common image needs no more. The reader grows the
+// table, and a block, only when a file needs it.
 constexpr int IHEX_TABLE_SLOTS = 128;
+constexpr int IHEX_CHUNK_BYTES = 65536;
 
 // Longest piece of a line the reader takes at once; a longer physical line
 // is read in several pieces, each counted as a line of its own.
@@ -34,10 +36,10 @@ int parse_file_ihex(int fh, image *img);
 int _DecodeIHexLine(image *img, const char *line, size_t llen);
 
 // Takes the next free slot of img's table (growing the table when all are in
-// use), counts it in chunks and returns it, with len, offset and cap 0 and
-// no block yet: the block comes with the chunk's first data and grows with
-// them. Returns null with errno ENOMEM when the table could not grow; the
-// image is left as it was.
+// use), counts it in chunks and returns it, with len and offset 0. A chunk
+// in one of the first IHEX_TABLE_SLOTS slots gets a block of IHEX_CHUNK_BYTES
+// bytes; a later one gets its block with its first data. Returns null with
+// errno ENOMEM when an allocation failed; the image is left as it was.
 image_chunk *add_chunk(image *img);
 
 // Value of the hexadecimal digit character at hex; 0 for any other character.
