@@ -57,7 +57,6 @@ std::vector<std::string> answer(int first, int n, const std::string &byte) {
   return a;
 }
 
-const char kBusy[] = "Device or resource busy";
 const char kInvalid[] = "Invalid argument";
 const char kIo[] = "Input/output error";
 const char kInterrupted[] = "Interrupted system call";
