@@ -1,14 +1,6 @@
-# Cross build for 64-bit ARM Linux with Debian's
-# g++-aarch64-linux-gnu. Tests run under qemu-user with the toolchain's
-# libraries as the sysroot.
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross build for 64-bit ARM Linux with Debian's g++-aarch64-linux-gnu.
+# Tests run under qemu-aarch64 with the toolchain's libraries as the sysroot.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(TARVION_CROSS_TRIPLE aarch64-linux-gnu)
-set(CMAKE_C_COMPILER ${TARVION_CROSS_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${TARVION_CROSS_TRIPLE}-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/${TARVION_CROSS_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/${TARVION_CROSS_TRIPLE})
+set(TARVION_CROSS_QEMU qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-debian.cmake)
