@@ -7,11 +7,9 @@
 
 // Whether a configuration file is used is decided from what the command line
 // itself says: the file that --conffile names (or the default) and whether it
-// asks for saving. A first pass without the required-option check produces
-// exactly that record; the pass that counts then runs with the check only when
-// no configuration file can supply --file.
-static int decide_chkcfg(int argc, char **argv, update_conf *conf) {
-  parser2(argc, argv, conf, 1, 1, 0);
+// asks for saving. Without a file to examine and without saving, the command
+// line alone must name the firmware file.
+static int decide_chkcfg(const update_conf *conf) {
   struct stat sbuf;
   const char *path = conf->conffile_arg ? conf->conffile_arg->c_str() : "";
   return stat(path, &sbuf) != 0 && !conf->saveconf_flag ? 1 : 0;
@@ -32,10 +30,11 @@ static int decide_chkcfg(int argc, char **argv, update_conf *conf) {
 }
 
 int read_config(int argc, char **argv, update_conf *conf) {
-  int chkcfg = decide_chkcfg(argc, argv, conf);
-  int ret = parser2(argc, argv, conf, 1, 1, chkcfg);
+  int ret = parser2(argc, argv, conf, 1, 1, 0);
   if (ret < 0) return ret;
-  if (chkcfg) return 0;
+  if (decide_chkcfg(conf)) {
+    return parser_required(conf, argc > 0 && argv ? argv[0] : nullptr);
+  }
   if (conf->saveconf_flag) save_config(conf);
   const std::string path = conf->conffile_arg.value_or("");
   return parser_configfile(path.c_str(), conf, 0, 0, 1);

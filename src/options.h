@@ -1,5 +1,6 @@
 // The option record, its defaults, the help texts, the command-line option
-// pass and the configuration-file reader and writer.
+// pass (options.cpp) and the configuration-file reader and writer
+// (options_file.cpp).
 #ifndef TARVION_OPTIONS_H
 #define TARVION_OPTIONS_H
 
@@ -14,7 +15,7 @@ using owned_text = std::optional<std::string>;
 // The option record. For every option with an argument: the value (_arg),
 // the argument text it came from (_orig), the help line (_help) and the
 // given mark (_given, 0 or 1). Flags have _flag, _help and _given.
-// Help pointers are borrowed from the static help table.
+// Help pointers are borrowed from the static option table.
 struct update_conf {
   const char *help_help = nullptr;
   const char *full_help_help = nullptr;
@@ -70,14 +71,19 @@ struct update_conf {
 
 extern const char *update_conf_purpose;
 extern const char *update_conf_usage;
-extern const char *update_conf_help[];       // 13 lines, then a null entry
-extern const char *update_conf_full_help[];  // 15 lines, then a null entry
+// The help lines in table order, ended by a null entry: 13 for --help, all
+// 15 for --full-help.
+extern const char *const *const update_conf_help;
+extern const char *const *const update_conf_full_help;
+
+// Installs the process's new-handler: memory that cannot be obtained ends the
+// process with "tarvion_update: out of memory" and status 1. Called once, at
+// program entry.
+void parser_install_oom_handler(void);
 
 // Sets the defaults: clears the given marks, sets device, baud rate, the
 // flags, conffile and the help pointers; resetpin, bspin and testid values
-// are left alone. Also installs the process's new-handler: memory that
-// cannot be obtained ends the process with "tarvion_update: out of memory"
-// and status 1.
+// are left alone. Changes nothing outside the record.
 void parser_init(update_conf *args_info);
 
 // Releases the record's owned texts (each becomes null) and clears the given
@@ -91,8 +97,8 @@ void parser_print_full_help(void);
 // One option pass over argv[1..argc-1] with no additional error text.
 // Returns 0; on any option error releases the record and exits with status 1;
 // help, full help and version print and exit with status 0.
-int parser2(int argc, char **argv, update_conf *args_info, int override,
-            int initialize, int check_required);
+int parser2(int argc, char **argv, update_conf *args_info, int override, int initialize,
+            int check_required);
 
 // parser2 with override 0, initialize 1, check_required 1.
 int parser(int argc, char **argv, update_conf *args_info);
@@ -108,14 +114,13 @@ int parser_required(update_conf *args_info, const char *prog_name);
 // Numbers are read as strtol with base 0 reads them and must use the whole
 // text and fit 32 bits signed; --testid takes -2147483648 .. 0xFFFFFFFF and
 // keeps the 32-bit pattern in testid_arg.
-int parser_internal(int argc, char **argv, update_conf *args_info, int override,
-                    int initialize, int check_required,
-                    const char *additional_error);
+int parser_internal(int argc, char **argv, update_conf *args_info, int override, int initialize,
+                    int check_required, const char *additional_error);
 
 // Reads the configuration file into the record through one option pass.
 // Returns 0; on any error releases the record and exits with status 1.
-int parser_configfile(const char *filename, update_conf *args_info,
-                      int override, int initialize, int check_required);
+int parser_configfile(const char *filename, update_conf *args_info, int override, int initialize,
+                      int check_required);
 
 // The reader's two steps, which parser_configfile runs and then ends the
 // process on failure; neither ends it itself (but see parser_internal).

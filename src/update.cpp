@@ -127,6 +127,7 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
 }
 
 int update_main(int argc, char **argv) {
+  parser_install_oom_handler();
   update_conf conf;
   if (read_config(argc, argv, &conf) < 0) return EXIT_CANT_OPEN;
 

@@ -1,20 +1,19 @@
 // The option record, the command-line pass, the help texts and the
 // configuration file, tested through the module's own entry points. Passes
 // that end the process run in a forked child whose output is captured.
-#include "options.h"
-
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <limits>
-
 #include <cstdio>
 #include <functional>
+#include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "config.h"
+#include "options.h"
 #include "testsupport.h"
 
 namespace {
@@ -99,7 +98,8 @@ std::string describe(const update_conf &c) {
     s += ";";
   };
   auto num = [&](const char *name, int given, long long v, const owned_text &orig) {
-    if (given) s += std::string(name) + "=" + std::to_string(v) + "(" + orig.value_or("<null>") + ");";
+    if (given)
+      s += std::string(name) + "=" + std::to_string(v) + "(" + orig.value_or("<null>") + ");";
   };
   auto flag = [&](const char *name, int given, int v) {
     if (given) s += std::string(name) + "=" + std::to_string(v) + ";";
@@ -155,9 +155,9 @@ TEST(Options, HelpFullHelpAndVersionPrintExactTextsAndExitZero) {
     std::vector<std::string> args;
     std::string out;
   } rows[] = {
-      {{"p", "--help"}, kHelp},        {{"p", "-h", "-v", "-v"}, kHelp},
+      {{"p", "--help"}, kHelp},          {{"p", "-h", "-v", "-v"}, kHelp},
       {{"p", "--full-help"}, kFullHelp}, {{"p", "--full"}, kFullHelp},
-      {{"p", "-V"}, kVersion},         {{"p", "-d", "x", "--version", "--bogus"}, kVersion},
+      {{"p", "-V"}, kVersion},           {{"p", "-d", "x", "--version", "--bogus"}, kVersion},
   };
   for (const Row &r : rows) {
     const Outcome o = run_parser2(r.args);
@@ -172,7 +172,9 @@ TEST(Options, HelpFullHelpAndVersionPrintExactTextsAndExitZero) {
 
 TEST(Options, InitSetsDefaultsAndFreeReleasesTextsButKeepsNumbers) {
   update_conf c;
+  const std::new_handler before = std::get_new_handler();
   parser_init(&c);
+  EXPECT_EQ(std::get_new_handler(), before);  // nothing outside the record changes
   EXPECT_EQ(c.device_arg, "/dev/ttyS1");
   EXPECT_EQ(c.baudrate_arg, 115200);
   EXPECT_EQ(c.conffile_arg, "/etc/tarvion_update.conf");
@@ -198,7 +200,8 @@ TEST(Options, PassAppliesArgumentsAsTheCommandLineMeansThem) {
   } rows[] = {
       {{"p", "--waitack", "--uart", "-v", "--showid", "-S"},
        "waitack=0;uart=0;showid=1;verbose=1;saveconf=1;"},
-      {{"p", "-b", "0x2580", "-r010", "--bspin= 7"}, "baudrate=9600(0x2580);resetpin=8(010);bspin=7( 7);"},
+      {{"p", "-b", "0x2580", "-r010", "--bspin= 7"},
+       "baudrate=9600(0x2580);resetpin=8(010);bspin=7( 7);"},
       {{"p", "--baudrate="}, "baudrate=0();"},
       {{"p", "-b", "-2147483648"}, "baudrate=-2147483648(-2147483648);"},
       {{"p", "--testid=0x80000410"}, "testid=2147484688(0x80000410);"},
@@ -288,8 +291,7 @@ TEST(Options, OutOfMemoryEndsWithOneLineAndStatusOne) {
   GTEST_SKIP() << "the address sanitizer reports allocation failures itself";
 #else
   const Outcome o = in_child([] {
-    update_conf c;
-    parser_init(&c);
+    parser_install_oom_handler();
     // Called through a volatile pointer so that the allocation cannot be elided.
     void *(*volatile allocate)(std::size_t) = static_cast<void *(*)(std::size_t)>(::operator new);
     ::operator delete(allocate(std::numeric_limits<std::size_t>::max() - 4096));
@@ -377,7 +379,8 @@ TEST(ConfFile, ErrorsReleaseTheRecordAndExitOneWithExactMessage) {
       {std::string(2047, '#') + "\r\n", pre + "1: Line too long in configuration file\n"},
       {std::string(100000, '#'), pre + "1: Line too long in configuration file\n"},
       {"b=12x\ndevice /dev/x extra\n", pre + "2: malformed string in configuration file\n"},
-      {"verbose\nverbose\n", "tarvion_update: `--verbose' (`-v') option given more than once" + in_file},
+      {"verbose\nverbose\n",
+       "tarvion_update: `--verbose' (`-v') option given more than once" + in_file},
       {"# nothing\n", "tarvion_update: '--file' ('-F') option required" + in_file},
       {"F=x\nb=12x\n", "tarvion_update: invalid numeric value: 12x\n"},
       {"F=x\nverbose#x\n", ""},
@@ -394,8 +397,8 @@ TEST(ConfFile, ErrorsReleaseTheRecordAndExitOneWithExactMessage) {
   }
   const Outcome missing = read_conf(dir.file("missing.conf"));
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.err,
-            "tarvion_update: Error opening configuration file '" + dir.file("missing.conf") + "'\n");
+  EXPECT_EQ(missing.err, "tarvion_update: Error opening configuration file '" +
+                             dir.file("missing.conf") + "'\n");
   const Outcome directory = read_conf(dir.path());
   EXPECT_EQ(directory.status, 1);
   EXPECT_EQ(directory.err, "tarvion_update: Error reading configuration file '" + dir.path() +
@@ -413,12 +416,25 @@ TEST(ConfFile, ReaderStepsReturnTheirErrorsInsteadOfEndingTheProcess) {
     int applied;
     std::string err;
   } rows[] = {
-      {"device = /dev/x\nverbose # c\nb 9600\nF=fw\n", 0,
-       {"--device=/dev/x", "--verbose", "-b9600", "-Ffw"}, 0, ""},
-      {"F=fw\nverbose\nverbose\n", 0, {"-Ffw", "--verbose", "--verbose"}, 1,
+      {"device = /dev/x\nverbose # c\nb 9600\nF=fw\n",
+       0,
+       {"--device=/dev/x", "--verbose", "-b9600", "-Ffw"},
+       0,
+       ""},
+      {"F=fw\nverbose\nverbose\n",
+       0,
+       {"-Ffw", "--verbose", "--verbose"},
+       1,
        "tarvion_update: `--verbose' (`-v') option given more than once" + in_file},
-      {"verbose\n", 0, {"--verbose"}, 1, "tarvion_update: '--file' ('-F') option required" + in_file},
-      {"verbose\ndevice=\"abc\n", 1, {"--verbose"}, 0,
+      {"verbose\n",
+       0,
+       {"--verbose"},
+       1,
+       "tarvion_update: '--file' ('-F') option required" + in_file},
+      {"verbose\ndevice=\"abc\n",
+       1,
+       {"--verbose"},
+       0,
        "tarvion_update:x.conf:2: unterminated string in configuration file\n"},
   };
   for (const Row &r : rows) {
@@ -462,8 +478,9 @@ TEST(ConfFile, WriterWritesGivenOptionsInTableOrder) {
   ASSERT_EQ(pass(&c, {"p", "-f", "c.conf", "-v", "-i0x10", "--uart", "-F", "a \"b\"", "-d", "x'y"}),
             0);
   ASSERT_EQ(parser_file_save(path.c_str(), &c), 0);
-  EXPECT_EQ(testsupport::read_file(path),
-            "device=\"x'y\"\nfile='a \"b\"'\nuart\ntestid=\"0x10\"\nverbose\nconffile=\"c.conf\"\n");
+  EXPECT_EQ(
+      testsupport::read_file(path),
+      "device=\"x'y\"\nfile='a \"b\"'\nuart\ntestid=\"0x10\"\nverbose\nconffile=\"c.conf\"\n");
   parser_init(&c);
   ASSERT_EQ(parser_file_save(path.c_str(), &c), 0);
   EXPECT_EQ(testsupport::read_file(path), "");
@@ -502,13 +519,15 @@ TEST(ConfFile, WriterRefusesUnstorableTextsAndReportsWriteErrors) {
 TEST(ConfFile, EverythingTheWriterWritesReadsBackTheSame) {
   TempDir dir;
   const std::string path = dir.file("t.conf");
-  const std::string texts[] = {"",    " ",    "a b",    "#",     " # x ", "it's",     "say \"hi\"",
-                               "'",   "\"",   "a=b",    "\t\r",  "-v",    "=",        "\"'",
-                               std::string(2047 - 11, 'x')};  // longest for --conffile
+  const std::string texts[] = {
+      "",     " ",          "a b", "#",   " # x ",
+      "it's", "say \"hi\"", "'",   "\"",  "a=b",
+      "\t\r", "-v",         "=",   "\"'", std::string(2047 - 11, 'x')};  // longest for --conffile
   for (const std::string &t : texts) {
     update_conf c;
-    ASSERT_EQ(pass(&c, {"p", "-F", t, "-d", t, "-f", t, "-b", " 0x10", "-r", "010", "-s", "",
-                        "-i", "0x80000410", "--waitack", "--uart", "--showid", "-v", "-S"}),
+    ASSERT_EQ(pass(&c, {"p",          "-F",        t,        "-d",       t,    "-f", t,
+                        "-b",         " 0x10",     "-r",     "010",      "-s", "",   "-i",
+                        "0x80000410", "--waitack", "--uart", "--showid", "-v", "-S"}),
               0);
     const Outcome o = in_child([&] { return parser_file_save(path.c_str(), &c); });
     if (t == "\"'") {
@@ -520,6 +539,37 @@ TEST(ConfFile, EverythingTheWriterWritesReadsBackTheSame) {
     parser_init(&back);
     parser_configfile(path.c_str(), &back, 0, 0, 1);
     EXPECT_EQ(describe(back), describe(c)) << t;
+  }
+}
+
+TEST(ReadConfig, CommandLineDecidesWhetherTheConfigurationFileIsRead) {
+  TempDir dir;
+  const std::string conf = dir.file("t.conf");
+  const std::string absent = dir.file("absent.conf");
+  const std::string saved = dir.file("saved.conf");
+  testsupport::write_file(conf, "file=fw.hex\n");
+  const std::string required = "p: '--file' ('-F') option required\n";
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } rows[] = {
+      {{"p", "--conf=" + conf}, 42, ""},
+      {{"p", "-f" + conf}, 42, ""},
+      {{"p", "-vf", conf}, 42, ""},
+      {{"p", "-f", absent}, 1, required},
+      {{"p", "-v", "--conffile", absent, "-F", "fw.hex"}, 42, ""},
+      {{"p", "-vSf", saved}, 0, "Configuration saved to " + saved + "\n"},
+  };
+  for (const Row &r : rows) {
+    const Outcome o = in_child([&] {
+      update_conf c;
+      Argv a(r.args);
+      const int rc = read_config(a.argc(), a.argv(), &c);
+      return c.file_arg == "fw.hex" ? rc + 42 : 7;
+    });
+    EXPECT_EQ(o.status, r.status) << r.args[1];
+    EXPECT_EQ(o.err, r.err) << r.args[1];
   }
 }
 

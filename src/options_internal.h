@@ -1,0 +1,44 @@
+// What the option pass (options.cpp) and the configuration-file reader and
+// writer (options_file.cpp) share: the program name of the messages and the
+// option table. Not for use outside the options module.
+#ifndef TARVION_OPTIONS_INTERNAL_H
+#define TARVION_OPTIONS_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "options.h"
+
+namespace options_internal {
+
+inline constexpr char kProgName[] = "tarvion_update";
+
+// How the pass applies an option's argument. A new kind of argument is one
+// more enumerator, a row builder and a case in the pass's apply step.
+enum class Kind { Action, Text, Number, Flag };
+
+// One option of the record: its names, its help line, how the pass applies
+// it and which fields of the record hold it. The rows are built by the
+// builders in options.cpp, one per kind.
+struct OptionDesc {
+  const char *name;
+  char letter;       // 0: long name only
+  const char *help;  // its line of the full help
+  bool hidden;       // left out of --help
+  Kind kind;
+  const char *update_conf::*help_field;
+  int update_conf::*given;
+  owned_text update_conf::*text;  // Text: the value
+  owned_text update_conf::*orig;  // Text and Number: the argument text
+  int update_conf::*value;        // Number: _arg; Flag: _flag
+  std::int64_t lo, hi;            // Number: the accepted range
+  void (*action)();               // Action: prints, then the pass exits
+};
+
+// Every option, in the order of the help, the given marks and the writer.
+extern const OptionDesc kOptions[];
+extern const std::size_t kOptionCount;
+
+}  // namespace options_internal
+
+#endif
