@@ -23,19 +23,35 @@ constexpr std::int64_t kInt32Min = INT32_MIN;
 constexpr std::int64_t kInt32Max = INT32_MAX;
 constexpr std::int64_t kUint32Max = UINT32_MAX;
 
+// What every row names: the option's names, help line and record fields.
+constexpr OptionDesc row(const char *name, char letter, const char *help, Kind kind,
+                         const char *U::*help_field, int U::*given) {
+  OptionDesc opt;
+  opt.name = name;
+  opt.letter = letter;
+  opt.help = help;
+  opt.kind = kind;
+  opt.help_field = help_field;
+  opt.given = given;
+  return opt;
+}
+
 // One builder per kind of option, so that a row names only the fields its
 // kind uses.
 constexpr OptionDesc action(const char *name, char letter, const char *help,
                             const char *U::*help_field, int U::*given, void (*fn)()) {
-  return {name,    letter, help, false, Kind::Action, help_field, given, nullptr, nullptr,
-          nullptr, 0,      0,    fn};
+  OptionDesc opt = row(name, letter, help, Kind::Action, help_field, given);
+  opt.action = fn;
+  return opt;
 }
 
 constexpr OptionDesc text(const char *name, char letter, const char *help,
                           const char *U::*help_field, int U::*given, owned_text U::*arg,
                           owned_text U::*orig) {
-  return {name, letter, help,    false, Kind::Text, help_field, given,
-          arg,  orig,   nullptr, 0,     0,          nullptr};
+  OptionDesc opt = row(name, letter, help, Kind::Text, help_field, given);
+  opt.text = arg;
+  opt.orig = orig;
+  return opt;
 }
 
 // Numbers are read as strtol with base 0 reads them and must lie in lo..hi.
@@ -43,14 +59,19 @@ constexpr OptionDesc number(const char *name, char letter, const char *help,
                             const char *U::*help_field, int U::*given, int U::*arg,
                             owned_text U::*orig, std::int64_t lo = kInt32Min,
                             std::int64_t hi = kInt32Max) {
-  return {name,    letter, help, false, Kind::Number, help_field, given,
-          nullptr, orig,   arg,  lo,    hi,           nullptr};
+  OptionDesc opt = row(name, letter, help, Kind::Number, help_field, given);
+  opt.value = arg;
+  opt.orig = orig;
+  opt.lo = lo;
+  opt.hi = hi;
+  return opt;
 }
 
 constexpr OptionDesc flag(const char *name, char letter, const char *help,
                           const char *U::*help_field, int U::*given, int U::*value) {
-  return {name,    letter,  help,  false, Kind::Flag, help_field, given,
-          nullptr, nullptr, value, 0,     0,          nullptr};
+  OptionDesc opt = row(name, letter, help, Kind::Flag, help_field, given);
+  opt.value = value;
+  return opt;
 }
 
 // The option is listed by --full-help only.

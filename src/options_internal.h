@@ -21,18 +21,18 @@ enum class Kind { Action, Text, Number, Flag };
 // it and which fields of the record hold it. The rows are built by the
 // builders in options.cpp, one per kind.
 struct OptionDesc {
-  const char *name;
-  char letter;       // 0: long name only
-  const char *help;  // its line of the full help
-  bool hidden;       // left out of --help
-  Kind kind;
-  const char *update_conf::*help_field;
-  int update_conf::*given;
-  owned_text update_conf::*text;  // Text: the value
-  owned_text update_conf::*orig;  // Text and Number: the argument text
-  int update_conf::*value;        // Number: _arg; Flag: _flag
-  std::int64_t lo, hi;            // Number: the accepted range
-  void (*action)();               // Action: prints, then the pass exits
+  const char *name = nullptr;
+  char letter = 0;             // 0: long name only
+  const char *help = nullptr;  // its line of the full help
+  bool hidden = false;         // left out of --help
+  Kind kind = Kind::Action;
+  const char *update_conf::*help_field = nullptr;
+  int update_conf::*given = nullptr;
+  owned_text update_conf::*text = nullptr;  // Text: the value
+  owned_text update_conf::*orig = nullptr;  // Text and Number: the argument text
+  int update_conf::*value = nullptr;        // Number: _arg; Flag: _flag
+  std::int64_t lo = 0, hi = 0;              // Number: the accepted range
+  void (*action)() = nullptr;               // Action: prints, then the pass exits
 };
 
 // Every option, in the order of the help, the given marks and the writer.
