@@ -33,8 +33,11 @@ END {
     if (vn[i] == "reset" && vv[i] == 1) { if (rrise == "") rrise = vt[i]; else rlast = vt[i] }
   }
   if (bg >= 0) {
-    check(rrise - brise >= 100, sprintf("kernel: reset rose %.1f ms after boot-select", rrise - brise))
-    check(rlast - bfall >= 10, sprintf("kernel: reset rose %.1f ms after boot-select fell", rlast - bfall))
+    check(rrise != "" && brise != "" && rrise - brise >= 100,
+      sprintf("kernel: reset rose %.1f ms after boot-select", rrise - brise))
+    text = "kernel: reset rose again after boot-select fell"
+    if (rlast != "" && bfall != "") text = sprintf("kernel: reset rose %.1f ms after boot-select fell", rlast - bfall)
+    check(rlast != "" && bfall != "" && rlast - bfall >= 10, text)
   }
-  check(exported == "" && requested == "", "the lines were released (exported:" exported ", requested:" requested ")")
+  check(base != "" && exported == "" && requested == "", "the lines were released (exported:" exported ", requested:" requested ")")
 }
