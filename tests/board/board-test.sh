@@ -14,7 +14,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 deb= sim= follower= only=
 out=$PWD/board-test
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/tarvion_update/board
+cache=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/tarvion_update/board
 while [ $# -gt 1 ]; do
   case $1 in
     --deb) deb=$2 ;; --sim) sim=$2 ;; --follower) follower=$2 ;;

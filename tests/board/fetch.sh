@@ -8,6 +8,9 @@ set -euo pipefail
 cache=${1:?usage: $0 CACHE_DIR}
 mkdir -p "$cache"
 cd "$cache"
+# Two board tests sharing the cache fetch and unpack one at a time.
+exec 9>.lock
+flock 9
 
 skip() {
   echo "board test skipped: $*" >&2
@@ -27,6 +30,10 @@ kernel=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
   awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { sub(/:armhf$/, "", $2); print $2; exit }')
 [ -n "$kernel" ] || skip "apt-cache depends linux-image-armmp:armhf names no kernel"
 
+# A kernel of an earlier point release is of no further use.
+for old in linux-image-* root-linux-image-*; do
+  case $old in "$kernel"_* | "root-$kernel" | "linux-image-*" | "root-linux-image-*") ;; *) rm -rf "$old" ;; esac
+done
 for pkg in "$kernel" busybox-static; do
   if ! ls "$pkg"_*_armhf.deb >/dev/null 2>&1; then
     # apt-get download writes into the current folder; as root it warns
