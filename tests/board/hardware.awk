@@ -45,7 +45,6 @@ END {
   for (i = 1; i <= npin; i++) {
     if (pin_t[i] > first_t) break
     if (pin_line[i] == reset && pin_v[i] == 1) reset_rise = pin_t[i]
-    if (pin_line[i] == reset && pin_v[i] == 0 && first_low == "") first_low = pin_t[i]
     if (pin_line[i] == boot && pin_v[i] == 1) boot_rise = pin_t[i]
   }
   if (boot >= 0) {
@@ -54,8 +53,6 @@ END {
     check(reset_rise != "" && first_t - reset_rise >= 10,
       sprintf("the first byte went out %.1f ms after reset rose", first_t - reset_rise))
     check(low_bytes == 0, sprintf("no byte while reset was low (%d of %d)", low_bytes, nbytes))
-  } else {
-    check(first_low != "" || level[reset] != "", "reset was driven before the first byte")
   }
   # Release: after the last byte reset low, boot-select low, a pause, reset high.
   seq = ""
