@@ -5,7 +5,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
 
-.PHONY: all demo test asan clean cross-test static packages
+.PHONY: all demo test asan clean cross-test static packages board-test
 
 all: $(BUILD)/Makefile
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
@@ -52,6 +52,13 @@ packages: all
 	$(CMAKE) --build --preset aarch64 -j $(JOBS) --target $(PROGRAMS)
 	cd build-aarch64 && cpack
 	for deb in $(BUILD)/*.deb build-armhf/*.deb build-aarch64/*.deb; do scripts/check-package.sh $$deb; done
+
+# `make board-test`: the static armhf package's flasher on an emulated ARM
+# board under Debian's kernel, flashing the simulated module (tests/board).
+board-test: static all
+	tests/board/board-test.sh --deb "$$(ls build-armhf-static/tarvion-update_*_armhf.deb | tail -1)" \
+	  --sim $(BUILD)/sim/tarvion_module_sim --follower $(BUILD)/tests/board/board_pin_follower \
+	  --out $(BUILD)/tests/board/board-test
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-armhf build-armhf-static build-aarch64

@@ -2,10 +2,32 @@
 # that CPack makes of it: one per build, for the build's target architecture
 # (amd64 natively, armhf and arm64 with the toolchain files).
 
-install(FILES ${PROJECT_SOURCE_DIR}/doc/tarvion_update.1 ${PROJECT_SOURCE_DIR}/doc/tarvion_module_sim.1
+# Debian wants man pages and the changelog compressed (gzip -9n: no name or
+# time stamp, so that builds are reproducible) and the documentation, the
+# changelog and the copyright file under the package's name.
+set(tarvion_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvion-update)
+set(tarvion_gzipped)
+foreach(doc IN ITEMS tarvion_update.1 tarvion_module_sim.1 changelog)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/doc/${doc}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/doc/${doc} > ${PROJECT_BINARY_DIR}/doc/${doc}.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/doc/${doc} VERBATIM)
+  list(APPEND tarvion_gzipped ${PROJECT_BINARY_DIR}/doc/${doc}.gz)
+endforeach()
+add_custom_target(tarvion_docs ALL DEPENDS ${tarvion_gzipped})
+install(FILES ${PROJECT_BINARY_DIR}/doc/tarvion_update.1.gz ${PROJECT_BINARY_DIR}/doc/tarvion_module_sim.1.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/tarvion_update.conf ${PROJECT_SOURCE_DIR}/README.md
-  DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  ${PROJECT_SOURCE_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
+  DESTINATION ${tarvion_docdir})
+# The static build is static on purpose (one file to copy onto any board).
+if(TARVION_STATIC)
+  file(WRITE ${PROJECT_BINARY_DIR}/lintian-overrides
+    "tarvion-update: statically-linked-binary [usr/bin/tarvion_module_sim]\n"
+    "tarvion-update: statically-linked-binary [usr/bin/tarvion_update]\n")
+  install(FILES ${PROJECT_BINARY_DIR}/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME tarvion-update)
+endif()
 
 # The package carries the program's own version ("2011_09b1" becomes
 # 2011.09~b1, which sorts before the release 2011.09).

@@ -2,8 +2,9 @@
 # Checks a Debian package made by CPack: its name and architecture, that it
 # holds exactly the expected files, that the executables are for the package's
 # architecture (and statically linked, with --static), that both man pages
-# render without warnings, and that the flasher runs and tells its version
-# (ARM executables through qemu-user).
+# render without warnings, that lintian finds nothing (when it is installed),
+# and that the flasher runs and tells its version (ARM executables through
+# qemu-user).
 # Usage: scripts/check-package.sh [--static] PACKAGE.deb
 set -euo pipefail
 
@@ -30,10 +31,14 @@ esac
 
 expected="./usr/bin/tarvion_module_sim
 ./usr/bin/tarvion_update
-./usr/share/doc/tarvion_update/README.md
-./usr/share/doc/tarvion_update/tarvion_update.conf
-./usr/share/man/man1/tarvion_module_sim.1
-./usr/share/man/man1/tarvion_update.1"
+./usr/share/doc/tarvion-update/README.md
+./usr/share/doc/tarvion-update/changelog.gz
+./usr/share/doc/tarvion-update/copyright
+./usr/share/doc/tarvion-update/tarvion_update.conf
+$([ "$static" = 0 ] || echo ./usr/share/lintian/overrides/tarvion-update)
+./usr/share/man/man1/tarvion_module_sim.1.gz
+./usr/share/man/man1/tarvion_update.1.gz"
+expected=$(echo "$expected" | grep . | sort)
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort)
 [ "$files" = "$expected" ] || fail "files differ from the expected ones:
 $(diff <(echo "$expected") <(echo "$files") || true)"
@@ -51,10 +56,19 @@ for exe in tarvion_update tarvion_module_sim; do
 done
 
 for page in tarvion_update tarvion_module_sim; do
-  warnings=$(MANWIDTH=80 man --warnings -l "$work/usr/share/man/man1/$page.1" 2>&1 >/dev/null)
-  [ -z "$warnings" ] || fail "man page $page.1 renders with warnings:
+  warnings=$(MANWIDTH=80 man --warnings -l "$work/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man page $page.1.gz renders with warnings:
 $warnings"
 done
+
+if command -v lintian >/dev/null; then
+  # As root lintian says it should not be; that note is no finding.
+  lint_status=0
+  findings=$(lintian --fail-on error,warning "$deb" 2>&1) || lint_status=$?
+  findings=$(echo "$findings" | grep -v 'running with root privileges' || true)
+  [ "$lint_status" = 0 ] && [ -z "$findings" ] || fail "lintian (status $lint_status):
+$findings"
+fi
 
 version=$("${emulator[@]}" "$work/usr/bin/tarvion_update" --version)
 [ "$version" = "tarvion_update 2011_09b1" ] || fail "tarvion_update --version says: $version"

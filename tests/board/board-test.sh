@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Board test: the shipped armhf flasher runs on an emulated ARM board under
+# Debian's kernel. Its serial port is the board's PL011 UART driven by the
+# kernel's driver and wired to the simulated module's terminal; its reset and
+# boot-select lines are the board's PL061 GPIO lines, whose levels a follower
+# feeds from QEMU's trace into the module. Three witnesses are checked: QEMU's
+# trace (hardware), the guest's results, and the module's log and flash.
+#
+# Usage: tests/board/board-test.sh --deb PACKAGE.deb --sim SIM --follower FOLLOWER
+#          [--out DIR] [--cache DIR] [--only NAME]
+# Status 0 when every check passed, 1 when one failed, 77 when qemu or the
+# Debian packages are missing (skipped).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+deb= sim= follower= only=
+out=$PWD/board-test
+cache=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/tarvion_update/board
+while [ $# -gt 1 ]; do
+  case $1 in
+    --deb) deb=$2 ;; --sim) sim=$2 ;; --follower) follower=$2 ;;
+    --out) out=$2 ;; --cache) cache=$2 ;; --only) only=$2 ;;
+    *) break ;;
+  esac
+  shift 2
+done
+[ $# -eq 0 ] && [ -n "$deb" ] && [ -n "$sim" ] && [ -n "$follower" ] || {
+  sed -n 's/^# Usage: //p; s/^#          //p' "$0" >&2
+  exit 2
+}
+skip() {
+  echo "board test skipped: $*" >&2
+  exit 77
+}
+for tool in qemu-system-arm cpio dpkg-deb apt-get objcopy timeout; do
+  command -v $tool >/dev/null || skip "$tool is missing (apt-get install --no-install-recommends qemu-system-arm cpio)"
+done
+[ -f "$deb" ] || skip "no armhf package $deb (make static builds it)"
+
+# Runs: name, baud, the flasher's pin arguments ({gpio:N}: PL061 line N),
+# the reset and boot-select lines the module follows (- for none), the
+# module's faults, the expected exit status, the flash afterwards.
+runs=(
+  "flash-115200|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5||0|image"
+  "flash-921600|921600|--resetpin {gpio:4} --bspin {gpio:5}|4|5||0|image"
+  "module-silent|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|--silent|2|erased"
+  "erase-refused|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|--nack-cmd 0x43:9|2|erased"
+  "reset-only|115200|--resetpin {gpio:4}|4|-||2|erased"
+)
+
+roots_text=$("$here/fetch.sh" "$cache") || exit $?
+mapfile -t roots <<<"$roots_text"
+kernel_root=${roots[0]}
+busybox_root=${roots[1]}
+vmlinuz=$(ls "$kernel_root"/boot/vmlinuz-* 2>/dev/null | head -1)
+[ -n "$vmlinuz" ] && [ -x "$busybox_root/bin/busybox" ] || skip "the unpacked packages in $cache are incomplete"
+
+rm -rf "$out"
+mkdir -p "$out/guest/bin" "$out/guest/lib"
+for d in proc sys dev tmp; do mkdir -p "$out/guest/$d"; done
+cp "$busybox_root/bin/busybox" "$out/guest/bin/"
+ln -sf busybox "$out/guest/bin/sh"
+find "$kernel_root" \( -name virtio_mmio.ko -o -name virtio_console.ko \) -exec cp {} "$out/guest/lib/" \;
+dpkg-deb --fsys-tarfile "$deb" | tar -x -O ./usr/bin/tarvion_update >"$out/guest/bin/tarvion_update"
+chmod +x "$out/guest/bin/tarvion_update"
+cp "$here/init" "$out/guest/init"
+cp "$here/../../examples/sample.hex" "$out/guest/image.hex"
+objcopy -I ihex -O binary "$out/guest/image.hex" "$out/image.bin"
+(cd "$out/guest" && find . | cpio -o -H newc --quiet) >"$out/guest.cpio"
+
+passed=0 failed=0
+report() {
+  while IFS= read -r line; do
+    echo "  $line"
+    case $line in pass:*) passed=$((passed + 1)) ;; FAIL:*) failed=$((failed + 1)) ;; esac
+  done
+}
+
+source "$here/module-checks.sh"
+source "$here/run-board.sh"
+
+test_start=$(date +%s)
+for run in "${runs[@]}"; do
+  IFS='|' read -r name baud pins reset boot faults status flash <<<"$run"
+  [ -z "$only" ] || [ "$only" = "$name" ] || continue
+  echo "== $name: $baud baud, $pins${faults:+, module $faults}"
+  dir=$out/$name
+  report < <(run_board "$dir" "$baud" "$pins" "$reset" "$boot" "$faults")
+  [ "$boot" = - ] && boot=-1
+  # A witness that left nothing fails its checks instead of being skipped.
+  touch "$dir/trace.log" "$dir/results.txt" "$dir/module.log" "$dir/flash.bin" "$dir/sec0" "$dir/start_ms"
+  report < <(awk -v baud="$baud" -v reset="$reset" -v boot="$boot" -v sec0="$(cat "$dir/sec0")" \
+    -v start_ms="$(cat "$dir/start_ms")" -f "$here/hardware.awk" "$dir/trace.log")
+  report < <(awk -v baud="$baud" -v reset="$reset" -v boot="$boot" -v status="$status" \
+    -f "$here/guest.awk" "$dir/results.txt")
+  report < <(module_checks "$dir" "$boot" "$flash" "$out/image.bin")
+done
+echo "board test: $(($(date +%s) - test_start)) s"
+echo "$passed passed, $failed failed"
+if [ "$failed" -gt 0 ]; then
+  echo "artefacts (console, results, trace, module log) kept in $out"
+  exit 1
+fi

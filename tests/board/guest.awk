@@ -1,0 +1,43 @@
+# Guest witness: the results the guest's /init sent (exit status, termios,
+# exported lines, the kernel's gpio trace). One "pass:"/"FAIL:" line per check.
+# Variables: baud, status (expected), reset, boot (PL061 lines, boot -1: none).
+function check(ok, text) { print (ok ? "pass: " : "FAIL: ") text }
+/^status / { got_status = $2 }
+/^base / { base = $2; rg = base + reset; bg = boot >= 0 ? base + boot : -1 }
+/^--- / { section = $2; next }
+section == "stty" { stty = stty " " $0 }
+section == "exported" && NF { exported = exported " " $1 }
+section == "requested" && ($1 == "gpio-" rg || $1 == "gpio-" bg) { requested = requested " " $1 }
+section == "gpio" && /gpio_direction:|gpio_value:/ {
+  for (i = 1; i <= NF; i++) if ($i ~ /^gpio_(direction|value):$/) break
+  t = $(i - 1); sub(/:$/, "", t); gpio = $(i + 1)
+  if ($i == "gpio_direction:" && $(i + 2) == "out") out[gpio] = 1
+  if ($i == "gpio_value:" && $(i + 2) == "set") {
+    name = gpio == rg ? "reset" : gpio == bg ? "boot" : "gpio" gpio
+    # Making a line an output sets its level too; count changes only.
+    if ((gpio in last) && last[gpio] == $(i + 3)) next
+    last[gpio] = $(i + 3)
+    n++; seq = seq " " name "=" $(i + 3); vt[n] = t * 1000; vn[n] = name; vv[n] = $(i + 3)
+  }
+}
+END {
+  check(got_status != "" && got_status == status, sprintf("exit status %s (expected %s)", got_status, status))
+  check(stty ~ ("speed " baud " baud") && stty ~ / parenb/ && stty !~ /-parenb/ && stty ~ /-parodd/ &&
+    stty ~ / cs8/ && stty ~ /-cstopb/, "termios: " baud " baud, cs8, even parity, one stop bit")
+  check(out[rg] && (bg < 0 || out[bg]), "the kernel saw reset" (bg < 0 ? "" : " and boot-select") " made outputs")
+  expected = bg < 0 ? " reset=0 reset=1" : " reset=0 boot=0 boot=1 reset=1 reset=0 boot=0 reset=1"
+  check(seq == expected, "the kernel's level order:" seq)
+  for (i = 1; i <= n; i++) {
+    if (vn[i] == "boot" && vv[i] == 1) brise = vt[i]
+    if (vn[i] == "boot" && vv[i] == 0) bfall = vt[i]
+    if (vn[i] == "reset" && vv[i] == 1) { if (rrise == "") rrise = vt[i]; else rlast = vt[i] }
+  }
+  if (bg >= 0) {
+    check(rrise != "" && brise != "" && rrise - brise >= 100,
+      sprintf("kernel: reset rose %.1f ms after boot-select", rrise - brise))
+    text = "kernel: reset rose again after boot-select fell"
+    if (rlast != "" && bfall != "") text = sprintf("kernel: reset rose %.1f ms after boot-select fell", rlast - bfall)
+    check(rlast != "" && bfall != "" && rlast - bfall >= 10, text)
+  }
+  check(base != "" && exported == "" && requested == "", "the lines were released (exported:" exported ", requested:" requested ")")
+}
