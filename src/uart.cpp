@@ -30,40 +30,30 @@ void uart_make_settings(struct termios *tio, int baudrate, int flags) {
   if (flags & UART_EVEN) tio->c_cflag |= PARENB;
 }
 
-namespace {
-
-// Closes fh, keeping the errno of the failure that made the open fail.
-int fail_open(int fh) {
-  const int err = errno;
-  close(fh);
-  errno = err;
-  return -1;
-}
-
-}  // namespace
-
 int uart_open(const char *fn, int baudrate, int flags) {
   // Without O_NONBLOCK the open of a serial port whose line is not yet set to
   // ignore the modem lines waits for a carrier that a three-wire link never
   // raises.
-  const int fh = open(fn, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fh < 0) return -1;
+  Fd port(open(fn, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!port.ok()) return -1;
+  const int fh = port.get();
   // Two flashers on one port would each take the other's acknowledgements.
   // "Resource temporarily unavailable" would read as if trying again soon
   // could help; "busy" says what is the matter.
   if (flock(fh, LOCK_EX | LOCK_NB) < 0) {
     if (errno == EWOULDBLOCK) errno = EBUSY;
-    return fail_open(fh);
+    return -1;
   }
   const int fl = fcntl(fh, F_GETFL);
-  if (fl < 0 || fcntl(fh, F_SETFL, fl & ~O_NONBLOCK) < 0) return fail_open(fh);
-  if (flags & UART_NOSETUP) return fh;
-  struct termios tio;
-  uart_make_settings(&tio, baudrate, flags);
-  // A device that refuses the settings is still handed back; trouble then
-  // shows as missing acknowledgements.
-  (void)tcsetattr(fh, TCSANOW, &tio);
-  return fh;
+  if (fl < 0 || fcntl(fh, F_SETFL, fl & ~O_NONBLOCK) < 0) return -1;
+  if (!(flags & UART_NOSETUP)) {
+    struct termios tio;
+    uart_make_settings(&tio, baudrate, flags);
+    // A device that refuses the settings is still handed back; trouble then
+    // shows as missing acknowledgements.
+    (void)tcsetattr(fh, TCSANOW, &tio);
+  }
+  return port.release();
 }
 
 int uart_drain(int fh) {

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/select.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +27,14 @@ int wait_fh(int fh, int to) {
   FD_ZERO(&rfds);
   FD_SET(fh, &rfds);
   return select(fh + 1, &rfds, nullptr, nullptr, &tv);
+}
+
+int close_keep_errno(int fd) {
+  if (fd < 0) return 0;
+  const int saved = errno;
+  const int r = ::close(fd);
+  errno = saved;
+  return r;
 }
 
 namespace {

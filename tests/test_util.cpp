@@ -2,12 +2,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <utility>
 
 #include "signal_alarm.h"
 #include "util.h"
@@ -183,4 +185,27 @@ TEST(WaitFhRest, ReportsReadinessAndTimeOutLikeWaitFh) {
   errno = 0;
   EXPECT_EQ(wait_fh_rest(FD_SETSIZE, 10, nullptr), -1);
   EXPECT_EQ(errno, EBADF);
+}
+
+bool is_open(int fd) {
+  return fcntl(fd, F_GETFD) >= 0;
+}
+
+TEST(Fd, ClosesItsDescriptorOnceKeepingErrnoAndHandsItOverOnMoveOrRelease) {
+  Pipe p;
+  const int rd = dup(p.rd), wr = dup(p.wr);
+  {
+    Fd owner(rd);
+    Fd moved(std::move(owner));
+    EXPECT_FALSE(owner.ok());
+    EXPECT_EQ(moved.get(), rd);
+    errno = ENODATA;
+    EXPECT_EQ(moved.close(), 0);
+    EXPECT_EQ(errno, ENODATA);
+    EXPECT_FALSE(is_open(rd));
+    Fd other(wr);
+    EXPECT_EQ(other.release(), wr);
+  }
+  EXPECT_TRUE(is_open(wr));
+  close(wr);
 }
