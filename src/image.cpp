@@ -36,6 +36,14 @@ int read_whole(int fh, unsigned char *block, size_t len) {
   return 0;
 }
 
+// A first line that begins with ':' is an Intel HEX record, even a malformed
+// one: writing the text of a damaged HEX file to the module as if it were a
+// raw image would report success for a module holding garbage.
+bool starts_with_record_mark(int fh) {
+  char first = 0;
+  return ::pread(fh, &first, 1, 0) == 1 && first == ':';
+}
+
 }  // namespace
 
 int parse_file(const char *fn, image *img) {
@@ -44,7 +52,7 @@ int parse_file(const char *fn, image *img) {
   const Fd guard(fh);
   *img = image{};
   int result = parse_file_ihex(fh, img);
-  if (result == -1) {
+  if (result == -1 && !starts_with_record_mark(fh)) {
     // Line 1 is not Intel HEX: the file is a raw binary image.
     img_free(img);
     *img = image{};
