@@ -56,19 +56,29 @@ int uart_open(const char *fn, int baudrate, int flags) {
   return port.release();
 }
 
+namespace {
+
+constexpr int kSlowestBaud = 19200;
+constexpr int kBitsPerByte = 11;  // start bit, 8 data bits, parity, stop bit
+constexpr int kDrainSlackMs = 1000;
+constexpr int kDrainPollMs = 2;
+
+}  // namespace
+
 int uart_drain(int fh) {
   int queued = 0;
   if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
   // A line held up by flow control, or a peer that does not read, must not
   // hang the flasher: the wait is bounded by the wire time of the queue.
-  const long long budget_ms = 1000 + static_cast<long long>(queued) * 11 * 1000 / 19200;
-  for (long long waited = 0; queued > 0; waited += 2) {
+  const long long budget_ms =
+      kDrainSlackMs + static_cast<long long>(queued) * kBitsPerByte * 1000 / kSlowestBaud;
+  for (long long waited = 0; queued > 0; waited += kDrainPollMs) {
     if (waited >= budget_ms) {
       tcflush(fh, TCOFLUSH);
       errno = ETIMEDOUT;
       return -1;
     }
-    wait_fh(-1, 2);
+    wait_fh(-1, kDrainPollMs);
     if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
   }
   // The queue is empty; what is left is the transmitter's own FIFO, a few

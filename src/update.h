@@ -7,10 +7,10 @@
 #include "options.h"
 
 // Exit statuses of a run.
-#define EXIT_FLASH_OK 0       // flashed (or identifier shown, or configuration saved)
-#define EXIT_BAD_OPTIONS 1    // option or configuration-file error
-#define EXIT_FLASH_FAILED 2   // sync, identifier, identifier test, erase or write failed
-#define EXIT_CANT_OPEN (-1)   // image file or serial device cannot be opened (255)
+constexpr int EXIT_FLASH_OK = 0;      // flashed (or identifier shown, or configuration saved)
+constexpr int EXIT_BAD_OPTIONS = 1;   // option or configuration-file error
+constexpr int EXIT_FLASH_FAILED = 2;  // sync, identifier, identifier test, erase or write failed
+constexpr int EXIT_CANT_OPEN = -1;    // image file or serial device cannot be opened (255)
 // A run stopped by SIGINT, SIGTERM or SIGHUP ends with 128 + the signal number.
 
 // The whole run; its result is the process exit status.
