@@ -1,5 +1,6 @@
 #include "util.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/select.h>
@@ -35,6 +36,16 @@ int close_keep_errno(int fd) {
   const int r = ::close(fd);
   errno = saved;
   return r;
+}
+
+int open_standard_fds() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // open takes the lowest free descriptor: this one, as those below it
+    // are open by now.
+    if (::open("/dev/null", O_RDWR) < 0) return -1;
+  }
+  return 0;
 }
 
 namespace {

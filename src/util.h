@@ -31,6 +31,12 @@ void setup_tv(struct timeval *tv, int ms);
 // Returns close's result, 0 for a negative fd.
 int close_keep_errno(int fd);
 
+// Opens "/dev/null" (read and write) on each of the descriptors 0, 1 and 2
+// that is not open, so that a descriptor opened later (the serial port) can
+// never take the place of a standard stream and receive what is printed
+// there. Returns 0, or -1 with errno from open when one could not be filled.
+int open_standard_fds();
+
 // Owns one descriptor (none when negative) and closes it, with
 // close_keep_errno, when it goes out of scope. Move-only.
 class Fd {
