@@ -1,7 +1,6 @@
 #include "update.h"
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -98,42 +97,6 @@ int read_id(int fh, int ldflags, unsigned int *id) {
   return -1;
 }
 
-}  // namespace
-
-int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
-  if (ld_init_device(fh, ldflags) < 0) {
-    std::fprintf(stderr, "Can't init device: %s\n", std::strerror(errno));
-    return -1;
-  }
-  unsigned int id = 0;
-  if (conf->showid_flag) {
-    if (read_id(fh, ldflags, &id) < 0) return -1;
-    std::fprintf(stderr, "Device has ID %08X\n", id);
-    return 0;
-  }
-  if (conf->testid_given) {
-    if (read_id(fh, ldflags, &id) < 0) return -1;
-    if (id != static_cast<unsigned int>(conf->testid_arg)) {
-      std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", id,
-                   static_cast<unsigned int>(conf->testid_arg));
-      return -1;
-    }
-    if (conf->verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);
-  }
-  if (ld_erase_all(fh, ldflags) < 0) {
-    std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(errno));
-    return -1;
-  }
-  if (ld_write_image(fh, img, ldflags | LD_PROGRESS) < 0) {
-    std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
-    return -1;
-  }
-  if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Flashing done\n");
-  return 0;
-}
-
-namespace {
-
 // Owns the image: released once, by free() or when the guard goes.
 class ImageGuard {
  public:
@@ -199,6 +162,38 @@ int exit_status(int flashed) {
 }
 
 }  // namespace
+
+int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
+  if (ld_init_device(fh, ldflags) < 0) {
+    std::fprintf(stderr, "Can't init device: %s\n", std::strerror(errno));
+    return -1;
+  }
+  unsigned int id = 0;
+  if (conf->showid_flag) {
+    if (read_id(fh, ldflags, &id) < 0) return -1;
+    std::fprintf(stderr, "Device has ID %08X\n", id);
+    return 0;
+  }
+  if (conf->testid_given) {
+    if (read_id(fh, ldflags, &id) < 0) return -1;
+    if (id != static_cast<unsigned int>(conf->testid_arg)) {
+      std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", id,
+                   static_cast<unsigned int>(conf->testid_arg));
+      return -1;
+    }
+    if (conf->verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);
+  }
+  if (ld_erase_all(fh, ldflags) < 0) {
+    std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(errno));
+    return -1;
+  }
+  if (ld_write_image(fh, img, ldflags | LD_PROGRESS) < 0) {
+    std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
+    return -1;
+  }
+  if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Flashing done\n");
+  return 0;
+}
 
 int update_main(int argc, char **argv) {
   if (open_standard_fds() < 0) return EXIT_CANT_OPEN;
