@@ -4,6 +4,10 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE ?= cmake
+# Extra configure options of the build and the sanitizer build, e.g.
+# CMAKE_FLAGS=-DTARVION_WERROR=ON (CI); they apply when a build is first
+# configured.
+CMAKE_FLAGS ?=
 
 .PHONY: all demo test asan clean cross-test static packages board-test
 
@@ -11,7 +15,7 @@ all: $(BUILD)/Makefile
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 
 $(BUILD)/Makefile:
-	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 
 demo: all
 	scripts/demo.sh $(BUILD)
@@ -20,7 +24,7 @@ test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 $(ASAN_BUILD)/Makefile:
-	$(CMAKE) -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARVION_SANITIZE=ON
+	$(CMAKE) -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARVION_SANITIZE=ON $(CMAKE_FLAGS)
 
 asan: $(ASAN_BUILD)/Makefile
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)

@@ -10,23 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "util.h"
+
 namespace {
-
-// Owns one descriptor and closes it when leaving the scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 std::string sysfs_root() {
   const char *env = std::getenv("TARVION_SYSFS");

@@ -15,10 +15,10 @@
 #ifndef TARVION_GPIO_H
 #define TARVION_GPIO_H
 
-#define GPIO_OUTPUT 1    // make the line an output and give it its value
-#define GPIO_HIGH 2      // initial value of an output is 1
-#define GPIO_NODIR_OK 4  // a missing direction file is no error
-#define GPIO_VERBOSE 8   // report a direction file that cannot be opened
+constexpr int GPIO_OUTPUT = 1;    // make the line an output and give it its value
+constexpr int GPIO_HIGH = 2;      // initial value of an output is 1
+constexpr int GPIO_NODIR_OK = 4;  // a missing direction file is no error
+constexpr int GPIO_VERBOSE = 8;   // report a direction file that cannot be opened
 
 // Makes line `pin` usable: exports it unless its value file already exists,
 // writes "out\n" (GPIO_OUTPUT) or "in\n" to its direction file, and gives an

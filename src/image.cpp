@@ -11,25 +11,9 @@
 #include <cstring>
 
 #include "image_ihex.h"
+#include "util.h"
 
 namespace {
-
-// Closes the descriptor on every way out, keeping the errno the caller is
-// to report.
-class FileHandle {
- public:
-  explicit FileHandle(int fh) : fh_(fh) {}
-  ~FileHandle() {
-    const int saved = errno;
-    ::close(fh_);
-    errno = saved;
-  }
-  FileHandle(const FileHandle &) = delete;
-  FileHandle &operator=(const FileHandle &) = delete;
-
- private:
-  int fh_;
-};
 
 // Reads len bytes from the file's first byte on, whatever the descriptor's
 // position; one read may bring less than asked.
@@ -52,15 +36,23 @@ int read_whole(int fh, unsigned char *block, size_t len) {
   return 0;
 }
 
+// A first line that begins with ':' is an Intel HEX record, even a malformed
+// one: writing the text of a damaged HEX file to the module as if it were a
+// raw image would report success for a module holding garbage.
+bool starts_with_record_mark(int fh) {
+  char first = 0;
+  return ::pread(fh, &first, 1, 0) == 1 && first == ':';
+}
+
 }  // namespace
 
 int parse_file(const char *fn, image *img) {
   const int fh = ::open(fn, O_RDONLY | O_CLOEXEC);
   if (fh < 0) return fh;
-  FileHandle guard(fh);
+  const Fd guard(fh);
   *img = image{};
   int result = parse_file_ihex(fh, img);
-  if (result == -1) {
+  if (result == -1 && !starts_with_record_mark(fh)) {
     // Line 1 is not Intel HEX: the file is a raw binary image.
     img_free(img);
     *img = image{};

@@ -20,14 +20,14 @@ struct image {
 };
 
 // Loads the file fn: Intel HEX first; raw binary (one chunk at address 0)
-// when the first line is malformed as Intel HEX. The record need not be
-// initialised. Returns 0 for Intel HEX, the file size for raw binary, and a
-// negative value on failure:
+// when the first line is malformed as Intel HEX and does not begin with ':'.
+// The record need not be initialised. Returns 0 for Intel HEX, the file size
+// for raw binary, and a negative value on failure:
 //  - the open failed: its result, errno set by it, record untouched;
 //  - a read, size query or allocation failed: -1 with errno set (EISDIR for
 //    a directory, EFBIG for a raw file too large for the 32-bit lengths);
-//  - -N for a malformed Intel HEX line N >= 2 (the reader has printed the
-//    cause; errno is EINVAL).
+//  - -N for a malformed Intel HEX line N, line 1 only when it begins with
+//    ':' (the reader has printed the cause; errno is EINVAL).
 // fn is borrowed: img->fn points at the caller's text once the file is open.
 // After a successful open the record always holds an image for img_free.
 int parse_file(const char *fn, image *img);

@@ -14,11 +14,8 @@ volatile sig_atomic_t ld_abort = 0;
 
 namespace {
 
-constexpr unsigned char kAck = 0x79;
-constexpr int kWaitMs = 1000;  // budget of every byte awaited from the module
-constexpr int kAttempts = 3;
-constexpr int kMaxBlock = 257;  // a count byte and 256 data bytes
-constexpr int kMaxFragment = 256;
+// The checksum of a one-byte block is its complement.
+constexpr unsigned char kComplement = 0xFF;
 
 // Writes all n bytes, continuing after short writes. Returns 0, or -1 with
 // errno from write (EIO when it wrote nothing without saying why).
@@ -42,11 +39,11 @@ int write_all(int fh, const unsigned char *p, size_t n) {
   return 0;
 }
 
-// Awaits one byte from the module for at most kWaitMs and reads it. Returns
+// Awaits one byte from the module for at most LD_WAIT_MS and reads it. Returns
 // 0, or -1 with errno EBUSY (nothing came), EIO (end of file) or that of the
 // failed wait or read. A failed wait never leads into a read that could block.
 int await_byte(int fh, unsigned char *b) {
-  const int r = wait_fh_rest(fh, kWaitMs, &ld_abort);
+  const int r = wait_fh_rest(fh, LD_WAIT_MS, &ld_abort);
   if (r < 0) return -1;
   if (r == 0) {
     errno = EBUSY;
@@ -64,7 +61,7 @@ int _ld_waitack(int fh, int flags) {
   if (!(flags & LD_WAITACK)) return 0;
   unsigned char b = 0;
   if (await_byte(fh, &b) < 0) return -1;
-  if (b != kAck) {
+  if (b != LD_ACK) {
     errno = EINVAL;
     return -1;
   }
@@ -72,19 +69,19 @@ int _ld_waitack(int fh, int flags) {
 }
 
 int _ld_send(int fh, const char *buf, int len, int flags) {
-  if (!buf || len < 1 || len > kMaxBlock) {
+  if (!buf || len < 1 || len > LD_BLOCK_MAX) {
     errno = EINVAL;
     return -1;
   }
-  std::array<unsigned char, kMaxBlock + 1> frame;
+  std::array<unsigned char, LD_BLOCK_MAX + 1> frame;
   std::memcpy(frame.data(), buf, static_cast<size_t>(len));
   unsigned char sum = 0;
   for (int i = 0; i < len; ++i) sum ^= frame[i];
-  if (len == 1) sum = frame[0] ^ 0xFF;
+  if (len == 1) sum = frame[0] ^ kComplement;
   size_t n = static_cast<size_t>(len);
   if (!(flags & LD_NOCHKSUM)) frame[n++] = sum;
 
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
     if (ld_abort) {
       errno = EINTR;
       return -1;
@@ -114,14 +111,14 @@ int _ld_send_long(int fh, uint32_t data, int flags) {
 }
 
 int _ld_send_frag(int fh, const char *data, int len, int offs, int flags) {
-  if (!data || len < 1 || len > kMaxFragment) {
+  if (!data || len < 1 || len > LD_FRAGMENT_MAX) {
     errno = EINVAL;
     return -1;
   }
-  std::array<char, kMaxFragment + 1> block;
+  std::array<char, LD_FRAGMENT_MAX + 1> block;
   block[0] = static_cast<char>(len - 1);
   std::memcpy(block.data() + 1, data, static_cast<size_t>(len));
-  if (_ld_send_cmd(fh, 0x31, flags) < 0) return -1;
+  if (_ld_send_cmd(fh, LD_CMD_WRITE, flags) < 0) return -1;
   if (_ld_send_long(fh, static_cast<uint32_t>(offs), flags) < 0) return -1;
   return _ld_send(fh, block.data(), len + 1, flags);
 }
@@ -142,31 +139,32 @@ int _ld_read(int fh, char *data, int maxlen, int flags) {
 }
 
 int ld_init_device(int fh, int flags) {
-  const char sync = 0x7F;
+  const char sync = LD_SYNC;
   return _ld_send(fh, &sync, 1, flags | LD_NOCHKSUM);
 }
 
 unsigned int ld_getid(int fh, int flags) {
-  constexpr unsigned int kFailed = 0xFFFFFFFF;
-  if (_ld_send_cmd(fh, 0x02, flags) < 0) return kFailed;
+  if (_ld_send_cmd(fh, LD_CMD_GET_ID, flags) < 0) return LD_ID_FAILED;
+  // The length byte counts at most 256 identifier bytes.
   std::array<char, 256> reply;
   const int n = _ld_read(fh, reply.data(), static_cast<int>(reply.size()), flags);
-  if (n < 0) return kFailed;
-  if (_ld_waitack(fh, flags) < 0) return kFailed;
+  if (n < 0) return LD_ID_FAILED;
+  if (_ld_waitack(fh, flags) < 0) return LD_ID_FAILED;
   unsigned int id = 0;
-  for (int i = 0; i < n && i < 4; ++i) id = (id << 8) | static_cast<unsigned char>(reply[i]);
+  for (int i = 0; i < n && i < LD_ID_BYTES; ++i)
+    id = (id << 8) | static_cast<unsigned char>(reply[i]);
   errno = 0;
   return id;
 }
 
 int ld_erase_all(int fh, int flags) {
-  if (_ld_send_cmd(fh, 0x43, flags) < 0) return -1;
-  const char global = static_cast<char>(0xFF);
+  if (_ld_send_cmd(fh, LD_CMD_ERASE, flags) < 0) return -1;
+  const char global = static_cast<char>(LD_ERASE_GLOBAL);
   return _ld_send(fh, &global, 1, flags);
 }
 
 int ld_restart(int fh, int addr, int flags) {
-  if (_ld_send_cmd(fh, 0x21, flags) < 0) return -1;
+  if (_ld_send_cmd(fh, LD_CMD_GO, flags) < 0) return -1;
   return _ld_send_long(fh, static_cast<uint32_t>(addr), flags);
 }
 
@@ -177,13 +175,13 @@ int ld_write_image(int fh, image *img, int flags) {
   }
   const bool progress = (flags & LD_PROGRESS) != 0;
   if (progress) std::fprintf(stderr, "Flashing %s", img->fn ? img->fn : "");
-  std::array<char, kMaxFragment> buf;
+  std::array<char, LD_FRAGMENT_MAX> buf;
   for (int i = 0;; ++i) {
     int offset = 0;
     const int size = img_get_chunk(img, &offset, buf.data(), static_cast<int>(buf.size()));
     if (size <= 0) break;
     if (progress) {
-      if (i % 20 == 0) std::fputs("\n\t", stderr);
+      if (i % LD_PROGRESS_DOTS == 0) std::fputs("\n\t", stderr);
       std::fputc('.', stderr);
     }
     std::fflush(stderr);

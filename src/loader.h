@@ -16,10 +16,29 @@
 
 #include "image.h"
 
-#define LD_NOCHKSUM 1  // send blocks without their checksum byte
-#define LD_WAITACK 2   // await and examine the acknowledgement of each block
-#define LD_VERBOSE 4   // verbose operation (carried along)
-#define LD_PROGRESS 8  // ld_write_image prints its progress display
+constexpr int LD_NOCHKSUM = 1;  // send blocks without their checksum byte
+constexpr int LD_WAITACK = 2;   // await and examine the acknowledgement of each block
+constexpr int LD_VERBOSE = 4;   // verbose operation (carried along)
+constexpr int LD_PROGRESS = 8;  // ld_write_image prints its progress display
+
+// The boot loader's byte codes.
+constexpr unsigned char LD_SYNC = 0x7F;          // synchronisation, sent alone
+constexpr unsigned char LD_ACK = 0x79;           // a block accepted
+constexpr unsigned char LD_NACK = 0x1F;          // a block refused
+constexpr unsigned char LD_CMD_GET_ID = 0x02;    // Get ID
+constexpr unsigned char LD_CMD_GO = 0x21;        // Go: start the code at an address
+constexpr unsigned char LD_CMD_WRITE = 0x31;     // Write Memory
+constexpr unsigned char LD_CMD_ERASE = 0x43;     // Erase
+constexpr unsigned char LD_ERASE_GLOBAL = 0xFF;  // Erase's parameter: the whole flash
+
+// The wire arithmetic.
+constexpr int LD_WAIT_MS = 1000;                   // budget of every byte awaited from the module
+constexpr int LD_ATTEMPTS = 3;                     // tries of each block
+constexpr int LD_FRAGMENT_MAX = 256;               // data bytes of one Write Memory
+constexpr int LD_BLOCK_MAX = LD_FRAGMENT_MAX + 1;  // the count byte and a fragment
+constexpr int LD_ID_BYTES = 4;                     // identifier bytes that make up its value
+constexpr unsigned int LD_ID_FAILED = 0xFFFFFFFF;  // ld_getid's result on failure
+constexpr int LD_PROGRESS_DOTS = 20;               // dots per line of the progress display
 
 // Set it (from a signal handler) to stop the operation in progress: every
 // block attempt then fails at once with EINTR before anything is sent, a

@@ -1,3 +1,5 @@
 #include "update.h"
 
-int main(int argc, char **argv) { return update_main(argc, argv); }
+int main(int argc, char **argv) {
+  return update_main(argc, argv);
+}

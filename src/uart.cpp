@@ -30,55 +30,55 @@ void uart_make_settings(struct termios *tio, int baudrate, int flags) {
   if (flags & UART_EVEN) tio->c_cflag |= PARENB;
 }
 
-namespace {
-
-// Closes fh, keeping the errno of the failure that made the open fail.
-int fail_open(int fh) {
-  const int err = errno;
-  close(fh);
-  errno = err;
-  return -1;
-}
-
-}  // namespace
-
 int uart_open(const char *fn, int baudrate, int flags) {
   // Without O_NONBLOCK the open of a serial port whose line is not yet set to
   // ignore the modem lines waits for a carrier that a three-wire link never
   // raises.
-  const int fh = open(fn, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-  if (fh < 0) return -1;
+  Fd port(open(fn, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (!port.ok()) return -1;
+  const int fh = port.get();
   // Two flashers on one port would each take the other's acknowledgements.
   // "Resource temporarily unavailable" would read as if trying again soon
   // could help; "busy" says what is the matter.
   if (flock(fh, LOCK_EX | LOCK_NB) < 0) {
     if (errno == EWOULDBLOCK) errno = EBUSY;
-    return fail_open(fh);
+    return -1;
   }
   const int fl = fcntl(fh, F_GETFL);
-  if (fl < 0 || fcntl(fh, F_SETFL, fl & ~O_NONBLOCK) < 0) return fail_open(fh);
-  if (flags & UART_NOSETUP) return fh;
-  struct termios tio;
-  uart_make_settings(&tio, baudrate, flags);
-  // A device that refuses the settings is still handed back; trouble then
-  // shows as missing acknowledgements.
-  (void)tcsetattr(fh, TCSANOW, &tio);
-  return fh;
+  if (fl < 0 || fcntl(fh, F_SETFL, fl & ~O_NONBLOCK) < 0) return -1;
+  if (!(flags & UART_NOSETUP)) {
+    struct termios tio;
+    uart_make_settings(&tio, baudrate, flags);
+    // A device that refuses the settings is still handed back; trouble then
+    // shows as missing acknowledgements.
+    (void)tcsetattr(fh, TCSANOW, &tio);
+  }
+  return port.release();
 }
+
+namespace {
+
+constexpr int kSlowestBaud = 19200;
+constexpr int kBitsPerByte = 11;  // start bit, 8 data bits, parity, stop bit
+constexpr int kDrainSlackMs = 1000;
+constexpr int kDrainPollMs = 2;
+
+}  // namespace
 
 int uart_drain(int fh) {
   int queued = 0;
   if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
   // A line held up by flow control, or a peer that does not read, must not
   // hang the flasher: the wait is bounded by the wire time of the queue.
-  const long long budget_ms = 1000 + static_cast<long long>(queued) * 11 * 1000 / 19200;
-  for (long long waited = 0; queued > 0; waited += 2) {
+  const long long budget_ms =
+      kDrainSlackMs + static_cast<long long>(queued) * kBitsPerByte * 1000 / kSlowestBaud;
+  for (long long waited = 0; queued > 0; waited += kDrainPollMs) {
     if (waited >= budget_ms) {
       tcflush(fh, TCOFLUSH);
       errno = ETIMEDOUT;
       return -1;
     }
-    wait_fh(-1, 2);
+    wait_fh(-1, kDrainPollMs);
     if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
   }
   // The queue is empty; what is left is the transmitter's own FIFO, a few

@@ -4,8 +4,8 @@
 
 #include <termios.h>
 
-#define UART_NOSETUP 1  // open only; leave the line settings as they are
-#define UART_EVEN 2     // even parity
+constexpr int UART_NOSETUP = 1;  // open only; leave the line settings as they are
+constexpr int UART_EVEN = 2;     // even parity
 
 // Opens the serial device fn for reading and writing (never as the
 // controlling terminal, closed on exec), takes an exclusive advisory lock on

@@ -1,11 +1,11 @@
 #include "update.h"
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "config.h"
 #include "gpio.h"
@@ -51,6 +51,11 @@ int gpio_flags(const update_conf &conf) {
   return GPIO_NODIR_OK | (conf.verbose_flag ? GPIO_VERBOSE : 0);
 }
 
+// The pauses of the target sequences.
+constexpr int kBootSelectSettleMs = 100;  // boot-select high, then reset released
+constexpr int kBootLoaderStartMs = 10;    // reset released, then the first block
+constexpr int kResetPulseMs = 10;         // reset held low on the way out
+
 // Reset low; with a boot-select line, boot-select high, then release reset so
 // that the module starts its ROM boot loader. The pauses of both sequences
 // run their full length even when a signal arrives during them.
@@ -59,9 +64,9 @@ void enter_target(const update_conf &conf) {
   init_gpio(conf.resetpin_arg, gpio_flags(conf) | GPIO_OUTPUT);
   if (!conf.bspin_given) return;
   init_gpio(conf.bspin_arg, gpio_flags(conf) | GPIO_OUTPUT | GPIO_HIGH);
-  wait_fh_rest(-1, 100, nullptr);
+  wait_fh_rest(-1, kBootSelectSettleMs, nullptr);
   set_gpio(conf.resetpin_arg, 1);
-  wait_fh_rest(-1, 10, nullptr);
+  wait_fh_rest(-1, kBootLoaderStartMs, nullptr);
 }
 
 // Reset low, boot-select low, then a reset pulse: the module restarts into
@@ -70,7 +75,7 @@ void release_target(const update_conf &conf) {
   if (!conf.resetpin_given) return;
   set_gpio(conf.resetpin_arg, 0);
   if (conf.bspin_given) set_gpio(conf.bspin_arg, 0);
-  wait_fh_rest(-1, 10, nullptr);
+  wait_fh_rest(-1, kResetPulseMs, nullptr);
   set_gpio(conf.resetpin_arg, 1);
 }
 
@@ -90,6 +95,70 @@ int read_id(int fh, int ldflags, unsigned int *id) {
   if (errno == 0) return 0;
   std::fprintf(stderr, "Can't read device ID: %s\n", std::strerror(errno));
   return -1;
+}
+
+// Owns the image: released once, by free() or when the guard goes.
+class ImageGuard {
+ public:
+  ImageGuard() = default;
+  ~ImageGuard() { free(); }
+  ImageGuard(const ImageGuard &) = delete;
+  ImageGuard &operator=(const ImageGuard &) = delete;
+  image *get() { return &img_; }
+  void free() {
+    img_free(&img_);
+    img_ = image{};
+  }
+
+ private:
+  image img_{};
+};
+
+// What a run holds; whatever is still held is released on the way out.
+struct Run {
+  update_conf conf;
+  std::string file;  // the image's name, which the image borrows
+  ImageGuard img;
+  Fd port;
+  ~Run() { parser_free(&conf); }
+};
+
+int cant_open(const std::string &name) {
+  std::fprintf(stderr, "Can't open %s: %s\n", name.c_str(), std::strerror(errno));
+  return -1;
+}
+
+int load_image(Run &run) {
+  run.file = run.conf.file_arg.value_or("");
+  int loaded = parse_file(run.file.c_str(), run.img.get());
+  if (loaded >= 0 && !run.conf.showid_flag && !holds_data(*run.img.get())) {
+    errno = ENODATA;
+    loaded = -1;
+  }
+  return loaded < 0 ? cant_open(run.file) : 0;
+}
+
+int open_port(Run &run) {
+  const std::string device = run.conf.device_arg.value_or("");
+  const int flags = run.conf.uart_flag ? UART_EVEN : UART_NOSETUP | UART_EVEN;
+  run.port = Fd(uart_open(device.c_str(), run.conf.baudrate_arg, flags));
+  return run.port.ok() ? 0 : cant_open(device);
+}
+
+// Every run that opened the port ends this way, whatever happened: the last
+// bytes leave the port before the module restarts into its application, then
+// the image, the lines and the port are released.
+void end_run(Run &run) {
+  uart_drain(run.port.get());
+  release_target(run.conf);
+  run.img.free();
+  release_lines(run.conf);
+  run.port.close();
+}
+
+int exit_status(int flashed) {
+  if (caught_signal) return 128 + caught_signal;
+  return flashed < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
 }
 
 }  // namespace
@@ -127,44 +196,17 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
 }
 
 int update_main(int argc, char **argv) {
+  if (open_standard_fds() < 0) return EXIT_CANT_OPEN;
   parser_install_oom_handler();
-  update_conf conf;
-  if (read_config(argc, argv, &conf) < 0) return EXIT_CANT_OPEN;
-
-  const std::string file = conf.file_arg.value_or("");
-  image img{};
-  int loaded = parse_file(file.c_str(), &img);
-  if (loaded >= 0 && !conf.showid_flag && !holds_data(img)) {
-    errno = ENODATA;
-    loaded = -1;
-  }
-  if (loaded < 0) {
-    std::fprintf(stderr, "Can't open %s: %s\n", file.c_str(), std::strerror(errno));
-    img_free(&img);
-    parser_free(&conf);
-    return EXIT_CANT_OPEN;
-  }
-
-  const std::string device = conf.device_arg.value_or("");
-  int fh = uart_open(device.c_str(), conf.baudrate_arg,
-                     conf.uart_flag ? UART_EVEN : UART_NOSETUP | UART_EVEN);
-  if (fh < 0) {
-    std::fprintf(stderr, "Can't open %s: %s\n", device.c_str(), std::strerror(errno));
-    img_free(&img);
-    parser_free(&conf);
-    return fh;
-  }
-
+  Run run;
+  if (read_config(argc, argv, &run.conf) < 0) return EXIT_CANT_OPEN;
+  if (load_image(run) < 0) return EXIT_CANT_OPEN;
+  if (open_port(run) < 0) return EXIT_CANT_OPEN;
   catch_signals();
-  enter_target(conf);
-  int rc = caught_signal ? -1 : do_flash(fh, &img, loader_flags(conf), &conf);
-  uart_drain(fh);
-  release_target(conf);
-  img_free(&img);
-  release_lines(conf);
-  close(fh);
-  parser_free(&conf);
-
-  if (caught_signal) return 128 + caught_signal;
-  return rc < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
+  enter_target(run.conf);
+  const int flashed =
+      caught_signal ? -1
+                    : do_flash(run.port.get(), run.img.get(), loader_flags(run.conf), &run.conf);
+  end_run(run);
+  return exit_status(flashed);
 }

@@ -7,13 +7,16 @@
 #include "options.h"
 
 // Exit statuses of a run.
-#define EXIT_FLASH_OK 0       // flashed (or identifier shown, or configuration saved)
-#define EXIT_BAD_OPTIONS 1    // option or configuration-file error
-#define EXIT_FLASH_FAILED 2   // sync, identifier, identifier test, erase or write failed
-#define EXIT_CANT_OPEN (-1)   // image file or serial device cannot be opened (255)
+constexpr int EXIT_FLASH_OK = 0;      // flashed (or identifier shown, or configuration saved)
+constexpr int EXIT_BAD_OPTIONS = 1;   // option or configuration-file error
+constexpr int EXIT_FLASH_FAILED = 2;  // sync, identifier, identifier test, erase or write failed
+constexpr int EXIT_CANT_OPEN = -1;    // image file or serial device cannot be opened (255)
 // A run stopped by SIGINT, SIGTERM or SIGHUP ends with 128 + the signal number.
 
-// The whole run; its result is the process exit status.
+// The whole run; its result is the process exit status. First gives each of
+// descriptors 0, 1 and 2 that is closed "/dev/null" (EXIT_CANT_OPEN, silently,
+// when that fails), so that the serial port cannot take a standard stream's
+// place.
 int update_main(int argc, char **argv);
 
 // The flashing procedure on an open port: synchronise, then show the

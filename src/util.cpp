@@ -1,8 +1,10 @@
 #include "util.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/select.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +28,24 @@ int wait_fh(int fh, int to) {
   FD_ZERO(&rfds);
   FD_SET(fh, &rfds);
   return select(fh + 1, &rfds, nullptr, nullptr, &tv);
+}
+
+int close_keep_errno(int fd) {
+  if (fd < 0) return 0;
+  const int saved = errno;
+  const int r = ::close(fd);
+  errno = saved;
+  return r;
+}
+
+int open_standard_fds() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // open takes the lowest free descriptor: this one, as those below it
+    // are open by now.
+    if (::open("/dev/null", O_RDWR) < 0) return -1;
+  }
+  return 0;
 }
 
 namespace {

@@ -1,4 +1,5 @@
-// The timed wait, and small helpers shared by the modules.
+// The timed wait, the descriptor owner, and small helpers shared by the
+// modules.
 #ifndef TARVION_UTIL_H
 #define TARVION_UTIL_H
 
@@ -24,5 +25,48 @@ int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop);
 // Fills tv with `ms` milliseconds: tv_sec = ms / 1000 and
 // tv_usec = (ms % 1000) * 1000, both truncated toward zero.
 void setup_tv(struct timeval *tv, int ms);
+
+// Closes fd (nothing for a negative one), leaving errno as it was: a close on
+// a failure path must not replace the cause the caller is about to report.
+// Returns close's result, 0 for a negative fd.
+int close_keep_errno(int fd);
+
+// Opens "/dev/null" (read and write) on each of the descriptors 0, 1 and 2
+// that is not open, so that a descriptor opened later (the serial port) can
+// never take the place of a standard stream and receive what is printed
+// there. Returns 0, or -1 with errno from open when one could not be filled.
+int open_standard_fds();
+
+// Owns one descriptor (none when negative) and closes it, with
+// close_keep_errno, when it goes out of scope. Move-only.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { close(); }
+  Fd(Fd &&other) noexcept : fd_(other.release()) {}
+  Fd &operator=(Fd &&other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // Hands the descriptor over to the caller; the owner then holds none.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor now (keeping errno); the owner then holds none.
+  int close() { return close_keep_errno(release()); }
+
+ private:
+  int fd_;
+};
 
 #endif

@@ -388,24 +388,36 @@ TEST(FaultsSignal, DuringTheReleaseLetsItFinish) {
       [](const SignalRun &run, const SimProcess &) { return run.r.status != 0; });
 }
 
-TEST(FaultsOutput, AStandardErrorWhoseReaderHasGoneNeitherStopsTheRunNorTheRelease) {
-  TempDir dir;
-  WiredModule m;
-  ASSERT_TRUE(m.sim.ready());
-  // Standard error becomes a pipe without reader: the only descriptor that
-  // read the FIFO is closed before the flasher starts.
-  const std::string fifo = dir.file("stderr.fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::vector<std::string> argv = {"/bin/bash", "-c",
-                                   "exec 4<>\"$0\"; exec 2>\"$0\"; exec 4<&-; exec \"$@\"", fifo};
-  // The shell execs the flasher itself, so the emulator of a cross build must
-  // be named here.
-  for (const auto &a : testsupport::command_for(flasher_argv(dir, m.args()))) argv.push_back(a);
-  const ProcResult r = testsupport::run_process(argv, flasher_options(m.sysfs.path()));
-  EXPECT_EQ(r.status, 0);
-  ASSERT_EQ(m.sim.stop(), 0);
-  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
-  EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+TEST(FaultsOutput, AStandardErrorThatIsGoneOrClosedNeitherStopsTheRunNorReachesTheModule) {
+  const struct {
+    const char *what;
+    const char *shell;  // run with $0 a FIFO of the test's own, then execs the flasher
+  } cases[] = {
+      // A pipe without reader: the only descriptor that read the FIFO is
+      // closed before the flasher starts.
+      {"reader gone", "exec 4<>\"$0\"; exec 2>\"$0\"; exec 4<&-; exec \"$@\""},
+      // Closed: the port must not take descriptor 2 and get the progress.
+      {"closed", "exec 2>&-; exec \"$@\""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    WiredModule m;
+    ASSERT_TRUE(m.sim.ready());
+    const std::string fifo = dir.file("stderr.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::string> argv = {"/bin/bash", "-c", c.shell, fifo};
+    // The shell execs the flasher itself, so the emulator of a cross build
+    // must be named here.
+    for (const auto &a : testsupport::command_for(flasher_argv(dir, m.args()))) argv.push_back(a);
+    const ProcResult r = testsupport::run_process(argv, flasher_options(m.sysfs.path()));
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(m.sim.stop(), 0);
+    EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
+    EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+    // Sync, erase command and parameter, three blocks per fragment: nothing else.
+    EXPECT_EQ(of_kind(m.sim.log(), "rx").size(), 3u + 3u * kSampleFragments);
+  }
 }
 
 TEST(FaultsLock, APortHeldByAnotherProcessEndsWith255BeforeAnythingIsSentOrDriven) {

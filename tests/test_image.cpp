@@ -209,8 +209,9 @@ TEST(Image, FileWhoseFirstLineIsNotIntelHexLoadsAsRawBinaryAtZero) {
       {"600 bytes starting with NUL", nul_first, "Line too short\nError parsing line 1 ''\n"},
       {"text", Bytes(text.begin(), text.end()),
        "No ihex-line\nError parsing line 1 'This is not a HEX file'\n"},
-      {"bad checksum on line 1", Bytes{':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'E'},
-       "Checksum-error 255\nError parsing line 1 ':00000001FE'\n"},
+      {"record mark after a blank",
+       Bytes{' ', ':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F'},
+       "No ihex-line\nError parsing line 1 ' :00000001FF'\n"},
   };
   for (const auto &t : cases) {
     testsupport::TempDir dir;
@@ -228,6 +229,31 @@ TEST(Image, FileWhoseFirstLineIsNotIntelHexLoadsAsRawBinaryAtZero) {
       want.push_back({uint32_t(pos), slice(t.content, pos, n)});
     }
     EXPECT_EQ(drain(out.img, 256), want) << t.what;
+  }
+}
+
+TEST(Image, MalformedFirstLineThatBeginsWithARecordMarkFailsWithoutRawFallBack) {
+  const struct {
+    const char *content;
+    std::string err;
+  } cases[] = {
+      {":00000001FE\n", "Checksum-error 255\nError parsing line 1 ':00000001FE'\n"},
+      {":0100000408F3\n:00000001FF\n",
+       "Bad extended linear address record\nError parsing line 1 ':0100000408F3'\n"},
+      {":0400000001020304\n",
+       "Line too short for 4 Bytes\nError parsing line 1 ':0400000001020304'\n"},
+      {":\n", "Line too short\nError parsing line 1 ':'\n"},
+  };
+  for (const auto &t : cases) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("fw.hex");
+    testsupport::write_file(path, t.content);
+    OwnedImage out;
+    const Loaded l = load(path, out);
+    EXPECT_EQ(l.result, -1) << t.content;
+    EXPECT_EQ(l.err_no, EINVAL) << t.content;
+    EXPECT_EQ(l.err, t.err);
+    EXPECT_STREQ(out.img.fn, path.c_str());
   }
 }
 

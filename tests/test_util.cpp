@@ -2,12 +2,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <utility>
 
 #include "signal_alarm.h"
 #include "util.h"
@@ -183,4 +186,48 @@ TEST(WaitFhRest, ReportsReadinessAndTimeOutLikeWaitFh) {
   errno = 0;
   EXPECT_EQ(wait_fh_rest(FD_SETSIZE, 10, nullptr), -1);
   EXPECT_EQ(errno, EBADF);
+}
+
+bool is_open(int fd) {
+  return fcntl(fd, F_GETFD) >= 0;
+}
+
+TEST(Fd, ClosesItsDescriptorOnceKeepingErrnoAndHandsItOverOnMoveOrRelease) {
+  Pipe p;
+  const int rd = dup(p.rd), wr = dup(p.wr);
+  {
+    Fd owner(rd);
+    Fd moved(std::move(owner));
+    EXPECT_FALSE(owner.ok());
+    EXPECT_EQ(moved.get(), rd);
+    errno = ENODATA;
+    EXPECT_EQ(moved.close(), 0);
+    EXPECT_EQ(errno, ENODATA);
+    EXPECT_FALSE(is_open(rd));
+    Fd other(wr);
+    EXPECT_EQ(other.release(), wr);
+  }
+  EXPECT_TRUE(is_open(wr));
+  close(wr);
+}
+
+TEST(OpenStandardFds, FillsClosedStandardDescriptorsWithDevNullAndLeavesOpenOnesAlone) {
+  // In a child, so that the test's own streams stay as they are.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    struct stat null_st, out_before, st0, st1, st2;
+    const bool got = stat("/dev/null", &null_st) == 0 && fstat(1, &out_before) == 0;
+    close(0);
+    close(2);
+    const bool filled = open_standard_fds() == 0 && fstat(0, &st0) == 0 && fstat(1, &st1) == 0 &&
+                        fstat(2, &st2) == 0;
+    const bool ok = got && filled && st0.st_rdev == null_st.st_rdev &&
+                    st2.st_rdev == null_st.st_rdev && st1.st_ino == out_before.st_ino &&
+                    st1.st_dev == out_before.st_dev && open("/dev/null", O_RDONLY) > 2;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
