@@ -16,16 +16,22 @@ namespace {
 
 constexpr size_t kMaxLine = 64;  // sysfs writes are short; longer text is cut into pieces
 
-const char *line_name(Line line) { return line == Line::Reset ? "reset" : "boot"; }
+const char *line_name(Line line) {
+  return line == Line::Reset ? "reset" : "boot";
+}
 
 }  // namespace
 
 std::string LineWrite::words() const {
   switch (kind) {
-    case Value: return std::string(line_name(line)) + " " + text;
-    case Direction: return std::string("direction ") + line_name(line) + " " + text;
-    case Export: return "export " + text;
-    case Unexport: return "unexport " + text;
+    case Value:
+      return std::string(line_name(line)) + " " + text;
+    case Direction:
+      return std::string("direction ") + line_name(line) + " " + text;
+    case Export:
+      return "export " + text;
+    case Unexport:
+      return "unexport " + text;
   }
   return text;
 }
@@ -53,8 +59,7 @@ int SysfsStandIn::make_dir(const std::string &path, std::string &err) {
   return -1;
 }
 
-int SysfsStandIn::add(const std::string &path, LineWrite::Kind kind, Line line,
-                      std::string &err) {
+int SysfsStandIn::add(const std::string &path, LineWrite::Kind kind, Line line, std::string &err) {
   Fifo f;
   f.path = path;
   f.kind = kind;
@@ -85,8 +90,7 @@ int SysfsStandIn::add(const std::string &path, LineWrite::Kind kind, Line line,
   return 0;
 }
 
-int SysfsStandIn::open(const std::string &dir, int reset_gpio, int boot_gpio,
-                       std::string &err) {
+int SysfsStandIn::open(const std::string &dir, int reset_gpio, int boot_gpio, std::string &err) {
   std::string cls = dir + "/class";
   std::string gpio = cls + "/gpio";
   if (make_dir(dir, err) != 0 || make_dir(cls, err) != 0 || make_dir(gpio, err) != 0) return -1;
@@ -139,10 +143,9 @@ void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
     if (e.mask & IN_MODIFY) take_one(*f, now, out);
     // Writes of one open that follow each other share one event; the close
     // takes them, unless a later write of this batch still has its own event.
-    bool later = std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
-                             [&e](const inotify_event &x) {
-                               return x.wd == e.wd && (x.mask & IN_MODIFY);
-                             });
+    bool later =
+        std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
+                    [&e](const inotify_event &x) { return x.wd == e.wd && (x.mask & IN_MODIFY); });
     if ((e.mask & IN_CLOSE_WRITE) && !later) take_rest(*f, now, out);
   }
 }

@@ -176,7 +176,8 @@ void Simulator::send(double now) {
 
 double Simulator::next_wake(double now) const {
   double wake = kNever;
-  bool line_first = !lines_.empty() && (input_.empty() || input_.front().read >= lines_.front().key);
+  bool line_first =
+      !lines_.empty() && (input_.empty() || input_.front().read >= lines_.front().key);
   if (line_first) {
     wake = lines_.front().key;
   } else if (!input_.empty()) {

@@ -18,11 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include "flasher_helpers.h"
+#include "flasher.h"
+#include "timing.h"
 
 namespace {
 
-using namespace flasher_test;
+using namespace testsupport;
 
 // Added to a run's worst case: start-up, the line sequences, a loaded
 // machine, the sanitizer build. A bound on hanging, not a measurement.
@@ -31,9 +32,8 @@ constexpr double kSlack = 8.0;
 // What a write that fails while sending fragment number `dots` prints.
 std::string failed_write(int dots, const std::string &why) {
   const std::string fn = sample_hex();
-  std::string s = "Flashing " + fn;
-  for (int i = 0; i < dots; ++i) s += (i % 20 == 0 ? "\n\t." : ".");
-  return s + "Communication Error: " + why + "\nCan't write image " + fn + ": " + why + "\n";
+  return "Flashing " + fn + progress_dots(dots) + "Communication Error: " + why +
+         "\nCan't write image " + fn + ": " + why + "\n";
 }
 
 // Blocks of a run with the sample and without identifier test, counted from

@@ -1,27 +1,27 @@
 // End-to-end tests: the real flasher against the simulated module, over a
 // real pseudo-terminal, with a sysfs stand-in for the reset and boot-select
 // lines.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "flasher_helpers.h"
+#include "flasher.h"
+#include "timing.h"
 
 namespace {
 
-using namespace flasher_test;
+using namespace testsupport;
 
 TEST(Flasher, FlashesTheSampleThroughTheFullLineSequence) {
   TempDir dir;
   WiredModule m({"--id", "0x410"});
   ASSERT_TRUE(m.sim.ready());
-  ProcResult r = flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin, "-F",
-                             sample_hex()},
-                       m.sysfs.path());
+  ProcResult r =
+      flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin, "-F", sample_hex()},
+            m.sysfs.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, progress(sample_hex(), kSampleFragments));
   EXPECT_EQ(r.out, "");
@@ -39,9 +39,9 @@ TEST(Flasher, DrivesTheLinesInOrderWithTheirPauses) {
   TempDir dir;
   WiredModule m;
   ASSERT_TRUE(m.sim.ready());
-  ProcResult r = flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin, "-F",
-                             sample_hex()},
-                       m.sysfs.path());
+  ProcResult r =
+      flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin, "-F", sample_hex()},
+            m.sysfs.path());
   ASSERT_EQ(r.status, 0) << r.err;
   m.sim.stop();
   const auto log = m.sim.log();
@@ -51,8 +51,8 @@ TEST(Flasher, DrivesTheLinesInOrderWithTheirPauses) {
   ASSERT_EQ(gpio.size(), 10u) << testsupport::read_file(m.sim.log_path());
   std::vector<std::string> setup = rests({gpio.begin(), gpio.begin() + 4});
   std::sort(setup.begin(), setup.end());
-  EXPECT_EQ(setup, (std::vector<std::string>{"boot 1", "direction boot out",
-                                             "direction reset out", "reset 0"}));
+  EXPECT_EQ(setup, (std::vector<std::string>{"boot 1", "direction boot out", "direction reset out",
+                                             "reset 0"}));
   const std::vector<std::string> want = {"reset 1", "reset 0",     "boot 0",
                                          "reset 1", "unexport 18", "unexport 17"};
   EXPECT_EQ(rests({gpio.begin() + 4, gpio.end()}), want);
@@ -74,9 +74,9 @@ TEST(Flasher, ResetLineAloneIsHeldLowUntilTheRelease) {
   WiredModule m;
   ASSERT_TRUE(m.sim.ready());
   // Without acknowledgements nothing is awaited from the module held in reset.
-  ProcResult r = flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "--waitack", "-F",
-                             sample_hex()},
-                       m.sysfs.path());
+  ProcResult r =
+      flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "--waitack", "-F", sample_hex()},
+            m.sysfs.path());
   EXPECT_EQ(r.status, 0) << r.err;
   m.sim.stop();
   const std::vector<std::string> want = {"direction reset out", "reset 0", "reset 0", "reset 1",
@@ -89,9 +89,9 @@ TEST(Flasher, BootSelectLineAloneIsOnlyUnexported) {
   TempDir dir;
   WiredModule m;
   ASSERT_TRUE(m.sim.ready());
-  ProcResult r = flash(dir, {"-d", m.sim.tty_path(), "-s", kBootPin, "--waitack", "-F",
-                             sample_hex()},
-                       m.sysfs.path());
+  ProcResult r =
+      flash(dir, {"-d", m.sim.tty_path(), "-s", kBootPin, "--waitack", "-F", sample_hex()},
+            m.sysfs.path());
   EXPECT_EQ(r.status, 0) << r.err;
   m.sim.stop();
   EXPECT_EQ(rests(of_kind(m.sim.log(), "gpio")), std::vector<std::string>{"unexport 18"});
@@ -119,8 +119,10 @@ TEST(Flasher, IdentifierTestDecidesWhetherTheModuleIsErased) {
   const std::string fn = sample_hex();
   const std::vector<Case> cases = {
       {{"-i", "0x410"}, 0, progress(fn, kSampleFragments), true},
-      {{"-i", "0x410", "-v"}, 0, "Device has ID 00000410\n" + progress(fn, kSampleFragments) +
-                                     "Flashing done\n", true},
+      {{"-i", "0x410", "-v"},
+       0,
+       "Device has ID 00000410\n" + progress(fn, kSampleFragments) + "Flashing done\n",
+       true},
       {{"-i", "0x411"}, 2, "Device ID 00000410 doesn't match 00000411\n", false},
       {{"-i", "0xFFFFFFFF"}, 2, "Device ID 00000410 doesn't match FFFFFFFF\n", false},
   };
@@ -201,8 +203,8 @@ TEST(Flasher, SavesTheCommandLineWithoutFileOrPort) {
 
   ProcResult bad = flash(dir, {"-S", "-f", dir.file("no/such/dir.conf")});
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err, "tarvion_update: cannot open file for writing: " + dir.file("no/such/dir.conf") +
-                         "\n");
+  EXPECT_EQ(bad.err,
+            "tarvion_update: cannot open file for writing: " + dir.file("no/such/dir.conf") + "\n");
 }
 
 TEST(Flasher, ConfigurationFileSuppliesWhatTheCommandLineDoesNotGive) {
@@ -210,8 +212,10 @@ TEST(Flasher, ConfigurationFileSuppliesWhatTheCommandLineDoesNotGive) {
   SimProcess sim({"--id", "0x410"});
   ASSERT_TRUE(sim.ready());
   const std::string conf = dir.file("my.conf");
-  testsupport::write_file(conf, "# production line 3\ndevice = /dev/does-not-exist\n"
-                                "testid 0x410\nfile=\"" + sample_hex() + "\"\nverbose\n");
+  testsupport::write_file(conf,
+                          "# production line 3\ndevice = /dev/does-not-exist\n"
+                          "testid 0x410\nfile=\"" +
+                              sample_hex() + "\"\nverbose\n");
   // The command line's device wins; file, testid and verbose come from the file.
   ProcResult r = flash(dir, {"--conffile", conf, "-d", sim.tty_path()});
   EXPECT_EQ(r.status, 0) << r.err;

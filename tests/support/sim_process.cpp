@@ -1,13 +1,12 @@
 #include "sim_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,11 +14,11 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "timing.h"
+
 namespace testsupport {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int ms_left(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -189,6 +188,47 @@ std::vector<std::string> SimProcess::events() const {
     if (r.kind == "event") out.push_back(r.rest);
   }
   return out;
+}
+
+std::vector<SimLogRecord> of_kind(const std::vector<SimLogRecord> &log, const std::string &kind) {
+  std::vector<SimLogRecord> out;
+  for (const auto &r : log)
+    if (r.kind == kind) out.push_back(r);
+  return out;
+}
+
+std::vector<std::string> rests(const std::vector<SimLogRecord> &records) {
+  std::vector<std::string> out;
+  for (const auto &r : records) out.push_back(r.rest);
+  return out;
+}
+
+bool has_event(const SimProcess &sim, const std::string &prefix) {
+  for (const auto &e : sim.events())
+    if (e.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+bool wait_for_record(const SimProcess &sim, const std::string &kind, const std::string &rest,
+                     int count) {
+  const auto start = Clock::now();
+  do {
+    int n = 0;
+    for (const auto &r : sim.log()) n += r.kind == kind && r.rest == rest;
+    if (n >= count) return true;
+    usleep(5000);
+  } while (seconds_since(start) < 10);
+  return false;
+}
+
+std::vector<std::vector<uint8_t>> blocks_received(const SimProcess &sim, size_t n) {
+  const auto start = Clock::now();
+  std::vector<std::vector<uint8_t>> got = sim.rx_blocks();
+  while (got.size() < n && seconds_since(start) < 5) {
+    usleep(10000);
+    got = sim.rx_blocks();
+  }
+  return got;
 }
 
 }  // namespace testsupport
