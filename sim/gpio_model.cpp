@@ -118,21 +118,25 @@ SysfsStandIn::Fifo *SysfsStandIn::by_watch(int watch) {
   return nullptr;
 }
 
-void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
-  std::vector<inotify_event> events;
+void SysfsStandIn::read_events(std::vector<inotify_event> &events) {
   alignas(inotify_event) char buf[4096];
   for (;;) {
     ssize_t n = ::read(notify_, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) return;
     for (ssize_t at = 0; at < n;) {
       const auto *e = reinterpret_cast<const inotify_event *>(buf + at);
       events.push_back(*e);
       at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
   }
+}
+
+void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
+  std::vector<inotify_event> events;
+  read_events(events);
   for (size_t i = 0; i < events.size(); ++i) {
-    const inotify_event &e = events[i];
+    const inotify_event e = events[i];  // a copy: events grows below
     if (e.mask & IN_Q_OVERFLOW) {
       fprintf(stderr, "tarvion_module_sim: too many line changes at once; their order is lost\n");
       for (Fifo &f : fifos_) take_rest(f, now, out);
@@ -141,12 +145,14 @@ void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
     Fifo *f = by_watch(e.wd);
     if (f == nullptr) continue;
     if (e.mask & IN_MODIFY) take_one(*f, now, out);
+    if (!(e.mask & IN_CLOSE_WRITE)) continue;
     // Writes of one open that follow each other share one event; the close
-    // takes them, unless a later write of this batch still has its own event.
-    bool later =
-        std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
-                    [&e](const inotify_event &x) { return x.wd == e.wd && (x.mask & IN_MODIFY); });
-    if ((e.mask & IN_CLOSE_WRITE) && !later) take_rest(*f, now, out);
+    // takes them, unless a later write (events read just now included) has
+    // an event of its own and so its own turn.
+    read_events(events);
+    bool later = std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
+                             [&e](const inotify_event &x) { return x.wd == e.wd; });
+    if (!later) take_rest(*f, now, out);
   }
 }
 

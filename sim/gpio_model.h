@@ -11,6 +11,8 @@
 #ifndef TARVION_SIM_GPIO_MODEL_H
 #define TARVION_SIM_GPIO_MODEL_H
 
+#include <sys/inotify.h>
+
 #include <string>
 #include <vector>
 
@@ -60,6 +62,7 @@ class SysfsStandIn {
     std::string pending;  // text of a line not yet ended
   };
 
+  void read_events(std::vector<inotify_event> &events);
   bool take_one(Fifo &f, double now, std::vector<LineWrite> &out);
   void take_rest(Fifo &f, double now, std::vector<LineWrite> &out);
   Fifo *by_watch(int watch);
