@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "flasher.h"
-#include "timing.h"
 
 namespace {
 

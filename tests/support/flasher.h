@@ -4,7 +4,9 @@
 #ifndef TARVION_FLASHER_H
 #define TARVION_FLASHER_H
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim_process.h"
@@ -18,39 +20,88 @@ inline const char kBootPin[] = "18";
 // The sample firmware: 6000 bytes, 23 fragments of 256 bytes and one of 112.
 constexpr int kSampleFragments = 24;
 
-std::string sample_hex();
-std::string sample_bin();  // its content
+inline std::string sample_hex() {
+  return source_dir() + "/examples/sample.hex";
+}
+inline std::string sample_bin() {
+  return read_file(source_dir() + "/examples/sample.bin");
+}
 
 // The dots the progress display shows for n fragments: twenty to a line.
-std::string progress_dots(int n);
+inline std::string progress_dots(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += (i % 20 == 0 ? "\n\t." : ".");
+  return s;
+}
 
 // What the progress display shows for a whole image of n fragments.
-std::string progress(const std::string &fn, int n);
+inline std::string progress(const std::string &fn, int n) {
+  return "Flashing " + fn + progress_dots(n) + "\n\tdone\n";
+}
 
 // The flasher's command line. A configuration file that does not exist is
 // named unless the arguments name one, so that no file of the machine is read.
-std::vector<std::string> flasher_argv(const TempDir &dir, std::vector<std::string> args);
+inline std::vector<std::string> flasher_argv(const TempDir &dir, std::vector<std::string> args) {
+  std::vector<std::string> argv = {flasher_path()};
+  const bool names_conf = std::any_of(args.begin(), args.end(), [](const std::string &a) {
+    return a == "-f" || a.rfind("--conf", 0) == 0;
+  });
+  if (!names_conf) {
+    argv.push_back("--conffile");
+    argv.push_back(dir.file("absent.conf"));
+  }
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
 
 // The environment of a run: TARVION_SYSFS set to sysfs, or removed.
-ProcOptions flasher_options(const std::string &sysfs);
+inline ProcOptions flasher_options(const std::string &sysfs) {
+  ProcOptions o;
+  o.timeout_ms = 60000;
+  if (!sysfs.empty())
+    o.env["TARVION_SYSFS"] = sysfs;
+  else
+    o.unset_env.push_back("TARVION_SYSFS");
+  return o;
+}
 
 // Runs the flasher and waits for it.
-ProcResult flash(const TempDir &dir, std::vector<std::string> args, const std::string &sysfs = "");
+inline ProcResult flash(const TempDir &dir, std::vector<std::string> args,
+                        const std::string &sysfs = "") {
+  return run_process(flasher_argv(dir, std::move(args)), flasher_options(sysfs));
+}
 
 // The line changes that end every run once the port is open: reset low,
 // boot-select low, reset high, then both lines unexported.
-const std::vector<std::string> &release_sequence();
+inline const std::vector<std::string> &release_sequence() {
+  static const std::vector<std::string> seq = {"reset 0", "boot 0", "reset 1", "unexport 18",
+                                               "unexport 17"};
+  return seq;
+}
 
 // The last line changes the module saw (fewer when it saw fewer).
-std::vector<std::string> last_line_changes(const SimProcess &sim, size_t n);
+inline std::vector<std::string> last_line_changes(const SimProcess &sim, size_t n) {
+  const auto gpio = rests(of_kind(sim.log(), "gpio"));
+  return {gpio.end() - static_cast<long>(std::min(n, gpio.size())), gpio.end()};
+}
 
 // The simulated module with its two lines, waiting in its application.
 struct WiredModule {
   TempDir sysfs;
   SimProcess sim;
-  explicit WiredModule(std::vector<std::string> extra = {});
+  explicit WiredModule(std::vector<std::string> extra = {})
+      : sim(with_lines(sysfs.path(), std::move(extra))) {}
+  static std::vector<std::string> with_lines(const std::string &dir, std::vector<std::string> a) {
+    a.insert(a.end(), {"--sysfs", dir, "--reset-gpio", kResetPin, "--boot-gpio", kBootPin});
+    return a;
+  }
   // The flasher's arguments for this module with both lines and the sample.
-  std::vector<std::string> args(std::vector<std::string> extra = {}) const;
+  std::vector<std::string> args(std::vector<std::string> extra = {}) const {
+    std::vector<std::string> a = {"-d", sim.tty_path(), "-r", kResetPin,
+                                  "-s", kBootPin,       "-F", sample_hex()};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  }
 };
 
 }  // namespace testsupport

@@ -1,15 +1,12 @@
 #include "pty.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-
-#include "uart.h"
 
 namespace testsupport {
 
@@ -45,32 +42,6 @@ PtyPair::PtyPair() {
 void PtyPair::close_master() {
   if (master_ >= 0) close(master_);
   master_ = -1;
-}
-
-Peer::Peer() {
-  if (!pty_.slave().empty()) port_ = uart_open(pty_.slave().c_str(), 115200, UART_EVEN);
-}
-
-Peer::~Peer() {
-  if (port_ >= 0) close(port_);
-}
-
-void Peer::send(const Bytes &b) {
-  EXPECT_TRUE(send_all(pty_.master(), b));
-}
-
-Script::Script(Peer &peer, size_t expect, Bytes reply, bool hang_up)
-    : thread_([&peer, expect, reply, hang_up, this] {
-        received = peer.receive(expect);
-        peer.send(reply);
-        if (hang_up) peer.close_master();
-      }) {}
-
-SimPort::SimPort(const SimProcess &sim)
-    : fh_(sim.ready() ? uart_open(sim.tty_path().c_str(), 115200, UART_EVEN) : -1) {}
-
-SimPort::~SimPort() {
-  if (fh_ >= 0) close(fh_);
 }
 
 }  // namespace testsupport

@@ -3,12 +3,16 @@
 #ifndef TARVION_PTY_H
 #define TARVION_PTY_H
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <string>
 #include <thread>
 
 #include "bytes.h"
 #include "sim_process.h"
+#include "uart.h"
 
 namespace testsupport {
 
@@ -37,16 +41,18 @@ class PtyPair {
 // The far end of a pseudo-terminal whose near end is opened with uart_open.
 class Peer {
  public:
-  Peer();
-  ~Peer();
-  Peer(const Peer &) = delete;
-  Peer &operator=(const Peer &) = delete;
+  Peer() {
+    if (!pty_.slave().empty()) port_ = uart_open(pty_.slave().c_str(), 115200, UART_EVEN);
+  }
+  ~Peer() {
+    if (port_ >= 0) close(port_);
+  }
   int port() const { return port_; }
   void close_master() { pty_.close_master(); }
   Bytes receive(size_t n, int quiet_ms = 2000) {
     return testsupport::receive(pty_.master(), n, quiet_ms);
   }
-  void send(const Bytes &b);
+  void send(const Bytes &b) { EXPECT_TRUE(send_all(pty_.master(), b)); }
 
  private:
   PtyPair pty_;
@@ -57,7 +63,12 @@ class Peer {
 // hangs up afterwards when asked to.
 class Script {
  public:
-  Script(Peer &peer, size_t expect, Bytes reply, bool hang_up = false);
+  Script(Peer &peer, size_t expect, Bytes reply, bool hang_up = false)
+      : thread_([&peer, expect, reply, hang_up, this] {
+          received = peer.receive(expect);
+          peer.send(reply);
+          if (hang_up) peer.close_master();
+        }) {}
   ~Script() { join(); }
   void join() {
     if (thread_.joinable()) thread_.join();
@@ -71,10 +82,11 @@ class Script {
 // The simulated module's port, opened as the driver opens it.
 class SimPort {
  public:
-  explicit SimPort(const SimProcess &sim);
-  ~SimPort();
-  SimPort(const SimPort &) = delete;
-  SimPort &operator=(const SimPort &) = delete;
+  explicit SimPort(const SimProcess &sim)
+      : fh_(sim.ready() ? uart_open(sim.tty_path().c_str(), 115200, UART_EVEN) : -1) {}
+  ~SimPort() {
+    if (fh_ >= 0) close(fh_);
+  }
   int fh() const { return fh_; }
 
  private:
