@@ -242,14 +242,13 @@ struct SignalRun {
 };
 
 SignalRun signal_when(const WiredModule &m, const TempDir &dir,
-                      const std::vector<std::string> &extra, int sig,
-                      const std::function<bool(const std::vector<SimLogRecord> &)> &ready,
+                      const std::vector<std::string> &extra, int sig, const LogPredicate &ready,
                       bool repeat = false) {
   testsupport::Process p(flasher_argv(dir, m.args(extra)), flasher_options(m.sysfs.path()));
   SignalRun run;
-  const auto deadline = Clock::now() + std::chrono::seconds(30);
-  while (p.running() && !ready(m.sim.log()) && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  wait_for_log(
+      m.sim, [&](const std::vector<SimLogRecord> &log) { return !p.running() || ready(log); },
+      30000);
   const auto sent = Clock::now();
   bool first = true;
   while (p.running() && (first || repeat)) {
@@ -294,7 +293,6 @@ void check_wait_cut_short(const SignalRun &run) {
   EXPECT_LT(run.after_signal, 0.8);
 }
 
-using LogPredicate = std::function<bool(const std::vector<SimLogRecord> &)>;
 using RunCheck = std::function<void(const SignalRun &, const SimProcess &)>;
 
 // For each of the signals: a fresh module with sim_args, the flasher stopped

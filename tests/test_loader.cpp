@@ -367,14 +367,16 @@ TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
   Bytes want;
   for (const auto &b : with_sums) want = cat(want, b);
   want = cat(want, without_sums);
-  Bytes got;
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (got.size() < want.size() && Clock::now() < deadline) {
-    got.clear();
-    for (const auto &b : sim.rx_blocks()) got = cat(got, b);
-    if (got.size() < want.size()) wait_fh(-1, 10);
-  }
-  EXPECT_EQ(got, want);
+  auto received = [](const std::vector<SimLogRecord> &log) {
+    Bytes all;
+    for (const auto &r : of_kind(log, "rx")) all = cat(all, parse_hex_bytes(r.rest));
+    return all;
+  };
+  wait_for_log(
+      sim,
+      [&](const std::vector<SimLogRecord> &log) { return received(log).size() >= want.size(); },
+      5000);
+  EXPECT_EQ(received(sim.log()), want);
 }
 
 TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {

@@ -209,26 +209,29 @@ bool has_event(const SimProcess &sim, const std::string &prefix) {
   return false;
 }
 
+bool wait_for_log(const SimProcess &sim, const LogPredicate &done, int timeout_ms) {
+  const auto start = Clock::now();
+  while (!done(sim.log())) {
+    if (seconds_since(start) * 1000 >= timeout_ms) return false;
+    usleep(1000);
+  }
+  return true;
+}
+
 bool wait_for_record(const SimProcess &sim, const std::string &kind, const std::string &rest,
                      int count) {
-  const auto start = Clock::now();
-  do {
-    int n = 0;
-    for (const auto &r : sim.log()) n += r.kind == kind && r.rest == rest;
-    if (n >= count) return true;
-    usleep(5000);
-  } while (seconds_since(start) < 10);
-  return false;
+  return wait_for_log(sim, [&](const std::vector<SimLogRecord> &log) {
+    return std::count_if(log.begin(), log.end(), [&](const SimLogRecord &r) {
+             return r.kind == kind && r.rest == rest;
+           }) >= count;
+  });
 }
 
 std::vector<std::vector<uint8_t>> blocks_received(const SimProcess &sim, size_t n) {
-  const auto start = Clock::now();
-  std::vector<std::vector<uint8_t>> got = sim.rx_blocks();
-  while (got.size() < n && seconds_since(start) < 5) {
-    usleep(10000);
-    got = sim.rx_blocks();
-  }
-  return got;
+  wait_for_log(
+      sim, [n](const std::vector<SimLogRecord> &log) { return of_kind(log, "rx").size() >= n; },
+      5000);
+  return sim.rx_blocks();
 }
 
 }  // namespace testsupport

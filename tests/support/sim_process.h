@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,12 @@ class SimProcess {
 
 // Whether the module logged an event starting with prefix.
 bool has_event(const SimProcess &sim, const std::string &prefix);
+
+using LogPredicate = std::function<bool(const std::vector<SimLogRecord> &)>;
+
+// Reads the module's log every millisecond until done holds for it, or
+// timeout_ms have passed. Returns whether it held.
+bool wait_for_log(const SimProcess &sim, const LogPredicate &done, int timeout_ms = 10000);
 
 // Waits up to 10 s until the log holds count records of this kind and words.
 bool wait_for_record(const SimProcess &sim, const std::string &kind, const std::string &rest,
