@@ -118,7 +118,7 @@ SysfsStandIn::Fifo *SysfsStandIn::by_watch(int watch) {
   return nullptr;
 }
 
-void SysfsStandIn::read_events(std::vector<inotify_event> &events) {
+void SysfsStandIn::read_events(std::vector<Event> &events) {
   alignas(inotify_event) char buf[4096];
   for (;;) {
     ssize_t n = ::read(notify_, buf, sizeof buf);
@@ -126,17 +126,17 @@ void SysfsStandIn::read_events(std::vector<inotify_event> &events) {
     if (n <= 0) return;
     for (ssize_t at = 0; at < n;) {
       const auto *e = reinterpret_cast<const inotify_event *>(buf + at);
-      events.push_back(*e);
+      events.push_back({e->wd, e->mask});
       at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
   }
 }
 
 void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
-  std::vector<inotify_event> events;
+  std::vector<Event> events;
   read_events(events);
   for (size_t i = 0; i < events.size(); ++i) {
-    const inotify_event e = events[i];  // a copy: events grows below
+    const Event e = events[i];  // a copy: events grows below
     if (e.mask & IN_Q_OVERFLOW) {
       fprintf(stderr, "tarvion_module_sim: too many line changes at once; their order is lost\n");
       for (Fifo &f : fifos_) take_rest(f, now, out);
@@ -151,7 +151,7 @@ void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
     // an event of its own and so its own turn.
     read_events(events);
     bool later = std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
-                             [&e](const inotify_event &x) { return x.wd == e.wd; });
+                             [&e](const Event &x) { return x.wd == e.wd; });
     if (!later) take_rest(*f, now, out);
   }
 }

@@ -11,8 +11,7 @@
 #ifndef TARVION_SIM_GPIO_MODEL_H
 #define TARVION_SIM_GPIO_MODEL_H
 
-#include <sys/inotify.h>
-
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -62,7 +61,12 @@ class SysfsStandIn {
     std::string pending;  // text of a line not yet ended
   };
 
-  void read_events(std::vector<inotify_event> &events);
+  struct Event {  // what the order needs of an inotify event
+    int wd;
+    uint32_t mask;
+  };
+
+  void read_events(std::vector<Event> &events);
   bool take_one(Fifo &f, double now, std::vector<LineWrite> &out);
   void take_rest(Fifo &f, double now, std::vector<LineWrite> &out);
   Fifo *by_watch(int watch);
