@@ -23,6 +23,8 @@ class Flash {
   // of bytes that were not erased before, and their first address in first.
   size_t program(uint32_t addr, const std::vector<uint8_t> &data, uint32_t &first);
 
+  const std::vector<uint8_t> &bytes() const { return bytes_; }
+
   // Writes the whole content to path. Returns 0, or -1 with errno.
   int dump(const std::string &path) const;
 

@@ -1,9 +1,11 @@
 #include "gpio_model.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,16 +16,22 @@ namespace {
 
 constexpr size_t kMaxLine = 64;  // sysfs writes are short; longer text is cut into pieces
 
-const char *line_name(Line line) { return line == Line::Reset ? "reset" : "boot"; }
+const char *line_name(Line line) {
+  return line == Line::Reset ? "reset" : "boot";
+}
 
 }  // namespace
 
 std::string LineWrite::words() const {
   switch (kind) {
-    case Value: return std::string(line_name(line)) + " " + text;
-    case Direction: return std::string("direction ") + line_name(line) + " " + text;
-    case Export: return "export " + text;
-    case Unexport: return "unexport " + text;
+    case Value:
+      return std::string(line_name(line)) + " " + text;
+    case Direction:
+      return std::string("direction ") + line_name(line) + " " + text;
+    case Export:
+      return "export " + text;
+    case Unexport:
+      return "unexport " + text;
   }
   return text;
 }
@@ -36,6 +44,7 @@ SysfsStandIn::~SysfsStandIn() {
     if (f.rd >= 0) close(f.rd);
     if (f.wr >= 0) close(f.wr);
   }
+  if (notify_ >= 0) close(notify_);
   for (auto it = made_dirs_.rbegin(); it != made_dirs_.rend(); ++it) rmdir(it->c_str());
 }
 
@@ -50,8 +59,7 @@ int SysfsStandIn::make_dir(const std::string &path, std::string &err) {
   return -1;
 }
 
-int SysfsStandIn::add(const std::string &path, LineWrite::Kind kind, Line line,
-                      std::string &err) {
+int SysfsStandIn::add(const std::string &path, LineWrite::Kind kind, Line line, std::string &err) {
   Fifo f;
   f.path = path;
   f.kind = kind;
@@ -74,14 +82,23 @@ int SysfsStandIn::add(const std::string &path, LineWrite::Kind kind, Line line,
     err = "open " + path + ": " + strerror(errno);
     return -1;
   }
+  g.watch = inotify_add_watch(notify_, path.c_str(), IN_MODIFY | IN_CLOSE_WRITE);
+  if (g.watch < 0) {
+    err = "inotify_add_watch " + path + ": " + strerror(errno);
+    return -1;
+  }
   return 0;
 }
 
-int SysfsStandIn::open(const std::string &dir, int reset_gpio, int boot_gpio,
-                       std::string &err) {
+int SysfsStandIn::open(const std::string &dir, int reset_gpio, int boot_gpio, std::string &err) {
   std::string cls = dir + "/class";
   std::string gpio = cls + "/gpio";
   if (make_dir(dir, err) != 0 || make_dir(cls, err) != 0 || make_dir(gpio, err) != 0) return -1;
+  notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (notify_ < 0) {
+    err = std::string("inotify_init1: ") + strerror(errno);
+    return -1;
+  }
   if (add(gpio + "/export", LineWrite::Export, Line::Reset, err) != 0) return -1;
   if (add(gpio + "/unexport", LineWrite::Unexport, Line::Reset, err) != 0) return -1;
   const std::pair<int, Line> lines[] = {{reset_gpio, Line::Reset}, {boot_gpio, Line::Boot}};
@@ -94,58 +111,87 @@ int SysfsStandIn::open(const std::string &dir, int reset_gpio, int boot_gpio,
   return 0;
 }
 
-void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
-  std::vector<LineWrite> got[6];
-  for (size_t i = 0; i < fifos_.size() && i < 6; ++i) read(fifos_[i], now, got[i]);
-  const std::vector<LineWrite> &exports = got[0], &unexports = got[1];
-  const std::vector<LineWrite> &reset_dir = got[2], &reset = got[3];
-  const std::vector<LineWrite> &boot_dir = got[4], &boot = got[5];
-  auto append = [&out](std::vector<LineWrite>::const_iterator from,
-                       std::vector<LineWrite>::const_iterator to) {
-    out.insert(out.end(), from, to);
-  };
-  append(exports.begin(), exports.end());
-  append(reset_dir.begin(), reset_dir.end());
-  append(boot_dir.begin(), boot_dir.end());
-  // Boot-select goes in just before the first rise of reset, which samples it.
-  auto rise = reset.begin();
-  char level = reset_level_;
-  for (; rise != reset.end(); ++rise) {
-    if (level == '0' && rise->text == "1") break;
-    level = rise->text[0];
+SysfsStandIn::Fifo *SysfsStandIn::by_watch(int watch) {
+  for (Fifo &f : fifos_) {
+    if (f.watch == watch) return &f;
   }
-  append(reset.begin(), rise);
-  append(boot.begin(), boot.end());
-  append(rise, reset.end());
-  if (!reset.empty()) reset_level_ = reset.back().text[0];
-  append(unexports.begin(), unexports.end());
+  return nullptr;
 }
 
-void SysfsStandIn::read(Fifo &f, double now, std::vector<LineWrite> &out) {
-  char buf[512];
+void SysfsStandIn::read_events(std::vector<Event> &events) {
+  alignas(inotify_event) char buf[4096];
   for (;;) {
-    ssize_t n = ::read(f.rd, buf, sizeof buf);
+    ssize_t n = ::read(notify_, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    for (ssize_t k = 0; k < n; ++k) {
-      char c = buf[k];
-      if (f.kind == LineWrite::Value) {
-        // A value is one character with no line end; each is a change of its own.
-        if (c == '0' || c == '1') {
-          out.push_back({f.kind, f.line, std::string(1, c), now});
-        } else if (c != '\n' && c != '\r' && c != ' ') {
-          fprintf(stderr, "tarvion_module_sim: %s: ignored byte 0x%02x\n", f.path.c_str(),
-                  static_cast<unsigned char>(c));
-        }
-        continue;
-      }
-      if (c != '\n' && c != '\r') f.pending += c;
-      if (c == '\n' || f.pending.size() >= kMaxLine) {
-        if (!f.pending.empty()) out.push_back({f.kind, f.line, f.pending, now});
-        f.pending.clear();
-      }
+    if (n <= 0) return;
+    for (ssize_t at = 0; at < n;) {
+      const auto *e = reinterpret_cast<const inotify_event *>(buf + at);
+      events.push_back({e->wd, e->mask});
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
   }
+}
+
+void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
+  std::vector<Event> events;
+  read_events(events);
+  for (size_t i = 0; i < events.size(); ++i) {
+    const Event e = events[i];  // a copy: events grows below
+    if (e.mask & IN_Q_OVERFLOW) {
+      fprintf(stderr, "tarvion_module_sim: too many line changes at once; their order is lost\n");
+      for (Fifo &f : fifos_) take_rest(f, now, out);
+      continue;
+    }
+    Fifo *f = by_watch(e.wd);
+    if (f == nullptr) continue;
+    if (e.mask & IN_MODIFY) take_one(*f, now, out);
+    if (!(e.mask & IN_CLOSE_WRITE)) continue;
+    // Writes of one open that follow each other share one event; the close
+    // takes them, unless a later write (events read just now included) has
+    // an event of its own and so its own turn.
+    read_events(events);
+    bool later = std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
+                             [&e](const Event &x) { return x.wd == e.wd; });
+    if (!later) take_rest(*f, now, out);
+  }
+}
+
+// Reads one byte at a time, so that a write whose event comes later stays in
+// the FIFO for its own turn.
+bool SysfsStandIn::take_one(Fifo &f, double now, std::vector<LineWrite> &out) {
+  char c;
+  for (;;) {
+    ssize_t n = ::read(f.rd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (f.kind == LineWrite::Value) {
+      // A value is one character with no line end; each is a change of its own.
+      if (c == '0' || c == '1') {
+        out.push_back({f.kind, f.line, std::string(1, c), now});
+        return true;
+      }
+      if (c != '\n' && c != '\r' && c != ' ')
+        fprintf(stderr, "tarvion_module_sim: %s: ignored byte 0x%02x\n", f.path.c_str(),
+                static_cast<unsigned char>(c));
+      continue;
+    }
+    if (c != '\n' && c != '\r') f.pending += c;
+    if (c == '\n' || f.pending.size() >= kMaxLine) {
+      bool any = !f.pending.empty();
+      if (any) out.push_back({f.kind, f.line, f.pending, now});
+      f.pending.clear();
+      if (any) return true;
+    }
+  }
+}
+
+// What is left of the writes of one open: its close ends a text without a
+// line end too.
+void SysfsStandIn::take_rest(Fifo &f, double now, std::vector<LineWrite> &out) {
+  while (take_one(f, now, out)) {
+  }
+  if (!f.pending.empty()) out.push_back({f.kind, f.line, f.pending, now});
+  f.pending.clear();
 }
 
 }  // namespace sim

@@ -1,11 +1,17 @@
 // The sysfs stand-in: DIR/class/gpio/{export,unexport} and gpioN/{direction,
 // value} for the reset and boot-select lines, all FIFOs, so that every write
-// of the host is seen with its time. The simulator holds each FIFO open for
-// reading (and a write end of its own, so that a writer's close never shows as
-// end of file): a host's open for writing therefore never blocks.
+// of the host is seen with its time. From set-up until it is destroyed the
+// stand-in holds each FIFO open for reading (and a write end of its own, so
+// that a writer's close never shows as end of file): a host's open for writing
+// therefore never blocks and never fails with ENXIO.
+//
+// The host's writes are taken in the order it made them, across files: one
+// inotify watch over all FIFOs queues a modification event per write (and a
+// close per open), in order, and each event takes one write from its FIFO.
 #ifndef TARVION_SIM_GPIO_MODEL_H
 #define TARVION_SIM_GPIO_MODEL_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,15 +42,11 @@ class SysfsStandIn {
   // a message in err.
   int open(const std::string &dir, int reset_gpio, int boot_gpio, std::string &err);
 
-  size_t count() const { return fifos_.size(); }
-  int fd(size_t i) const { return fifos_[i].rd; }
+  // Readable when the host has written to a FIFO.
+  int fd() const { return notify_; }
 
-  // Reads what is waiting in every FIFO and appends the complete writes to
-  // out, all seen at now. Writes to different files that arrive together
-  // cannot tell their order, so they are put in the order in which a host
-  // drives the lines: exports, directions, values, unexports; boot-select
-  // values go just before the first rise of reset among them, so that the
-  // rise samples the boot-select level the host set before it.
+  // Appends the writes the host has made since the last call to out, in the
+  // order it made them, all seen at now.
   void read_all(double now, std::vector<LineWrite> &out);
 
  private:
@@ -54,17 +56,26 @@ class SysfsStandIn {
     Line line;
     int rd = -1;
     int wr = -1;
+    int watch = -1;
     bool created = false;
     std::string pending;  // text of a line not yet ended
   };
 
-  void read(Fifo &f, double now, std::vector<LineWrite> &out);
+  struct Event {  // what the order needs of an inotify event
+    int wd;
+    uint32_t mask;
+  };
+
+  void read_events(std::vector<Event> &events);
+  bool take_one(Fifo &f, double now, std::vector<LineWrite> &out);
+  void take_rest(Fifo &f, double now, std::vector<LineWrite> &out);
+  Fifo *by_watch(int watch);
   int add(const std::string &path, LineWrite::Kind kind, Line line, std::string &err);
   int make_dir(const std::string &path, std::string &err);
 
   std::vector<Fifo> fifos_;  // export, unexport, then direction and value per line
   std::vector<std::string> made_dirs_;
-  char reset_level_ = '1';  // the last value written to reset
+  int notify_ = -1;
 };
 
 }  // namespace sim

@@ -176,7 +176,8 @@ void Simulator::send(double now) {
 
 double Simulator::next_wake(double now) const {
   double wake = kNever;
-  bool line_first = !lines_.empty() && (input_.empty() || input_.front().read >= lines_.front().key);
+  bool line_first =
+      !lines_.empty() && (input_.empty() || input_.front().read >= lines_.front().key);
   if (line_first) {
     wake = lines_.front().key;
   } else if (!input_.empty()) {
@@ -193,9 +194,8 @@ void Simulator::poll_once(double now) {
   std::vector<struct pollfd> fds;
   fds.push_back({sig_pipe_[0], POLLIN, 0});
   bool hung = term_.host() == Terminal::Host::HungUp;
-  size_t fifo0 = 1;
-  size_t nfifo = sysfs_ ? sysfs_->count() : 0;
-  for (size_t i = 0; i < nfifo; ++i) fds.push_back({sysfs_->fd(i), POLLIN, 0});
+  size_t nfifo = sysfs_ ? 1 : 0;
+  if (sysfs_) fds.push_back({sysfs_->fd(), POLLIN, 0});
   if (!hung) {
     fds.push_back({term_.notify(), POLLIN, 0});
     short ev = POLLIN;
@@ -218,12 +218,10 @@ void Simulator::poll_once(double now) {
   if (rc <= 0) return;  // time-out, or EINTR: the self-pipe tells about signals
   if (fds[0].revents) stop_ = true;
   // Line changes first: see the class comment for the order of changes and bytes.
-  bool fifo_ready = false;
-  for (size_t i = 0; i < nfifo; ++i) fifo_ready = fifo_ready || fds[fifo0 + i].revents != 0;
-  if (fifo_ready) read_fifos();
+  if (sysfs_ && fds[1].revents) read_fifos();
   if (hung) return;
-  const struct pollfd &notify = fds[fifo0 + nfifo];
-  const struct pollfd &master = fds[fifo0 + nfifo + 1];
+  const struct pollfd &notify = fds[1 + nfifo];
+  const struct pollfd &master = fds[2 + nfifo];
   if (notify.revents) term_.host_opened();
   if (master.revents & POLLOUT) tx_blocked_ = false;
   if (master.revents & (POLLIN | POLLHUP | POLLERR)) read_terminal();

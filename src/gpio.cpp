@@ -31,22 +31,11 @@ std::string number_line(int n) {
   return std::to_string(n) + "\n";
 }
 
-// A stand-in FIFO whose reader is between two opens refuses a non-blocking
-// open with ENXIO; the open is retried for this long before it counts as
-// failed, so that a FIFO nobody reads can never hold the flasher forever. On
-// real sysfs the first open decides.
-const int kReaderWaitMs = 500;
-
+// Opened without waiting: a FIFO that nobody reads (a stand-in left behind)
+// fails at once with ENXIO instead of holding the flasher for ever; on real
+// sysfs the flag changes nothing.
 int open_sysfs(const std::string &path, int flags) {
-  for (int waited = 0;; ++waited) {
-    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-      return fd;
-    }
-    if (errno != ENXIO || waited >= kReaderWaitMs) return -1;
-    ::usleep(1000);
-  }
+  return ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
 }
 
 // The class files and a line's direction are written the way a stream opened

@@ -18,11 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include "flasher_helpers.h"
+#include "flasher.h"
+#include "timing.h"
 
 namespace {
 
-using namespace flasher_test;
+using namespace testsupport;
 
 // Added to a run's worst case: start-up, the line sequences, a loaded
 // machine, the sanitizer build. A bound on hanging, not a measurement.
@@ -31,9 +32,8 @@ constexpr double kSlack = 8.0;
 // What a write that fails while sending fragment number `dots` prints.
 std::string failed_write(int dots, const std::string &why) {
   const std::string fn = sample_hex();
-  std::string s = "Flashing " + fn;
-  for (int i = 0; i < dots; ++i) s += (i % 20 == 0 ? "\n\t." : ".");
-  return s + "Communication Error: " + why + "\nCan't write image " + fn + ": " + why + "\n";
+  return "Flashing " + fn + progress_dots(dots) + "Communication Error: " + why +
+         "\nCan't write image " + fn + ": " + why + "\n";
 }
 
 // Blocks of a run with the sample and without identifier test, counted from
@@ -242,14 +242,13 @@ struct SignalRun {
 };
 
 SignalRun signal_when(const WiredModule &m, const TempDir &dir,
-                      const std::vector<std::string> &extra, int sig,
-                      const std::function<bool(const std::vector<SimLogRecord> &)> &ready,
+                      const std::vector<std::string> &extra, int sig, const LogPredicate &ready,
                       bool repeat = false) {
   testsupport::Process p(flasher_argv(dir, m.args(extra)), flasher_options(m.sysfs.path()));
   SignalRun run;
-  const auto deadline = Clock::now() + std::chrono::seconds(30);
-  while (p.running() && !ready(m.sim.log()) && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  wait_for_log(
+      m.sim, [&](const std::vector<SimLogRecord> &log) { return !p.running() || ready(log); },
+      30000);
   const auto sent = Clock::now();
   bool first = true;
   while (p.running() && (first || repeat)) {
@@ -294,7 +293,6 @@ void check_wait_cut_short(const SignalRun &run) {
   EXPECT_LT(run.after_signal, 0.8);
 }
 
-using LogPredicate = std::function<bool(const std::vector<SimLogRecord> &)>;
 using RunCheck = std::function<void(const SignalRun &, const SimProcess &)>;
 
 // For each of the signals: a fresh module with sim_args, the flasher stopped

@@ -12,40 +12,21 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "image.h"
+#include "images.h"
 #include "testsupport.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-struct OwnedImage {
-  image img{};
-  ~OwnedImage() { img_free(&img); }
-};
-
-struct Loaded {
-  int result;
-  int err_no;
-  std::string err;
-};
+using testsupport::Bytes;
+using testsupport::OwnedImage;
+using testsupport::pattern;
+using Fragment = testsupport::Chunk;
+using Loaded = testsupport::Called;
 
 Loaded load(const std::string &path, OwnedImage &out) {
-  testing::internal::CaptureStderr();
-  errno = 0;
-  const int result = parse_file(path.c_str(), &out.img);
-  const int saved = errno;
-  return {result, saved, testing::internal::GetCapturedStderr()};
-}
-
-struct Fragment {
-  uint32_t offset;
-  Bytes bytes;
-  bool operator==(const Fragment &o) const { return offset == o.offset && bytes == o.bytes; }
-};
-
-void PrintTo(const Fragment &f, std::ostream *os) {
-  *os << "{0x" << std::hex << f.offset << std::dec << ", " << f.bytes.size() << " bytes}";
+  return testsupport::call_capturing([&] { return parse_file(path.c_str(), &out.img); });
 }
 
 // Drains the image the way the boot-loader writer does.
@@ -67,30 +48,18 @@ std::vector<Fragment> drain(image &img, int buflen) {
   return out;
 }
 
-Bytes pattern(size_t n, unsigned seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + i * 7 + (i >> 8));
-  return b;
-}
-
 struct ChunkSpec {
   uint32_t offset;
   size_t len;
 };
 
-// An image built chunk by chunk, the way a loader leaves it.
+// An image built chunk by chunk, the way a loader leaves it; each chunk's
+// bytes are seeded with its index.
 void build(image &img, const std::vector<ChunkSpec> &specs) {
-  img = image{};
-  img.img = static_cast<image_chunk *>(std::calloc(specs.size() + 1, sizeof(image_chunk)));
-  for (const ChunkSpec &s : specs) {
-    image_chunk &c = img.img[img.chunks];
-    const Bytes d = pattern(s.len, unsigned(img.chunks));
-    c.data = static_cast<unsigned char *>(std::malloc(s.len + 1));
-    if (s.len > 0) std::memcpy(c.data, d.data(), s.len);
-    c.len = int(s.len);
-    c.offset = int(s.offset);
-    ++img.chunks;
-  }
+  std::vector<testsupport::Chunk> chunks;
+  for (const ChunkSpec &s : specs)
+    chunks.push_back({s.offset, pattern(s.len, unsigned(chunks.size()))});
+  testsupport::build_image(img, nullptr, chunks);
 }
 
 Bytes slice(const Bytes &b, size_t from, size_t n) {
@@ -173,11 +142,11 @@ TEST(Image, MissingFileLeavesTheRecordUntouched) {
   image before;
   std::memcpy(&before, &img, sizeof img);
   testsupport::TempDir dir;
-  testing::internal::CaptureStderr();
-  errno = 0;
-  EXPECT_LT(parse_file(dir.file("absent.hex").c_str(), &img), 0);
-  EXPECT_EQ(errno, ENOENT);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const Loaded l =
+      testsupport::call_capturing([&] { return parse_file(dir.file("absent.hex").c_str(), &img); });
+  EXPECT_LT(l.result, 0);
+  EXPECT_EQ(l.err_no, ENOENT);
+  EXPECT_EQ(l.err, "");
   EXPECT_EQ(std::memcmp(&img, &before, sizeof img), 0);
 }
 
@@ -186,10 +155,9 @@ TEST(Image, EmptyFileLoadsAsIntelHexImageWithoutData) {
   const std::string path = dir.file("empty.hex");
   testsupport::write_file(path, "");
   OwnedImage out;
-  testing::internal::CaptureStderr();
-  const int result = parse_file(path.c_str(), &out.img);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  EXPECT_EQ(result, 0);
+  const Loaded l = load(path, out);
+  EXPECT_EQ(l.err, "");
+  EXPECT_EQ(l.result, 0);
   EXPECT_STREQ(out.img.fn, path.c_str());
   ASSERT_EQ(out.img.chunks, 1);
   EXPECT_EQ(out.img.img[0].offset, 0);

@@ -12,12 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "capture.h"
 #include "image_ihex.h"
+#include "images.h"
 #include "testsupport.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::cat;
+using testsupport::Chunk;
+using testsupport::OwnedImage;
+using testsupport::pattern;
+using Loaded = testsupport::Called;
 
 // One record as a tool would write it, without the line end.
 std::string rec(int type, unsigned addr, const Bytes &data) {
@@ -42,60 +49,15 @@ std::string ela_rec(unsigned upper) {
   return rec(4, 0, {uint8_t(upper >> 8), uint8_t(upper)});
 }
 
-// n bytes that differ from record to record.
-Bytes pattern(size_t n, unsigned seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed * 37 + i * 11 + (i >> 8));
-  return b;
-}
-
-Bytes cat(const Bytes &a, const Bytes &b) {
-  Bytes r = a;
-  r.insert(r.end(), b.begin(), b.end());
-  return r;
-}
-
-struct Chunk {
-  uint32_t offset;
-  Bytes bytes;
-  bool operator==(const Chunk &o) const { return offset == o.offset && bytes == o.bytes; }
-};
-
-void PrintTo(const Chunk &c, std::ostream *os) {
-  *os << "{0x" << std::hex << c.offset << std::dec << ", " << c.bytes.size() << " bytes}";
-}
-
-// An image released when the test ends, whatever it checked.
-struct OwnedImage {
-  image img{};
-  ~OwnedImage() { img_free(&img); }
-  std::vector<Chunk> chunks() const {
-    std::vector<Chunk> out;
-    for (int i = 0; i < img.chunks; ++i) {
-      const image_chunk &c = img.img[i];
-      out.push_back({uint32_t(c.offset), Bytes(c.data, c.data + c.len)});
-    }
-    return out;
-  }
-};
-
-struct Loaded {
-  int result;
-  std::string err;
-};
-
 // Runs the reader over the file at path, as parse_file hands it over.
 Loaded load_file(const std::string &path, OwnedImage &out) {
   const int fh = open(path.c_str(), O_RDONLY);
   EXPECT_GE(fh, 0) << path;
-  testing::internal::CaptureStderr();
-  const int result = parse_file_ihex(fh, &out.img);
-  const int saved = errno;
-  std::string err = testing::internal::GetCapturedStderr();
+  const Loaded got = testsupport::call_capturing([&] { return parse_file_ihex(fh, &out.img); });
   EXPECT_NE(fcntl(fh, F_GETFD), -1) << "the reader closed the descriptor";
   close(fh);
-  errno = saved;
-  return {result, err};
+  errno = got.err_no;
+  return got;
 }
 
 Loaded load_text(const std::string &text, OwnedImage &out) {
@@ -113,9 +75,8 @@ std::string lines(const std::vector<std::string> &ls, const char *eol = "\n") {
 // Decodes one line into an image that holds chunk 0 at address 0.
 Loaded decode(const std::string &line, OwnedImage &out) {
   EXPECT_NE(add_chunk(&out.img), nullptr);
-  testing::internal::CaptureStderr();
-  const int result = _DecodeIHexLine(&out.img, line.data(), line.size());
-  return {result, testing::internal::GetCapturedStderr()};
+  return testsupport::call_capturing(
+      [&] { return _DecodeIHexLine(&out.img, line.data(), line.size()); });
 }
 
 TEST(IntelHex, Hex2NibbleGivesDigitValuesAndZeroForAnyOtherCharacter) {

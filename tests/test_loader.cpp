@@ -19,15 +19,21 @@
 #include <utility>
 #include <vector>
 
+#include "bytes.h"
+#include "capture.h"
+#include "flasher.h"
+#include "images.h"
 #include "loader.h"
-#include "loader_helpers.h"
+#include "pty.h"
 #include "signal_alarm.h"
 #include "sim_process.h"
 #include "testsupport.h"
+#include "timing.h"
 #include "util.h"
 
-using namespace loader_test;
-using testsupport::AlarmAfter;
+using namespace testsupport;
+
+constexpr uint32_t kFlashBase = 0x08000000;
 
 TEST(LoaderGetId, BuildsTheIdentifierFromTheFirstFourReplyBytes) {
   Bytes long_reply;
@@ -361,14 +367,16 @@ TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
   Bytes want;
   for (const auto &b : with_sums) want = cat(want, b);
   want = cat(want, without_sums);
-  Bytes got;
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (got.size() < want.size() && Clock::now() < deadline) {
-    got.clear();
-    for (const auto &b : sim.rx_blocks()) got = cat(got, b);
-    if (got.size() < want.size()) wait_fh(-1, 10);
-  }
-  EXPECT_EQ(got, want);
+  auto received = [](const std::vector<SimLogRecord> &log) {
+    Bytes all;
+    for (const auto &r : of_kind(log, "rx")) all = cat(all, parse_hex_bytes(r.rest));
+    return all;
+  };
+  wait_for_log(
+      sim,
+      [&](const std::vector<SimLogRecord> &log) { return received(log).size() >= want.size(); },
+      5000);
+  EXPECT_EQ(received(sim.log()), want);
 }
 
 TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
@@ -471,8 +479,7 @@ TEST(LoaderWriteImage, WritesEveryFragmentInOrderToItsOwnAddressAndPrintsNothing
   ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
   const Bytes first = counting(300, 1), second = {0xDE, 0xAD, 0xBE, 0xEF, 0x00};
   HandImage img("two.hex", {{kFlashBase, first}, {kFlashBase + 0x1000, second}});
-  testsupport::TempDir dir;
-  StderrCapture err(dir.file("stderr"));
+  StderrCapture err;
   errno = -1;
   EXPECT_EQ(ld_write_image(port.fh(), img.get(), LD_WAITACK | LD_VERBOSE), 0);
   EXPECT_EQ(errno, 0);
@@ -496,16 +503,12 @@ TEST(LoaderWriteImage, ShowsProgressAsLinesOfTwentyDots) {
     SimPort port(sim);
     ASSERT_GE(port.fh(), 0);
     ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
-    std::vector<std::pair<uint32_t, Bytes>> chunks;
+    std::vector<Chunk> chunks;
     if (fragments) chunks.push_back({kFlashBase, counting(size_t(fragments) * 256)});
     HandImage img("fw.hex", chunks);
-    testsupport::TempDir dir;
-    StderrCapture err(dir.file("stderr"));
+    StderrCapture err;
     EXPECT_EQ(ld_write_image(port.fh(), img.get(), LD_WAITACK | LD_PROGRESS), 0) << fragments;
-    std::string want = "Flashing fw.hex";
-    for (int i = 0; i < fragments; ++i) want += i % 20 ? "." : "\n\t.";
-    want += "\n\tdone\n";
-    EXPECT_EQ(err.finish(), want) << fragments;
+    EXPECT_EQ(err.finish(), progress("fw.hex", fragments)) << fragments;
     EXPECT_EQ(blocks_received(sim, 1 + 3 * size_t(fragments)).size(), 1 + 3 * size_t(fragments));
   }
 }
@@ -524,8 +527,7 @@ TEST(LoaderWriteImage, AFailureOnTheThirdFragmentEndsTheDotsWithTheCause) {
     ASSERT_GE(port.fh(), 0);
     ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
     HandImage img("fw.hex", {{kFlashBase, counting(5 * 256)}});
-    testsupport::TempDir dir;
-    StderrCapture err(dir.file("stderr"));
+    StderrCapture err;
     errno = 0;
     EXPECT_EQ(ld_write_image(port.fh(), img.get(), r.flags), -1);
     EXPECT_EQ(errno, EIO);

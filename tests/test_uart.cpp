@@ -11,21 +11,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "pty.h"
 #include "testsupport.h"
 #include "uart.h"
 
 namespace {
 
-// A pseudo-terminal pair; the test opens the slave through uart_open.
-struct Pty {
-  int master = -1;
-  std::string slave;
-  Pty() {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
-  }
-  ~Pty() { close(master); }
-};
+using testsupport::PtyPair;
 
 struct termios read_back(int fh) {
   struct termios tio = {};
@@ -87,10 +79,10 @@ TEST(UartOpen, SetsSpeedAndRawModeOnARealTerminal) {
       skipped = true;
       continue;
     }
-    Pty pty;
-    ASSERT_FALSE(pty.slave.empty());
-    const int fh = uart_open(pty.slave.c_str(), r.rate, UART_EVEN);
-    ASSERT_GE(fh, 0) << pty.slave;
+    PtyPair pty;
+    ASSERT_FALSE(pty.slave().empty());
+    const int fh = uart_open(pty.slave().c_str(), r.rate, UART_EVEN);
+    ASSERT_GE(fh, 0) << pty.slave();
     const struct termios tio = read_back(fh);
     EXPECT_EQ(cfgetispeed(&tio), r.speed) << r.rate;
     EXPECT_EQ(cfgetospeed(&tio), r.speed) << r.rate;
@@ -109,8 +101,8 @@ TEST(UartOpen, SetsSpeedAndRawModeOnARealTerminal) {
 }
 
 TEST(UartOpen, OpensReadWriteAndClosedOnExec) {
-  Pty pty;
-  const int fh = uart_open(pty.slave.c_str(), 115200, UART_EVEN);
+  PtyPair pty;
+  const int fh = uart_open(pty.slave().c_str(), 115200, UART_EVEN);
   ASSERT_GE(fh, 0);
   EXPECT_EQ(fcntl(fh, F_GETFL) & O_ACCMODE, O_RDWR);
   EXPECT_TRUE(fcntl(fh, F_GETFD) & FD_CLOEXEC);
@@ -118,14 +110,14 @@ TEST(UartOpen, OpensReadWriteAndClosedOnExec) {
 }
 
 TEST(UartOpen, NeverMakesThePortTheControllingTerminal) {
-  Pty pty;
+  PtyPair pty;
   // A new session leader without a terminal would take the first terminal
   // it opens without O_NOCTTY as its controlling terminal.
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     if (setsid() < 0) _exit(2);
-    const int fh = uart_open(pty.slave.c_str(), 115200, UART_EVEN);
+    const int fh = uart_open(pty.slave().c_str(), 115200, UART_EVEN);
     if (fh < 0) _exit(3);
     _exit(open("/dev/tty", O_RDWR) < 0 ? 0 : 1);
   }
@@ -136,8 +128,8 @@ TEST(UartOpen, NeverMakesThePortTheControllingTerminal) {
 }
 
 TEST(UartOpen, WithNoSetupLeavesTheLineAsItWas) {
-  Pty pty;
-  const int other = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  PtyPair pty;
+  const int other = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(other, 0);
   struct termios before = read_back(other);
   cfsetispeed(&before, B4800);
@@ -146,7 +138,7 @@ TEST(UartOpen, WithNoSetupLeavesTheLineAsItWas) {
   ASSERT_EQ(tcsetattr(other, TCSANOW, &before), 0);
   before = read_back(other);
 
-  const int fh = uart_open(pty.slave.c_str(), 115200, UART_NOSETUP | UART_EVEN);
+  const int fh = uart_open(pty.slave().c_str(), 115200, UART_NOSETUP | UART_EVEN);
   ASSERT_GE(fh, 0);
   const struct termios after = read_back(fh);
   EXPECT_EQ(cfgetispeed(&after), B4800);
@@ -173,8 +165,8 @@ TEST(UartOpen, ADeviceThatIsNoTerminalIsStillReturned) {
 }
 
 TEST(UartDrain, ReturnsOnceThePortHasNothingQueuedAndRefusesWhatIsNoTerminal) {
-  Pty pty;
-  const int fh = uart_open(pty.slave.c_str(), 115200, UART_EVEN);
+  PtyPair pty;
+  const int fh = uart_open(pty.slave().c_str(), 115200, UART_EVEN);
   ASSERT_GE(fh, 0);
   ASSERT_EQ(write(fh, "\x7f", 1), 1);
   EXPECT_EQ(uart_drain(fh), 0);
@@ -192,8 +184,8 @@ TEST(UartDrain, ReturnsOnceThePortHasNothingQueuedAndRefusesWhatIsNoTerminal) {
 
 TEST(UartOpen, HandsBackADescriptorThatBlocksAlthoughTheOpenDidNot) {
   for (int flags : {UART_EVEN, UART_NOSETUP | UART_EVEN}) {
-    Pty pty;
-    const int fh = uart_open(pty.slave.c_str(), 115200, flags);
+    PtyPair pty;
+    const int fh = uart_open(pty.slave().c_str(), 115200, flags);
     ASSERT_GE(fh, 0);
     EXPECT_EQ(fcntl(fh, F_GETFL) & O_NONBLOCK, 0) << flags;
     close(fh);
@@ -201,12 +193,12 @@ TEST(UartOpen, HandsBackADescriptorThatBlocksAlthoughTheOpenDidNot) {
 }
 
 TEST(UartOpen, ASecondOpenOfAPortInUseFailsWithEbusyAndLeavesTheLineAlone) {
-  Pty pty;
-  const int first = uart_open(pty.slave.c_str(), 115200, UART_EVEN);
+  PtyPair pty;
+  const int first = uart_open(pty.slave().c_str(), 115200, UART_EVEN);
   ASSERT_GE(first, 0);
   for (int flags : {UART_EVEN, UART_NOSETUP | UART_EVEN}) {
     errno = 0;
-    EXPECT_EQ(uart_open(pty.slave.c_str(), 9600, flags), -1) << flags;
+    EXPECT_EQ(uart_open(pty.slave().c_str(), 9600, flags), -1) << flags;
     EXPECT_EQ(errno, EBUSY) << flags;
   }
   const struct termios tio = read_back(first);
@@ -214,19 +206,19 @@ TEST(UartOpen, ASecondOpenOfAPortInUseFailsWithEbusyAndLeavesTheLineAlone) {
 
   // The lock goes with the holder's descriptor.
   close(first);
-  const int again = uart_open(pty.slave.c_str(), 9600, UART_EVEN);
+  const int again = uart_open(pty.slave().c_str(), 9600, UART_EVEN);
   EXPECT_GE(again, 0);
   close(again);
 }
 
 TEST(UartOpen, ALockHeldByAnotherProcessRefusesTheOpenWithoutLeakingADescriptor) {
-  Pty pty;
+  PtyPair pty;
   int ready[2];
   ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    const int fh = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    const int fh = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
     if (fh < 0 || flock(fh, LOCK_EX) < 0) _exit(1);
     if (write(ready[1], "x", 1) != 1) _exit(1);
     pause();
@@ -241,7 +233,7 @@ TEST(UartOpen, ALockHeldByAnotherProcessRefusesTheOpenWithoutLeakingADescriptor)
   ASSERT_GE(probe, 0);
   close(probe);
   errno = 0;
-  EXPECT_EQ(uart_open(pty.slave.c_str(), 115200, UART_EVEN), -1);
+  EXPECT_EQ(uart_open(pty.slave().c_str(), 115200, UART_EVEN), -1);
   EXPECT_EQ(errno, EBUSY);
   const int next = open("/dev/null", O_RDONLY);
   EXPECT_EQ(next, probe) << "the refused open left a descriptor behind";

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "flasher_helpers.h"
+#include "flasher.h"
 
 namespace {
 
-using namespace flasher_test;
+using namespace testsupport;
 
 TEST(Flasher, FlashesTheSampleThroughTheFullLineSequence) {
   TempDir dir;

@@ -13,15 +13,13 @@
 #include <utility>
 
 #include "signal_alarm.h"
+#include "timing.h"
 #include "util.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using testsupport::Clock;
+using testsupport::seconds_since;
 
 struct Pipe {
   int rd = -1, wr = -1;

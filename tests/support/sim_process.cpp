@@ -1,13 +1,12 @@
 #include "sim_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,11 +14,11 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "timing.h"
+
 namespace testsupport {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int ms_left(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -189,6 +188,50 @@ std::vector<std::string> SimProcess::events() const {
     if (r.kind == "event") out.push_back(r.rest);
   }
   return out;
+}
+
+std::vector<SimLogRecord> of_kind(const std::vector<SimLogRecord> &log, const std::string &kind) {
+  std::vector<SimLogRecord> out;
+  for (const auto &r : log)
+    if (r.kind == kind) out.push_back(r);
+  return out;
+}
+
+std::vector<std::string> rests(const std::vector<SimLogRecord> &records) {
+  std::vector<std::string> out;
+  for (const auto &r : records) out.push_back(r.rest);
+  return out;
+}
+
+bool has_event(const SimProcess &sim, const std::string &prefix) {
+  for (const auto &e : sim.events())
+    if (e.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+bool wait_for_log(const SimProcess &sim, const LogPredicate &done, int timeout_ms) {
+  const auto start = Clock::now();
+  while (!done(sim.log())) {
+    if (seconds_since(start) * 1000 >= timeout_ms) return false;
+    usleep(1000);
+  }
+  return true;
+}
+
+bool wait_for_record(const SimProcess &sim, const std::string &kind, const std::string &rest,
+                     int count) {
+  return wait_for_log(sim, [&](const std::vector<SimLogRecord> &log) {
+    return std::count_if(log.begin(), log.end(), [&](const SimLogRecord &r) {
+             return r.kind == kind && r.rest == rest;
+           }) >= count;
+  });
+}
+
+std::vector<std::vector<uint8_t>> blocks_received(const SimProcess &sim, size_t n) {
+  wait_for_log(
+      sim, [n](const std::vector<SimLogRecord> &log) { return of_kind(log, "rx").size() >= n; },
+      5000);
+  return sim.rx_blocks();
 }
 
 }  // namespace testsupport

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ std::vector<SimLogRecord> parse_sim_log(const std::string &text);
 
 // "02 fd" -> {0x02, 0xfd}.
 std::vector<uint8_t> parse_hex_bytes(const std::string &text);
+
+// The records of one kind, and the words after the kind of each record.
+std::vector<SimLogRecord> of_kind(const std::vector<SimLogRecord> &log, const std::string &kind);
+std::vector<std::string> rests(const std::vector<SimLogRecord> &records);
 
 // Path of the built simulator.
 std::string sim_path();
@@ -66,7 +71,7 @@ class SimProcess {
 
  private:
   bool spawn(const std::vector<std::string> &argv);  // false when it could not start
-  std::string read_line(int timeout_ms);              // first line of its stdout, or ""
+  std::string read_line(int timeout_ms);             // first line of its stdout, or ""
   bool reap(int flags);
 
   TempDir dir_;
@@ -76,6 +81,23 @@ class SimProcess {
   int status_ = -1;
   std::string tty_;
 };
+
+// Whether the module logged an event starting with prefix.
+bool has_event(const SimProcess &sim, const std::string &prefix);
+
+using LogPredicate = std::function<bool(const std::vector<SimLogRecord> &)>;
+
+// Reads the module's log every millisecond until done holds for it, or
+// timeout_ms have passed. Returns whether it held.
+bool wait_for_log(const SimProcess &sim, const LogPredicate &done, int timeout_ms = 10000);
+
+// Waits up to 10 s until the log holds count records of this kind and words.
+bool wait_for_record(const SimProcess &sim, const std::string &kind, const std::string &rest,
+                     int count = 1);
+
+// The blocks the module received, once there are at least n of them (it logs
+// a block as soon as it has taken it in) or 5 s have passed.
+std::vector<std::vector<uint8_t>> blocks_received(const SimProcess &sim, size_t n);
 
 }  // namespace testsupport
 

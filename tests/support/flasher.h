@@ -1,10 +1,10 @@
-// Helpers of the end-to-end tests: the real flasher run against the
-// simulated module, with a sysfs stand-in for its reset and boot-select lines.
-#ifndef TARVION_FLASHER_HELPERS_H
-#define TARVION_FLASHER_HELPERS_H
+// The end-to-end tests' side of a run: the real flasher against the
+// simulated module, with a sysfs stand-in for its reset and boot-select
+// lines, and the texts a run prints.
+#ifndef TARVION_FLASHER_H
+#define TARVION_FLASHER_H
 
 #include <algorithm>
-#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,14 +12,7 @@
 #include "sim_process.h"
 #include "testsupport.h"
 
-namespace flasher_test {
-
-using testsupport::ProcOptions;
-using testsupport::ProcResult;
-using testsupport::SimLogRecord;
-using testsupport::SimProcess;
-using testsupport::TempDir;
-using Clock = std::chrono::steady_clock;
+namespace testsupport {
 
 inline const char kResetPin[] = "17";
 inline const char kBootPin[] = "18";
@@ -28,27 +21,28 @@ inline const char kBootPin[] = "18";
 constexpr int kSampleFragments = 24;
 
 inline std::string sample_hex() {
-  return testsupport::source_dir() + "/examples/sample.hex";
+  return source_dir() + "/examples/sample.hex";
 }
 inline std::string sample_bin() {
-  return testsupport::read_file(testsupport::source_dir() + "/examples/sample.bin");
+  return read_file(source_dir() + "/examples/sample.bin");
 }
 
-inline double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// What the progress display shows for an image of n fragments.
-inline std::string progress(const std::string &fn, int n) {
-  std::string s = "Flashing " + fn;
+// The dots the progress display shows for n fragments: twenty to a line.
+inline std::string progress_dots(int n) {
+  std::string s;
   for (int i = 0; i < n; ++i) s += (i % 20 == 0 ? "\n\t." : ".");
-  return s + "\n\tdone\n";
+  return s;
+}
+
+// What the progress display shows for a whole image of n fragments.
+inline std::string progress(const std::string &fn, int n) {
+  return "Flashing " + fn + progress_dots(n) + "\n\tdone\n";
 }
 
 // The flasher's command line. A configuration file that does not exist is
 // named unless the arguments name one, so that no file of the machine is read.
 inline std::vector<std::string> flasher_argv(const TempDir &dir, std::vector<std::string> args) {
-  std::vector<std::string> argv = {testsupport::flasher_path()};
+  std::vector<std::string> argv = {flasher_path()};
   const bool names_conf = std::any_of(args.begin(), args.end(), [](const std::string &a) {
     return a == "-f" || a.rfind("--conf", 0) == 0;
   });
@@ -74,27 +68,7 @@ inline ProcOptions flasher_options(const std::string &sysfs) {
 // Runs the flasher and waits for it.
 inline ProcResult flash(const TempDir &dir, std::vector<std::string> args,
                         const std::string &sysfs = "") {
-  return testsupport::run_process(flasher_argv(dir, std::move(args)), flasher_options(sysfs));
-}
-
-inline std::vector<SimLogRecord> of_kind(const std::vector<SimLogRecord> &log,
-                                         const std::string &kind) {
-  std::vector<SimLogRecord> out;
-  for (const auto &r : log)
-    if (r.kind == kind) out.push_back(r);
-  return out;
-}
-
-inline std::vector<std::string> rests(const std::vector<SimLogRecord> &records) {
-  std::vector<std::string> out;
-  for (const auto &r : records) out.push_back(r.rest);
-  return out;
-}
-
-inline bool has_event(const SimProcess &sim, const std::string &prefix) {
-  for (const auto &e : sim.events())
-    if (e.rfind(prefix, 0) == 0) return true;
-  return false;
+  return run_process(flasher_argv(dir, std::move(args)), flasher_options(sysfs));
 }
 
 // The line changes that end every run once the port is open: reset low,
@@ -130,6 +104,6 @@ struct WiredModule {
   }
 };
 
-}  // namespace flasher_test
+}  // namespace testsupport
 
 #endif
