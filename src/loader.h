@@ -34,7 +34,13 @@ int ld_init_device(int fh, int flags);
 // LD_WAITACK). The first min(L+1, 4) bytes make the value, most significant
 // first. Returns 0xFFFFFFFF on failure; only errno 0 tells success apart.
 unsigned int ld_getid(int fh, int flags);
-// Erases the whole flash: command 0x43, then the block 0xFF.
+// Erases the whole flash: command 0x43, then the block 0xFF. A boot loader
+// that refuses 0x43 (0x1F on all three attempts, under LD_WAITACK) is asked
+// for its command list (Get, 0x00); when it lists the extended erase 0x44,
+// the flash is erased with 0x44, then the block 0xFFFF (mass erase), whose
+// acknowledgement is awaited for up to 60 s in one wait, the block never
+// sent twice. Not listed: -1 with EINVAL. Under LD_VERBOSE the extended
+// erase says so on standard error.
 int ld_erase_all(int fh, int flags);
 // Writes every fragment of img (at most 256 bytes each, in the order the
 // image hands them out) with _ld_send_frag. Under LD_PROGRESS prints
