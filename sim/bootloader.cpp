@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <iterator>
 
 namespace sim {
 
@@ -9,7 +10,9 @@ namespace {
 
 constexpr uint8_t kSync = 0x7F;
 constexpr uint8_t kGetId = 0x02;
+constexpr uint8_t kGet = 0x00;
 constexpr uint8_t kErase = 0x43;
+constexpr uint8_t kExtendedErase = 0x44;
 constexpr uint8_t kWrite = 0x31;
 constexpr uint8_t kGo = 0x21;
 
@@ -42,14 +45,21 @@ BootLoader::BootLoader(const SimOptions &opts, Flash &flash, Log &log)
 
 size_t BootLoader::block_length() const {
   switch (state_) {
-    case State::Unsynced: return 1;
+    case State::Unsynced:
+      return 1;
     // A sync byte after synchronisation is a block of its own (and refused).
-    case State::Idle: return block_.size() == 1 && block_[0] == kSync ? 1 : 2;
-    case State::EraseParam: return 2;
+    case State::Idle:
+      return block_.size() == 1 && block_[0] == kSync ? 1 : 2;
+    case State::EraseParam:
+      return 2;
+    case State::ExtEraseParam:
+      return 3;  // the mass-erase code 0xFFFF and its XOR
     case State::WriteAddr:
-    case State::GoAddr: return 5;
+    case State::GoAddr:
+      return 5;
     // Count N-1, N data bytes, checksum; before the count at least three.
-    case State::WriteData: return block_.empty() ? 3 : block_[0] + 3u;
+    case State::WriteData:
+      return block_.empty() ? 3 : block_[0] + 3u;
   }
   return 1;
 }
@@ -104,10 +114,14 @@ bool BootLoader::act(Reply &reply) {
     case State::Idle:
       if (block_.size() == 1) return refuse(reply);
       return on_command(block_[0], reply);
-    case State::EraseParam: return on_erase(reply);
+    case State::EraseParam:
+    case State::ExtEraseParam:
+      return on_erase(reply);
     case State::WriteAddr:
-    case State::GoAddr: return on_address(reply);
-    case State::WriteData: return on_data(reply);
+    case State::GoAddr:
+      return on_address(reply);
+    case State::WriteData:
+      return on_data(reply);
   }
   return refuse(reply);
 }
@@ -115,13 +129,7 @@ bool BootLoader::act(Reply &reply) {
 bool BootLoader::on_command(uint8_t code, Reply &reply) {
   if (block_[1] != (code ^ 0xFF)) return refuse(reply);
   State next;
-  switch (code) {
-    case kGetId: next = State::Idle; break;
-    case kErase: next = State::EraseParam; break;
-    case kWrite: next = State::WriteAddr; break;
-    case kGo: next = State::GoAddr; break;
-    default: return refuse(reply);
-  }
+  if (!known_command(code, next)) return refuse(reply);
   auto it = faults_.nack_cmds.find(code);
   if (it != faults_.nack_cmds.end() && it->second > 0) {
     --it->second;
@@ -132,7 +140,48 @@ bool BootLoader::on_command(uint8_t code, Reply &reply) {
     get_id_reply(reply);
     return true;
   }
+  if (code == kGet) {
+    get_reply(reply);
+    return true;
+  }
   return accept(reply);
+}
+
+// The older boot loader knows the global erase; the newer one (with
+// --extended-erase) knows Get and the extended erase instead.
+bool BootLoader::known_command(uint8_t code, State &next) const {
+  static const struct {
+    uint8_t code;
+    State next;
+    bool older, newer;
+  } kCommands[] = {
+      {kGetId, State::Idle, true, true}, {kWrite, State::WriteAddr, true, true},
+      {kGo, State::GoAddr, true, true},  {kErase, State::EraseParam, true, false},
+      {kGet, State::Idle, false, true},  {kExtendedErase, State::ExtEraseParam, false, true},
+  };
+  for (const auto &c : kCommands) {
+    if (c.code == code && (opts_.extended_erase ? c.newer : c.older)) {
+      next = c.next;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The command list: count N, the version and N command codes, ACK; or, as a
+// fault, the bytes given with --get-reply.
+void BootLoader::get_reply(Reply &reply) const {
+  static const uint8_t kVersion = 0x31;
+  static const uint8_t kCodes[] = {kGet, kGetId, kGo, kWrite, kExtendedErase};
+  reply.bytes = {kAck};
+  if (faults_.get_reply_given) {
+    reply.bytes.insert(reply.bytes.end(), faults_.get_reply.begin(), faults_.get_reply.end());
+    return;
+  }
+  reply.bytes.push_back(sizeof kCodes);
+  reply.bytes.push_back(kVersion);
+  reply.bytes.insert(reply.bytes.end(), std::begin(kCodes), std::end(kCodes));
+  reply.bytes.push_back(kAck);
 }
 
 void BootLoader::get_id_reply(Reply &reply) const {
@@ -148,8 +197,12 @@ void BootLoader::get_id_reply(Reply &reply) const {
   if (sent == n) reply.bytes.push_back(kAck);
 }
 
+// Only the whole flash: the global erase takes 0xFF 0x00, the extended one
+// the mass-erase code 0xFFFF and its XOR, 0x00.
 bool BootLoader::on_erase(Reply &reply) {
-  if (block_[0] != 0xFF || block_[1] != 0x00) return refuse(reply);
+  for (size_t i = 0; i + 1 < block_.size(); ++i)
+    if (block_[i] != 0xFF) return refuse(reply);
+  if (block_.back() != 0x00) return refuse(reply);
   flash_.erase();
   log_.event("erase");
   state_ = State::Idle;
@@ -177,7 +230,8 @@ bool BootLoader::on_data(Reply &reply) {
   if (!xor_ok(block_)) return refuse(reply);
   size_t n = block_[0] + 1u;
   if (!flash_.contains(write_addr_, n)) return refuse(reply);
-  std::vector<uint8_t> data(block_.begin() + 1, block_.begin() + 1 + static_cast<std::ptrdiff_t>(n));
+  std::vector<uint8_t> data(block_.begin() + 1,
+                            block_.begin() + 1 + static_cast<std::ptrdiff_t>(n));
   uint32_t first = 0;
   size_t dirty = flash_.program(write_addr_, data, first);
   log_.event("write " + hex32(write_addr_) + " " + std::to_string(n));

@@ -38,16 +38,18 @@ class BootLoader {
   bool running() const { return running_; }
 
  private:
-  enum class State { Unsynced, Idle, EraseParam, WriteAddr, WriteData, GoAddr };
+  enum class State { Unsynced, Idle, EraseParam, ExtEraseParam, WriteAddr, WriteData, GoAddr };
 
   size_t block_length() const;
   bool complete(Reply &reply);
   bool act(Reply &reply);
   bool on_command(uint8_t code, Reply &reply);
   bool on_erase(Reply &reply);
+  bool known_command(uint8_t code, State &next) const;
   bool on_address(Reply &reply);
   bool on_data(Reply &reply);
   void get_id_reply(Reply &reply) const;
+  void get_reply(Reply &reply) const;
 
   const SimOptions &opts_;
   Faults faults_;  // a copy: the refusal counters run down

@@ -24,7 +24,9 @@ const char kUsage[] =
     "                         significant first: n = 2 up to 0xFFFF, else 4\n"
     "  --baud N               pace both directions at N baud, 11 bits per byte;\n"
     "                         0 or absent: no pacing\n"
-    "  --erase-ms N           time the global erase takes before its ACK (default 0)\n"
+    "  --erase-ms N           time an erase takes before its ACK (default 0)\n"
+    "  --extended-erase       play a newer boot loader: 0x43 is refused, Get (0x00)\n"
+    "                         lists 0x44, which erases with 0xFF 0xFF 0x00\n"
     "  --dump FILE            on exit write the whole flash content to FILE\n"
     "  --log FILE             log every block and event, one line each\n"
     "  --exit-on-close        exit (after the dump) once the host has opened the\n"
@@ -41,6 +43,8 @@ const char kUsage[] =
     "                         Write Memory commands have completed (N >= 1)\n"
     "  --id-short N           Get ID: announce the identifier bytes, send only N\n"
     "  --ack-delay-ms N       delay every answer to a block by N ms\n"
+    "  --get-reply HEX        Get: answer these bytes (hex digit pairs) after the\n"
+    "                         command's ACK (needs --extended-erase)\n"
     "GPIO model:\n"
     "  --sysfs DIR --reset-gpio N --boot-gpio M\n"
     "                         create a sysfs stand-in under DIR/class/gpio (FIFOs\n"
@@ -51,18 +55,39 @@ const char kUsage[] =
     "  --help                 show this text\n"
     "\n"
     "Protocol: 0x7F sync -> 0x79; 0x02 0xFD Get ID; 0x43 0xBC then 0xFF 0x00 global\n"
-    "erase; 0x31 0xCE, address block, data block write memory; 0x21 0xDE, address\n"
-    "block go. Bad checksums, unknown commands, anything before sync, a second\n"
-    "sync and addresses outside flash get 0x1F; a refused block is awaited again.\n"
+    "erase (with --extended-erase instead: 0x00 0xFF Get, and 0x44 0xBB then\n"
+    "0xFF 0xFF 0x00 extended mass erase); 0x31 0xCE, address block, data block\n"
+    "write memory; 0x21 0xDE, address block go. Bad checksums, unknown commands,\n"
+    "anything before sync, a second sync and addresses outside flash get 0x1F;\n"
+    "a refused block is awaited again.\n"
     "\n"
     "Log lines: \"<t> rx|tx <hex bytes>\", \"<t> event <words>\", \"<t> gpio <words>\";\n"
     "<t> is seconds since start with 6 decimals.\n"
     "Exit status: 0 normal end, 1 set-up or dump failure, 2 malformed command line.\n";
 
 enum OptionId {
-  kLink = 256, kFlashBase, kFlashSize, kId, kBaud, kEraseMs, kDump, kLog, kExitOnClose,
-  kSilent, kNackBlock, kNackCmd, kWrongByte, kHangupAfter, kIdShort, kAckDelayMs,
-  kSysfs, kResetGpio, kBootGpio, kHelp
+  kLink = 256,
+  kFlashBase,
+  kFlashSize,
+  kId,
+  kBaud,
+  kEraseMs,
+  kDump,
+  kLog,
+  kExitOnClose,
+  kSilent,
+  kNackBlock,
+  kNackCmd,
+  kWrongByte,
+  kHangupAfter,
+  kIdShort,
+  kAckDelayMs,
+  kSysfs,
+  kResetGpio,
+  kBootGpio,
+  kExtendedErase,
+  kGetReply,
+  kHelp
 };
 
 const struct option kLongOptions[] = {
@@ -85,12 +110,14 @@ const struct option kLongOptions[] = {
     {"sysfs", required_argument, nullptr, kSysfs},
     {"reset-gpio", required_argument, nullptr, kResetGpio},
     {"boot-gpio", required_argument, nullptr, kBootGpio},
+    {"extended-erase", no_argument, nullptr, kExtendedErase},
+    {"get-reply", required_argument, nullptr, kGetReply},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
 
 constexpr uint64_t kMaxFlashSize = 64u << 20;  // keeps a mistyped size from eating memory
-constexpr uint32_t kMaxMs = 600000;             // ten minutes: longer is surely a typo
+constexpr uint32_t kMaxMs = 600000;            // ten minutes: longer is surely a typo
 
 // Decimal or 0x-hexadecimal, the whole text, no sign, at most max.
 bool parse_number(const std::string &text, uint64_t max, uint64_t &value) {
@@ -105,10 +132,14 @@ bool parse_number(const std::string &text, uint64_t max, uint64_t &value) {
   for (; i < text.size(); ++i) {
     char c = text[i];
     unsigned d;
-    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    else
+      return false;
     v = v * static_cast<unsigned>(base) + d;
     if (v > max) return false;
   }
@@ -116,9 +147,20 @@ bool parse_number(const std::string &text, uint64_t max, uint64_t &value) {
   return true;
 }
 
+// Hex digit pairs, at least one, at most 512 bytes.
+bool parse_hex_bytes(const std::string &text, std::vector<uint8_t> &bytes) {
+  if (text.empty() || text.size() % 2 || text.size() > 1024) return false;
+  bytes.clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    uint64_t v = 0;
+    if (!parse_number("0x" + text.substr(i, 2), 255, v)) return false;
+    bytes.push_back(static_cast<uint8_t>(v));
+  }
+  return true;
+}
+
 // "A:B" with both parts numbers within their bounds.
-bool parse_pair(const std::string &text, uint64_t max_a, uint64_t max_b, uint64_t &a,
-                uint64_t &b) {
+bool parse_pair(const std::string &text, uint64_t max_a, uint64_t max_b, uint64_t &a, uint64_t &b) {
   size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
   return parse_number(text.substr(0, colon), max_a, a) &&
@@ -134,14 +176,12 @@ struct Parser {
     return false;
   }
 
-  bool number(const char *name, const std::string &arg, uint64_t min, uint64_t max,
-              uint64_t &v) {
+  bool number(const char *name, const std::string &arg, uint64_t min, uint64_t max, uint64_t &v) {
     if (!parse_number(arg, max, v) || v < min) return fail(name, arg);
     return true;
   }
 
-  bool u32(const char *name, const std::string &arg, uint64_t min, uint64_t max,
-           uint32_t &dst) {
+  bool u32(const char *name, const std::string &arg, uint64_t min, uint64_t max, uint32_t &dst) {
     uint64_t v = 0;
     if (!number(name, arg, min, max, v)) return false;
     dst = static_cast<uint32_t>(v);
@@ -162,12 +202,26 @@ bool Parser::apply(int id, const std::string &arg) {
   Faults &f = opts.faults;
   uint64_t v = 0, w = 0;
   switch (id) {
-    case kLink: return text("link", arg, opts.link);
-    case kDump: return text("dump", arg, opts.dump);
-    case kLog: return text("log", arg, opts.log);
-    case kSysfs: return text("sysfs", arg, opts.sysfs);
-    case kExitOnClose: opts.exit_on_close = true; return true;
-    case kSilent: f.silent = true; return true;
+    case kLink:
+      return text("link", arg, opts.link);
+    case kDump:
+      return text("dump", arg, opts.dump);
+    case kLog:
+      return text("log", arg, opts.log);
+    case kSysfs:
+      return text("sysfs", arg, opts.sysfs);
+    case kExitOnClose:
+      opts.exit_on_close = true;
+      return true;
+    case kSilent:
+      f.silent = true;
+      return true;
+    case kExtendedErase:
+      opts.extended_erase = true;
+      return true;
+    case kGetReply:
+      f.get_reply_given = parse_hex_bytes(arg, f.get_reply);
+      return f.get_reply_given || fail("get-reply", arg);
     case kFlashBase:
       return u32("flash-base", arg, 0, 0xFFFFFFFFu, opts.flash_base);
     case kFlashSize:
@@ -203,7 +257,8 @@ bool Parser::apply(int id, const std::string &arg) {
       if (!number(id == kResetGpio ? "reset-gpio" : "boot-gpio", arg, 0, 99999, v)) return false;
       (id == kResetGpio ? opts.reset_gpio : opts.boot_gpio) = static_cast<int>(v);
       return true;
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -216,6 +271,10 @@ bool Parser::check() {
   }
   if (all_gpio && opts.reset_gpio == opts.boot_gpio) {
     err = "--reset-gpio and --boot-gpio must differ";
+    return false;
+  }
+  if (opts.faults.get_reply_given && !opts.extended_erase) {
+    err = "--get-reply needs --extended-erase";
     return false;
   }
   if (static_cast<uint64_t>(opts.flash_base) + opts.flash_size > 0x100000000ull) {
@@ -250,6 +309,8 @@ int parse_sim_options(int argc, char **argv, SimOptions &opts, std::string &err)
   return p.check() ? 0 : -1;
 }
 
-const char *usage_text() { return kUsage; }
+const char *usage_text() {
+  return kUsage;
+}
 
 }  // namespace sim

@@ -39,11 +39,11 @@ int write_all(int fh, const unsigned char *p, size_t n) {
   return 0;
 }
 
-// Awaits one byte from the module for at most LD_WAIT_MS and reads it. Returns
-// 0, or -1 with errno EBUSY (nothing came), EIO (end of file) or that of the
-// failed wait or read. A failed wait never leads into a read that could block.
-int await_byte(int fh, unsigned char *b) {
-  const int r = wait_fh_rest(fh, LD_WAIT_MS, &ld_abort);
+// Awaits one byte from the module for at most ms and reads it. Returns 0, or
+// -1 with errno EBUSY (nothing came), EIO (end of file) or that of the failed
+// wait or read. A failed wait never leads into a read that could block.
+int await_byte(int fh, unsigned char *b, int ms = LD_WAIT_MS) {
+  const int r = wait_fh_rest(fh, ms, &ld_abort);
   if (r < 0) return -1;
   if (r == 0) {
     errno = EBUSY;
@@ -157,8 +157,96 @@ unsigned int ld_getid(int fh, int flags) {
   return id;
 }
 
+namespace {
+
+// Newer boot loaders refuse the global erase 0x43 and offer the extended
+// erase 0x44 instead, whose mass erase is the two-byte code 0xFFFF.
+// The mass erase is acknowledged only once the whole flash is erased. The
+// slowest parts of 1 to 2 MiB erase sector by sector, up to 2 s for each
+// 128 KiB sector at the lowest supply voltage: 32 s for 2 MiB. A minute
+// covers them with margin, and a module that died during the erase still
+// fails the run within a minute.
+constexpr int kMassEraseMs = 60000;
+
+// One attempt at a block: discards unread input, writes the n bytes and
+// awaits one answer byte for at most ms. Returns 0 with the byte in *answer,
+// or -1 with errno as await_byte leaves it (EINTR when aborted before).
+int exchange(int fh, const unsigned char *p, size_t n, int ms, unsigned char *answer) {
+  if (ld_abort) {
+    errno = EINTR;
+    return -1;
+  }
+  (void)tcflush(fh, TCIFLUSH);
+  if (write_all(fh, p, n) < 0) return -1;
+  return await_byte(fh, answer, ms);
+}
+
+// The global erase command with the attempts of _ld_send and the same bytes
+// on the wire. Returns 0 when acknowledged; otherwise -1, and *refused tells
+// whether every attempt was answered with the refusal byte.
+int send_global_erase(int fh, int flags, bool *refused) {
+  *refused = false;
+  if (!(flags & LD_WAITACK)) return _ld_send_cmd(fh, LD_CMD_ERASE, flags);
+  const unsigned char cmd[2] = {LD_CMD_ERASE, LD_CMD_ERASE ^ 0xFF};
+  const size_t n = (flags & LD_NOCHKSUM) ? 1 : 2;
+  int refusals = 0;
+  for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
+    unsigned char b = 0;
+    if (exchange(fh, cmd, n, LD_WAIT_MS, &b) < 0) continue;
+    if (b == LD_ACK) {
+      errno = 0;
+      return 0;
+    }
+    refusals += b == LD_NACK;
+    errno = EINVAL;
+  }
+  *refused = refusals == LD_ATTEMPTS;
+  return -1;
+}
+
+// Get: the boot loader's command list, a count N, then N+1 bytes (its
+// version and the command codes), then 0x79, each byte awaited at most
+// 1000 ms. Returns 1 when code is listed, 0 when not, -1 with errno as
+// _ld_read or _ld_waitack left it.
+int offers_command(int fh, unsigned char code, int flags) {
+  if (_ld_send_cmd(fh, static_cast<char>(LD_CMD_GET), flags) < 0) return -1;
+  std::array<char, 256> reply;
+  const int n = _ld_read(fh, reply.data(), static_cast<int>(reply.size()), flags);
+  if (n < 0 || _ld_waitack(fh, flags) < 0) return -1;
+  for (int i = 1; i < n; ++i)
+    if (static_cast<unsigned char>(reply[i]) == code) return 1;
+  return 0;
+}
+
+// Mass erase through the extended erase command, when the boot loader lists
+// it. The block 0xFFFF is sent once and its acknowledgement awaited as one
+// wait: sent again while the erase runs, it would meet a busy module.
+int erase_extended(int fh, int flags) {
+  const int offered = offers_command(fh, LD_CMD_EXT_ERASE, flags);
+  if (offered <= 0) {
+    if (offered == 0) errno = EINVAL;
+    return -1;
+  }
+  if (flags & LD_VERBOSE)
+    std::fprintf(stderr, "Erasing with the extended erase command (may take up to %d s)\n",
+                 kMassEraseMs / 1000);
+  if (_ld_send_cmd(fh, static_cast<char>(LD_CMD_EXT_ERASE), flags) < 0) return -1;
+  const unsigned char mass[3] = {0xFF, 0xFF, 0x00};  // the code, then its XOR
+  unsigned char b = 0;
+  if (exchange(fh, mass, sizeof mass, kMassEraseMs, &b) < 0) return -1;
+  if (b != LD_ACK) {
+    errno = EINVAL;
+    return -1;
+  }
+  errno = 0;
+  return 0;
+}
+
+}  // namespace
+
 int ld_erase_all(int fh, int flags) {
-  if (_ld_send_cmd(fh, LD_CMD_ERASE, flags) < 0) return -1;
+  bool refused = false;
+  if (send_global_erase(fh, flags, &refused) < 0) return refused ? erase_extended(fh, flags) : -1;
   const char global = static_cast<char>(LD_ERASE_GLOBAL);
   return _ld_send(fh, &global, 1, flags);
 }

@@ -22,14 +22,16 @@ constexpr int LD_VERBOSE = 4;   // verbose operation (carried along)
 constexpr int LD_PROGRESS = 8;  // ld_write_image prints its progress display
 
 // The boot loader's byte codes.
-constexpr unsigned char LD_SYNC = 0x7F;          // synchronisation, sent alone
-constexpr unsigned char LD_ACK = 0x79;           // a block accepted
-constexpr unsigned char LD_NACK = 0x1F;          // a block refused
-constexpr unsigned char LD_CMD_GET_ID = 0x02;    // Get ID
-constexpr unsigned char LD_CMD_GO = 0x21;        // Go: start the code at an address
-constexpr unsigned char LD_CMD_WRITE = 0x31;     // Write Memory
-constexpr unsigned char LD_CMD_ERASE = 0x43;     // Erase
-constexpr unsigned char LD_ERASE_GLOBAL = 0xFF;  // Erase's parameter: the whole flash
+constexpr unsigned char LD_SYNC = 0x7F;           // synchronisation, sent alone
+constexpr unsigned char LD_ACK = 0x79;            // a block accepted
+constexpr unsigned char LD_NACK = 0x1F;           // a block refused
+constexpr unsigned char LD_CMD_GET_ID = 0x02;     // Get ID
+constexpr unsigned char LD_CMD_GO = 0x21;         // Go: start the code at an address
+constexpr unsigned char LD_CMD_WRITE = 0x31;      // Write Memory
+constexpr unsigned char LD_CMD_GET = 0x00;        // Get: the boot loader's version and commands
+constexpr unsigned char LD_CMD_ERASE = 0x43;      // Erase (global)
+constexpr unsigned char LD_CMD_EXT_ERASE = 0x44;  // Extended Erase
+constexpr unsigned char LD_ERASE_GLOBAL = 0xFF;   // Erase's parameter: the whole flash
 
 // The wire arithmetic.
 constexpr int LD_WAIT_MS = 1000;                   // budget of every byte awaited from the module
@@ -53,7 +55,13 @@ int ld_init_device(int fh, int flags);
 // LD_WAITACK). The first min(L+1, 4) bytes make the value, most significant
 // first. Returns 0xFFFFFFFF on failure; only errno 0 tells success apart.
 unsigned int ld_getid(int fh, int flags);
-// Erases the whole flash: command 0x43, then the block 0xFF.
+// Erases the whole flash: command 0x43, then the block 0xFF. A boot loader
+// that refuses 0x43 (0x1F on all three attempts, under LD_WAITACK) is asked
+// for its command list (Get, 0x00); when it lists the extended erase 0x44,
+// the flash is erased with 0x44, then the block 0xFFFF (mass erase), whose
+// acknowledgement is awaited for up to 60 s in one wait, the block never
+// sent twice. Not listed: -1 with EINVAL. Under LD_VERBOSE the extended
+// erase says so on standard error.
 int ld_erase_all(int fh, int flags);
 // Writes every fragment of img (at most 256 bytes each, in the order the
 // image hands them out) with _ld_send_frag. Under LD_PROGRESS prints

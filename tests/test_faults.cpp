@@ -68,6 +68,7 @@ struct FaultCase {
   int status;       // 0: flashed (the module's flash then holds the image), or 2
   std::string err;  // standard error, exactly
   int waits;        // one-second waits that run out on the way
+  std::vector<std::string> rx_first = {};  // the first blocks the module received
 };
 
 void check_fault_case(const FaultCase &c) {
@@ -89,6 +90,9 @@ void check_fault_case(const FaultCase &c) {
   if (c.status == 0) {
     EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
   }
+  const auto rx = rests(of_kind(m.sim.log(), "rx"));
+  const size_t n = std::min(rx.size(), c.rx_first.size());
+  EXPECT_EQ(std::vector<std::string>(rx.begin(), rx.begin() + static_cast<long>(n)), c.rx_first);
 }
 
 const std::string kFlashed = progress(sample_hex(), kSampleFragments);
@@ -154,6 +158,31 @@ TEST(Faults, WrongBytesForAcknowledgementsCountAsRefusals) {
   for (const auto &c : cases) check_fault_case(c);
 }
 
+TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) {
+  const std::vector<std::string> extended = {"7f",    "43 bc", "43 bc",    "43 bc",
+                                             "00 ff", "44 bb", "ff ff 00", "31 ce"};
+  const auto newer = [](std::vector<std::string> faults) {
+    faults.insert(faults.begin(), "--extended-erase");
+    return faults;
+  };
+  const std::string refused = std::string("Can't erase device: ") + kInvalid + "\n";
+  const FaultCase cases[] = {
+      {"global erase accepted: the bytes as ever",
+       {},
+       {},
+       0,
+       kFlashed,
+       0,
+       {"7f", "43 bc", "ff 00", "31 ce"}},
+      {"only the extended erase", newer({}), {}, 0, kFlashed, 0, extended},
+      {"Get refused", newer({"--nack-cmd", "0x00:3"}), {}, 2, refused, 0},
+      {"Get reply closed by 0x1F", newer({"--get-reply", "053100022131441F"}), {}, 2, refused, 0},
+      {"0x44 not listed", newer({"--get-reply", "033100023179"}), {}, 2, refused, 0},
+      {"0x44 refused", newer({"--nack-cmd", "0x44:3"}), {}, 2, refused, 0},
+  };
+  for (const auto &c : cases) check_fault_case(c);
+}
+
 TEST(Faults, AHangUpInTheMiddleOfTheWriteFailsItWithEio) {
   const FaultCase cases[] = {
       {"after the first fragment", {"--hangup-after", "1"}, {}, 2, failed_write(2, kIo), 0},
@@ -192,6 +221,20 @@ TEST(FaultsSlow, AnEraseLongerThanThreeWaitsFailsWithEbusy) {
                     2,
                     "Can't erase device: Device or resource busy\n",
                     3});
+}
+
+TEST(FaultsSlow, AGetReplyCutShortFailsTheEraseAfterOneWait) {
+  check_fault_case({"one code missing, no closing byte",
+                    {"--extended-erase", "--get-reply", "053100022131"},
+                    {},
+                    2,
+                    "Can't erase device: Device or resource busy\n",
+                    1});
+}
+
+TEST(FaultsSlow, AnExtendedMassEraseOfTenSecondsIsWaitedFor) {
+  check_fault_case(
+      {"erase of 10 s", {"--extended-erase", "--erase-ms", "10000"}, {}, 0, kFlashed, 10});
 }
 
 // An acknowledgement that comes just after its second: the attempt has timed
@@ -348,11 +391,15 @@ TEST(FaultsSignal, DuringTheSyncEndsTheWaitAndReleasesTheModule) {
 }
 
 TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
-  stop_at_phase({"--erase-ms", "5000"}, seen("event", "erase"), false,
-                [](const SignalRun &run, const SimProcess &) {
-                  EXPECT_EQ(run.r.err, std::string("Can't erase device: ") + kInterrupted + "\n");
-                  check_wait_cut_short(run);
-                });
+  const std::vector<std::string> modules[] = {{"--erase-ms", "5000"},
+                                              {"--extended-erase", "--erase-ms", "5000"}};
+  for (const auto &module : modules) {
+    stop_at_phase(module, seen("event", "erase"), false,
+                  [](const SignalRun &run, const SimProcess &) {
+                    EXPECT_EQ(run.r.err, std::string("Can't erase device: ") + kInterrupted + "\n");
+                    check_wait_cut_short(run);
+                  });
+  }
 }
 
 TEST(FaultsSignal, DuringTheWriteEndsItAfterTheFragmentInProgress) {

@@ -302,6 +302,18 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
        0,
        0,
        {{0x43, 0xBC}, {0xFF, 0x00}}},
+      {"erase, a boot loader that refuses 0x43 but lists 0x44",
+       {"--extended-erase"},
+       [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); },
+       0,
+       0,
+       {{0x43, 0xBC}, {0x43, 0xBC}, {0x43, 0xBC}, {0x00, 0xFF}, {0x44, 0xBB}, {0xFF, 0xFF, 0x00}}},
+      {"erase, the refused mass erase is not sent again",
+       {"--extended-erase", "--nack-block", "7"},
+       [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); },
+       -1,
+       EINVAL,
+       {{0x43, 0xBC}, {0x43, 0xBC}, {0x43, 0xBC}, {0x00, 0xFF}, {0x44, 0xBB}, {0xFF, 0xFF, 0x00}}},
       {"restart",
        {},
        [](int fh) { return long(ld_restart(fh, 0x12345678, LD_WAITACK)); },
@@ -381,7 +393,7 @@ TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
 
 TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
   const char one = 0x5A;
-  const Bytes cmd43 = {0x43, 0xBC}, erase = {0xFF, 0x00};
+  const Bytes cmd43 = {0x43, 0xBC}, erase = {0xFF, 0x00}, get = {0x00, 0xFF};
   const Bytes addr = {0x08, 0x00, 0x00, 0x00, 0x08}, data = {0x00, 0x5A, 0x5A};
   const auto erase_all = [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); };
   const WireCase rows[] = {
@@ -391,12 +403,12 @@ TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
        0,
        0,
        {cmd43, cmd43, cmd43, erase}},
-      {"refused three times",
+      {"refused three times: the command list is asked for, refused as well",
        {"--nack-cmd", "0x43:3"},
        erase_all,
        -1,
        EINVAL,
-       {cmd43, cmd43, cmd43}},
+       {cmd43, cmd43, cmd43, get, get, get}},
       {"a wrong byte instead of the acknowledgement",
        {"--wrong-byte", "3:0x55"},
        erase_all,
@@ -424,6 +436,19 @@ TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
        false},
   };
   for (const auto &r : rows) check_wire_case(r);
+}
+
+TEST(LoaderErase, TheExtendedEraseIsAnnouncedOnlyUnderVerbose) {
+  for (int verbose : {0, LD_VERBOSE}) {
+    SimProcess sim({"--extended-erase"});
+    SimPort port(sim);
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+    testsupport::TempDir dir;
+    StderrCapture err(dir.file("stderr"));
+    EXPECT_EQ(ld_erase_all(port.fh(), LD_WAITACK | verbose), 0);
+    EXPECT_EQ(err.finish(),
+              verbose ? "Erasing with the extended erase command (may take up to 60 s)\n" : "");
+  }
 }
 
 TEST(LoaderTimeout, ASilentModuleCostsThreeWaitsOfASecondAndFailsWithEbusy) {
