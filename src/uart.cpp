@@ -1,6 +1,7 @@
 #include "uart.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -52,6 +53,7 @@ int uart_open(const char *fn, int baudrate, int flags) {
     // A device that refuses the settings is still handed back; trouble then
     // shows as missing acknowledgements.
     (void)tcsetattr(fh, TCSANOW, &tio);
+    (void)uart_low_latency(fh);
   }
   return port.release();
 }
@@ -64,6 +66,15 @@ constexpr int kDrainSlackMs = 1000;
 constexpr int kDrainPollMs = 2;
 
 }  // namespace
+
+int uart_low_latency(int fh) {
+  serial_struct ss;
+  std::memset(&ss, 0, sizeof ss);
+  if (ioctl(fh, TIOCGSERIAL, &ss) < 0) return -1;
+  if (ss.flags & ASYNC_LOW_LATENCY) return 0;
+  ss.flags |= ASYNC_LOW_LATENCY;
+  return ioctl(fh, TIOCSSERIAL, &ss);
+}
 
 int uart_drain(int fh) {
   int queued = 0;

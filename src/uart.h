@@ -10,7 +10,8 @@ constexpr int UART_EVEN = 2;     // even parity
 // Opens the serial device fn for reading and writing (never as the
 // controlling terminal, closed on exec), takes an exclusive advisory lock on
 // it (flock), and, unless UART_NOSETUP is set, applies uart_make_settings at
-// once; whether the device takes them is not examined. The open does not wait
+// once and asks for low latency (uart_low_latency); whether the device takes
+// either is not examined. The open does not wait
 // for a carrier; the descriptor handed back blocks in read and write as
 // usual. Returns the descriptor, which the caller closes, or -1 with errno:
 // from open; EBUSY when another open of the device holds the lock (another
@@ -18,6 +19,13 @@ constexpr int UART_EVEN = 2;     // even parity
 // untouched); from flock or fcntl when those fail. No descriptor is left open
 // after a failure.
 int uart_open(const char *fn, int baudrate, int flags);
+
+// Asks the port's driver to hand received bytes on at once (serial
+// ASYNC_LOW_LATENCY). A USB adapter otherwise holds them for up to 16 ms,
+// which every acknowledgement of the boot loader would wait for. Returns 0,
+// or -1 with errno when the port has no such setting (ENOTTY for a pty) or
+// refuses it.
+int uart_low_latency(int fh);
 
 // The line speed for a requested rate: the first of 921600, 230400, 115200,
 // 57600 and 38400 that the rate reaches, else 19200.

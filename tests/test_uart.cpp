@@ -2,7 +2,9 @@
 // real pseudo-terminal where it can hold them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -241,4 +243,23 @@ TEST(UartOpen, ALockHeldByAnotherProcessRefusesTheOpenWithoutLeakingADescriptor)
 
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
+}
+
+TEST(UartLowLatency, IsRefusedByAPortWithoutTheSettingAndSetOnAPortWithIt) {
+  Pty pty;
+  const int fh = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fh, 0);
+  errno = 0;
+  EXPECT_EQ(uart_low_latency(fh), -1);
+  EXPECT_EQ(errno, ENOTTY);
+  close(fh);
+  const char *port = std::getenv("TARVION_TEST_MODEM_PORT");
+  if (port == nullptr || *port == '\0') GTEST_SKIP() << "TARVION_TEST_MODEM_PORT names no port";
+  const int real = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(real, 0) << port;
+  EXPECT_EQ(uart_low_latency(real), 0);
+  serial_struct ss{};
+  ASSERT_EQ(ioctl(real, TIOCGSERIAL, &ss), 0);
+  EXPECT_TRUE(ss.flags & ASYNC_LOW_LATENCY);
+  close(real);
 }
