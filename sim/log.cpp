@@ -13,13 +13,21 @@ int Log::open(const std::string &path) {
   return file_ ? 0 : -1;
 }
 
-void Log::rx(const std::vector<uint8_t> &bytes) { line(now_s(), "rx", hex_bytes(bytes)); }
+void Log::rx(const std::vector<uint8_t> &bytes) {
+  line(now_s(), "rx", hex_bytes(bytes));
+}
 
-void Log::tx(const std::vector<uint8_t> &bytes) { line(now_s(), "tx", hex_bytes(bytes)); }
+void Log::tx(const std::vector<uint8_t> &bytes) {
+  line(now_s(), "tx", hex_bytes(bytes));
+}
 
-void Log::event(const std::string &words) { line(now_s(), "event", words); }
+void Log::event(const std::string &words) {
+  line(now_s(), "event", words);
+}
 
-void Log::gpio(const std::string &words, double seen) { line(seen, "gpio", words); }
+void Log::gpio(const std::string &words, double seen) {
+  line(seen, "gpio", words);
+}
 
 void Log::line(double t, const char *kind, const std::string &rest) {
   if (!file_) return;

@@ -19,7 +19,9 @@ void close_fd(int &fd) {
   fd = -1;
 }
 
-std::string sys_error(const std::string &what) { return what + ": " + strerror(errno); }
+std::string sys_error(const std::string &what) {
+  return what + ": " + strerror(errno);
+}
 
 }  // namespace
 

@@ -443,8 +443,7 @@ TEST(LoaderErase, TheExtendedEraseIsAnnouncedOnlyUnderVerbose) {
     SimProcess sim({"--extended-erase"});
     SimPort port(sim);
     ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
-    testsupport::TempDir dir;
-    StderrCapture err(dir.file("stderr"));
+    StderrCapture err;
     EXPECT_EQ(ld_erase_all(port.fh(), LD_WAITACK | verbose), 0);
     EXPECT_EQ(err.finish(),
               verbose ? "Erasing with the extended erase command (may take up to 60 s)\n" : "");

@@ -448,7 +448,8 @@ TEST(Sim, MalformedCommandLineGetsUsageAndStatus2) {
       {"--reset-gpio", "3", "--boot-gpio", "4"},
       {"--sysfs", tmp.path(), "--reset-gpio", "3", "--boot-gpio", "3"},
       {"--get-reply", "00", "--extended-erase", "--get-reply", "0x"},
-      {"--get-reply", "123", "--extended-erase"}, {"--get-reply", "00"},
+      {"--get-reply", "123", "--extended-erase"},
+      {"--get-reply", "00"},
   };
   for (const auto &args : cases) {
     auto r = run_sim(args);

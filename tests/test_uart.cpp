@@ -246,8 +246,8 @@ TEST(UartOpen, ALockHeldByAnotherProcessRefusesTheOpenWithoutLeakingADescriptor)
 }
 
 TEST(UartLowLatency, IsRefusedByAPortWithoutTheSettingAndSetOnAPortWithIt) {
-  Pty pty;
-  const int fh = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  PtyPair pty;
+  const int fh = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(fh, 0);
   errno = 0;
   EXPECT_EQ(uart_low_latency(fh), -1);

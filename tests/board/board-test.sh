@@ -23,7 +23,7 @@ while [ $# -gt 1 ]; do
   esac
   shift 2
 done
-[ $# -eq 0 ] && [ -n "$deb" ] && [ -n "$sim" ] && [ -n "$follower" ] || {
+[ $# -eq 0 ] && [ -n "$sim" ] && [ -n "$follower" ] || {
   sed -n 's/^# Usage: //p; s/^#          //p' "$0" >&2
   exit 2
 }
@@ -34,7 +34,7 @@ skip() {
 for tool in qemu-system-arm cpio dpkg-deb apt-get objcopy timeout; do
   command -v $tool >/dev/null || skip "$tool is missing (apt-get install --no-install-recommends qemu-system-arm cpio)"
 done
-[ -f "$deb" ] || skip "no armhf package $deb (make static builds it)"
+[ -n "$deb" ] && [ -f "$deb" ] || skip "no static armhf package${deb:+ $deb} (make static builds it)"
 
 # Runs: name, baud, the flasher's pin arguments ({gpio:N}: PL061 line N),
 # the reset and boot-select lines the module follows (- for none), the

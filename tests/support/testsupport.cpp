@@ -1,12 +1,11 @@
 #include "testsupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -52,7 +51,9 @@ std::string emulator() {
 
 }  // namespace
 
-bool emulated() { return !emulator().empty(); }
+bool emulated() {
+  return !emulator().empty();
+}
 
 std::vector<std::string> command_for(const std::vector<std::string> &argv) {
   const std::string build_dir = TARVION_BINARY_DIR;
@@ -155,7 +156,11 @@ void write_file(const std::string &path, const std::string &content) {
   if (!f) throw std::runtime_error("cannot write " + path);
 }
 
-std::string flasher_path() { return TARVION_UPDATE_BIN; }
-std::string source_dir() { return TARVION_SOURCE_DIR; }
+std::string flasher_path() {
+  return TARVION_UPDATE_BIN;
+}
+std::string source_dir() {
+  return TARVION_SOURCE_DIR;
+}
 
 }  // namespace testsupport

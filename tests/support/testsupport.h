@@ -27,18 +27,18 @@ class TempDir {
 };
 
 struct ProcResult {
-  int status = -1;     // exit status, or 128 + signal number when killed
+  int status = -1;  // exit status, or 128 + signal number when killed
   bool timed_out = false;
-  std::string out;     // standard output
-  std::string err;     // standard error
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 struct ProcOptions {
-  std::string input;                         // fed to standard input
-  std::map<std::string, std::string> env;    // set (added) in the child
-  std::vector<std::string> unset_env;        // removed in the child
-  std::string cwd;                           // working directory, if set
-  int timeout_ms = 60000;                    // killed with SIGKILL after this
+  std::string input;                       // fed to standard input
+  std::map<std::string, std::string> env;  // set (added) in the child
+  std::vector<std::string> unset_env;      // removed in the child
+  std::string cwd;                         // working directory, if set
+  int timeout_ms = 60000;                  // killed with SIGKILL after this
 };
 
 // The command that runs argv: in a cross build, programs of this build are
