@@ -57,18 +57,25 @@ int await_byte(int fh, unsigned char *b, int ms = LD_WAIT_MS) {
 
 }  // namespace
 
-int _ld_waitack(int fh, int flags) {
-  if (!(flags & LD_WAITACK)) return 0;
-  unsigned char b = 0;
-  if (await_byte(fh, &b) < 0) return -1;
-  if (b != LD_ACK) {
+namespace {
+
+// Awaits the answer to a block for at most ms: 0 for the acknowledgement,
+// otherwise -1 with errno EINVAL (another byte, left in *got) or as
+// await_byte leaves it.
+int await_ack(int fh, int ms, unsigned char *got) {
+  if (await_byte(fh, got, ms) < 0) return -1;
+  if (*got != LD_ACK) {
     errno = EINVAL;
     return -1;
   }
   return 0;
 }
 
-int _ld_send(int fh, const char *buf, int len, int flags) {
+// A block with its checksum, tried up to `attempts` times, each answer
+// awaited for at most ms (under LD_WAITACK). Returns 0 once acknowledged
+// (errno 0), otherwise -1 with errno from the last attempt; *refusals, when
+// given, counts the attempts the boot loader refused with 0x1F.
+int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms, int *refusals) {
   if (!buf || len < 1 || len > LD_BLOCK_MAX) {
     errno = EINVAL;
     return -1;
@@ -81,19 +88,35 @@ int _ld_send(int fh, const char *buf, int len, int flags) {
   size_t n = static_cast<size_t>(len);
   if (!(flags & LD_NOCHKSUM)) frame[n++] = sum;
 
-  for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
+  if (refusals) *refusals = 0;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
     if (ld_abort) {
       errno = EINTR;
       return -1;
     }
     // A late acknowledgement of an earlier attempt must not answer this one.
     (void)tcflush(fh, TCIFLUSH);
-    if (write_all(fh, frame.data(), n) == 0 && _ld_waitack(fh, flags) == 0) {
+    if (write_all(fh, frame.data(), n) < 0) continue;
+    unsigned char got = 0;
+    if (!(flags & LD_WAITACK) || await_ack(fh, ms, &got) == 0) {
       errno = 0;
       return 0;
     }
+    if (refusals && errno == EINVAL && got == LD_NACK) ++*refusals;
   }
   return -1;
+}
+
+}  // namespace
+
+int _ld_waitack(int fh, int flags) {
+  if (!(flags & LD_WAITACK)) return 0;
+  unsigned char got = 0;
+  return await_ack(fh, LD_WAIT_MS, &got);
+}
+
+int _ld_send(int fh, const char *buf, int len, int flags) {
+  return send_block(fh, buf, len, flags, LD_ATTEMPTS, LD_WAIT_MS, nullptr);
 }
 
 int _ld_send_cmd(int fh, char cmd, int flags) {
@@ -168,40 +191,15 @@ namespace {
 // fails the run within a minute.
 constexpr int kMassEraseMs = 60000;
 
-// One attempt at a block: discards unread input, writes the n bytes and
-// awaits one answer byte for at most ms. Returns 0 with the byte in *answer,
-// or -1 with errno as await_byte leaves it (EINTR when aborted before).
-int exchange(int fh, const unsigned char *p, size_t n, int ms, unsigned char *answer) {
-  if (ld_abort) {
-    errno = EINTR;
-    return -1;
-  }
-  (void)tcflush(fh, TCIFLUSH);
-  if (write_all(fh, p, n) < 0) return -1;
-  return await_byte(fh, answer, ms);
-}
-
-// The global erase command with the attempts of _ld_send and the same bytes
-// on the wire. Returns 0 when acknowledged; otherwise -1, and *refused tells
-// whether every attempt was answered with the refusal byte.
+// The global erase command, as _ld_send sends it. Returns 0 when
+// acknowledged; otherwise -1, and *refused tells whether every attempt was
+// answered with the refusal byte.
 int send_global_erase(int fh, int flags, bool *refused) {
-  *refused = false;
-  if (!(flags & LD_WAITACK)) return _ld_send_cmd(fh, LD_CMD_ERASE, flags);
-  const unsigned char cmd[2] = {LD_CMD_ERASE, LD_CMD_ERASE ^ 0xFF};
-  const size_t n = (flags & LD_NOCHKSUM) ? 1 : 2;
+  const char cmd = static_cast<char>(LD_CMD_ERASE);
   int refusals = 0;
-  for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
-    unsigned char b = 0;
-    if (exchange(fh, cmd, n, LD_WAIT_MS, &b) < 0) continue;
-    if (b == LD_ACK) {
-      errno = 0;
-      return 0;
-    }
-    refusals += b == LD_NACK;
-    errno = EINVAL;
-  }
-  *refused = refusals == LD_ATTEMPTS;
-  return -1;
+  const int rc = send_block(fh, &cmd, 1, flags, LD_ATTEMPTS, LD_WAIT_MS, &refusals);
+  *refused = rc < 0 && refusals == LD_ATTEMPTS;
+  return rc;
 }
 
 // Get: the boot loader's command list, a count N, then N+1 bytes (its
@@ -231,15 +229,10 @@ int erase_extended(int fh, int flags) {
     std::fprintf(stderr, "Erasing with the extended erase command (may take up to %d s)\n",
                  kMassEraseMs / 1000);
   if (_ld_send_cmd(fh, static_cast<char>(LD_CMD_EXT_ERASE), flags) < 0) return -1;
-  const unsigned char mass[3] = {0xFF, 0xFF, 0x00};  // the code, then its XOR
-  unsigned char b = 0;
-  if (exchange(fh, mass, sizeof mass, kMassEraseMs, &b) < 0) return -1;
-  if (b != LD_ACK) {
-    errno = EINVAL;
-    return -1;
-  }
-  errno = 0;
-  return 0;
+  // The mass erase code 0xFFFF, sent once: the block goes out with its XOR
+  // checksum 0x00.
+  const char mass[2] = {static_cast<char>(0xFF), static_cast<char>(0xFF)};
+  return send_block(fh, mass, 2, flags, 1, kMassEraseMs, nullptr);
 }
 
 }  // namespace
