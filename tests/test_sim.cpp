@@ -27,45 +27,6 @@ using namespace testsupport;
 
 namespace {
 
-constexpr uint8_t ACK = 0x79;
-constexpr uint8_t NACK = 0x1F;
-
-// The host's end of the line: the simulator's terminal, raw, as a flasher
-// would set it up.
-class Port {
- public:
-  explicit Port(const std::string &path) {
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd_ < 0) return;
-    struct termios tio;
-    if (tcgetattr(fd_, &tio) == 0) {
-      cfmakeraw(&tio);
-      tcsetattr(fd_, TCSANOW, &tio);
-    }
-  }
-  ~Port() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Port(const Port &) = delete;
-  Port &operator=(const Port &) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  void send(const Bytes &b) { send_all(fd_, b); }
-
-  // Sends a block and returns the n bytes of its answer.
-  Bytes ask(const Bytes &b, size_t n = 1) {
-    send(b);
-    return receive(fd_, n, 5000);
-  }
-
-  // True when nothing arrives within ms milliseconds.
-  bool quiet(int ms) { return receive(fd_, 1, ms).empty(); }
-
- private:
-  int fd_ = -1;
-};
-
 // The boot loader alone, in-process: its options from a command line as the
 // simulator takes it, a flash and a log of its own.
 class InProcess {
@@ -102,42 +63,6 @@ class InProcess {
   std::unique_ptr<sim::Flash> flash_;
   std::unique_ptr<sim::BootLoader> loader_;
 };
-
-Bytes address_block(uint32_t a) {
-  Bytes b = {uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a)};
-  b.push_back(b[0] ^ b[1] ^ b[2] ^ b[3]);
-  return b;
-}
-
-Bytes data_block(const Bytes &data) {
-  Bytes b = {uint8_t(data.size() - 1)};
-  uint8_t x = b[0];
-  for (uint8_t v : data) {
-    b.push_back(v);
-    x ^= v;
-  }
-  b.push_back(x);
-  return b;
-}
-
-// One exchange: what the host sends and every byte it must get back.
-struct Step {
-  Bytes send;
-  Bytes expect;
-};
-
-// A block starting the write of data at addr: command, address, data.
-std::vector<Step> write_steps(uint32_t addr, const Bytes &data) {
-  return {{{0x31, 0xCE}, {ACK}}, {address_block(addr), {ACK}}, {data_block(data), {ACK}}};
-}
-
-// Writes text to a FIFO of the sysfs stand-in, as the flasher's gpio module does.
-void write_sysfs(const std::string &path, const std::string &text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0) << path;
-  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  close(fd);
-}
 
 // Runs the simulator to its end (a time-out stands for a hang).
 ProcResult run_sim(const std::vector<std::string> &args) {
@@ -275,7 +200,7 @@ TEST(SimBootLoader, WriteOverBytesNotErasedIsReportedAndClearsBits) {
 TEST(Sim, LogHasOneTimedLinePerBlockAnswerAndEvent) {
   SimProcess sim;
   ASSERT_TRUE(sim.ready());
-  Port port(sim.tty_path());
+  RawPort port(sim.tty_path());
   EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
   EXPECT_EQ(port.ask({0x02, 0xFD}, 5).size(), 5u);
   EXPECT_EQ(sim.stop(), 0);
@@ -305,7 +230,7 @@ TEST(Sim, LogHasOneTimedLinePerBlockAnswerAndEvent) {
 TEST(Sim, DelaysTheAnswerByAckDelayAndEraseTime) {
   SimProcess sim({"--ack-delay-ms", "200", "--erase-ms", "300"});
   ASSERT_TRUE(sim.ready());
-  Port port(sim.tty_path());
+  RawPort port(sim.tty_path());
   auto t0 = Clock::now();
   EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
   EXPECT_GE(seconds_since(t0), 0.19);
@@ -320,7 +245,7 @@ TEST(Sim, DelaysTheAnswerByAckDelayAndEraseTime) {
 TEST(Sim, PacedLineTakesTheWireTimeOfEveryByte) {
   SimProcess sim({"--baud", "11000"});
   ASSERT_TRUE(sim.ready());
-  Port port(sim.tty_path());
+  RawPort port(sim.tty_path());
   EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
   EXPECT_EQ(port.ask({0x31, 0xCE}), Bytes{ACK});
   EXPECT_EQ(port.ask(address_block(0x08000000)), Bytes{ACK});
@@ -346,7 +271,7 @@ TEST(Sim, HangsUpAfterTheGivenNumberOfWrites) {
     if (exit_on_close) args.push_back("--exit-on-close");
     SimProcess sim(args);
     ASSERT_TRUE(sim.ready());
-    Port port(sim.tty_path());
+    RawPort port(sim.tty_path());
     EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
     for (uint32_t a : {0x08000000u, 0x08000100u}) {
       for (const Step &s : write_steps(a, {1, 2, 3, 4})) {
@@ -377,7 +302,7 @@ TEST(Sim, ExitOnCloseWaitsForTheHostToOpenAndCloseThePort) {
   ASSERT_TRUE(sim.ready());
   EXPECT_EQ(sim.wait_exit(200), -1);  // nobody has opened the port yet
   {
-    Port port(sim.tty_path());
+    RawPort port(sim.tty_path());
     ASSERT_TRUE(port.ok());
     EXPECT_EQ(sim.wait_exit(100), -1);
   }
@@ -389,10 +314,10 @@ TEST(Sim, KeepsItsStateWhenTheHostClosesAndReopensThePort) {
   SimProcess sim;
   ASSERT_TRUE(sim.ready());
   {
-    Port port(sim.tty_path());
+    RawPort port(sim.tty_path());
     EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
   }
-  Port again(sim.tty_path());
+  RawPort again(sim.tty_path());
   EXPECT_EQ(again.ask({0x7F}), Bytes{NACK});
   EXPECT_EQ(again.ask({0x02, 0xFD}, 5), (Bytes{ACK, 1, 4, 0x10, ACK}));
   EXPECT_EQ(sim.stop(), 0);
@@ -408,7 +333,7 @@ TEST(Sim, MakesTheLinkAndEndsWithTheDumpOnSigtermOrSigint) {
     ssize_t n = readlink(link.c_str(), target, sizeof target);
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(target, static_cast<size_t>(n)), sim.tty_path());
-    Port port(link);
+    RawPort port(link);
     EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
     kill(sim.pid(), sig);
     EXPECT_EQ(sim.wait_exit(10000), 0);
@@ -493,134 +418,4 @@ TEST(Sim, SetUpFailureEndsWithStatus1) {
     EXPECT_EQ(r.err.rfind("tarvion_module_sim: ", 0), 0u) << r.err;
   }
   EXPECT_EQ(read_file(tmp.file("plain")), "x");
-}
-
-namespace {
-
-// A sysfs stand-in with the reset line 17 and the boot-select line 22.
-struct GpioSim {
-  TempDir tmp;
-  std::string gpio = tmp.file("sysfs/class/gpio");
-  SimProcess sim{{"--sysfs", tmp.file("sysfs"), "--reset-gpio", "17", "--boot-gpio", "22"}};
-
-  void reset(char v) { write_sysfs(gpio + "/gpio17/value", std::string(1, v)); }
-  void boot(char v) { write_sysfs(gpio + "/gpio22/value", std::string(1, v)); }
-
-  // The flasher's entry sequence: reset low, boot-select high, reset high.
-  void enter_boot_loader() {
-    write_sysfs(gpio + "/gpio17/direction", "out\n");
-    reset('0');
-    write_sysfs(gpio + "/gpio22/direction", "out\n");
-    boot('1');
-    reset('1');
-  }
-
-  // The release sequence: reset low, boot-select low, reset high.
-  void release() {
-    reset('0');
-    boot('0');
-    reset('1');
-  }
-
-  std::vector<std::string> records(const char *kind) const {
-    return rests(of_kind(sim.log(), kind));
-  }
-};
-
-bool is_fifo(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-}
-
-}  // namespace
-
-TEST(SimGpio, CreatesTheSysfsStandInAndRemovesItsFifosOnExit) {
-  GpioSim g;
-  ASSERT_TRUE(g.sim.ready());
-  const std::vector<std::string> files = {"export",       "unexport",         "gpio17/direction",
-                                          "gpio17/value", "gpio22/direction", "gpio22/value"};
-  for (const auto &f : files) EXPECT_TRUE(is_fifo(g.gpio + "/" + f)) << f;
-  write_sysfs(g.gpio + "/export", "22\n");
-  write_sysfs(g.gpio + "/unexport", "22\n17\n");
-  EXPECT_EQ(g.sim.stop(), 0);
-  EXPECT_EQ(g.records("gpio"),
-            (std::vector<std::string>{"export 22", "unexport 22", "unexport 17"}));
-  for (const auto &f : files) EXPECT_FALSE(is_fifo(g.gpio + "/" + f)) << f;
-}
-
-TEST(SimGpio, AnswersOnlyAfterResetRoseWhileBootSelectWasHigh) {
-  GpioSim g;
-  ASSERT_TRUE(g.sim.ready());
-  Port port(g.sim.tty_path());
-  port.send({0x7F});
-  EXPECT_TRUE(port.quiet(200)) << "the application answered";
-  g.enter_boot_loader();
-  EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
-  for (const Step &s : write_steps(0x08000000, {0xAA})) EXPECT_EQ(port.ask(s.send, 1), s.expect);
-  g.release();
-  ASSERT_TRUE(wait_for_record(g.sim, "event", "restart app"));
-  port.send({0x7F});
-  EXPECT_TRUE(port.quiet(200)) << "the application answered";
-  EXPECT_EQ(g.sim.stop(), 0);
-
-  // Every write in the order the host made it, across files.
-  EXPECT_EQ(g.records("gpio"),
-            (std::vector<std::string>{"direction reset out", "reset 0", "direction boot out",
-                                      "boot 1", "reset 1", "reset 0", "boot 0", "reset 1"}));
-  EXPECT_EQ(g.records("event"),
-            (std::vector<std::string>{"restart boot", "sync", "write 08000000 1", "restart app"}));
-  EXPECT_NE(g.sim.stderr_text().find("module restarted into its application\n"), std::string::npos);
-  EXPECT_EQ(g.sim.dump()[0], '\xaa');
-}
-
-// Reset samples boot-select as it rises: a host that raises reset first
-// finds the application, however quickly it raises boot-select after it.
-TEST(SimGpio, HostThatRaisesResetBeforeBootSelectFindsTheApplication) {
-  GpioSim g;
-  ASSERT_TRUE(g.sim.ready());
-  Port port(g.sim.tty_path());
-  g.reset('0');
-  g.reset('1');
-  g.boot('1');
-  ASSERT_TRUE(wait_for_record(g.sim, "gpio", "boot 1"));
-  port.send({0x7F});
-  EXPECT_TRUE(port.quiet(200)) << "the boot loader answered";
-  EXPECT_EQ(g.sim.stop(), 0);
-  EXPECT_EQ(g.records("gpio"), (std::vector<std::string>{"reset 0", "reset 1", "boot 1"}));
-  EXPECT_EQ(g.records("event"), std::vector<std::string>{"restart app"});
-}
-
-TEST(SimGpio, ResetPulseRestartsTheBootLoaderUnsynchronised) {
-  GpioSim g;
-  ASSERT_TRUE(g.sim.ready());
-  Port port(g.sim.tty_path());
-  g.enter_boot_loader();
-  EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
-  EXPECT_EQ(port.ask({0x7F}), Bytes{NACK});
-  g.reset('0');
-  g.reset('1');
-  ASSERT_TRUE(wait_for_record(g.sim, "event", "restart boot", 2));  // the entry made the first
-  EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
-  EXPECT_EQ(g.sim.stop(), 0);
-}
-
-// Without waiting for acknowledgements the host may pull the lines right
-// after its last bytes: the module must still take those bytes in first.
-TEST(SimGpio, BytesWrittenBeforeALineChangeReachTheBootLoaderFirst) {
-  GpioSim g;
-  ASSERT_TRUE(g.sim.ready());
-  Port port(g.sim.tty_path());
-  g.enter_boot_loader();
-  EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
-  Bytes burst = {0x31, 0xCE};
-  for (uint8_t b : address_block(0x08000010)) burst.push_back(b);
-  for (uint8_t b : data_block({0x11, 0x22})) burst.push_back(b);
-  port.send(burst);
-  g.release();
-  ASSERT_TRUE(wait_for_record(g.sim, "event", "restart app"));
-  EXPECT_EQ(g.sim.stop(), 0);
-  EXPECT_EQ(g.sim.dump().substr(0x10, 2), "\x11\x22");
-  auto ev = g.records("event");
-  ASSERT_EQ(ev.size(), 4u);
-  EXPECT_EQ(ev[2], "write 08000010 2");
 }

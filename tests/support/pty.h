@@ -3,7 +3,9 @@
 #ifndef TARVION_PTY_H
 #define TARVION_PTY_H
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -57,6 +59,42 @@ class Peer {
  private:
   PtyPair pty_;
   int port_ = -1;
+};
+
+// The host's end of the line: the simulator's terminal, raw, as a flasher
+// would set it up.
+class RawPort {
+ public:
+  explicit RawPort(const std::string &path) {
+    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    struct termios tio;
+    if (tcgetattr(fd_, &tio) == 0) {
+      cfmakeraw(&tio);
+      tcsetattr(fd_, TCSANOW, &tio);
+    }
+  }
+  ~RawPort() {
+    if (fd_ >= 0) close(fd_);
+  }
+  RawPort(const RawPort &) = delete;
+  RawPort &operator=(const RawPort &) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  void send(const Bytes &b) { send_all(fd_, b); }
+
+  // Sends a block and returns the n bytes of its answer.
+  Bytes ask(const Bytes &b, size_t n = 1) {
+    send(b);
+    return receive(fd_, n, 5000);
+  }
+
+  // True when nothing arrives within ms milliseconds.
+  bool quiet(int ms) { return receive(fd_, 1, ms).empty(); }
+
+ private:
+  int fd_ = -1;
 };
 
 // Plays one exchange in a thread: awaits `expect` bytes, sends `reply`, and
