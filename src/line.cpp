@@ -226,6 +226,10 @@ int line_set(target_line *line, int level) {
     case LINE_SYSFS:
       return set_gpio(line->spec.number, level);
     case LINE_CHARDEV:
+      // A line whose request failed is asked for again, as a sysfs line
+      // opens its files at every step: a line freed since is driven, and one
+      // still held elsewhere says why it is not.
+      if (line->request < 0) return line_setup(line, line->port, level, 0);
       if (set_request(line->request, level) < 0) return line_failure(*line, "set");
       return 0;
     default:

@@ -72,7 +72,7 @@ int line_setup(target_line *line, int fh, int level, int gpio_flags);
 
 // Drives a set-up line to `level`. sysfs: set_gpio and its message; the
 // other kinds print "Can't set line %s: %s\n". A character-device line that
-// holds no request fails with EBADF.
+// holds no request (its request failed) is requested again, as line_setup.
 int line_set(target_line *line, int level);
 
 // Gives the line back: sysfs unexports it (destroy_gpio), a character-device
