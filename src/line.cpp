@@ -44,29 +44,29 @@ bool read_chip(const std::string &s, std::string *path) {
 
 // An offset in decimal, or a name as the kernel lists it: visible characters
 // but ':' only, and short enough to fit the kernel's name field.
-bool read_chip_line(const std::string &s, line_spec *spec) {
+bool read_chip_line(const std::string &s, line_form *form) {
   if (all_digits(s)) {
     if (s.size() > 9) return false;
-    spec->offset = std::atoi(s.c_str());
+    form->offset = std::atoi(s.c_str());
     return true;
   }
   if (s.empty() || s.size() >= GPIO_MAX_NAME_SIZE) return false;
   for (char c : s)
     if (!std::isgraph(static_cast<unsigned char>(c)) || c == ':') return false;
-  spec->name = s;
+  form->name = s;
   return true;
 }
 
-bool read_modem(const char *text, line_spec *spec) {
-  spec->inverted = text[0] == '!';
-  const char *signal = text + (spec->inverted ? 1 : 0);
+bool read_modem(const char *text, line_form *form) {
+  form->inverted = text[0] == '!';
+  const char *signal = text + (form->inverted ? 1 : 0);
   if (std::strcmp(signal, "dtr") == 0)
-    spec->modem_bit = TIOCM_DTR;
+    form->modem_bit = TIOCM_DTR;
   else if (std::strcmp(signal, "rts") == 0)
-    spec->modem_bit = TIOCM_RTS;
+    form->modem_bit = TIOCM_RTS;
   else
     return false;
-  spec->kind = LINE_MODEM;
+  form->kind = LINE_MODEM;
   return true;
 }
 
@@ -86,15 +86,15 @@ int ioctl_retry(int fd, unsigned long request, void *arg) {
   return rc;
 }
 
-// The offset of the line the spec names on the open chip, or -1 with errno:
+// The offset of the line the form names on the open chip, or -1 with errno:
 // from the chip's ioctls (ENOTTY: not a GPIO chip), ENXIO when there is no
 // such line.
-int find_offset(int chip, const line_spec &spec) {
+int find_offset(int chip, const line_form &form) {
   gpiochip_info info;
   std::memset(&info, 0, sizeof info);
   if (ioctl_retry(chip, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) return -1;
-  if (spec.offset >= 0) {
-    if (static_cast<unsigned>(spec.offset) < info.lines) return spec.offset;
+  if (form.offset >= 0) {
+    if (static_cast<unsigned>(form.offset) < info.lines) return form.offset;
     errno = ENXIO;
     return -1;
   }
@@ -103,17 +103,17 @@ int find_offset(int chip, const line_spec &spec) {
     std::memset(&li, 0, sizeof li);
     li.offset = i;
     if (ioctl_retry(chip, GPIO_V2_GET_LINEINFO_IOCTL, &li) < 0) return -1;
-    if (std::strncmp(li.name, spec.name.c_str(), sizeof li.name) == 0) return static_cast<int>(i);
+    if (std::strncmp(li.name, form.name.c_str(), sizeof li.name) == 0) return static_cast<int>(i);
   }
   errno = ENXIO;
   return -1;
 }
 
 // A request for one output line at `level`; its descriptor, or -1 with errno.
-int request_output(const line_spec &spec, int level) {
-  Fd chip(::open(spec.chip.c_str(), O_RDWR | O_CLOEXEC));
+int request_output(const line_form &form, int level) {
+  Fd chip(::open(form.chip.c_str(), O_RDWR | O_CLOEXEC));
   if (!chip.ok()) return -1;
-  const int offset = find_offset(chip.get(), spec);
+  const int offset = find_offset(chip.get(), form);
   if (offset < 0) return -1;
   gpio_v2_line_request req;
   std::memset(&req, 0, sizeof req);
@@ -142,9 +142,9 @@ int set_request(int request, int level) {
 }
 
 // One ioctl changes only this signal: no other output of the port moves.
-int set_modem(int port, const line_spec &spec, int level) {
-  int bit = spec.modem_bit;
-  const bool asserted = line_modem_word(0, spec, level) != 0;
+int set_modem(int port, const line_form &form, int level) {
+  int bit = form.modem_bit;
+  const bool asserted = line_modem_word(0, form, level) != 0;
   return ioctl_retry(port, asserted ? TIOCMBIS : TIOCMBIC, &bit);
 }
 
@@ -160,7 +160,7 @@ int hupcl_off(int fh) {
 // once what to write instead.
 int sysfs_setup(const target_line &line, int level, int gpio_flags) {
   static bool hinted = false;
-  const int rc = init_gpio(line.spec.number, gpio_flags | GPIO_OUTPUT | (level ? GPIO_HIGH : 0));
+  const int rc = init_gpio(line.form.number, gpio_flags | GPIO_OUTPUT | (level ? GPIO_HIGH : 0));
   if (rc < 0 && !hinted && !gpio_sysfs_present()) {
     hinted = true;
     std::fprintf(stderr,
@@ -171,23 +171,23 @@ int sysfs_setup(const target_line &line, int level, int gpio_flags) {
 }
 
 bool is_modem(const target_line *line) {
-  return line != nullptr && line->spec.kind == LINE_MODEM;
+  return line != nullptr && line->form.kind == LINE_MODEM;
 }
 
 }  // namespace
 
-int line_parse(const char *text, line_spec *spec) {
-  *spec = line_spec();
+int line_parse(const char *text, line_form *form) {
+  *form = line_form();
   long long number = 0;
   if (read_number(text, INT32_MIN, INT32_MAX, &number) == 0) {
-    spec->number = static_cast<int>(number);
+    form->number = static_cast<int>(number);
     return 0;
   }
-  if (read_modem(text, spec)) return 0;
+  if (read_modem(text, form)) return 0;
   const char *colon = std::strchr(text, ':');
-  if (colon != nullptr && read_chip(std::string(text, colon), &spec->chip) &&
-      read_chip_line(colon + 1, spec)) {
-    spec->kind = LINE_CHARDEV;
+  if (colon != nullptr && read_chip(std::string(text, colon), &form->chip) &&
+      read_chip_line(colon + 1, form)) {
+    form->kind = LINE_CHARDEV;
     return 0;
   }
   errno = EINVAL;
@@ -200,31 +200,31 @@ target_line::~target_line() {
 
 int line_init(target_line *line, const char *text) {
   line->text.clear();
-  if (line_parse(text, &line->spec) < 0) return -1;
+  if (line_parse(text, &line->form) < 0) return -1;
   line->text = text;
   return 0;
 }
 
 int line_setup(target_line *line, int fh, int level, int gpio_flags) {
-  switch (line->spec.kind) {
+  switch (line->form.kind) {
     case LINE_SYSFS:
       return sysfs_setup(*line, level, gpio_flags);
     case LINE_CHARDEV:
       // A line requested before is driven through that request.
       if (line->request >= 0) return line_set(line, level);
-      line->request = request_output(line->spec, level);
+      line->request = request_output(line->form, level);
       return line->request < 0 ? line_failure(*line, "request") : 0;
     default:
       line->port = fh;
-      if (set_modem(fh, line->spec, level) < 0) return line_failure(*line, "request");
+      if (set_modem(fh, line->form, level) < 0) return line_failure(*line, "request");
       return 0;
   }
 }
 
 int line_set(target_line *line, int level) {
-  switch (line->spec.kind) {
+  switch (line->form.kind) {
     case LINE_SYSFS:
-      return set_gpio(line->spec.number, level);
+      return set_gpio(line->form.number, level);
     case LINE_CHARDEV:
       // A line whose request failed is asked for again, as a sysfs line
       // opens its files at every step: a line freed since is driven, and one
@@ -233,22 +233,22 @@ int line_set(target_line *line, int level) {
       if (set_request(line->request, level) < 0) return line_failure(*line, "set");
       return 0;
     default:
-      if (set_modem(line->port, line->spec, level) < 0) return line_failure(*line, "set");
+      if (set_modem(line->port, line->form, level) < 0) return line_failure(*line, "set");
       return 0;
   }
 }
 
 void line_release(target_line *line) {
-  if (line->spec.kind == LINE_SYSFS) destroy_gpio(line->spec.number);
+  if (line->form.kind == LINE_SYSFS) destroy_gpio(line->form.number);
   if (line->request >= 0) ::close(std::exchange(line->request, -1));
 }
 
-int line_modem_word(int bits, const line_spec &spec, int level) {
-  if (spec.kind != LINE_MODEM) return bits;
+int line_modem_word(int bits, const line_form &form, int level) {
+  if (form.kind != LINE_MODEM) return bits;
   // The signal is asserted when the pin is low: at level 0, or at level 1
   // behind an inverting stage.
-  const bool asserted = (level != 0) == spec.inverted;
-  return asserted ? bits | spec.modem_bit : bits & ~spec.modem_bit;
+  const bool asserted = (level != 0) == form.inverted;
+  return asserted ? bits | form.modem_bit : bits & ~form.modem_bit;
 }
 
 int line_hold_modem(int fh, target_line *reset, target_line *bootsel) {
@@ -261,7 +261,7 @@ int line_hold_modem(int fh, target_line *reset, target_line *bootsel) {
   for (target_line *line : {reset, bootsel}) {
     if (!is_modem(line)) continue;
     line->port = fh;
-    bits = line_modem_word(bits, line->spec, 0);
+    bits = line_modem_word(bits, line->form, 0);
   }
   if (rc == 0) rc = ioctl_retry(fh, TIOCMSET, &bits);
   const int err = errno;

@@ -23,7 +23,7 @@
 enum line_kind { LINE_SYSFS, LINE_CHARDEV, LINE_MODEM };
 
 // What a line text says, nothing more.
-struct line_spec {
+struct line_form {
   int kind = LINE_SYSFS;
   int number = 0;     // LINE_SYSFS: the GPIO number
   std::string chip;   // LINE_CHARDEV: path of the chip's device
@@ -33,18 +33,18 @@ struct line_spec {
   bool inverted = false;
 };
 
-// Reads text into *spec. A number is read as the option pass reads numbers
+// Reads text into *form. A number is read as the option pass reads numbers
 // (strtol with base 0 over the whole text, 32 bits signed) and is a sysfs
 // line. Returns 0, or -1 with errno EINVAL, silently, for any text that is
-// none of the forms; *spec is then unspecified.
-int line_parse(const char *text, line_spec *spec);
+// none of the forms; *form is then unspecified.
+int line_parse(const char *text, line_form *form);
 
 // One target line: the text as given (it names the line in messages), what
 // it says, and what is held while the line is in use. It owns the character
 // device's line request and closes it when it goes, so it is not copied.
 struct target_line {
   std::string text;
-  line_spec spec;
+  line_form form;
   int port = -1;     // LINE_MODEM: the serial port (borrowed, not closed)
   int request = -1;  // LINE_CHARDEV: the kernel's line request (owned)
 
@@ -90,8 +90,8 @@ void line_release(target_line *line);
 // first modem line.
 int line_hold_modem(int fh, target_line *reset, target_line *bootsel);
 
-// The modem word `bits` with `spec`'s signal changed so that its pin gives
+// The modem word `bits` with `form`'s signal changed so that its pin gives
 // the module `level`. Words of other kinds come back unchanged.
-int line_modem_word(int bits, const line_spec &spec, int level);
+int line_modem_word(int bits, const line_form &form, int level);
 
 #endif

@@ -231,8 +231,8 @@ int _parser_apply_number(const OptionDesc &opt, const char *prog, const char *te
 // the other forms of a line leave the value alone and keep their text.
 int _parser_apply_line(const OptionDesc &opt, const char *prog, const char *text,
                        update_conf *rec) {
-  line_spec spec;
-  if (line_parse(text, &spec) < 0 || spec.kind == LINE_SYSFS)
+  line_form form;
+  if (line_parse(text, &form) < 0 || form.kind == LINE_SYSFS)
     return _parser_apply_number(opt, prog, text, rec);
   rec->*opt.orig = text;
   return 0;

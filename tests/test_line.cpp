@@ -67,7 +67,7 @@ struct Port {
 
 // What a line text was read as, in a few words; "refused" when it was not.
 std::string reading(const char *text) {
-  line_spec s;
+  line_form s;
   if (line_parse(text, &s) < 0) return errno == EINVAL ? "refused" : "errno?";
   if (s.kind == LINE_SYSFS) return "sysfs " + std::to_string(s.number);
   if (s.kind == LINE_CHARDEV)
@@ -132,9 +132,9 @@ TEST(LineModemWord, AssertsTheSignalWhenThePinMustGoLowAndTouchesNothingElse) {
       {"17", D, 0, D},       {"gpiochip0:3", R, 1, R},
   };
   for (const auto &r : rows) {
-    line_spec spec;
-    ASSERT_EQ(line_parse(r.text, &spec), 0) << r.text;
-    EXPECT_EQ(line_modem_word(r.bits, spec, r.level), r.word) << r.text << " level " << r.level;
+    line_form form;
+    ASSERT_EQ(line_parse(r.text, &form), 0) << r.text;
+    EXPECT_EQ(line_modem_word(r.bits, form, r.level), r.word) << r.text << " level " << r.level;
   }
 }
 
@@ -158,9 +158,9 @@ TEST(LineSetup, FailuresNameTheLineAsGivenWithTheSystemsReason) {
   for (const auto &r : rows) {
     target_line line;
     ASSERT_EQ(line_init(&line, r.text), 0) << r.text;
-    if (line.spec.kind == LINE_MODEM && modem) continue;
+    if (line.form.kind == LINE_MODEM && modem) continue;
     // A user-mode emulator answers the GPIO ioctls with ENOSYS.
-    if (line.spec.kind == LINE_CHARDEV && r.err_no == ENOTTY && testsupport::emulated()) continue;
+    if (line.form.kind == LINE_CHARDEV && r.err_no == ENOTTY && testsupport::emulated()) continue;
     line.port = port.fh;
     const Outcome o =
         run([&] { return r.set ? line_set(&line, 1) : line_setup(&line, port.fh, 0, 0); });
@@ -203,7 +203,7 @@ TEST(LineHoldModem, PutsTheModemLinesToTheirHeldLevelsInOneWordThenTurnsHupclOff
     int bits = 0;
     if (touched && modem) {
       ASSERT_EQ(ioctl(port.fh, TIOCMGET, &bits), 0);
-      EXPECT_EQ(bits & (reset.spec.modem_bit | bootsel.spec.modem_bit), r.word) << r.reset;
+      EXPECT_EQ(bits & (reset.form.modem_bit | bootsel.form.modem_bit), r.word) << r.reset;
     }
   }
   if (!modem) GTEST_SKIP() << "the port has no modem lines: only their refusal was checked";
