@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,8 @@ namespace sim {
 
 namespace {
 
-constexpr size_t kMaxLine = 64;  // sysfs writes are short; longer text is cut into pieces
+constexpr size_t kMaxLine = 64;    // sysfs writes are short; longer text is cut into pieces
+constexpr int kEventGraceMs = 50;  // the longest a write's event may trail its bytes
 
 const char *line_name(Line line) {
   return line == Line::Reset ? "reset" : "boot";
@@ -147,12 +149,28 @@ void SysfsStandIn::read_all(double now, std::vector<LineWrite> &out) {
     if (e.mask & IN_MODIFY) take_one(*f, now, out);
     if (!(e.mask & IN_CLOSE_WRITE)) continue;
     // Writes of one open that follow each other share one event; the close
-    // takes them, unless a later write (events read just now included) has
-    // an event of its own and so its own turn.
+    // takes them, unless a later write has an event of its own and so its
+    // own turn.
+    if (!later_write(events, i)) take_rest(*f, now, out);
+  }
+}
+
+// Whether bytes still in the FIFO of events[i] belong to a later write with an
+// event of its own. The kernel queues a write's event just after its bytes, so
+// bytes without an event yet are given a moment for it before they count as
+// part of this open's writes.
+bool SysfsStandIn::later_write(std::vector<Event> &events, size_t i) {
+  const int wd = events[i].wd;
+  Fifo *f = by_watch(wd);
+  int queued = 0;
+  if (f == nullptr || ioctl(f->rd, FIONREAD, &queued) < 0 || queued == 0) return false;
+  for (int waited = 0;; ++waited) {
     read_events(events);
-    bool later = std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
-                             [&e](const Event &x) { return x.wd == e.wd; });
-    if (!later) take_rest(*f, now, out);
+    if (std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
+                    [wd](const Event &x) { return x.wd == wd; }))
+      return true;
+    if (waited == kEventGraceMs) return false;
+    usleep(1000);
   }
 }
 

@@ -69,6 +69,7 @@ class SysfsStandIn {
   void read_events(std::vector<Event> &events);
   bool take_one(Fifo &f, double now, std::vector<LineWrite> &out);
   void take_rest(Fifo &f, double now, std::vector<LineWrite> &out);
+  bool later_write(std::vector<Event> &events, size_t i);
   Fifo *by_watch(int watch);
   int add(const std::string &path, LineWrite::Kind kind, Line line, std::string &err);
   int make_dir(const std::string &path, std::string &err);
