@@ -128,6 +128,11 @@ void destroy_gpio(int pin) {
     report_open_failure("unexport-file", errno);
 }
 
+bool gpio_sysfs_present() {
+  struct stat sb;
+  return ::stat((sysfs_root() + "/class/gpio").c_str(), &sb) == 0 && S_ISDIR(sb.st_mode);
+}
+
 int set_led_idx(int idx, int max, char **leds, int val) {
   if (leds == nullptr || idx < 0 || idx >= max) return 1;
   const char *name = leds[idx];

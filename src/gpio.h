@@ -47,6 +47,10 @@ int get_gpio(int nr);
 // the cause.
 void destroy_gpio(int pin);
 
+// Whether the sysfs GPIO class directory ("/sys/class/gpio", under
+// TARVION_SYSFS when set) exists; kernels built without sysfs GPIO lack it.
+bool gpio_sysfs_present();
+
 // Writes brightness `val` as "%i\n" to the LED named leds[idx] (leds holds
 // `max` entries). Returns 0; 1 when there is no LED at that index: idx
 // outside 0..max-1, leds or the entry null or empty, or a name that would

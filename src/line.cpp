@@ -15,22 +15,12 @@
 #include <utility>
 
 #include "gpio.h"
+#include "util.h"
 
 namespace {
 
 const char kConsumer[] = "tarvion_update";
 const char kChipPrefix[] = "gpiochip";
-
-// The option pass's reading of a number: strtol with base 0, the whole text,
-// 32 bits signed. An empty text reads as 0 there too.
-bool read_number(const char *text, int *value) {
-  char *end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text, &end, 0);
-  if (errno == ERANGE || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
 
 bool all_digits(const std::string &s) {
   if (s.empty()) return false;
@@ -96,20 +86,6 @@ int ioctl_retry(int fd, unsigned long request, void *arg) {
   return rc;
 }
 
-class ChipFd {
- public:
-  explicit ChipFd(const std::string &path) : fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {}
-  ~ChipFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ChipFd(const ChipFd &) = delete;
-  ChipFd &operator=(const ChipFd &) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // The offset of the line the spec names on the open chip, or -1 with errno:
 // from the chip's ioctls (ENOTTY: not a GPIO chip), ENXIO when there is no
 // such line.
@@ -135,8 +111,8 @@ int find_offset(int chip, const line_spec &spec) {
 
 // A request for one output line at `level`; its descriptor, or -1 with errno.
 int request_output(const line_spec &spec, int level) {
-  ChipFd chip(spec.chip);
-  if (chip.get() < 0) return -1;
+  Fd chip(::open(spec.chip.c_str(), O_RDWR | O_CLOEXEC));
+  if (!chip.ok()) return -1;
   const int offset = find_offset(chip.get(), spec);
   if (offset < 0) return -1;
   gpio_v2_line_request req;
@@ -180,6 +156,20 @@ int hupcl_off(int fh) {
   return tcsetattr(fh, TCSANOW, &tio);
 }
 
+// A kernel without sysfs GPIO cannot take a number at all: the user is told
+// once what to write instead.
+int sysfs_setup(const target_line &line, int level, int gpio_flags) {
+  static bool hinted = false;
+  const int rc = init_gpio(line.spec.number, gpio_flags | GPIO_OUTPUT | (level ? GPIO_HIGH : 0));
+  if (rc < 0 && !hinted && !gpio_sysfs_present()) {
+    hinted = true;
+    std::fprintf(stderr,
+                 "Hint: this kernel has no sysfs GPIO; give the line as CHIP:LINE, e.g. "
+                 "--resetpin gpiochip0:17\n");
+  }
+  return rc;
+}
+
 bool is_modem(const target_line *line) {
   return line != nullptr && line->spec.kind == LINE_MODEM;
 }
@@ -188,7 +178,11 @@ bool is_modem(const target_line *line) {
 
 int line_parse(const char *text, line_spec *spec) {
   *spec = line_spec();
-  if (read_number(text, &spec->number)) return 0;
+  long long number = 0;
+  if (read_number(text, INT32_MIN, INT32_MAX, &number) == 0) {
+    spec->number = static_cast<int>(number);
+    return 0;
+  }
   if (read_modem(text, spec)) return 0;
   const char *colon = std::strchr(text, ':');
   if (colon != nullptr && read_chip(std::string(text, colon), &spec->chip) &&
@@ -214,7 +208,7 @@ int line_init(target_line *line, const char *text) {
 int line_setup(target_line *line, int fh, int level, int gpio_flags) {
   switch (line->spec.kind) {
     case LINE_SYSFS:
-      return init_gpio(line->spec.number, gpio_flags | GPIO_OUTPUT | (level ? GPIO_HIGH : 0));
+      return sysfs_setup(*line, level, gpio_flags);
     case LINE_CHARDEV:
       // A line requested before is driven through that request.
       if (line->request >= 0) return line_set(line, level);

@@ -60,7 +60,9 @@ struct target_line {
 int line_init(target_line *line, const char *text);
 
 // Makes the line an output at `level`. sysfs: init_gpio with gpio_flags plus
-// GPIO_OUTPUT (and GPIO_HIGH for level 1); its result. Character device:
+// GPIO_OUTPUT (and GPIO_HIGH for level 1); its result; when it failed because
+// the kernel has no sysfs GPIO, the first such failure of the process adds
+// one "Hint: ..." line naming the character-device form. Character device:
 // opens the chip, finds the line (ENXIO when the chip has no such offset or
 // name) and requests it as an output at `level` for the consumer
 // "tarvion_update"; the request is held until line_release. Modem line:

@@ -12,7 +12,9 @@
 #include <new>
 #include <string>
 
+#include "line.h"
 #include "options_internal.h"
+#include "util.h"
 
 namespace options_internal {
 namespace {
@@ -67,6 +69,16 @@ constexpr OptionDesc number(const char *name, char letter, const char *help,
   return opt;
 }
 
+// A target line: a GPIO number as number() reads it, or one of the other
+// forms line_parse takes, kept as text.
+constexpr OptionDesc line(const char *name, char letter, const char *help,
+                          const char *U::*help_field, int U::*given, int U::*arg,
+                          owned_text U::*orig) {
+  OptionDesc opt = number(name, letter, help, help_field, given, arg, orig);
+  opt.kind = Kind::Line;
+  return opt;
+}
+
 constexpr OptionDesc flag(const char *name, char letter, const char *help,
                           const char *U::*help_field, int U::*given, int U::*value) {
   OptionDesc opt = row(name, letter, help, Kind::Flag, help_field, given);
@@ -96,10 +108,10 @@ constexpr OptionDesc kOptions[] = {
          &U::device_help, &U::device_given, &U::device_arg, &U::device_orig),
     number("baudrate", 'b', "  -b, --baudrate=INT     Baudrate  (default=`115200')",
            &U::baudrate_help, &U::baudrate_given, &U::baudrate_arg, &U::baudrate_orig),
-    number("resetpin", 'r', "  -r, --resetpin=INT     GPIO-Nr of the reset-pin", &U::resetpin_help,
-           &U::resetpin_given, &U::resetpin_arg, &U::resetpin_orig),
-    number("bspin", 's', "  -s, --bspin=INT        GPIO-Nr of the bootselect-pin", &U::bspin_help,
-           &U::bspin_given, &U::bspin_arg, &U::bspin_orig),
+    line("resetpin", 'r', "  -r, --resetpin=INT     GPIO-Nr of the reset-pin", &U::resetpin_help,
+         &U::resetpin_given, &U::resetpin_arg, &U::resetpin_orig),
+    line("bspin", 's', "  -s, --bspin=INT        GPIO-Nr of the bootselect-pin", &U::bspin_help,
+         &U::bspin_given, &U::bspin_arg, &U::bspin_orig),
     text("file", 'F', "  -F, --file=STRING      Filename with ihex or binary contents to flash",
          &U::file_help, &U::file_given, &U::file_arg, &U::file_orig),
     hidden(flag("waitack", 0, "      --waitack          (Do not) wait for ack  (default=on)",
@@ -152,7 +164,7 @@ constexpr HelpLines kHelpLines = make_help_lines(false);
 constexpr HelpLines kFullHelpLines = make_help_lines(true);
 
 constexpr bool takes_argument(Kind kind) {
-  return kind == Kind::Text || kind == Kind::Number;
+  return kind == Kind::Text || kind == Kind::Number || kind == Kind::Line;
 }
 
 constexpr std::array<option, kOptionCount + 1> make_long_options() {
@@ -203,17 +215,25 @@ void _parser_print_required(const char *prog, const char *extra) {
 // written before the verdict (out-of-range values as the nearest limit).
 int _parser_apply_number(const OptionDesc &opt, const char *prog, const char *text,
                          update_conf *rec) {
-  char *end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(text, &end, 0);
-  const bool in_range = errno != ERANGE && v >= opt.lo && v <= opt.hi;
-  v = v < opt.lo ? opt.lo : (v > opt.hi ? opt.hi : v);
+  long long v = 0;
+  const int read = read_number(text, opt.lo, opt.hi, &v);
   // The pattern's bits are kept; values of INT32_MAX and below are unchanged.
   rec->*opt.value = static_cast<int>(static_cast<std::uint32_t>(v));
-  if (*end != '\0' || !in_range) {
+  if (read < 0) {
     std::fprintf(stderr, "%s: invalid numeric value: %s\n", prog, text);
     return 1;
   }
+  rec->*opt.orig = text;
+  return 0;
+}
+
+// A target line: a number is read and kept exactly as a number option's;
+// the other forms of a line leave the value alone and keep their text.
+int _parser_apply_line(const OptionDesc &opt, const char *prog, const char *text,
+                       update_conf *rec) {
+  line_spec spec;
+  if (line_parse(text, &spec) < 0 || spec.kind == LINE_SYSFS)
+    return _parser_apply_number(opt, prog, text, rec);
   rec->*opt.orig = text;
   return 0;
 }
@@ -235,6 +255,8 @@ int _parser_apply(const OptionDesc &opt, const char *prog, const char *extra, up
       return 0;
     case Kind::Number:
       return _parser_apply_number(opt, prog, text, rec);
+    case Kind::Line:
+      return _parser_apply_line(opt, prog, text, rec);
     case Kind::Flag:
       rec->*opt.value = rec->*opt.value == 0 ? 1 : 0;
       return 0;

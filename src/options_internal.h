@@ -15,7 +15,7 @@ inline constexpr char kProgName[] = "tarvion_update";
 
 // How the pass applies an option's argument. A new kind of argument is one
 // more enumerator, a row builder and a case in the pass's apply step.
-enum class Kind { Action, Text, Number, Flag };
+enum class Kind { Action, Text, Number, Line, Flag };
 
 // One option of the record: its names, its help line, how the pass applies
 // it and which fields of the record hold it. The rows are built by the
@@ -29,9 +29,9 @@ struct OptionDesc {
   const char *update_conf::*help_field = nullptr;
   int update_conf::*given = nullptr;
   owned_text update_conf::*text = nullptr;  // Text: the value
-  owned_text update_conf::*orig = nullptr;  // Text and Number: the argument text
-  int update_conf::*value = nullptr;        // Number: _arg; Flag: _flag
-  std::int64_t lo = 0, hi = 0;              // Number: the accepted range
+  owned_text update_conf::*orig = nullptr;  // Text, Number and Line: the argument text
+  int update_conf::*value = nullptr;        // Number and Line: _arg; Flag: _flag
+  std::int64_t lo = 0, hi = 0;              // Number and Line: the accepted range
   void (*action)() = nullptr;               // Action: prints, then the pass exits
 };
 

@@ -31,7 +31,7 @@ void uart_make_settings(struct termios *tio, int baudrate, int flags) {
   if (flags & UART_EVEN) tio->c_cflag |= PARENB;
 }
 
-int uart_open(const char *fn, int baudrate, int flags) {
+int uart_open_port(const char *fn) {
   // Without O_NONBLOCK the open of a serial port whose line is not yet set to
   // ignore the modem lines waits for a carrier that a three-wire link never
   // raises.
@@ -47,15 +47,23 @@ int uart_open(const char *fn, int baudrate, int flags) {
   }
   const int fl = fcntl(fh, F_GETFL);
   if (fl < 0 || fcntl(fh, F_SETFL, fl & ~O_NONBLOCK) < 0) return -1;
-  if (!(flags & UART_NOSETUP)) {
-    struct termios tio;
-    uart_make_settings(&tio, baudrate, flags);
-    // A device that refuses the settings is still handed back; trouble then
-    // shows as missing acknowledgements.
-    (void)tcsetattr(fh, TCSANOW, &tio);
-    (void)uart_low_latency(fh);
-  }
   return port.release();
+}
+
+void uart_setup(int fh, int baudrate, int flags) {
+  if (flags & UART_NOSETUP) return;
+  struct termios tio;
+  uart_make_settings(&tio, baudrate, flags);
+  // A device that refuses the settings is still handed back; trouble then
+  // shows as missing acknowledgements.
+  (void)tcsetattr(fh, TCSANOW, &tio);
+  (void)uart_low_latency(fh);
+}
+
+int uart_open(const char *fn, int baudrate, int flags) {
+  const int fh = uart_open_port(fn);
+  if (fh >= 0) uart_setup(fh, baudrate, flags);
+  return fh;
 }
 
 namespace {

@@ -20,6 +20,13 @@ constexpr int UART_EVEN = 2;     // even parity
 // after a failure.
 int uart_open(const char *fn, int baudrate, int flags);
 
+// uart_open in two steps, for a caller that must act on the port between the
+// open and the settings (the modem lines, which the open raises): the open
+// and the lock alone (result as uart_open's), then the settings and low
+// latency, unless flags hold UART_NOSETUP.
+int uart_open_port(const char *fn);
+void uart_setup(int fh, int baudrate, int flags);
+
 // Asks the port's driver to hand received bytes on at once (serial
 // ASYNC_LOW_LATENCY). A USB adapter otherwise holds them for up to 16 ms,
 // which every acknowledgement of the boot loader would wait for. Returns 0,

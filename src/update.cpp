@@ -9,6 +9,7 @@
 
 #include "config.h"
 #include "gpio.h"
+#include "line.h"
 #include "loader.h"
 #include "uart.h"
 #include "util.h"
@@ -56,32 +57,57 @@ constexpr int kBootSelectSettleMs = 100;  // boot-select high, then reset releas
 constexpr int kBootLoaderStartMs = 10;    // reset released, then the first block
 constexpr int kResetPulseMs = 10;         // reset held low on the way out
 
+// The module's reset and boot-select lines, each present when given.
+struct Lines {
+  target_line reset, bootsel;
+  bool has_reset = false, has_bootsel = false;
+};
+
+// A line's text: a number is kept as its text too, so every kind is read
+// from there.
+void init_line(target_line *line, bool *has, int given, const owned_text &orig, int number) {
+  *has = given != 0;
+  if (*has && line_init(line, orig.value_or(std::to_string(number)).c_str()) < 0)
+    line_init(line, std::to_string(number).c_str());
+}
+
+void init_lines(const update_conf &conf, Lines *lines) {
+  init_line(&lines->reset, &lines->has_reset, conf.resetpin_given, conf.resetpin_orig,
+            conf.resetpin_arg);
+  init_line(&lines->bootsel, &lines->has_bootsel, conf.bspin_given, conf.bspin_orig,
+            conf.bspin_arg);
+}
+
 // Reset low; with a boot-select line, boot-select high, then release reset so
 // that the module starts its ROM boot loader. The pauses of both sequences
-// run their full length even when a signal arrives during them.
-void enter_target(const update_conf &conf) {
-  if (!conf.resetpin_given) return;
-  init_gpio(conf.resetpin_arg, gpio_flags(conf) | GPIO_OUTPUT);
-  if (!conf.bspin_given) return;
-  init_gpio(conf.bspin_arg, gpio_flags(conf) | GPIO_OUTPUT | GPIO_HIGH);
+// run their full length even when a signal arrives during them. Failures are
+// reported by the line operations and the run goes on: the module may sit in
+// its boot loader anyway.
+void enter_target(const update_conf &conf, Lines &lines, int fh) {
+  if (!lines.has_reset) return;
+  line_setup(&lines.reset, fh, 0, gpio_flags(conf));
+  if (!lines.has_bootsel) return;
+  line_setup(&lines.bootsel, fh, 1, gpio_flags(conf));
   wait_fh_rest(-1, kBootSelectSettleMs, nullptr);
-  set_gpio(conf.resetpin_arg, 1);
+  line_set(&lines.reset, 1);
   wait_fh_rest(-1, kBootLoaderStartMs, nullptr);
 }
 
 // Reset low, boot-select low, then a reset pulse: the module restarts into
-// its application.
-void release_target(const update_conf &conf) {
-  if (!conf.resetpin_given) return;
-  set_gpio(conf.resetpin_arg, 0);
-  if (conf.bspin_given) set_gpio(conf.bspin_arg, 0);
+// its application. Returns -1 when a step on the reset line failed: the
+// module may then be left in its boot loader.
+int release_target(Lines &lines) {
+  if (!lines.has_reset) return 0;
+  int rc = line_set(&lines.reset, 0);
+  if (lines.has_bootsel) line_set(&lines.bootsel, 0);
   wait_fh_rest(-1, kResetPulseMs, nullptr);
-  set_gpio(conf.resetpin_arg, 1);
+  if (line_set(&lines.reset, 1) < 0) rc = -1;
+  return rc;
 }
 
-void release_lines(const update_conf &conf) {
-  if (conf.bspin_given) destroy_gpio(conf.bspin_arg);
-  if (conf.resetpin_given) destroy_gpio(conf.resetpin_arg);
+void release_lines(Lines &lines) {
+  if (lines.has_bootsel) line_release(&lines.bootsel);
+  if (lines.has_reset) line_release(&lines.reset);
 }
 
 int loader_flags(const update_conf &conf) {
@@ -119,6 +145,7 @@ struct Run {
   update_conf conf;
   std::string file;  // the image's name, which the image borrows
   ImageGuard img;
+  Lines lines;
   Fd port;
   ~Run() { parser_free(&conf); }
 };
@@ -141,24 +168,33 @@ int load_image(Run &run) {
 int open_port(Run &run) {
   const std::string device = run.conf.device_arg.value_or("");
   const int flags = run.conf.uart_flag ? UART_EVEN : UART_NOSETUP | UART_EVEN;
-  run.port = Fd(uart_open(device.c_str(), run.conf.baudrate_arg, flags));
-  return run.port.ok() ? 0 : cant_open(device);
+  init_lines(run.conf, &run.lines);
+  run.port = Fd(uart_open_port(device.c_str()));
+  if (!run.port.ok()) return cant_open(device);
+  // The open raised DTR and RTS: lines among them go to their levels before
+  // anything else reaches the port.
+  line_hold_modem(run.port.get(), run.lines.has_reset ? &run.lines.reset : nullptr,
+                  run.lines.has_bootsel ? &run.lines.bootsel : nullptr);
+  uart_setup(run.port.get(), run.conf.baudrate_arg, flags);
+  return 0;
 }
 
 // Every run that opened the port ends this way, whatever happened: the last
 // bytes leave the port before the module restarts into its application, then
-// the image, the lines and the port are released.
-void end_run(Run &run) {
+// the image, the lines and the port are released. Returns -1 when the module
+// could not be released.
+int end_run(Run &run) {
   uart_drain(run.port.get());
-  release_target(run.conf);
+  const int released = release_target(run.lines);
   run.img.free();
-  release_lines(run.conf);
+  release_lines(run.lines);
   run.port.close();
+  return released;
 }
 
-int exit_status(int flashed) {
+int exit_status(int flashed, int released) {
   if (caught_signal) return 128 + caught_signal;
-  return flashed < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
+  return flashed < 0 || released < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
 }
 
 }  // namespace
@@ -203,10 +239,10 @@ int update_main(int argc, char **argv) {
   if (load_image(run) < 0) return EXIT_CANT_OPEN;
   if (open_port(run) < 0) return EXIT_CANT_OPEN;
   catch_signals();
-  enter_target(run.conf);
+  enter_target(run.conf, run.lines, run.port.get());
   const int flashed =
       caught_signal ? -1
                     : do_flash(run.port.get(), run.img.get(), loader_flags(run.conf), &run.conf);
-  end_run(run);
-  return exit_status(flashed);
+  const int released = end_run(run);
+  return exit_status(flashed, released);
 }

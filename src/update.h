@@ -9,7 +9,8 @@
 // Exit statuses of a run.
 constexpr int EXIT_FLASH_OK = 0;      // flashed (or identifier shown, or configuration saved)
 constexpr int EXIT_BAD_OPTIONS = 1;   // option or configuration-file error
-constexpr int EXIT_FLASH_FAILED = 2;  // sync, identifier, identifier test, erase or write failed
+constexpr int EXIT_FLASH_FAILED = 2;  // sync, identifier, identifier test, erase or write
+                                      // failed, or the reset line could not be released
 constexpr int EXIT_CANT_OPEN = -1;    // image file or serial device cannot be opened (255)
 // A run stopped by SIGINT, SIGTERM or SIGHUP ends with 128 + the signal number.
 

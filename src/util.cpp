@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 void setup_tv(struct timeval *tv, int ms) {
@@ -28,6 +29,15 @@ int wait_fh(int fh, int to) {
   FD_ZERO(&rfds);
   FD_SET(fh, &rfds);
   return select(fh + 1, &rfds, nullptr, nullptr, &tv);
+}
+
+int read_number(const char *text, long long lo, long long hi, long long *value) {
+  char *end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text, &end, 0);
+  const bool in_range = errno != ERANGE && v >= lo && v <= hi;
+  *value = std::min(std::max(v, lo), hi);
+  return *end == '\0' && in_range ? 0 : -1;
 }
 
 int close_keep_errno(int fd) {

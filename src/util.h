@@ -31,6 +31,14 @@ void setup_tv(struct timeval *tv, int ms);
 // Returns close's result, 0 for a negative fd.
 int close_keep_errno(int fd);
 
+// Reads text as strtol with base 0 reads a number (leading white space, a
+// sign, 0x or 0X for hexadecimal, a leading 0 for octal, else decimal), in 64
+// bits, and stores it in *value clamped to lo..hi. Returns 0 when the whole
+// text is such a number within lo..hi (an empty text reads as 0); -1 when
+// characters are left over or the number lies outside lo..hi (*value is set
+// then too).
+int read_number(const char *text, long long lo, long long hi, long long *value);
+
 // Opens "/dev/null" (read and write) on each of the descriptors 0, 1 and 2
 // that is not open, so that a descriptor opened later (the serial port) can
 // never take the place of a standard stream and receive what is printed
