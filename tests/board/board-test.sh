@@ -108,10 +108,11 @@ for run in "${runs[@]}"; do
   [ -n "$hold" ] || report < <(awk -v baud="$baud" -v reset="$reset" -v boot="$boot" -v sec0="$(cat "$dir/sec0")" \
     -v start_ms="$(cat "$dir/start_ms")" -f "$here/hardware.awk" "$dir/trace.log")
   # The kernel drives the PL061 lines; the modem lines only the UART.
-  modem=0 message=
-  case $reset$boot in *dtr* | *rts*) modem=1 reset=- boot=- ;; esac
-  [ -z "$hold" ] || { reset=- message="Can't request line gpiochip0:$hold: Device or resource busy"; }
-  report < <(awk -v baud="$baud" -v reset="$reset" -v boot="$boot" -v status="$status" \
+  greset=$reset gboot=$boot modem=0 chip=0 message=
+  case $reset$boot in *dtr* | *rts*) modem=1 greset=- gboot=- ;; esac
+  case $pins in *gpiochip*) chip=1 ;; esac
+  [ -z "$hold" ] || { greset=- message="Can't request line gpiochip0:$hold: Device or resource busy"; }
+  report < <(awk -v baud="$baud" -v reset="$greset" -v boot="$gboot" -v status="$status" -v chip="$chip" \
     -v modem="$modem" -v message="$message" -f "$here/guest.awk" "$dir/results.txt")
   report < <(module_checks "$dir" "$boot" "$flash" "$out/image.bin")
 done
