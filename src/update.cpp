@@ -85,7 +85,9 @@ void init_lines(const update_conf &conf, Lines *lines) {
 // its boot loader anyway.
 void enter_target(const update_conf &conf, Lines &lines, int fh) {
   if (!lines.has_reset) return;
-  line_setup(&lines.reset, fh, 0, gpio_flags(conf));
+  // A modem reset line was put to 0 right after the open; its one message,
+  // if any, has been printed there.
+  if (lines.reset.spec.kind != LINE_MODEM) line_setup(&lines.reset, fh, 0, gpio_flags(conf));
   if (!lines.has_bootsel) return;
   line_setup(&lines.bootsel, fh, 1, gpio_flags(conf));
   wait_fh_rest(-1, kBootSelectSettleMs, nullptr);

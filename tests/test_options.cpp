@@ -203,6 +203,8 @@ TEST(Options, PassAppliesArgumentsAsTheCommandLineMeansThem) {
       {{"p", "-b", "0x2580", "-r010", "--bspin= 7"},
        "baudrate=9600(0x2580);resetpin=8(010);bspin=7( 7);"},
       {{"p", "--baudrate="}, "baudrate=0();"},
+      {{"p", "-r", "gpiochip0:GPIO17", "--bspin=!dtr"},
+       "resetpin=0(gpiochip0:GPIO17);bspin=0(!dtr);"},
       {{"p", "-b", "-2147483648"}, "baudrate=-2147483648(-2147483648);"},
       {{"p", "--testid=0x80000410"}, "testid=2147484688(0x80000410);"},
       {{"p", "-i", "4294967295"}, "testid=4294967295(4294967295);"},
@@ -231,6 +233,8 @@ TEST(Options, FailingPassReleasesRecordAndExitsOneWithExactMessage) {
       {{"p", "-F", "x", "-b", "12x"}, "p: invalid numeric value: 12x\n"},
       {{"p", "-F", "x", "-b", "12 "}, "p: invalid numeric value: 12 \n"},
       {{"p", "-F", "x", "-r", "0x"}, "p: invalid numeric value: 0x\n"},
+      {{"p", "-F", "x", "-s", "gpiochip0:"}, "p: invalid numeric value: gpiochip0:\n"},
+      {{"p", "-F", "x", "--bspin=dtx"}, "p: invalid numeric value: dtx\n"},
       {{"p", "-F", "x", "-b", "2147483648"}, "p: invalid numeric value: 2147483648\n"},
       {{"p", "-F", "x", "-s", "-2147483649"}, "p: invalid numeric value: -2147483649\n"},
       {{"p", "-F", "x", "-b", "99999999999999999999"},
@@ -345,6 +349,7 @@ TEST(ConfFile, EachLineBecomesOneArgumentAsOnTheCommandLine) {
       {"device==x\n", "device==x;"},
       {"d=/dev/x\r\n", "device=/dev/x;"},
       {"b 0x10\n", "baudrate=16(0x10);"},
+      {"resetpin = gpiochip0:17\ns '!rts'\n", "resetpin=0(gpiochip0:17);bspin=0(!rts);"},
       {"verbose\nwaitack   # off\r\nuart\n", "waitack=0;uart=0;verbose=1;"},
       {std::string("verbose\0junk\n", 13), "verbose=1;"},
       {"file=" + long_name + "\n", "file=" + long_name + ";"},
@@ -383,6 +388,7 @@ TEST(ConfFile, ErrorsReleaseTheRecordAndExitOneWithExactMessage) {
        "tarvion_update: `--verbose' (`-v') option given more than once" + in_file},
       {"# nothing\n", "tarvion_update: '--file' ('-F') option required" + in_file},
       {"F=x\nb=12x\n", "tarvion_update: invalid numeric value: 12x\n"},
+      {"F=x\nresetpin dtx\n", "tarvion_update: invalid numeric value: dtx\n"},
       {"F=x\nverbose#x\n", ""},
   };
   for (const Row &r : rows) {
@@ -523,10 +529,14 @@ TEST(ConfFile, EverythingTheWriterWritesReadsBackTheSame) {
       "",     " ",          "a b", "#",   " # x ",
       "it's", "say \"hi\"", "'",   "\"",  "a=b",
       "\t\r", "-v",         "=",   "\"'", std::string(2047 - 11, 'x')};  // longest for --conffile
+  // Every form of a target line, names with quotes and blanks included.
+  const std::string lines[] = {"010", "", "gpiochip0:it's", "/dev/gpio chip:\"3\"", "!rts", "dtr"};
+  size_t n = 0;
   for (const std::string &t : texts) {
+    const std::string &reset = lines[n++ % 6], &bootsel = lines[n % 6];
     update_conf c;
-    ASSERT_EQ(pass(&c, {"p",          "-F",        t,        "-d",       t,    "-f", t,
-                        "-b",         " 0x10",     "-r",     "010",      "-s", "",   "-i",
+    ASSERT_EQ(pass(&c, {"p",          "-F",        t,        "-d",       t,    "-f",    t,
+                        "-b",         " 0x10",     "-r",     reset,      "-s", bootsel, "-i",
                         "0x80000410", "--waitack", "--uart", "--showid", "-v", "-S"}),
               0);
     const Outcome o = in_child([&] { return parser_file_save(path.c_str(), &c); });

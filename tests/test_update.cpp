@@ -1,11 +1,15 @@
 // End-to-end tests: the real flasher against the simulated module, over a
 // real pseudo-terminal, with a sysfs stand-in for the reset and boot-select
 // lines.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "flasher.h"
@@ -191,6 +195,63 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
   EXPECT_EQ(testsupport::read_file(sysfs.path() + "/class/gpio/unexport"), "");
   sim.stop();
   EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
+}
+
+// A sysfs stand-in of plain files for lines 17 and 18, whose reset value is
+// a FIFO read only until the target entry has written "0" and "1" to it: the
+// release then finds no reader, so the value cannot be opened.
+struct ResetGoneAfterEntry {
+  TempDir sysfs;
+  std::thread reader;
+  ResetGoneAfterEntry() {
+    for (const char *d : {"/class", "/class/gpio", "/class/gpio/gpio17", "/class/gpio/gpio18"})
+      ::mkdir((sysfs.path() + d).c_str(), 0755);
+    testsupport::write_file(sysfs.path() + "/class/gpio/gpio18/value", "");
+    const std::string fifo = sysfs.path() + "/class/gpio/gpio17/value";
+    ::mkfifo(fifo.c_str(), 0644);
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    reader = std::thread([fd] {
+      char c;
+      for (int got = 0, i = 0; got < 2 && i < 10000; ++i)
+        ::read(fd, &c, 1) == 1 ? ++got : ::usleep(1000);
+      ::close(fd);
+    });
+  }
+  ~ResetGoneAfterEntry() { reader.join(); }
+};
+
+TEST(Flasher, AResetLineThatCannotBeDrivenInTheReleaseEndsWithTwo) {
+  const std::string flashed = progress(sample_hex(), kSampleFragments);
+  const std::string v17 = "Can't open gpio17's value: No such device or address\n";
+  const std::string no = ": No such file or directory\n", export_ = "Can't open exportfile" + no,
+                    v5 = "Can't open gpio5's value" + no,
+                    unexport = "Can't open unexport-file" + no;
+  const std::string hint =
+      "Hint: this kernel has no sysfs GPIO; give the line as CHIP:LINE, e.g. --resetpin "
+      "gpiochip0:17\n";
+  struct Case {
+    std::vector<std::string> lines;
+    bool reset_gone;  // else a sysfs stand-in without the gpio class
+    std::string err;
+  } cases[] = {
+      {{"-r", "17", "-s", "18"}, true, flashed + v17 + v17},
+      {{"-r", "5", "-s", "6", "--waitack"},
+       false,
+       export_ + hint + export_ + v5 + flashed + v5 + "Can't open gpio6's value" + no + v5 +
+           unexport + unexport},
+  };
+  for (const Case &c : cases) {
+    TempDir dir, empty;
+    SimProcess sim;
+    ASSERT_TRUE(sim.ready());
+    std::optional<ResetGoneAfterEntry> gone;
+    if (c.reset_gone) gone.emplace();
+    std::vector<std::string> args = {"-d", sim.tty_path(), "-F", sample_hex()};
+    args.insert(args.end(), c.lines.begin(), c.lines.end());
+    const ProcResult r = flash(dir, args, gone ? gone->sysfs.path() : empty.path());
+    EXPECT_EQ(r.status, 2) << c.lines[1];
+    EXPECT_EQ(r.err, c.err);
+  }
 }
 
 TEST(Flasher, SavesTheCommandLineWithoutFileOrPort) {
