@@ -2,8 +2,9 @@
 # Board test: the shipped armhf flasher runs on an emulated ARM board under
 # Debian's kernel. Its serial port is the board's PL011 UART driven by the
 # kernel's driver and wired to the simulated module's terminal; its reset and
-# boot-select lines are the board's PL061 GPIO lines, whose levels a follower
-# feeds from QEMU's trace into the module. Three witnesses are checked: QEMU's
+# boot-select lines are the board's PL061 GPIO lines (through sysfs or the
+# character device; the board's device tree names them) or the UART's DTR and
+# RTS outputs, whose levels a follower feeds from QEMU's trace into the module. Three witnesses are checked: QEMU's
 # trace (hardware), the guest's results, and the module's log and flash.
 #
 # Usage: tests/board/board-test.sh --deb PACKAGE.deb --sim SIM --follower FOLLOWER
@@ -31,21 +32,32 @@ skip() {
   echo "board test skipped: $*" >&2
   exit 77
 }
-for tool in qemu-system-arm cpio dpkg-deb apt-get objcopy timeout; do
-  command -v $tool >/dev/null || skip "$tool is missing (apt-get install --no-install-recommends qemu-system-arm cpio)"
+for tool in qemu-system-arm cpio dtc dpkg-deb apt-get objcopy timeout arm-linux-gnueabihf-gcc; do
+  command -v $tool >/dev/null ||
+    skip "$tool is missing (apt-get install --no-install-recommends qemu-system-arm cpio device-tree-compiler)"
 done
 [ -n "$deb" ] && [ -f "$deb" ] || skip "no static armhf package${deb:+ $deb} (make static builds it)"
 
-# Runs: name, baud, the flasher's pin arguments ({gpio:N}: PL061 line N),
-# the reset and boot-select lines the module follows (- for none), the
-# module's faults, the expected exit status, the flash afterwards.
+# Runs: name, baud, the flasher's pin arguments ({gpio:N}: the sysfs number
+# of PL061 line N), the pins the module's reset and boot-select follow (PL061
+# line, dtr, rts, !dtr, !rts; - for none), the module's faults, a PL061 line
+# another process holds, the expected exit status, the flash afterwards.
 runs=(
-  "flash-115200|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5||0|image"
-  "flash-921600|921600|--resetpin {gpio:4} --bspin {gpio:5}|4|5||0|image"
-  "module-silent|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|--silent|2|erased"
-  "erase-refused|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|--nack-cmd 0x43:9|2|erased"
-  "reset-only|115200|--resetpin {gpio:4}|4|-||2|erased"
+  "flash-115200|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|||0|image"
+  "flash-921600|921600|--resetpin {gpio:4} --bspin {gpio:5}|4|5|||0|image"
+  "module-silent|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|--silent||2|erased"
+  "erase-refused|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|--nack-cmd 0x43:9||2|erased"
+  "reset-only|115200|--resetpin {gpio:4}|4|-|||2|erased"
+  "chip-offsets|115200|--resetpin gpiochip0:4 --bspin gpiochip0:5|4|5|||0|image"
+  "chip-names|921600|--resetpin /dev/gpiochip0:MODULE_RESET --bspin gpiochip0:MODULE_BOOT0|4|5|||0|image"
+  "dtr-rts|115200|--resetpin dtr --bspin rts|dtr|rts|||0|image"
+  "dtr-inverted-rts|921600|--resetpin dtr --bspin !rts|dtr|!rts|||0|image"
+  "chip-line-busy|115200|--resetpin gpiochip0:4 --bspin gpiochip0:5|4|5||4|2|untouched"
 )
+# The board: QEMU's virt machine, whose device tree gains names for the
+# PL061's lines (line 3 is the power key).
+machine=(-M virt,highmem=off -cpu cortex-a15 -smp 1 -m 256 -nodefaults -display none -monitor none)
+line_names='"", "", "", "POWER", "MODULE_RESET", "MODULE_BOOT0", "", ""'
 
 roots_text=$("$here/fetch.sh" "$cache") || exit $?
 mapfile -t roots <<<"$roots_text"
@@ -62,10 +74,15 @@ ln -sf busybox "$out/guest/bin/sh"
 find "$kernel_root" \( -name virtio_mmio.ko -o -name virtio_console.ko \) -exec cp {} "$out/guest/lib/" \;
 dpkg-deb --fsys-tarfile "$deb" | tar -x -O ./usr/bin/tarvion_update >"$out/guest/bin/tarvion_update"
 chmod +x "$out/guest/bin/tarvion_update"
+arm-linux-gnueabihf-gcc -static -O2 -Wall -o "$out/guest/bin/line_holder" "$here/line_holder.c"
 cp "$here/init" "$out/guest/init"
 cp "$here/../../examples/sample.hex" "$out/guest/image.hex"
 objcopy -I ihex -O binary "$out/guest/image.hex" "$out/image.bin"
 (cd "$out/guest" && find . | cpio -o -H newc --quiet) >"$out/guest.cpio"
+qemu-system-arm "${machine[@]}" -machine dumpdtb="$out/virt.dtb" -device virtio-serial-device 2>/dev/null
+dtc -q -I dtb -O dts "$out/virt.dtb" |
+  sed "/^\tpl061@9030000 {/a\\\t\tgpio-line-names = $line_names;" |
+  dtc -q -I dts -O dtb -o "$out/board.dtb"
 
 passed=0 failed=0
 report() {
@@ -80,18 +97,23 @@ source "$here/run-board.sh"
 
 test_start=$(date +%s)
 for run in "${runs[@]}"; do
-  IFS='|' read -r name baud pins reset boot faults status flash <<<"$run"
+  IFS='|' read -r name baud pins reset boot faults hold status flash <<<"$run"
   [ -z "$only" ] || [ "$only" = "$name" ] || continue
   echo "== $name: $baud baud, $pins${faults:+, module $faults}"
   dir=$out/$name
-  report < <(run_board "$dir" "$baud" "$pins" "$reset" "$boot" "$faults")
-  [ "$boot" = - ] && boot=-1
+  report < <(run_board "$dir" "$baud" "$pins" "$reset" "$boot" "$faults" "$hold")
   # A witness that left nothing fails its checks instead of being skipped.
   touch "$dir/trace.log" "$dir/results.txt" "$dir/module.log" "$dir/flash.bin" "$dir/sec0" "$dir/start_ms"
-  report < <(awk -v baud="$baud" -v reset="$reset" -v boot="$boot" -v sec0="$(cat "$dir/sec0")" \
+  # A line another process holds is never driven by the flasher.
+  [ -n "$hold" ] || report < <(awk -v baud="$baud" -v reset="$reset" -v boot="$boot" -v sec0="$(cat "$dir/sec0")" \
     -v start_ms="$(cat "$dir/start_ms")" -f "$here/hardware.awk" "$dir/trace.log")
-  report < <(awk -v baud="$baud" -v reset="$reset" -v boot="$boot" -v status="$status" \
-    -f "$here/guest.awk" "$dir/results.txt")
+  # The kernel drives the PL061 lines; the modem lines only the UART.
+  greset=$reset gboot=$boot modem=0 chip=0 message=
+  case $reset$boot in *dtr* | *rts*) modem=1 greset=- gboot=- ;; esac
+  case $pins in *gpiochip*) chip=1 ;; esac
+  [ -z "$hold" ] || { greset=- message="Can't request line gpiochip0:$hold: Device or resource busy"; }
+  report < <(awk -v baud="$baud" -v reset="$greset" -v boot="$gboot" -v status="$status" -v chip="$chip" \
+    -v modem="$modem" -v message="$message" -f "$here/guest.awk" "$dir/results.txt")
   report < <(module_checks "$dir" "$boot" "$flash" "$out/image.bin")
 done
 echo "board test: $(($(date +%s) - test_start)) s"

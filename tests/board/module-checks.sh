@@ -1,9 +1,16 @@
 # module_checks DIR BOOT FLASH IMAGE: the module's witness, its log and its
-# flash dump after the run. BOOT is -1 when boot-select is not wired; FLASH is
-# "image" (IMAGE at the flash base, the rest erased) or "erased".
+# flash dump after the run. BOOT is - when boot-select is not wired; FLASH is
+# "image" (IMAGE at the flash base, the rest erased), "erased", or "untouched"
+# (erased, and the module never in its boot loader).
 module_checks() {
   local dir=$1 boot=$2 flash=$3 image=$4 log=$1/module.log
-  check() { if [ "$1" = 0 ]; then echo "pass: $2"; else echo "FAIL: $2"; fi; }
+  # check TEXT COMMAND...: under `if`, so that a failing check is printed
+  # rather than ending the caller's errexit subshell.
+  check() {
+    local text=$1
+    shift
+    if "$@"; then echo "pass: $text"; else echo "FAIL: $text"; fi
+  }
   local size expected=$dir/expected-flash.bin
   size=$(stat -c %s "$image")
   if [ "$flash" = image ]; then
@@ -11,8 +18,8 @@ module_checks() {
   else
     head -c 131072 /dev/zero | tr '\0' '\377' >"$expected"
   fi
-  cmp -s "$expected" "$dir/flash.bin"
-  check $? "flash holds $([ "$flash" = image ] && echo "the image ($size bytes) and the rest erased" || echo "nothing (all erased)")"
+  check "flash holds $([ "$flash" = image ] && echo "the image ($size bytes) and the rest erased" || echo "nothing (all erased)")" \
+    cmp -s "$expected" "$dir/flash.bin"
 
   local erases writes want_erases=0 want_writes=0
   erases=$(grep -c ' event erase' "$log" || true)
@@ -23,20 +30,16 @@ module_checks() {
   else
     want_writes="0 0"
   fi
-  [ "$erases" = "$want_erases" ]
-  check $? "$erases erase(s), expected $want_erases"
-  [ "$writes" = "$want_writes" ]
-  check $? "writes (count, bytes): $writes, expected $want_writes"
-  if [ "$flash" = image ]; then
-    ! grep -q ' tx 1f' "$log"
-    check $? "no refusal from the module"
-  fi
+  check "$erases erase(s), expected $want_erases" [ "$erases" = "$want_erases" ]
+  check "writes (count, bytes): $writes, expected $want_writes" [ "$writes" = "$want_writes" ]
+  [ "$flash" != image ] || check "no refusal from the module" [ "$(grep -c ' tx 1f' "$log")" = 0 ]
   local events
   events=$(awk '$2 == "event" && $3 == "restart" { printf " %s", $4 }' "$log")
-  if [ "$boot" = -1 ]; then
-    check "$([ "$events" = " app" ] && echo 0 || echo 1)" "restarts:$events (the application only)"
+  if [ "$flash" = untouched ]; then
+    check "restarts:$events (never the boot loader)" [ "${events/boot/}" = "$events" ]
+  elif [ "$boot" = - ]; then
+    check "restarts:$events (the application only)" [ "$events" = " app" ]
   else
-    check "$([ "$events" = " boot app" ] && echo 0 || echo 1)" \
-      "restarts:$events (the boot loader first, the application last)"
+    check "restarts:$events (the boot loader first, the application last)" [ "$events" = " boot app" ]
   fi
 }

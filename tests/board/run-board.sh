@@ -1,23 +1,26 @@
-# run_board DIR BAUD PINS RESET BOOT FAULTS: one power-on of the board with
-# the simulated module wired to it; leaves in DIR the console, the results,
-# QEMU's trace, the module's log and flash dump. Needs $sim, $follower,
-# $vmlinuz and $out/guest.cpio. Prints "pass:"/"FAIL:" and "timing:" lines.
+# run_board DIR BAUD PINS RESET BOOT FAULTS HOLD: one power-on of the board
+# with the simulated module wired to it; leaves in DIR the console, the
+# results, QEMU's trace, the module's log and flash dump. RESET and BOOT are
+# the pins the module's lines follow (a PL061 line, dtr, rts, !dtr, !rts; BOOT
+# - for none); HOLD a PL061 line another guest process holds, or empty.
+# Needs $sim, $follower, $vmlinuz, $machine, $out/board.dtb and
+# $out/guest.cpio. Prints "pass:"/"FAIL:" and "timing:" lines.
 run_board() {
-  local dir=$1 baud=$2 pins=$3 reset=$4 boot=$5 faults=$6
-  local sim_boot=$boot follow=(--pin "$reset:$reset")
-  if [ "$boot" = - ]; then
-    sim_boot=6 # not wired: the module's boot-select stays low
-  else
-    follow+=(--pin "$boot:$boot")
-  fi
+  local dir=$1 baud=$2 pins=$3 reset=$4 boot=$5 faults=$6 hold=$7
+  # The module's reset is its GPIO 20, its boot-select 22 (low when unwired).
+  local follow=(--pin "$reset:20")
+  [ "$boot" = - ] || follow+=(--pin "$boot:22")
   mkdir -p "$dir"
   # The run's settings go in a second archive after the shared one.
   mkdir -p "$dir/conf"
-  printf 'args="--device /dev/ttyAMA0 --baudrate %s --file /image.hex %s"\n' "$baud" "$pins" >"$dir/conf/run.conf"
+  {
+    printf 'args="--device /dev/ttyAMA0 --baudrate %s --file /image.hex %s"\n' "$baud" "$pins"
+    printf 'hold="%s"\n' "$hold"
+  } >"$dir/conf/run.conf"
   (cd "$dir/conf" && echo run.conf | cpio -o -H newc --quiet) | cat "$out/guest.cpio" - >"$dir/initrd.cpio"
 
   # shellcheck disable=SC2086  # the faults are separate arguments
-  "$sim" --sysfs "$dir/sysfs" --reset-gpio "$reset" --boot-gpio "$sim_boot" --baud "$baud" \
+  "$sim" --sysfs "$dir/sysfs" --reset-gpio 20 --boot-gpio 22 --baud "$baud" \
     --log "$dir/module.log" --dump "$dir/flash.bin" $faults >"$dir/module.out" 2>"$dir/module.err" &
   local sim_pid=$! pty=
   for _ in $(seq 100); do
@@ -39,9 +42,7 @@ run_board() {
   start_ns=$(date +%s%N)
   echo $((start_ns / 1000000000)) >"$dir/sec0"
   echo $((start_ns % 1000000000 / 1000000)) >"$dir/start_ms"
-  timeout 120 qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -smp 1 -m 256 \
-    -nodefaults -no-reboot -display none -monitor none \
-    -kernel "$vmlinuz" -initrd "$dir/initrd.cpio" -append "console=hvc0 panic=1 quiet" \
+  timeout 120 qemu-system-arm "${machine[@]}" -no-reboot -dtb "$out/board.dtb" -kernel "$vmlinuz" -initrd "$dir/initrd.cpio" -append "console=hvc0 panic=1 quiet" \
     -chardev serial,id=uart,path="$pty" -serial chardev:uart \
     -device virtio-serial-device \
     -chardev file,id=console,path="$dir/console.log" -device virtconsole,chardev=console \
