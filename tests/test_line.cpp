@@ -16,25 +16,12 @@
 #include <cstring>
 #include <string>
 
+#include "capture.h"
 #include "line.h"
+#include "pty.h"
 #include "testsupport.h"
 
 namespace {
-
-struct Outcome {
-  int result;
-  int err_no;
-  std::string err;
-};
-
-template <typename Call>
-Outcome run(Call call) {
-  testing::internal::CaptureStderr();
-  errno = 0;
-  const int result = call();
-  const int err_no = errno;
-  return {result, err_no, testing::internal::GetCapturedStderr()};
-}
 
 std::string env(const char *name) {
   const char *value = std::getenv(name);
@@ -44,20 +31,15 @@ std::string env(const char *name) {
 // A serial port: the one TARVION_TEST_MODEM_PORT names, else a
 // pseudo-terminal's slave side.
 struct Port {
-  int master = -1;
+  testsupport::PtyPair pty;
   int fh = -1;
   Port() {
     std::string path = env("TARVION_TEST_MODEM_PORT");
-    if (path.empty()) {
-      master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-      if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-      path = ptsname(master);
-    }
+    if (path.empty()) path = pty.slave();
     fh = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   }
   ~Port() {
-    close(fh);
-    close(master);
+    if (fh >= 0) close(fh);
   }
   bool has_modem_lines() const {
     int bits = 0;
@@ -162,8 +144,8 @@ TEST(LineSetup, FailuresNameTheLineAsGivenWithTheSystemsReason) {
     // A user-mode emulator answers the GPIO ioctls with ENOSYS.
     if (line.form.kind == LINE_CHARDEV && r.err_no == ENOTTY && testsupport::emulated()) continue;
     line.port = port.fh;
-    const Outcome o =
-        run([&] { return r.set ? line_set(&line, 1) : line_setup(&line, port.fh, 0, 0); });
+    const testsupport::Called o = testsupport::call_capturing(
+        [&] { return r.set ? line_set(&line, 1) : line_setup(&line, port.fh, 0, 0); });
     EXPECT_EQ(o.result, -1) << r.text;
     EXPECT_EQ(o.err_no, r.err_no) << r.text;
     EXPECT_EQ(o.err, std::string("Can't ") + r.verb + " line " + r.text + ": " +
@@ -192,7 +174,8 @@ TEST(LineHoldModem, PutsTheModemLinesToTheirHeldLevelsInOneWordThenTurnsHupclOff
     ASSERT_EQ(tcsetattr(port.fh, TCSANOW, &tio), 0);
     target_line reset, bootsel;
     ASSERT_EQ(line_init(&reset, r.reset) | line_init(&bootsel, r.bootsel), 0);
-    const Outcome o = run([&] { return line_hold_modem(port.fh, &reset, &bootsel); });
+    const testsupport::Called o =
+        testsupport::call_capturing([&] { return line_hold_modem(port.fh, &reset, &bootsel); });
     const bool touched = *r.named != '\0';
     ASSERT_EQ(tcgetattr(port.fh, &tio), 0);
     EXPECT_EQ((tio.c_cflag & HUPCL) == 0, touched) << r.reset;
@@ -221,7 +204,8 @@ TEST(LineChardev, HoldsTheRequestedOutputUntilReleasedAndABusyLineIsRefused) {
   ASSERT_EQ(ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &info), 0);
   EXPECT_STREQ(info.consumer, "tarvion_update");
   EXPECT_TRUE(info.flags & GPIO_V2_LINE_FLAG_OUTPUT);
-  const Outcome busy = run([&] { return line_setup(&again, -1, 0, 0); });
+  const testsupport::Called busy =
+      testsupport::call_capturing([&] { return line_setup(&again, -1, 0, 0); });
   EXPECT_EQ(busy.err, "Can't request line " + again.text + ": " + std::strerror(EBUSY) + "\n");
   line_release(&line);
   ASSERT_EQ(ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, &info), 0);
