@@ -1,0 +1,350 @@
+// The boot-loader protocol against the simulated module over a real
+// pseudo-terminal: the bytes every operation sends, its retries and waits,
+// and the image writer with its progress display.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "bytes.h"
+#include "capture.h"
+#include "flasher.h"
+#include "images.h"
+#include "loader.h"
+#include "pty.h"
+#include "signal_alarm.h"
+#include "sim_process.h"
+#include "testsupport.h"
+#include "timing.h"
+#include "util.h"
+
+using namespace testsupport;
+
+constexpr uint32_t kFlashBase = 0x08000000;
+
+namespace {
+
+// One operation against a freshly started simulated module, synchronised
+// first unless the operation is the synchronisation itself.
+struct WireCase {
+  const char *what;
+  std::vector<std::string> args;  // for the simulated module
+  std::function<long(int fh)> op;
+  long result;
+  int err;
+  std::vector<Bytes> blocks;  // received after the first synchronisation byte
+  bool sync_first = true;
+};
+
+void check_wire_case(const WireCase &c) {
+  SimProcess sim(c.args);
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  if (c.sync_first) {
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0) << c.what;
+  }
+  const auto start = Clock::now();
+  errno = -1;
+  EXPECT_EQ(c.op(port.fh()), c.result) << c.what;
+  EXPECT_EQ(errno, c.err) << c.what;
+  EXPECT_LT(seconds_since(start), 0.9) << c.what << ": nothing was waited out";
+  std::vector<Bytes> want = {{0x7F}};
+  want.insert(want.end(), c.blocks.begin(), c.blocks.end());
+  EXPECT_EQ(blocks_received(sim, want.size()), want) << c.what;
+}
+
+}  // namespace
+
+TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
+  const char one = static_cast<char>(0xAB);
+  const Bytes full = counting(256);
+  const Bytes full_block = cat(cat({0xFF}, full), {0xFF});  // XOR of 0..255 is 0
+  const auto getid = [](int fh) { return long(ld_getid(fh, LD_WAITACK)); };
+  const WireCase rows[] = {
+      {"init alone",
+       {},
+       [](int fh) { return long(ld_init_device(fh, LD_WAITACK)); },
+       0,
+       0,
+       {},
+       false},
+      {"getid, two identifier bytes", {}, getid, 0x410, 0, {{0x02, 0xFD}}},
+      {"getid, four identifier bytes",
+       {"--id", "0x12345678"},
+       getid,
+       0x12345678,
+       0,
+       {{0x02, 0xFD}}},
+      {"erase",
+       {},
+       [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); },
+       0,
+       0,
+       {{0x43, 0xBC}, {0xFF, 0x00}}},
+      {"erase, a boot loader that refuses 0x43 but lists 0x44",
+       {"--extended-erase"},
+       [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); },
+       0,
+       0,
+       {{0x43, 0xBC}, {0x43, 0xBC}, {0x43, 0xBC}, {0x00, 0xFF}, {0x44, 0xBB}, {0xFF, 0xFF, 0x00}}},
+      {"erase, the refused mass erase is not sent again",
+       {"--extended-erase", "--nack-block", "7"},
+       [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); },
+       -1,
+       EINVAL,
+       {{0x43, 0xBC}, {0x43, 0xBC}, {0x43, 0xBC}, {0x00, 0xFF}, {0x44, 0xBB}, {0xFF, 0xFF, 0x00}}},
+      {"restart",
+       {},
+       [](int fh) { return long(ld_restart(fh, 0x12345678, LD_WAITACK)); },
+       0,
+       0,
+       {{0x21, 0xDE}, {0x12, 0x34, 0x56, 0x78, 0x08}}},
+      {"restart low",
+       {},
+       [](int fh) { return long(ld_restart(fh, 0x100, LD_WAITACK)); },
+       0,
+       0,
+       {{0x21, 0xDE}, {0x00, 0x00, 0x01, 0x00, 0x01}}},
+      {"one-byte fragment",
+       {},
+       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, kFlashBase + 0x100, LD_WAITACK)); },
+       0,
+       0,
+       {{0x31, 0xCE}, {0x08, 0x00, 0x01, 0x00, 0x09}, {0x00, 0xAB, 0xAB}}},
+      {"256-byte fragment",
+       {},
+       [&](int fh) {
+         return long(_ld_send_frag(fh, reinterpret_cast<const char *>(full.data()), 256, kFlashBase,
+                                   LD_WAITACK));
+       },
+       0,
+       0,
+       {{0x31, 0xCE}, {0x08, 0x00, 0x00, 0x00, 0x08}, full_block}},
+  };
+  for (const auto &r : rows) check_wire_case(r);
+}
+
+TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
+  SimProcess sim({"--silent"});
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  HandImage img("two.bin", {{kFlashBase, {0x01, 0x02}}, {kFlashBase + 0x10, {0x03}}});
+  const auto start = Clock::now();
+  for (int flags : {0, LD_NOCHKSUM | LD_VERBOSE}) {
+    img.get()->cchunk = img.get()->cpos = 0;
+    EXPECT_EQ(ld_init_device(port.fh(), flags), 0);
+    EXPECT_EQ(ld_erase_all(port.fh(), flags), 0);
+    EXPECT_EQ(ld_restart(port.fh(), 0x08000000, flags), 0);
+    EXPECT_EQ(ld_write_image(port.fh(), img.get(), flags), 0);
+    EXPECT_EQ(errno, 0);
+  }
+  EXPECT_LT(seconds_since(start), 0.9) << "no acknowledgement was awaited";
+  // The simulated module cuts the stream into blocks by their expected
+  // lengths, so the second round, without checksums, is checked as bytes.
+  const std::vector<Bytes> with_sums = {{0x7F},
+                                        {0x43, 0xBC},
+                                        {0xFF, 0x00},
+                                        {0x21, 0xDE},
+                                        {0x08, 0x00, 0x00, 0x00, 0x08},
+                                        {0x31, 0xCE},
+                                        {0x08, 0x00, 0x00, 0x00, 0x08},
+                                        {0x01, 0x01, 0x02, 0x02},
+                                        {0x31, 0xCE},
+                                        {0x08, 0x00, 0x00, 0x10, 0x18},
+                                        {0x00, 0x03, 0x03}};
+  const Bytes without_sums = {0x7F, 0x43, 0xFF, 0x21, 0x08, 0x00, 0x00, 0x00,
+                              0x31, 0x08, 0x00, 0x00, 0x00, 0x01, 0x01, 0x02,
+                              0x31, 0x08, 0x00, 0x00, 0x10, 0x00, 0x03};
+  Bytes want;
+  for (const auto &b : with_sums) want = cat(want, b);
+  want = cat(want, without_sums);
+  auto received = [](const std::vector<SimLogRecord> &log) {
+    Bytes all;
+    for (const auto &r : of_kind(log, "rx")) all = cat(all, parse_hex_bytes(r.rest));
+    return all;
+  };
+  wait_for_log(
+      sim,
+      [&](const std::vector<SimLogRecord> &log) { return received(log).size() >= want.size(); },
+      5000);
+  EXPECT_EQ(received(sim.log()), want);
+}
+
+TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
+  const char one = 0x5A;
+  const Bytes cmd43 = {0x43, 0xBC}, erase = {0xFF, 0x00}, get = {0x00, 0xFF};
+  const Bytes addr = {0x08, 0x00, 0x00, 0x00, 0x08}, data = {0x00, 0x5A, 0x5A};
+  const auto erase_all = [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); };
+  const WireCase rows[] = {
+      {"two refusals, then accepted",
+       {"--nack-cmd", "0x43:2"},
+       erase_all,
+       0,
+       0,
+       {cmd43, cmd43, cmd43, erase}},
+      {"refused three times: the command list is asked for, refused as well",
+       {"--nack-cmd", "0x43:3"},
+       erase_all,
+       -1,
+       EINVAL,
+       {cmd43, cmd43, cmd43, get, get, get}},
+      {"a wrong byte instead of the acknowledgement",
+       {"--wrong-byte", "3:0x55"},
+       erase_all,
+       0,
+       0,
+       {cmd43, erase, erase}},
+      {"data block refused: only it is repeated",
+       {"--nack-block", "4"},
+       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, kFlashBase, LD_WAITACK)); },
+       0,
+       0,
+       {{0x31, 0xCE}, addr, data, data}},
+      {"address outside flash refused three times",
+       {},
+       [&](int fh) { return long(_ld_send_frag(fh, &one, 1, 0x100, LD_WAITACK)); },
+       -1,
+       EINVAL,
+       {{0x31, 0xCE}, {0, 0, 1, 0, 1}, {0, 0, 1, 0, 1}, {0, 0, 1, 0, 1}}},
+      {"synchronisation refused twice",
+       {"--nack-cmd", "0x7F:2"},
+       [](int fh) { return long(ld_init_device(fh, LD_WAITACK)); },
+       0,
+       0,
+       {{0x7F}, {0x7F}},
+       false},
+  };
+  for (const auto &r : rows) check_wire_case(r);
+}
+
+TEST(LoaderErase, TheExtendedEraseIsAnnouncedOnlyUnderVerbose) {
+  for (int verbose : {0, LD_VERBOSE}) {
+    SimProcess sim({"--extended-erase"});
+    SimPort port(sim);
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+    StderrCapture err;
+    EXPECT_EQ(ld_erase_all(port.fh(), LD_WAITACK | verbose), 0);
+    EXPECT_EQ(err.finish(),
+              verbose ? "Erasing with the extended erase command (may take up to 60 s)\n" : "");
+  }
+}
+
+TEST(LoaderTimeout, ASilentModuleCostsThreeWaitsOfASecondAndFailsWithEbusy) {
+  SimProcess sim({"--silent"});
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  const auto start = Clock::now();
+  errno = 0;
+  EXPECT_EQ(ld_init_device(port.fh(), LD_WAITACK), -1);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_GE(seconds_since(start), 2.95);
+  EXPECT_LT(seconds_since(start), 6.0);
+  std::vector<testsupport::SimLogRecord> rx;
+  for (const auto &rec : sim.log()) {
+    if (rec.kind == "rx") rx.push_back(rec);
+  }
+  ASSERT_EQ(rx.size(), 3u);
+  for (size_t i = 0; i < rx.size(); ++i) {
+    EXPECT_EQ(rx[i].rest, "7f");
+    if (i > 0) {
+      EXPECT_NEAR(rx[i].t - rx[i - 1].t, 1.0, 0.3);
+    }
+  }
+}
+
+TEST(LoaderTimeout, IdentifierBytesThatDoNotComeFailGetIdWithEbusyAfterASecond) {
+  const struct {
+    const char *what;
+    std::vector<std::string> args;
+    int flags;
+  } rows[] = {
+      {"announced but never sent, with acknowledgements", {"--id-short", "1"}, LD_WAITACK},
+      {"no reply at all, without acknowledgements", {"--silent"}, 0},
+  };
+  for (const auto &r : rows) {
+    SimProcess sim(r.args);
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    ASSERT_EQ(ld_init_device(port.fh(), r.flags), 0) << r.what;
+    const auto start = Clock::now();
+    errno = 0;
+    EXPECT_EQ(ld_getid(port.fh(), r.flags), 0xFFFFFFFFu) << r.what;
+    EXPECT_EQ(errno, EBUSY) << r.what;
+    EXPECT_GE(seconds_since(start), 0.98) << r.what;
+    EXPECT_LT(seconds_since(start), 3.0) << r.what;
+  }
+}
+
+TEST(LoaderWriteImage, WritesEveryFragmentInOrderToItsOwnAddressAndPrintsNothingElse) {
+  SimProcess sim({"--flash-size", "0x2000"});
+  SimPort port(sim);
+  ASSERT_GE(port.fh(), 0);
+  ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+  const Bytes first = counting(300, 1), second = {0xDE, 0xAD, 0xBE, 0xEF, 0x00};
+  HandImage img("two.hex", {{kFlashBase, first}, {kFlashBase + 0x1000, second}});
+  StderrCapture err;
+  errno = -1;
+  EXPECT_EQ(ld_write_image(port.fh(), img.get(), LD_WAITACK | LD_VERBOSE), 0);
+  EXPECT_EQ(errno, 0);
+  EXPECT_EQ(err.finish(), "");
+  ASSERT_EQ(sim.stop(), 0);
+  std::vector<std::string> writes;
+  for (const auto &e : sim.events()) {
+    if (e.rfind("write", 0) == 0) writes.push_back(e);
+  }
+  EXPECT_EQ(writes, (std::vector<std::string>{"write 08000000 256", "write 08000100 44",
+                                              "write 08001000 5"}));
+  std::string want(0x2000, '\xFF');
+  std::copy(first.begin(), first.end(), want.begin());
+  std::copy(second.begin(), second.end(), want.begin() + 0x1000);
+  EXPECT_EQ(sim.dump(), want);
+}
+
+TEST(LoaderWriteImage, ShowsProgressAsLinesOfTwentyDots) {
+  for (int fragments : {0, 20, 21, 45}) {
+    SimProcess sim;
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+    std::vector<Chunk> chunks;
+    if (fragments) chunks.push_back({kFlashBase, counting(size_t(fragments) * 256)});
+    HandImage img("fw.hex", chunks);
+    StderrCapture err;
+    EXPECT_EQ(ld_write_image(port.fh(), img.get(), LD_WAITACK | LD_PROGRESS), 0) << fragments;
+    EXPECT_EQ(err.finish(), progress("fw.hex", fragments)) << fragments;
+    EXPECT_EQ(blocks_received(sim, 1 + 3 * size_t(fragments)).size(), 1 + 3 * size_t(fragments));
+  }
+}
+
+TEST(LoaderWriteImage, AFailureOnTheThirdFragmentEndsTheDotsWithTheCause) {
+  const struct {
+    int flags;
+    const char *shown;
+  } rows[] = {
+      {LD_WAITACK | LD_PROGRESS, "Flashing fw.hex\n\t...Communication Error: Input/output error\n"},
+      {LD_WAITACK, "Communication Error: Input/output error\n"},
+  };
+  for (const auto &r : rows) {
+    SimProcess sim({"--hangup-after", "2"});
+    SimPort port(sim);
+    ASSERT_GE(port.fh(), 0);
+    ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
+    HandImage img("fw.hex", {{kFlashBase, counting(5 * 256)}});
+    StderrCapture err;
+    errno = 0;
+    EXPECT_EQ(ld_write_image(port.fh(), img.get(), r.flags), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(err.finish(), r.shown);
+  }
+}
