@@ -86,6 +86,17 @@ constexpr OptionDesc flag(const char *name, char letter, const char *help,
   return opt;
 }
 
+// A text that must be one of the null-ended choices.
+constexpr OptionDesc choice(const char *name, const char *help, const char *U::*help_field,
+                            int U::*given, owned_text U::*arg, owned_text U::*orig,
+                            const char *const *choices) {
+  OptionDesc opt = text(name, 0, help, help_field, given, arg, orig);
+  opt.choices = choices;
+  return opt;
+}
+
+constexpr const char *kEraseModes[] = {"all", "image", nullptr};
+
 // The option is listed by --full-help only.
 constexpr OptionDesc hidden(OptionDesc opt) {
   opt.hidden = true;
@@ -134,6 +145,25 @@ constexpr OptionDesc kOptions[] = {
          "  -f, --conffile=STRING  The Configurationfile to use  \n"
          "                           (default=`/etc/tarvion_update.conf')",
          &U::conffile_help, &U::conffile_given, &U::conffile_arg, &U::conffile_orig),
+    // Options of later versions: long names only, after the original ones.
+    number("address", 0,
+           "      --address=ADDR     Target address of a raw binary file  \n"
+           "                           (default=`0x08000000')",
+           &U::address_help, &U::address_given, &U::address_arg, &U::address_orig, kInt32Min,
+           kUint32Max),
+    flag("verify", 0,
+         "      --verify           Read back and compare what was written  (default=off)",
+         &U::verify_help, &U::verify_given, &U::verify_flag),
+    flag("go", 0, "      --go               Start the application after flashing  (default=off)",
+         &U::go_help, &U::go_given, &U::go_flag),
+    flag("unprotect", 0,
+         "      --unprotect        Lift read and write protection before erasing  \n"
+         "                           (default=off)",
+         &U::unprotect_help, &U::unprotect_given, &U::unprotect_flag),
+    choice("erase",
+           "      --erase=MODE       Erase `all' of the flash or only the `image' pages  \n"
+           "                           (default=`all')",
+           &U::erase_help, &U::erase_given, &U::erase_arg, &U::erase_orig, kEraseModes),
 };
 
 constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
@@ -227,6 +257,22 @@ int _parser_apply_number(const OptionDesc &opt, const char *prog, const char *te
   return 0;
 }
 
+// A text with a fixed set of values must be one of them.
+int _parser_apply_text(const OptionDesc &opt, const char *prog, const char *text,
+                       update_conf *rec) {
+  rec->*opt.text = text;
+  rec->*opt.orig = text;
+  if (!opt.choices) return 0;
+  std::string allowed;
+  for (const char *const *c = opt.choices; *c; ++c) {
+    if (std::string(*c) == text) return 0;
+    allowed += std::string(allowed.empty() ? "" : " or ") + "`" + *c + "'";
+  }
+  std::fprintf(stderr, "%s: invalid argument for option `--%s': %s (%s)\n", prog, opt.name, text,
+               allowed.c_str());
+  return 1;
+}
+
 // A target line: a number is read and kept exactly as a number option's;
 // the other forms of a line leave the value alone and keep their text.
 int _parser_apply_line(const OptionDesc &opt, const char *prog, const char *text,
@@ -250,9 +296,7 @@ int _parser_apply(const OptionDesc &opt, const char *prog, const char *extra, up
   const char *text = optarg ? optarg : "";
   switch (opt.kind) {
     case Kind::Text:
-      rec->*opt.text = text;
-      rec->*opt.orig = text;
-      return 0;
+      return _parser_apply_text(opt, prog, text, rec);
     case Kind::Number:
       return _parser_apply_number(opt, prog, text, rec);
     case Kind::Line:
@@ -309,6 +353,11 @@ void parser_init(update_conf *args_info) {
   args_info->verbose_flag = 0;
   args_info->saveconf_flag = 0;
   args_info->conffile_arg = "/etc/tarvion_update.conf";
+  args_info->address_arg = static_cast<int>(0x08000000u);
+  args_info->verify_flag = 0;
+  args_info->go_flag = 0;
+  args_info->unprotect_flag = 0;
+  args_info->erase_arg = "all";
 }
 
 void parser_free(update_conf *args_info) {

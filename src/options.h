@@ -51,6 +51,18 @@ struct update_conf {
   owned_text conffile_arg;
   owned_text conffile_orig;
   const char *conffile_help = nullptr;
+  int address_arg = 0;  // a 32-bit address; compare as unsigned
+  owned_text address_orig;
+  const char *address_help = nullptr;
+  int verify_flag = 0;
+  const char *verify_help = nullptr;
+  int go_flag = 0;
+  const char *go_help = nullptr;
+  int unprotect_flag = 0;
+  const char *unprotect_help = nullptr;
+  owned_text erase_arg;  // "all" or "image"
+  owned_text erase_orig;
+  const char *erase_help = nullptr;
 
   int help_given = 0;
   int full_help_given = 0;
@@ -67,12 +79,17 @@ struct update_conf {
   int verbose_given = 0;
   int saveconf_given = 0;
   int conffile_given = 0;
+  int address_given = 0;
+  int verify_given = 0;
+  int go_given = 0;
+  int unprotect_given = 0;
+  int erase_given = 0;
 };
 
 extern const char *update_conf_purpose;
 extern const char *update_conf_usage;
-// The help lines in table order, ended by a null entry: 13 for --help, all
-// 15 for --full-help.
+// The help lines in table order, ended by a null entry: 18 for --help, all
+// 20 for --full-help.
 extern const char *const *const update_conf_help;
 extern const char *const *const update_conf_full_help;
 

@@ -32,6 +32,7 @@ struct OptionDesc {
   owned_text update_conf::*orig = nullptr;  // Text, Number and Line: the argument text
   int update_conf::*value = nullptr;        // Number and Line: _arg; Flag: _flag
   std::int64_t lo = 0, hi = 0;              // Number and Line: the accepted range
+  const char *const *choices = nullptr;     // Text: the accepted values, null-ended
   void (*action)() = nullptr;               // Action: prints, then the pass exits
 };
 

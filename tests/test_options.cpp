@@ -92,6 +92,8 @@ TEST(Options, PassAppliesArgumentsAsTheCommandLineMeansThem) {
       {{"p", "--dev=/dev/ttyUSB0", "-Ffw bin", "--conf", ""},
        "device=/dev/ttyUSB0;file=fw bin;conffile=;"},
       {{"p", "stray", "-v", "--", "-S"}, "verbose=1;"},
+      {{"p", "--address=0x08004000", "--verify", "--go", "--unprotect", "--erase=image"},
+       "address=134234112(0x08004000);verify=1;go=1;unprotect=1;erase=image;"},
   };
   for (const Row &r : rows) {
     update_conf c;
@@ -120,6 +122,9 @@ TEST(Options, FailingPassReleasesRecordAndExitsOneWithExactMessage) {
        "p: invalid numeric value: 99999999999999999999\n"},
       {{"p", "-F", "x", "-i", "0x100000000"}, "p: invalid numeric value: 0x100000000\n"},
       {{"p", "-F", "x", "-i", "-2147483649"}, "p: invalid numeric value: -2147483649\n"},
+      {{"p", "-F", "x", "--erase=pages"},
+       "p: invalid argument for option `--erase': pages (`all' or `image')\n"},
+      {{"p", "-F", "x", "--address=0x100000000"}, "p: invalid numeric value: 0x100000000\n"},
       {{"p"}, "p: '--file' ('-F') option required\n"},
       {{"p", "-v", "stray"}, "p: '--file' ('-F') option required\n"},
       {{"p", "--f=x"}, ""},

@@ -57,6 +57,8 @@ TEST(ConfFile, EachLineBecomesOneArgumentAsOnTheCommandLine) {
       {"resetpin = gpiochip0:17\ns '!rts'\n", "resetpin=0(gpiochip0:17);bspin=0(!rts);"},
       {"verbose\nwaitack   # off\r\nuart\n", "waitack=0;uart=0;verbose=1;"},
       {std::string("verbose\0junk\n", 13), "verbose=1;"},
+      {"erase=image\naddress 0x08004000\nverify\ngo\nunprotect\n",
+       "address=134234112(0x08004000);verify=1;go=1;unprotect=1;erase=image;"},
       {"file=" + long_name + "\n", "file=" + long_name + ";"},
       {"file=" + long_name.substr(1) + "\r\n", "file=" + long_name.substr(1) + ";"},
   };
@@ -186,12 +188,13 @@ TEST(ConfFile, WriterWritesGivenOptionsInTableOrder) {
   TempDir dir;
   const std::string path = dir.file("t.conf");
   update_conf c;
-  ASSERT_EQ(pass(&c, {"p", "-f", "c.conf", "-v", "-i0x10", "--uart", "-F", "a \"b\"", "-d", "x'y"}),
+  ASSERT_EQ(pass(&c, {"p", "--erase=image", "-f", "c.conf", "-v", "-i0x10", "--uart", "-F",
+                      "a \"b\"", "-d", "x'y", "--go"}),
             0);
   ASSERT_EQ(parser_file_save(path.c_str(), &c), 0);
-  EXPECT_EQ(
-      testsupport::read_file(path),
-      "device=\"x'y\"\nfile='a \"b\"'\nuart\ntestid=\"0x10\"\nverbose\nconffile=\"c.conf\"\n");
+  EXPECT_EQ(testsupport::read_file(path),
+            "device=\"x'y\"\nfile='a \"b\"'\nuart\ntestid=\"0x10\"\nverbose\nconffile=\"c.conf\"\n"
+            "go\nerase=\"image\"\n");
   parser_init(&c);
   ASSERT_EQ(parser_file_save(path.c_str(), &c), 0);
   EXPECT_EQ(testsupport::read_file(path), "");

@@ -42,7 +42,15 @@ const char kTail[] =
     "  -v, --verbose          Print verbose messages  (default=off)\n"
     "  -S, --saveconf         Save the actual configuration to a file  (default=off)\n"
     "  -f, --conffile=STRING  The Configurationfile to use  \n"
-    "                           (default=`/etc/tarvion_update.conf')\n";
+    "                           (default=`/etc/tarvion_update.conf')\n"
+    "      --address=ADDR     Target address of a raw binary file  \n"
+    "                           (default=`0x08000000')\n"
+    "      --verify           Read back and compare what was written  (default=off)\n"
+    "      --go               Start the application after flashing  (default=off)\n"
+    "      --unprotect        Lift read and write protection before erasing  \n"
+    "                           (default=off)\n"
+    "      --erase=MODE       Erase `all' of the flash or only the `image' pages  \n"
+    "                           (default=`all')\n";
 
 }  // namespace
 
@@ -107,6 +115,11 @@ std::string describe(const update_conf &c) {
   flag("verbose", c.verbose_given, c.verbose_flag);
   flag("saveconf", c.saveconf_given, c.saveconf_flag);
   text("conffile", c.conffile_given, c.conffile_arg, c.conffile_orig);
+  num("address", c.address_given, static_cast<unsigned>(c.address_arg), c.address_orig);
+  flag("verify", c.verify_given, c.verify_flag);
+  flag("go", c.go_given, c.go_flag);
+  flag("unprotect", c.unprotect_given, c.unprotect_flag);
+  text("erase", c.erase_given, c.erase_arg, c.erase_orig);
   return s;
 }
 
