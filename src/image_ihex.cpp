@@ -7,9 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <string>
+
+#include "image_lines.h"
 
 namespace {
 
@@ -28,95 +27,6 @@ inline unsigned nibble(char c) {
 }
 inline unsigned hex_byte(const char *p) {
   return nibble(p[0]) << 4 | nibble(p[1]);
-}
-
-// Reads lines the way fgets does into a buffer of IHEX_LINE_MAX + 1, but
-// hands out pieces in place: no copy and no allocation per line. The
-// descriptor is only read, never closed.
-class LineReader {
- public:
-  explicit LineReader(int fh) : fh_(fh), buf_(new (std::nothrow) char[kSize]) {}
-  bool ok() const { return buf_ != nullptr; }
-
-  // Next piece: at most IHEX_LINE_MAX characters, ending after a line feed
-  // if one comes first. Returns 1 with the piece, 0 at the end of the input,
-  // -1 with errno set when a read failed.
-  int next(const char **piece, size_t *len) {
-    for (;;) {
-      const char *s = buf_.get() + start_;
-      const size_t avail = end_ - start_;
-      const size_t lim = avail < size_t{IHEX_LINE_MAX} ? avail : size_t{IHEX_LINE_MAX};
-      const void *nl = std::memchr(s, '\n', lim);
-      size_t n = 0;
-      if (nl) {
-        n = static_cast<size_t>(static_cast<const char *>(nl) - s) + 1;
-      } else if (avail >= size_t{IHEX_LINE_MAX} || eof_) {
-        n = lim;
-      }
-      if (n > 0) {
-        *piece = s;
-        *len = n;
-        start_ += n;
-        return 1;
-      }
-      if (eof_) return 0;
-      if (fill() < 0) return -1;
-    }
-  }
-
- private:
-  static constexpr size_t kSize = 65536;
-
-  // Keeps the unfinished piece and appends what one read brings.
-  int fill() {
-    std::memmove(buf_.get(), buf_.get() + start_, end_ - start_);
-    end_ -= start_;
-    start_ = 0;
-    ssize_t r;
-    do {
-      r = ::read(fh_, buf_.get() + end_, kSize - end_);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) return -1;
-    if (r == 0) {
-      eof_ = true;
-    } else {
-      end_ += static_cast<size_t>(r);
-    }
-    return 0;
-  }
-
-  int fh_;
-  std::unique_ptr<char[]> buf_;
-  size_t start_ = 0;
-  size_t end_ = 0;
-  bool eof_ = false;
-};
-
-// The line ends at its first CR or LF, or at a NUL it contains. A piece
-// holds a line feed only as its last character.
-size_t cut_line(const char *p, size_t n) {
-  if (n > 0 && p[n - 1] == '\n') --n;
-  if (const void *cr = std::memchr(p, '\r', n)) n = size_t(static_cast<const char *>(cr) - p);
-  if (const void *nul = std::memchr(p, '\0', n)) n = size_t(static_cast<const char *>(nul) - p);
-  return n;
-}
-
-// The line comes from an untrusted file: anything but printable ASCII is
-// escaped so that it cannot drive the user's terminal.
-void report_line(int line, const char *text, size_t len) {
-  std::string shown;
-  shown.reserve(len);
-  for (size_t i = 0; i < len; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7f) {
-      shown += static_cast<char>(c);
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      shown += esc;
-    }
-  }
-  std::fprintf(stderr, "Error parsing line %i '%s'\n", line, shown.c_str());
 }
 
 // A record whose slots field was never set holds at least its chunks.
@@ -186,6 +96,18 @@ int put_data(image *img, uint32_t addr, const unsigned char *data, unsigned byte
   return 0;
 }
 
+// An extended segment address record: the data records that follow lie at
+// its value times 16 plus their own address.
+int set_segment(ihex_state *st, const unsigned char *data, unsigned byteCnt) {
+  if (byteCnt < 2) {
+    std::fputs("Bad extended segment address record\n", stderr);
+    return -1;
+  }
+  st->segment = (uint32_t{data[0]} << 8 | data[1]) << 4;
+  st->segmented = true;
+  return 0;
+}
+
 int set_upper_address(image *img, const unsigned char *data, unsigned byteCnt) {
   if (byteCnt < 2) {
     std::fputs("Bad extended linear address record\n", stderr);
@@ -225,7 +147,24 @@ image_chunk *add_chunk(image *img) {
   return c;
 }
 
-int _DecodeIHexLine(image *img, const char *line, size_t llen) {
+int img_put(image *img, uint32_t addr, const unsigned char *data, size_t n) {
+  image_chunk *target = current_chunk(img);
+  if (!target) return -1;
+  if (target->len == 0) {
+    target->offset = static_cast<int>(addr);
+  } else if (static_cast<uint32_t>(target->offset) + static_cast<uint32_t>(target->len) != addr) {
+    target = add_chunk(img);
+    if (!target) return -1;
+    target->offset = static_cast<int>(addr);
+  }
+  if (n == 0) return 0;
+  if (n > static_cast<size_t>(target->cap - target->len) && grow_block(target, n) < 0) return -1;
+  std::memcpy(target->data + target->len, data, n);
+  target->len += static_cast<int>(n);
+  return 0;
+}
+
+int ihex_decode_line(image *img, ihex_state *st, const char *line, size_t llen) {
   if (llen < 11) {
     std::fputs("Line too short\n", stderr);
     return -1;
@@ -254,13 +193,21 @@ int _DecodeIHexLine(image *img, const char *line, size_t llen) {
   const uint32_t addr = uint32_t{record[1]} << 8 | record[2];
   const unsigned type = record[3];
   const unsigned char *buffer = record + 4;
+  st->records = true;
   switch (type) {
     case 0:
+      if (st->segmented)
+        return img_put(img, st->segment + addr, buffer, byteCnt) < 0 ? IHEX_FAILED : 0;
       return put_data(img, addr, buffer, byteCnt);
     case 1:  // end of file: reading goes on to the end of the input
+      st->ended = true;
+      return 0;
     case 5:  // start linear address: nothing to flash
       return 0;
+    case 2:
+      return set_segment(st, buffer, byteCnt);
     case 4:
+      st->segmented = false;
       return set_upper_address(img, buffer, byteCnt);
     default:
       std::fprintf(stderr, "Ignoring line: type %i is not supported by IHex interpreter!\n",
@@ -269,34 +216,41 @@ int _DecodeIHexLine(image *img, const char *line, size_t llen) {
   }
 }
 
+int _DecodeIHexLine(image *img, const char *line, size_t llen) {
+  ihex_state st{};
+  return ihex_decode_line(img, &st, line, llen);
+}
+
 int parse_file_ihex(int fh, image *img) {
+  return parse_ihex(fh, img, 0);
+}
+
+namespace {
+
+struct IhexRun {
+  image *img;
+  ihex_state st;
+};
+
+int decode_ihex(void *ctx, const char *line, size_t llen) {
+  auto *run = static_cast<IhexRun *>(ctx);
+  return ihex_decode_line(run->img, &run->st, line, llen);
+}
+
+}  // namespace
+
+int parse_ihex(int fh, image *img, int require_end) {
   *img = image{};
   if (!add_chunk(img)) return IHEX_FAILED;
-  LineReader stream(fh);
-  if (!stream.ok()) {
-    errno = ENOMEM;
-    return IHEX_FAILED;
+  IhexRun run{img, ihex_state{}};
+  int lines = 0;
+  const int r = read_lines(fh, decode_ihex, &run, &lines);
+  if (r < 0) return r;
+  // An interrupted download ends at a line boundary as often as not: only
+  // the end-of-file record tells a whole file from the first part of one.
+  if (require_end && run.st.records && !run.st.ended) {
+    std::fprintf(stderr, "No end-of-file record after line %i: the file may be cut short\n", lines);
+    return -(lines + 1);
   }
-  int line = 0;
-  for (;;) {
-    const char *buf = nullptr;
-    size_t len = 0;
-    const int got = stream.next(&buf, &len);
-    // A failing read is not the end of the input: an image cut short there
-    // must not be flashed as if it were whole.
-    if (got < 0) return IHEX_FAILED;
-    if (got == 0) return 0;
-    if (line == INT_MAX) {
-      errno = EFBIG;
-      return IHEX_FAILED;
-    }
-    ++line;
-    const size_t llen = cut_line(buf, len);
-    const int r = _DecodeIHexLine(img, buf, llen);
-    if (r == IHEX_FAILED) return r;
-    if (r < 0) {
-      report_line(line, buf, llen);
-      return -line;
-    }
-  }
+  return 0;
 }

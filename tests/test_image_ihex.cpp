@@ -124,7 +124,7 @@ TEST(IntelHex, RecordTypesOtherThanDataAndLinearAddressArePassedOver) {
   const struct {
     int type;
     bool reported;
-  } cases[] = {{1, false}, {2, true}, {3, true}, {5, false}, {6, true}, {0x7f, true}, {255, true}};
+  } cases[] = {{1, false}, {2, false}, {3, true}, {5, false}, {6, true}, {0x7f, true}, {255, true}};
   for (const auto &c : cases) {
     OwnedImage out;
     const Loaded l = decode(rec(c.type, 0x1234, {0x08, 0x00, 0x01, 0x23}), out);
@@ -171,10 +171,12 @@ TEST(IntelHex, RecordsGatherIntoChunksByAddressRun) {
       {"the run wraps at the top of the address space",
        {ela_rec(0xFFFF), data_rec(0xFFF0, a), data_rec(0, b)},
        {{0xFFFF0000, {}}, {0xFFFFFFF0, cat(a, b)}}},
-      {"a segment address is ignored",
-       {rec(2, 0, {0x10, 0x00}), data_rec(0, a)},
-       {{0, a}},
-       "Ignoring line: type 2 is not supported by IHex interpreter!\n"},
+      {"a segment address moves the data that follow by its value times 16",
+       {rec(2, 0, {0x10, 0x00}), data_rec(0, a), data_rec(0x10, b)},
+       {{0x10000, cat(a, b)}}},
+      {"a linear address ends a segment address",
+       {rec(2, 0, {0x10, 0x00}), data_rec(0, a), ela_rec(0x0800), data_rec(0, b)},
+       {{0x10000, a}, {0x08000000, b}}},
       {"going back or repeating an address opens a chunk each time",
        {data_rec(0x20, a), data_rec(0x10, b), data_rec(0x10, c)},
        {{0, {}}, {0x20, a}, {0x10, b}, {0x10, c}}},
@@ -225,10 +227,10 @@ TEST(IntelHex, LoadEndsAtTheInputsEndOrAtTheFirstMalformedLine) {
        -5,
        "Line too short\nError parsing line 5 '::'\n",
        {{0x08000000, a}, {0x09000000, {}}, {0x09000010, b}}},
-      {"empty line after the last",
-       lines({data_rec(0, a), ""}),
-       -2,
-       "Line too short\nError parsing line 2 ''\n",
+      {"blank lines and a ^Z are passed over wherever they stand",
+       lines({"", data_rec(0, a), "  \r", "", ":00000001FF", "\x1a"}),
+       0,
+       "",
        {{0, a}}},
       {"blank after the checksum",
        data_rec(0, a) + " \r\n",
@@ -257,8 +259,8 @@ TEST(IntelHex, LinesLongerThan525CharactersAreReadInPieces) {
     std::string err;
   } cases[] = {
       {"524 characters and a line feed make one line", longest + "\rab\n" + next + "\n", 0, ""},
-      {"525 characters before the line feed leave an empty piece",
-       longest + "\rabc\n" + next + "\n", -2, "Line too short\nError parsing line 2 ''\n"},
+      {"525 characters before the line feed leave an empty piece, passed over",
+       longest + "\rabc\n" + next + "\n", 0, ""},
       {"a long garbage line is echoed as its first piece", next + "\n:" + std::string(600, 'A'), -2,
        "Line too short for 170 Bytes\nError parsing line 2 ':" + std::string(524, 'A') + "'\n"},
       {"a blank after the longest record", next + "\n" + longest + "    \n", -2,

@@ -142,6 +142,35 @@ TEST(Flasher, ExpectedIdentifierWithTopBitSetMatches) {
   EXPECT_EQ(r.err.rfind("Device has ID 80000410\n", 0), 0u) << r.err;
 }
 
+std::string fixture(const std::string &name) {
+  return source_dir() + "/tests/fixtures/image/" + name;
+}
+
+// What the module's flash holds after the file was flashed.
+std::string flashed(const std::string &file) {
+  TempDir dir;
+  SimProcess sim;
+  EXPECT_TRUE(sim.ready());
+  const ProcResult r = flash(dir, {"-d", sim.tty_path(), "-F", file});
+  EXPECT_EQ(r.status, 0) << file << ": " << r.err;
+  sim.stop();
+  return sim.dump();
+}
+
+TEST(Flasher, EveryFormatFlashesTheBytesOfItsIntelHexTwin) {
+  TempDir dir;
+  const std::string hex = testsupport::read_file(fixture("firmware.hex"));
+  // Text as other tools leave it: blank lines, CR LF, a ^Z after the end.
+  testsupport::write_file(dir.file("mended.hex"), "\n \r\n" + hex + "\n\x1a");
+  const std::string want = flashed(fixture("firmware.hex"));
+  // The initialised data load after the code, not at 0x20000000 where they run.
+  ASSERT_GE(want.size(), 0xC00u);
+  EXPECT_EQ(want.substr(0xBFC, 4), "\x78\x56\x34\x12");
+  for (const std::string &file :
+       {fixture("firmware.elf"), fixture("firmware.srec"), dir.file("mended.hex")})
+    EXPECT_EQ(flashed(file), want) << file;
+}
+
 TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
   TempDir dir;
   testsupport::write_file(dir.file("bad.hex"), ":020000040800F2\n\n");
@@ -159,9 +188,10 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
       {sim.tty_path(), dir.file("missing.hex"),
        "Can't open " + dir.file("missing.hex") + ": No such file or directory\n"},
       {sim.tty_path(), dir.path(), "Can't open " + dir.path() + ": Is a directory\n"},
+      // Cut short at a line boundary: no end-of-file record.
       {sim.tty_path(), dir.file("bad.hex"),
-       "Line too short\nError parsing line 2 ''\nCan't open " + dir.file("bad.hex") +
-           ": Invalid argument\n"},
+       "No end-of-file record after line 2: the file may be cut short\nCan't open " +
+           dir.file("bad.hex") + ": Invalid argument\n"},
       {sim.tty_path(), dir.file("bad1.hex"),
        "Checksum-error 1\nError parsing line 1 ':020000040800F3'\nCan't open " +
            dir.file("bad1.hex") + ": Invalid argument\n"},
