@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -166,14 +167,35 @@ int load_format(int fh, const char *fn, image *img) {
   return parse_file_bin(fh, img);
 }
 
+// A terminal is opened without waiting for its carrier, so that it can be
+// told and refused; a named pipe still waits for its writer.
+int open_firmware(const char *fn) {
+  struct stat st;
+  const bool device = ::stat(fn, &st) == 0 && S_ISCHR(st.st_mode);
+  const int fd = ::open(fn, O_RDONLY | O_CLOEXEC | O_NOCTTY | (device ? O_NONBLOCK : 0));
+  if (fd < 0 || !device) return fd;
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
+    close_keep_errno(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 int parse_file(const char *fn, image *img) {
-  const int fd = ::open(fn, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  const int fd = open_firmware(fn);
   if (fd < 0) return fd;
   const Fd guard(fd);
   *img = image{};
   img->fn = fn;
+  if (::isatty(fd)) {
+    // A terminal (--device and --file swapped) would be read for ever.
+    std::fprintf(stderr, "%s: a terminal, not a firmware file\n", fn);
+    errno = EINVAL;
+    return -1;
+  }
   Fd copy;
   const int fh = seekable(fd, &copy);
   if (fh < 0) return -1;

@@ -263,6 +263,11 @@ TEST(Image, FailedLoadGivesMinusOneWithTheCauseInsteadOfAnEmptyImage) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, off_t(3) << 30), 0);  // sparse: 3 GiB cost no disk space
   close(fd);
+  const std::string over = dir.file("over16mib.bin");
+  const int fd2 = open(over.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd2, 0);
+  ASSERT_EQ(ftruncate(fd2, off_t(IMG_RAW_MAX) + 1), 0);
+  close(fd2);
   // Whether the file was taken for raw binary after its first line.
   const struct {
     std::string path;
@@ -271,6 +276,7 @@ TEST(Image, FailedLoadGivesMinusOneWithTheCauseInsteadOfAnEmptyImage) {
   } cases[] = {
       {dir.path(), EISDIR, false},
       {huge, EFBIG, true},
+      {over, EFBIG, true},  // no module has 16 MiB of flash
       {"/dev/zero", EINVAL, true},
       {"/sys/devices/system/cpu/possible", EIO, true},  // says 4096 bytes, holds a few
       {"/proc/self/status", ENODATA, true},             // says 0 bytes, holds many

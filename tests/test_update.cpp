@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flasher.h"
+#include "pty.h"
 
 namespace {
 
@@ -177,12 +178,36 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
   testsupport::write_file(dir.file("bad1.hex"), ":020000040800F3\n:00000001FF\n");
   testsupport::write_file(dir.file("empty.bin"), "");
   testsupport::write_file(dir.file("eof.hex"), ":00000001FF\n");
+  testsupport::write_file(dir.file("victim.hex"), testsupport::read_file(sample_hex()));
+  testsupport::write_file(dir.file("64bit.elf"), std::string("\x7f"
+                                                             "ELF\x02\x01\x01",
+                                                             7) +
+                                                     std::string(60, '\0'));
+  testsupport::write_file(dir.file("cut.srec"), "S00600004844521B\nS10500000102F7\n");
+  testsupport::PtyPair terminal;
   SimProcess sim;
   ASSERT_TRUE(sim.ready());
   struct Case {
     std::string device, file, err;
+    std::vector<std::string> extra = {};
   };
+  const std::string not_tty = ": Inappropriate ioctl for device\n";
   const std::vector<Case> cases = {
+      // A firmware file or a directory given as the port, whatever the mode.
+      {dir.file("victim.hex"), sample_hex(), "Can't open " + dir.file("victim.hex") + not_tty},
+      {dir.path(), sample_hex(), "Can't open " + dir.path() + not_tty, {"--uart"}},
+      // A port that is no terminal when the line is to be set up.
+      {"/dev/null", sample_hex(), "Can't open /dev/null" + not_tty},
+      // --device and --file swapped: the terminal is not read as firmware.
+      {dir.file("victim.hex"), terminal.slave(),
+       terminal.slave() + ": a terminal, not a firmware file\nCan't open " + terminal.slave() +
+           ": Invalid argument\n"},
+      {sim.tty_path(), dir.file("64bit.elf"),
+       dir.file("64bit.elf") + ": not a 32-bit ELF file\nCan't open " + dir.file("64bit.elf") +
+           ": Invalid argument\n"},
+      {sim.tty_path(), dir.file("cut.srec"),
+       "No end record (S7, S8 or S9) after line 2: the file may be cut short\nCan't open " +
+           dir.file("cut.srec") + ": Invalid argument\n"},
       {"/nonexistent/ttyX", sample_hex(),
        "Can't open /nonexistent/ttyX: No such file or directory\n"},
       {sim.tty_path(), dir.file("missing.hex"),
@@ -207,12 +232,15 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
   testsupport::write_file(sysfs.path() + "/class/gpio/export", "");
   testsupport::write_file(sysfs.path() + "/class/gpio/unexport", "");
   for (const auto &c : cases) {
-    ProcResult r = flash(dir, {"-d", c.device, "-r", "5", "-s", "6", "-F", c.file}, sysfs.path());
+    std::vector<std::string> args = {"-d", c.device, "-r", "5", "-s", "6", "-F", c.file};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ProcResult r = flash(dir, args, sysfs.path());
     EXPECT_EQ(r.status, 255) << c.err;
     EXPECT_EQ(r.err, c.err);
   }
   EXPECT_EQ(testsupport::read_file(sysfs.path() + "/class/gpio/export"), "");
   EXPECT_EQ(testsupport::read_file(sysfs.path() + "/class/gpio/unexport"), "");
+  EXPECT_EQ(testsupport::read_file(dir.file("victim.hex")), testsupport::read_file(sample_hex()));
   sim.stop();
   EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
 }
