@@ -415,6 +415,12 @@ int parser_internal(int argc, char **argv, update_conf *args_info, int override,
     }
     if (_parser_apply(*opt, prog, extra, args_info, &scratch, override) != 0) return 1;
   }
+  // A port or file given without its option would be dropped, and the
+  // default flashed instead.
+  if (argc > 1 && argv && optind > 0 && optind < argc) {
+    std::fprintf(stderr, "%s: unexpected argument '%s'%s\n", prog, argv[optind], extra);
+    return 1;
+  }
   if (check_required && !args_info->file_given) {
     _parser_print_required(prog, extra);
     return 1;

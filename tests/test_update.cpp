@@ -346,6 +346,11 @@ TEST(Flasher, ConfigurationErrorsExitWithOne) {
   ProcResult none = flash(dir, {"-d", "/dev/null"});
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.err, testsupport::flasher_path() + ": '--file' ('-F') option required\n");
+
+  // The port without -d is not dropped for the default port.
+  ProcResult stray = flash(dir, {"-F", sample_hex(), "/dev/ttyUSB0"});
+  EXPECT_EQ(stray.status, 1);
+  EXPECT_EQ(stray.err, testsupport::flasher_path() + ": unexpected argument '/dev/ttyUSB0'\n");
 }
 
 }  // namespace
