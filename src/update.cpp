@@ -219,11 +219,35 @@ int exit_status(int flashed, int released) {
   return flashed < 0 || released < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
 }
 
+// "Device or resource busy" is what a silent module and a locked port both
+// give: the silent module gets a line that says what to check.
+void hint_no_answer(int err) {
+  if (err != EBUSY) return;
+  std::fputs(
+      "No answer from the module's boot loader: check its power, the wiring, the "
+      "boot-select line and the line speed\n",
+      stderr);
+}
+
+// --showid prints leading zeros; copied into --testid they make an octal
+// number.
+void hint_octal_testid(const update_conf &conf) {
+  const std::string text = conf.testid_orig.value_or("");
+  const size_t digits = text.find_first_not_of('0');
+  if (text.size() < 2 || text[0] != '0' || text[1] == 'x' || text[1] == 'X' ||
+      digits == std::string::npos)
+    return;
+  std::fprintf(stderr, "--testid %s was read as octal (0x%x); write 0x%s for hexadecimal\n",
+               text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str() + digits);
+}
+
 }  // namespace
 
 int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
   if (ld_init_device(fh, ldflags) < 0) {
-    std::fprintf(stderr, "Can't init device: %s\n", std::strerror(errno));
+    const int err = errno;
+    std::fprintf(stderr, "Can't init device: %s\n", std::strerror(err));
+    hint_no_answer(err);
     return -1;
   }
   unsigned int id = 0;
@@ -237,6 +261,7 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
     if (id != static_cast<unsigned int>(conf->testid_arg)) {
       std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", id,
                    static_cast<unsigned int>(conf->testid_arg));
+      hint_octal_testid(*conf);
       return -1;
     }
     if (conf->verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);

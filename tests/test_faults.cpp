@@ -196,7 +196,13 @@ TEST(Faults, AHangUpInTheMiddleOfTheWriteFailsItWithEio) {
 
 TEST(FaultsSlow, ASilentModuleCostsThreeWaitsForTheSync) {
   check_fault_case(
-      {"silent", {"--silent"}, {}, 2, "Can't init device: Device or resource busy\n", 3});
+      {"silent",
+       {"--silent"},
+       {},
+       2,
+       "Can't init device: Device or resource busy\nNo answer from the module's boot loader: check "
+       "its power, the wiring, the boot-select line and the line speed\n",
+       3});
 }
 
 TEST(FaultsSlow, IdentifierBytesAnnouncedButNeverSentFailGetIdAfterOneWait) {

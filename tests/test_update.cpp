@@ -119,6 +119,12 @@ TEST(Flasher, IdentifierTestDecidesWhetherTheModuleIsErased) {
        true},
       {{"-i", "0x411"}, 2, "Device ID 00000410 doesn't match 00000411\n", false},
       {{"-i", "0xFFFFFFFF"}, 2, "Device ID 00000410 doesn't match FFFFFFFF\n", false},
+      // The identifier as --showid prints it, copied with its leading zero.
+      {{"-i", "00000410"},
+       2,
+       "Device ID 00000410 doesn't match 00000108\n--testid 00000410 was read as octal (0x108); "
+       "write 0x410 for hexadecimal\n",
+       false},
   };
   for (const auto &c : cases) {
     TempDir dir;
