@@ -4,9 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "image.h"
 
 namespace {
 
@@ -187,4 +191,81 @@ void fuzz_option_passes(const std::vector<std::string> &args, fuzz_pass_fn pass)
   check_record(rec, first == 0 && second == 0);
   if (first == 0 && second == 0) check_saved_reads_back(rec);
   parser_free(&rec);
+}
+
+namespace {
+
+// What the table must hold whatever the input: the cursor at its start and
+// every chunk within its block.
+void check_table(const image &img, const char *path) {
+  FUZZ_CHECK(img.fn == path);
+  FUZZ_CHECK(img.cchunk == 0 && img.cpos == 0);
+  FUZZ_CHECK(img.chunks >= 1 && img.chunks <= img.slots && img.img);
+  for (int i = 0; i < img.chunks; ++i) {
+    const image_chunk &c = img.img[i];
+    FUZZ_CHECK(c.len >= 0 && c.len <= c.cap);
+    FUZZ_CHECK(c.data || c.cap == 0);
+  }
+}
+
+// Drains the image with fragments of at most buflen bytes. Each fragment
+// must be the next run of its chunk (empty chunks passed over), no longer
+// than buflen and not past the chunk's end, tagged with the chunk's address
+// plus its position modulo 2^32, and hold the chunk's bytes; together the
+// fragments must cover every chunk exactly.
+void drain(image *img, int buflen) {
+  std::vector<char> buf(static_cast<size_t>(buflen) + 1);
+  int chunk = 0;
+  int pos = 0;
+  for (;;) {
+    while (chunk < img->chunks && img->img[chunk].len == pos) {
+      ++chunk;
+      pos = 0;
+    }
+    int offset = 0x5a5a5a5a;
+    buf[static_cast<size_t>(buflen)] = 'G';  // guard byte: nothing may be written past buflen
+    const int n = img_get_chunk(img, &offset, buf.data(), buflen);
+    FUZZ_CHECK(buf[static_cast<size_t>(buflen)] == 'G');
+    if (n == 0) {
+      FUZZ_CHECK(chunk == img->chunks);
+      FUZZ_CHECK(offset == 0x5a5a5a5a);
+      FUZZ_CHECK(img_get_chunk(img, &offset, buf.data(), buflen) == 0);
+      return;
+    }
+    FUZZ_CHECK(n > 0 && n <= buflen && chunk < img->chunks);
+    const image_chunk &c = img->img[chunk];
+    FUZZ_CHECK(n <= c.len - pos);
+    const uint32_t want = static_cast<uint32_t>(c.offset) + static_cast<uint32_t>(pos);
+    FUZZ_CHECK(static_cast<uint32_t>(offset) == want);
+    FUZZ_CHECK(std::memcmp(buf.data(), c.data + pos, static_cast<size_t>(n)) == 0);
+    pos += n;
+  }
+}
+
+}  // namespace
+
+void fuzz_check_image_file(const uint8_t *data, size_t size) {
+  static MemFile file;
+  file.assign(data, size);
+  image img;
+  errno = 0;
+  const int r = parse_file(file.path(), &img);
+  const bool elf = size >= 4 && std::memcmp(data, "\x7f" "ELF", 4) == 0;
+  if (r > 0) {
+    // Raw binary: the whole file, one chunk at address 0.
+    FUZZ_CHECK(static_cast<size_t>(r) == size && data[0] != ':' && !elf);
+    FUZZ_CHECK(img.chunks == 1 && img.img[0].offset == 0 && img.img[0].len == r);
+    FUZZ_CHECK(std::memcmp(img.img[0].data, data, size) == 0);
+  } else if (r < 0) {
+    // Only malformed content can fail a file in memory: -1 is the first
+    // line of a text format, or a malformed ELF file.
+    FUZZ_CHECK(errno == EINVAL && (r != -1 || elf || (size > 0 && (data[0] == ':' || data[0] == 'S'))));
+  }
+  check_table(img, file.path());
+  drain(&img, 256);
+  // Once more, from the start, with another fragment size.
+  img.cchunk = 0;
+  img.cpos = 0;
+  drain(&img, 1 + static_cast<int>(size % 300));
+  img_free(&img);
 }

@@ -64,4 +64,12 @@ using fuzz_pass_fn = int (*)(std::vector<std::string> *args, update_conf *rec, i
 // the record reads back into a record that saves the same text.
 void fuzz_option_passes(const std::vector<std::string> &args, fuzz_pass_fn pass);
 
+// Loads the size bytes at data as a firmware file through parse_file and
+// checks the result (raw binary: the file itself, one chunk at 0; failure:
+// malformed content), the chunk table, and the image drained twice with
+// img_get_chunk (fragments of 256 bytes and of another size), every
+// fragment within its chunk, at the chunk's address plus its position
+// modulo 2^32, holding the chunk's bytes, together covering every chunk.
+void fuzz_check_image_file(const uint8_t *data, size_t size);
+
 #endif

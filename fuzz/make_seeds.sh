@@ -1,7 +1,9 @@
 #!/bin/sh
 # Regenerates the seed corpora in fuzz/corpus/ from the test fixtures, the
 # examples and a few small Intel HEX files made with srec_cat (package
-# srecord) and objcopy (package binutils). Seeds stay small: the fuzzer
+# srecord) and objcopy (package binutils), and S-record and ELF files made
+# with the ARM cross toolchain (gcc-arm-linux-gnueabihf; CROSS names another
+# prefix). Seeds stay small: the fuzzer
 # mutates them, it need not be given whole firmware images.
 set -eu
 cd "$(dirname "$0")"
@@ -10,8 +12,11 @@ fixtures=$root/tests/fixtures/image
 ihex=corpus/ihex
 conf=corpus/conffile
 cmd=corpus/cmdline
-rm -rf "$ihex" "$conf" "$cmd"
-mkdir -p "$ihex" "$conf" "$cmd"
+srec=corpus/srec
+elf=corpus/elf
+CROSS=${CROSS:-arm-linux-gnueabihf-}
+rm -rf "$ihex" "$conf" "$cmd" "$srec" "$elf"
+mkdir -p "$ihex" "$conf" "$cmd" "$srec" "$elf"
 
 # Intel HEX: the test fixtures, the head of the sample firmware, and raw
 # binary (a first line that is not Intel HEX).
@@ -40,6 +45,22 @@ objcopy --add-section .b="$tmp/small.bin" --set-section-flags .b=alloc,load,cont
   --change-section-address .data=0x0800FFF0 --change-section-address .b=0x20000000 \
   --set-start 0x08000101 "$tmp/a.o" "$tmp/b.o"
 objcopy -O ihex "$tmp/b.o" "$ihex/objcopy_two.hex"
+
+# S-record: the fixture (S0, S3, S7), the same image moved down so that
+# objcopy writes S2 and S1 records, and a short file with a record count.
+cp "$fixtures/firmware.srec" "$srec/firmware.srec"
+${CROSS}objcopy -O srec --srec-len=32 --change-addresses=-0x07FF0000 \
+  "$fixtures/firmware.elf" "$srec/s2.srec"
+${CROSS}objcopy -O srec --change-addresses=-0x08000000 -j .data "$fixtures/firmware.elf" \
+  "$srec/s1.srec"
+printf 'S00600004844521B\r\nS107010001020304ED\r\nS5030001FB\r\nS9030100FB\r\n\032' \
+  > "$srec/count_crlf.srec"
+
+# ELF: the fixture as the build leaves it, the same stripped, and an
+# executable with code only.
+cp "$fixtures/firmware.elf" "$elf/firmware.elf"
+${CROSS}objcopy --strip-all "$fixtures/firmware.elf" "$elf/stripped.elf"
+${CROSS}objcopy --strip-all -R .data "$fixtures/firmware.elf" "$elf/code_only.elf"
 
 # Configuration files: the example and one line of every kind the reader
 # knows.

@@ -4,7 +4,7 @@
 # Fails on any crash, failed check, leak, time-out, memory blow-up or
 # sanitizer report; the offending input is dumped to the log.
 #
-#   fuzz/run.sh [SECONDS [TARGET...]]     targets: ihex conffile cmdline
+#   fuzz/run.sh [SECONDS [TARGET...]]     targets: ihex srec elf conffile cmdline
 #
 # TARVION_FUZZ_BUILD names the build directory (default build-fuzz).
 set -euo pipefail
@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(ihex conffile cmdline)
+[ ${#targets[@]} -gt 0 ] || targets=(ihex srec elf conffile cmdline)
 build=${TARVION_FUZZ_BUILD:-build-fuzz}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -34,7 +34,7 @@ dump_artifacts() {
 for t in "${targets[@]}"; do
   bin=$build/fuzz/fuzz_$t
   dict=fuzz/options.dict
-  [ "$t" = ihex ] && dict=fuzz/ihex.dict
+  case $t in ihex | srec | elf) dict=fuzz/$t.dict ;; esac
   flags=(-timeout=10 -rss_limit_mb=2048 -artifact_prefix="$work/$t-")
 
   shopt -s nullglob
@@ -52,7 +52,7 @@ for t in "${targets[@]}"; do
   echo "fuzz: $t: fuzzing for $seconds s"
   mkdir "$work/$t"
   max_len=4096
-  [ "$t" = ihex ] && max_len=16384
+  case $t in ihex | srec | elf) max_len=16384 ;; esac
   if ! "$bin" "${flags[@]}" -max_total_time="$seconds" -max_len=$max_len -print_final_stats=1 -dict="$dict" \
       "$work/$t" "fuzz/corpus/$t" >"$work/$t.log" 2>&1; then
     tail -n 60 "$work/$t.log"
