@@ -176,6 +176,13 @@ TEST(Flasher, EveryFormatFlashesTheBytesOfItsIntelHexTwin) {
   for (const std::string &file :
        {fixture("firmware.elf"), fixture("firmware.srec"), dir.file("mended.hex")})
     EXPECT_EQ(flashed(file), want) << file;
+  // A pipe is read whole before its format is decided.
+  const std::string fifo = dir.file("fw.pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer(
+      [&] { testsupport::write_file(fifo, testsupport::read_file(fixture("firmware.elf"))); });
+  EXPECT_EQ(flashed(fifo), want);
+  writer.join();
 }
 
 TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
