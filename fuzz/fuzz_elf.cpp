@@ -12,7 +12,10 @@ namespace {
 std::string with_arm_identity(const uint8_t *data, size_t size) {
   std::string s(reinterpret_cast<const char *>(data), size);
   if (s.size() < 52) s.resize(52, '\0');
-  s.replace(0, 6, "\x7f" "ELF\x01\x01", 6);
+  s.replace(0, 6,
+            "\x7f"
+            "ELF\x01\x01",
+            6);
   s[16] = 2;  // executable
   s[17] = 0;
   s[18] = 40;  // ARM

@@ -250,7 +250,10 @@ void fuzz_check_image_file(const uint8_t *data, size_t size) {
   image img;
   errno = 0;
   const int r = parse_file(file.path(), &img);
-  const bool elf = size >= 4 && std::memcmp(data, "\x7f" "ELF", 4) == 0;
+  const bool elf = size >= 4 && std::memcmp(data,
+                                            "\x7f"
+                                            "ELF",
+                                            4) == 0;
   if (r > 0) {
     // Raw binary: the whole file, one chunk at address 0.
     FUZZ_CHECK(static_cast<size_t>(r) == size && data[0] != ':' && !elf);
@@ -259,7 +262,8 @@ void fuzz_check_image_file(const uint8_t *data, size_t size) {
   } else if (r < 0) {
     // Only malformed content can fail a file in memory: -1 is the first
     // line of a text format, or a malformed ELF file.
-    FUZZ_CHECK(errno == EINVAL && (r != -1 || elf || (size > 0 && (data[0] == ':' || data[0] == 'S'))));
+    FUZZ_CHECK(errno == EINVAL &&
+               (r != -1 || elf || (size > 0 && (data[0] == ':' || data[0] == 'S'))));
   }
   check_table(img, file.path());
   drain(&img, 256);

@@ -105,17 +105,4 @@ TEST(Elf, LoadableSegmentsLoadAtTheirPhysicalAddressesAndBadHeadersAreRefused) {
   }
 }
 
-TEST(Elf, TheToolchainsExecutableLoadsItsDataAfterItsCode) {
-  OwnedImage out;
-  const std::string path = testsupport::source_dir() + "/tests/fixtures/image/firmware.elf";
-  ASSERT_EQ(parse_file(path.c_str(), &out.img), 0);
-  const auto chunks = out.chunks();
-  ASSERT_EQ(chunks.size(), 1u);
-  EXPECT_EQ(chunks[0].offset, 0x08000000u);
-  // The code's 0xBFC bytes, then the data that run at 0x20000000.
-  ASSERT_EQ(chunks[0].bytes.size(), 0xBFCu + 0x184u);
-  EXPECT_EQ(Bytes(chunks[0].bytes.begin() + 0xBFC, chunks[0].bytes.begin() + 0xC00),
-            (Bytes{0x78, 0x56, 0x34, 0x12}));
-}
-
 }  // namespace
