@@ -2,7 +2,9 @@
 // second, beside `objcopy -I ihex -O binary` on the same files. The files
 // (1 MiB and 8 MiB of data in 16-byte records, a linear address record per
 // 64 KiB, as objcopy writes them) are generated into a temporary directory
-// when the program starts and removed when it ends.
+// when the program starts and removed when it ends. The 8 MiB image also as
+// S-record and raw binary (objcopy's conversions of the HEX file) and as an
+// ELF executable of one segment, in MB of file per second.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -90,18 +93,22 @@ void BM_ParseFile(benchmark::State &state) {
   set_rate(state, f.text_bytes);
 }
 
-void BM_Objcopy(benchmark::State &state) {
-  const HexFile &f = g_files[size_t(state.range(0))];
-  const std::string out = g_dir + "/objcopy.bin";
-  std::vector<std::string> args = {"objcopy", "-I", "ihex", "-O", "binary", f.path, out};
+bool objcopy(std::vector<std::string> args) {
+  args.insert(args.begin(), "objcopy");
   std::vector<char *> argv;
   for (auto &a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  pid_t pid;
+  int status = 0;
+  return posix_spawnp(&pid, "objcopy", nullptr, nullptr, argv.data(), environ) == 0 &&
+         waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void BM_Objcopy(benchmark::State &state) {
+  const HexFile &f = g_files[size_t(state.range(0))];
+  const std::string out = g_dir + "/objcopy.bin";
   for (auto _ : state) {
-    pid_t pid;
-    int status = 0;
-    if (posix_spawnp(&pid, "objcopy", nullptr, nullptr, argv.data(), environ) != 0 ||
-        waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!objcopy({"-I", "ihex", "-O", "binary", f.path, out})) {
       state.SkipWithError("objcopy failed");
       break;
     }
@@ -109,9 +116,58 @@ void BM_Objcopy(benchmark::State &state) {
   set_rate(state, f.text_bytes);
 }
 
+std::vector<HexFile> g_formats;  // the 8 MiB image: S-record, ELF, raw binary
+
+// An ARM executable with the raw image as its one loadable segment.
+HexFile write_elf(const std::string &path, const std::string &raw) {
+  std::string f(84, '\0');
+  auto put = [&](size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) f[at + size_t(i)] = char(v >> (8 * i));
+  };
+  f.replace(0, 7,
+            "\x7f"
+            "ELF\x01\x01\x01",
+            7);
+  put(16, 2, 2);
+  put(18, 40, 2);
+  put(28, 52, 4);
+  put(42, 32, 2);
+  put(44, 1, 2);
+  const uint32_t ph[] = {1, 84, 0x08000000, 0x08000000, uint32_t(raw.size()), uint32_t(raw.size())};
+  for (size_t k = 0; k < 6; ++k) put(52 + 4 * k, ph[k], 4);
+  std::ofstream(path, std::ios::binary) << f << raw;
+  return {path, f.size() + raw.size()};
+}
+
+bool write_formats(const HexFile &hex) {
+  const std::string srec = g_dir + "/8MiB.srec", bin = g_dir + "/8MiB.bin";
+  if (!objcopy({"-I", "ihex", "-O", "srec", hex.path, srec}) ||
+      !objcopy({"-I", "ihex", "-O", "binary", hex.path, bin}))
+    return false;
+  std::ifstream in(bin, std::ios::binary);
+  const std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  g_formats = {{srec, std::filesystem::file_size(srec)},
+               write_elf(g_dir + "/8MiB.elf", raw),
+               {bin, raw.size()}};
+  return true;
+}
+
+void BM_ParseFormat(benchmark::State &state) {
+  const HexFile &f = g_formats[size_t(state.range(0))];
+  for (auto _ : state) {
+    image img;
+    if (parse_file(f.path.c_str(), &img) < 0) state.SkipWithError("the file did not load");
+    benchmark::DoNotOptimize(img.chunks);
+    img_free(&img);
+  }
+  set_rate(state, f.text_bytes);
+}
+
 // Arg 0: 1 MiB of data; arg 1: 8 MiB.
 BENCHMARK(BM_ParseFile)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Objcopy)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Arg 0: S-record; 1: ELF; 2: raw binary.
+BENCHMARK(BM_ParseFormat)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
@@ -127,6 +183,10 @@ int main(int argc, char **argv) {
   g_files.push_back(write_hex(g_dir + "/8MiB.hex", size_t(8) << 20));
   std::printf("HEX text: %zu bytes (1 MiB of data), %zu bytes (8 MiB of data)\n",
               g_files[0].text_bytes, g_files[1].text_bytes);
+  if (!write_formats(g_files[1])) {
+    std::fprintf(stderr, "objcopy could not convert the HEX file\n");
+    return 1;
+  }
 
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

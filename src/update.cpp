@@ -169,27 +169,25 @@ int load_image(Run &run) {
   return loaded < 0 ? cant_open(run.file) : 0;
 }
 
-// A regular file or a directory is no port (a firmware file given as the
-// device would receive the synchronisation bytes); with the line set up,
-// the port must be a terminal.
-bool not_a_port(const std::string &device, int fh, bool setup) {
+// A regular file or a directory is no port: a firmware file given as the
+// device would receive the synchronisation bytes.
+bool file_or_directory(const std::string &path) {
   struct stat st;
-  if (fh < 0)
-    return ::stat(device.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode));
-  return setup && !::isatty(fh);
+  return ::stat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode));
 }
 
 int open_port(Run &run) {
   const std::string device = run.conf.device_arg.value_or("");
   const int flags = run.conf.uart_flag ? UART_EVEN : UART_NOSETUP | UART_EVEN;
   init_lines(run.conf, &run.lines);
-  if (not_a_port(device, -1, false)) {
+  if (file_or_directory(device)) {
     errno = ENOTTY;
     return cant_open(device);
   }
   run.port = Fd(uart_open_port(device.c_str()));
   if (!run.port.ok()) return cant_open(device);
-  if (not_a_port(device, run.port.get(), run.conf.uart_flag)) {
+  // Setting the line up needs a terminal.
+  if (run.conf.uart_flag && !::isatty(run.port.get())) {
     errno = ENOTTY;
     return cant_open(device);
   }

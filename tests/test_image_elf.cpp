@@ -48,7 +48,8 @@ Bytes executable(const std::vector<Segment> &segs) {
     const Segment &s = segs[i];
     const uint32_t fields[] = {s.type, off, s.vaddr, s.paddr, uint32_t(s.bytes.size()), s.memsz};
     for (size_t k = 0; k < 6; ++k) put(f, ph + 4 * k, fields[k], 4);
-    put(f, ph + 24, 0, 8);
+    put(f, ph + 24, 0, 4);  // p_flags
+    put(f, ph + 28, 0, 4);  // p_align
     off += uint32_t(s.bytes.size());
   }
   for (const Segment &s : segs) f.insert(f.end(), s.bytes.begin(), s.bytes.end());
