@@ -47,7 +47,19 @@ int uart_open_port(const char *fn) {
   }
   const int fl = fcntl(fh, F_GETFL);
   if (fl < 0 || fcntl(fh, F_SETFL, fl & ~O_NONBLOCK) < 0) return -1;
+  // Every open of a terminal raises DTR and RTS, the lock notwithstanding: a
+  // terminal program opened meanwhile would pulse a module wired to them.
+  // Exclusive mode refuses other opens (EBUSY) before they reach the driver;
+  // a device that is no terminal has no such mode and is used all the same.
+  (void)ioctl(fh, TIOCEXCL);
   return port.release();
+}
+
+int uart_close(int fh) {
+  if (fh < 0) return 0;
+  // A pseudo-terminal keeps exclusive mode after its last close.
+  (void)ioctl(fh, TIOCNXCL);
+  return close_keep_errno(fh);
 }
 
 void uart_setup(int fh, int baudrate, int flags) {

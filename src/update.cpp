@@ -190,7 +190,7 @@ int end_run(Run &run) {
   const int released = release_target(run.lines);
   run.img.free();
   release_lines(run.lines);
-  run.port.close();
+  uart_close(run.port.release());
   return released;
 }
 

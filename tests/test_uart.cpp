@@ -5,6 +5,7 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,20 @@ struct termios read_back(int fh) {
   struct termios tio = {};
   EXPECT_EQ(tcgetattr(fh, &tio), 0);
   return tio;
+}
+
+// What an unprivileged terminal program's open of path meets: 0, or errno.
+int unprivileged_open(const std::string &path) {
+  chmod(path.c_str(), 0666);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(65534) < 0 || setuid(65534) < 0)) _exit(255);
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    _exit(fd < 0 ? errno : 0);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 }  // namespace
@@ -205,12 +220,15 @@ TEST(UartOpen, ASecondOpenOfAPortInUseFailsWithEbusyAndLeavesTheLineAlone) {
   }
   const struct termios tio = read_back(first);
   EXPECT_EQ(cfgetospeed(&tio), B115200);
+  // Nor does any other program's open reach the port (and raise its DTR).
+  EXPECT_EQ(unprivileged_open(pty.slave()), EBUSY);
 
-  // The lock goes with the holder's descriptor.
-  close(first);
+  // The lock and the exclusive mode go with the holder's descriptor.
+  EXPECT_EQ(uart_close(first), 0);
+  EXPECT_EQ(unprivileged_open(pty.slave()), 0);
   const int again = uart_open(pty.slave().c_str(), 9600, UART_EVEN);
   EXPECT_GE(again, 0);
-  close(again);
+  uart_close(again);
 }
 
 TEST(UartOpen, ALockHeldByAnotherProcessRefusesTheOpenWithoutLeakingADescriptor) {
