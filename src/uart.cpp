@@ -28,7 +28,12 @@ void uart_make_settings(struct termios *tio, int baudrate, int flags) {
   cfsetospeed(tio, speed);
   // The link is three wires: no carrier line must gate reads or hang it up.
   tio->c_cflag |= CS8 | CREAD | CLOCAL;
-  if (flags & UART_EVEN) tio->c_cflag |= PARENB;
+  // A byte damaged on the line is dropped rather than read as whatever it
+  // became: it can never pass for an acknowledgement.
+  if (flags & UART_EVEN) {
+    tio->c_cflag |= PARENB;
+    tio->c_iflag |= INPCK | IGNPAR;
+  }
 }
 
 int uart_open_port(const char *fn) {

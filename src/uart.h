@@ -46,7 +46,8 @@ speed_t uart_speed(int baudrate);
 
 // Builds in *tio the settings uart_open applies: raw, uart_speed(baudrate)
 // both ways, 8 data bits, receiver on, modem lines ignored, one stop bit, no
-// flow control, and even parity (no input check) when flags hold UART_EVEN.
+// flow control, and with UART_EVEN even parity, checked on input: a byte with
+// a parity error is dropped (INPCK, IGNPAR).
 void uart_make_settings(struct termios *tio, int baudrate, int flags);
 
 // Waits until everything written to fh has left the port, so that a reset

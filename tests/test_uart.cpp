@@ -62,11 +62,12 @@ TEST(UartRates, PickTheFirstTableRowTheRequestedRateReaches) {
   }
 }
 
-TEST(UartSettings, AreRawEightBitsReceiverOnWithEvenParityOnlyOnRequest) {
+TEST(UartSettings, AreRawEightBitsReceiverOnWithEvenParityCheckedOnlyOnRequest) {
   const struct {
     int flags;
     bool parity;
-  } rows[] = {{0, false}, {UART_EVEN, true}};
+    tcflag_t iflag;  // a byte with a parity error is dropped
+  } rows[] = {{0, false, 0}, {UART_EVEN, true, INPCK | IGNPAR}};
   for (const auto &r : rows) {
     struct termios tio;
     uart_make_settings(&tio, 115200, r.flags);
@@ -77,7 +78,7 @@ TEST(UartSettings, AreRawEightBitsReceiverOnWithEvenParityOnlyOnRequest) {
     EXPECT_FALSE(tio.c_cflag & CSTOPB);
     EXPECT_FALSE(tio.c_cflag & CRTSCTS);
     EXPECT_FALSE(tio.c_cflag & HUPCL);
-    EXPECT_EQ(tio.c_iflag, 0u) << "no input check, translation or software flow control";
+    EXPECT_EQ(tio.c_iflag, r.iflag) << "no translation or software flow control";
     EXPECT_EQ(tio.c_oflag, 0u);
     EXPECT_EQ(tio.c_lflag, 0u);
     EXPECT_EQ(tio.c_cc[VMIN], 1);
@@ -104,7 +105,8 @@ TEST(UartOpen, SetsSpeedAndRawModeOnARealTerminal) {
     EXPECT_EQ(cfgetispeed(&tio), r.speed) << r.rate;
     EXPECT_EQ(cfgetospeed(&tio), r.speed) << r.rate;
     EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
-    EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON | INPCK | ISTRIP));
+    EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON | ISTRIP));
+    EXPECT_EQ(tio.c_iflag & (INPCK | IGNPAR), static_cast<tcflag_t>(INPCK | IGNPAR));
     EXPECT_FALSE(tio.c_oflag & OPOST);
     EXPECT_TRUE(tio.c_cflag & CREAD);
     EXPECT_EQ(tio.c_cc[VMIN], 1);
