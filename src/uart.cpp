@@ -71,10 +71,12 @@ void uart_setup(int fh, int baudrate, int flags) {
   if (flags & UART_NOSETUP) return;
   struct termios tio;
   uart_make_settings(&tio, baudrate, flags);
-  // A device that refuses the settings is still handed back; trouble then
-  // shows as missing acknowledgements.
-  (void)tcsetattr(fh, TCSANOW, &tio);
   (void)uart_low_latency(fh);
+  // A device that refuses the settings is still handed back; trouble then
+  // shows as missing acknowledgements. Last: moving a port off speed 0 makes
+  // the kernel raise DTR and RTS, and the caller's next step puts a modem
+  // reset line back down.
+  (void)tcsetattr(fh, TCSANOW, &tio);
 }
 
 int uart_open(const char *fn, int baudrate, int flags) {

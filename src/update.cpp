@@ -78,18 +78,18 @@ void init_lines(const update_conf &conf, Lines *lines) {
             conf.bspin_arg);
 }
 
-// Reset low; with a boot-select line, boot-select high, then release reset so
-// that the module starts its ROM boot loader. The pauses of both sequences
-// run their full length even when a signal arrives during them. Failures are
-// reported by the line operations and the run goes on: the module may sit in
-// its boot loader anyway.
+// Reset low; with a boot-select line, boot-select high; then release reset so
+// that the module starts its ROM boot loader (without a boot-select line, one
+// strapped high on the board). The pauses of both sequences run their full
+// length even when a signal arrives during them. Failures are reported by the
+// line operations and the run goes on: the module may sit in its boot loader
+// anyway.
 void enter_target(const update_conf &conf, Lines &lines, int fh) {
   if (!lines.has_reset) return;
-  // A modem reset line was put to 0 right after the open; its one message,
-  // if any, has been printed there.
-  if (lines.reset.form.kind != LINE_MODEM) line_setup(&lines.reset, fh, 0, gpio_flags(conf));
-  if (!lines.has_bootsel) return;
-  line_setup(&lines.bootsel, fh, 1, gpio_flags(conf));
+  // Also a modem reset line, held low since the open: the port's set-up that
+  // followed raised DTR and RTS again when it moved the port off speed 0.
+  line_setup(&lines.reset, fh, 0, gpio_flags(conf));
+  if (lines.has_bootsel) line_setup(&lines.bootsel, fh, 1, gpio_flags(conf));
   wait_fh_rest(-1, kBootSelectSettleMs, nullptr);
   line_set(&lines.reset, 1);
   wait_fh_rest(-1, kBootLoaderStartMs, nullptr);

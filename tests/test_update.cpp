@@ -62,20 +62,50 @@ TEST(Flasher, FlashesTheSampleDrivingTheLinesInOrderWithTheirPauses) {
   EXPECT_GE(gpio[7].t - gpio[6].t, 0.009);
 }
 
-TEST(Flasher, ResetLineAloneIsHeldLowUntilTheRelease) {
-  TempDir dir;
-  WiredModule m;
-  ASSERT_TRUE(m.sim.ready());
-  // Without acknowledgements nothing is awaited from the module held in reset.
-  ProcResult r =
-      flash(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "--waitack", "-F", sample_hex()},
-            m.sysfs.path());
-  EXPECT_EQ(r.status, 0) << r.err;
-  m.sim.stop();
-  const std::vector<std::string> want = {"direction reset out", "reset 0", "reset 0", "reset 1",
-                                         "unexport 17"};
-  EXPECT_EQ(rests(of_kind(m.sim.log(), "gpio")), want);
-  EXPECT_FALSE(has_event(m.sim, "restart boot"));
+TEST(Flasher, ResetLineAloneIsReleasedAfterTheHoldSoAModuleStrappedForItsBootLoaderIsFlashed) {
+  const struct {
+    bool strapped;  // boot-select strapped high on the board, else low
+    std::vector<std::string> extra;
+    std::vector<std::string> gpio;
+    std::vector<std::string> restarts;
+  } cases[] = {
+      // Without acknowledgements nothing is awaited from the module's application.
+      {false,
+       {"--waitack"},
+       {"direction reset out", "reset 0", "reset 1", "reset 0", "reset 1", "unexport 17"},
+       {"restart app", "restart app"}},
+      // The release restarts it in its boot loader again: only Go leaves it.
+      {true,
+       {},
+       {"boot 1", "direction reset out", "reset 0", "reset 1", "reset 0", "reset 1", "unexport 17"},
+       {"restart boot", "restart boot"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.strapped ? "strapped high" : "low");
+    TempDir dir;
+    WiredModule m;
+    ASSERT_TRUE(m.sim.ready());
+    if (c.strapped) {
+      testsupport::write_file(m.sysfs.path() + "/class/gpio/gpio" + kBootPin + "/value", "1");
+      ASSERT_TRUE(wait_for_record(m.sim, "gpio", "boot 1"));
+    }
+    std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r", kResetPin, "-F", sample_hex()};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const ProcResult r = flash(dir, args, m.sysfs.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    m.sim.stop();
+    const auto gpio = of_kind(m.sim.log(), "gpio");
+    ASSERT_EQ(rests(gpio), c.gpio);
+    // Reset is held low for 100 ms before it is released.
+    EXPECT_GE(gpio[gpio.size() - 4].t - gpio[gpio.size() - 5].t, 0.095);
+    std::vector<std::string> restarts;
+    for (const auto &e : m.sim.events())
+      if (e.rfind("restart", 0) == 0) restarts.push_back(e);
+    EXPECT_EQ(restarts, c.restarts);
+    if (c.strapped) {
+      EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+    }
+  }
 }
 
 TEST(Flasher, BootSelectLineAloneIsOnlyUnexported) {
