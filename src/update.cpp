@@ -96,12 +96,12 @@ void enter_target(const update_conf &conf, Lines &lines, int fh) {
 }
 
 // Reset low, boot-select low, then a reset pulse: the module restarts into
-// its application. Returns -1 when a step on the reset line failed: the
-// module may then be left in its boot loader.
+// its application. Returns -1 when a step on either line failed: the module
+// may then be left in its boot loader.
 int release_target(Lines &lines) {
   if (!lines.has_reset) return 0;
   int rc = line_set(&lines.reset, 0);
-  if (lines.has_bootsel) line_set(&lines.bootsel, 0);
+  if (lines.has_bootsel && line_set(&lines.bootsel, 0) < 0) rc = -1;
   wait_fh_rest(-1, kResetPulseMs, nullptr);
   if (line_set(&lines.reset, 1) < 0) rc = -1;
   return rc;
@@ -194,9 +194,12 @@ int end_run(Run &run) {
   return released;
 }
 
+// A failed release outweighs everything, a signal included: the caller must
+// know that the module may not run.
 int exit_status(int flashed, int released) {
+  if (released < 0) return EXIT_FLASH_FAILED;
   if (caught_signal) return 128 + caught_signal;
-  return flashed < 0 || released < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
+  return flashed < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <optional>
 #include <string>
 #include <thread>
@@ -217,30 +219,34 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
   EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
 }
 
-// A sysfs stand-in of plain files for lines 17 and 18, whose reset value is
-// a FIFO read only until the target entry has written "0" and "1" to it: the
-// release then finds no reader, so the value cannot be opened.
-struct ResetGoneAfterEntry {
+// A sysfs stand-in of plain files for lines 17 and 18, whose value of line
+// `gpio` is a FIFO read only until the target entry has written `writes`
+// values to it: the release then finds no reader, so the value cannot be
+// opened.
+struct LineGoneAfterEntry {
   TempDir sysfs;
   std::thread reader;
-  ResetGoneAfterEntry() {
+  std::atomic<int> got{0};
+  LineGoneAfterEntry(int gpio, int writes) {
     for (const char *d : {"/class", "/class/gpio", "/class/gpio/gpio17", "/class/gpio/gpio18"})
       ::mkdir((sysfs.path() + d).c_str(), 0755);
-    testsupport::write_file(sysfs.path() + "/class/gpio/gpio18/value", "");
-    const std::string fifo = sysfs.path() + "/class/gpio/gpio17/value";
-    ::mkfifo(fifo.c_str(), 0644);
+    for (int line : {17, 18}) {
+      const std::string value = sysfs.path() + "/class/gpio/gpio" + std::to_string(line) + "/value";
+      line == gpio ? (void)::mkfifo(value.c_str(), 0644) : testsupport::write_file(value, "");
+    }
+    const std::string fifo = sysfs.path() + "/class/gpio/gpio" + std::to_string(gpio) + "/value";
     const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    reader = std::thread([fd] {
+    reader = std::thread([this, fd, writes] {
       char c;
-      for (int got = 0, i = 0; got < 2 && i < 10000; ++i)
+      for (int i = 0; got < writes && i < 10000; ++i)
         ::read(fd, &c, 1) == 1 ? ++got : ::usleep(1000);
       ::close(fd);
     });
   }
-  ~ResetGoneAfterEntry() { reader.join(); }
+  ~LineGoneAfterEntry() { reader.join(); }
 };
 
-TEST(Flasher, AResetLineThatCannotBeDrivenInTheReleaseEndsWithTwo) {
+TEST(Flasher, ALineThatCannotBeDrivenInTheReleaseEndsWithTwoWhateverElseHappened) {
   const std::string flashed = progress(sample_hex(), kSampleFragments);
   const std::string v17 = "Can't open gpio17's value: No such device or address\n";
   const std::string no = ": No such file or directory\n", export_ = "Can't open exportfile" + no,
@@ -251,25 +257,51 @@ TEST(Flasher, AResetLineThatCannotBeDrivenInTheReleaseEndsWithTwo) {
       "gpiochip0:17\n";
   struct Case {
     std::vector<std::string> lines;
-    bool reset_gone;  // else a sysfs stand-in without the gpio class
+    int gone, writes;  // the line whose value goes after that many writes; 0: no gpio class
+    std::vector<std::string> module;
+    int signal;  // sent once the module heard the first sync byte
     std::string err;
   } cases[] = {
-      {{"-r", "17", "-s", "18"}, true, flashed + v17 + v17},
+      {{"-r", "17", "-s", "18"}, 17, 2, {}, 0, flashed + v17 + v17},
       {{"-r", "5", "-s", "6", "--waitack"},
-       false,
+       0,
+       0,
+       {},
+       0,
        export_ + hint + export_ + v5 + flashed + v5 + "Can't open gpio6's value" + no + v5 +
            unexport + unexport},
+      // Boot-select left high keeps the module in its boot loader.
+      {{"-r", "17", "-s", "18"},
+       18,
+       1,
+       {},
+       0,
+       flashed + "Can't open gpio18's value: No such device or address\n"},
+      // Not 128 + the signal: the caller must know that the module may not run.
+      {{"-r", "17", "-s", "18"},
+       17,
+       2,
+       {"--silent"},
+       SIGTERM,
+       "Can't init device: Interrupted system call\n" + v17 + v17},
   };
   for (const Case &c : cases) {
+    SCOPED_TRACE(c.err);
     TempDir dir, empty;
-    SimProcess sim;
+    SimProcess sim(c.module);
     ASSERT_TRUE(sim.ready());
-    std::optional<ResetGoneAfterEntry> gone;
-    if (c.reset_gone) gone.emplace();
+    std::optional<LineGoneAfterEntry> gone;
+    if (c.gone) gone.emplace(c.gone, c.writes);
     std::vector<std::string> args = {"-d", sim.tty_path(), "-F", sample_hex()};
     args.insert(args.end(), c.lines.begin(), c.lines.end());
-    const ProcResult r = flash(dir, args, gone ? gone->sysfs.path() : empty.path());
-    EXPECT_EQ(r.status, 2) << c.lines[1];
+    testsupport::Process p(flasher_argv(dir, args),
+                           flasher_options(gone ? gone->sysfs.path() : empty.path()));
+    if (c.signal) {
+      ASSERT_TRUE(wait_for_record(sim, "rx", "7f"));
+      kill(p.pid(), c.signal);
+    }
+    const ProcResult r = p.wait();
+    EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, c.err);
   }
 }
