@@ -23,15 +23,21 @@ void on_signal(int sig) {
   ld_abort = 1;
 }
 
-// From the moment the port is open, a signal must not kill the flasher: it
-// stops the boot-loader conversation at the next block so that the module is
-// still released from its boot loader. No SA_RESTART, so that a wait ends.
+// A signal must not kill the flasher once the port may be open: it stops the
+// boot-loader conversation at the next block so that the module is still
+// released from its boot loader. The handlers only set flags, so they go in
+// before the port is opened; there is no moment in which a signal finds a
+// module held and no handler. A signal ignored when the program started
+// (nohup) stays ignored. No SA_RESTART, so that a wait ends.
 void catch_signals() {
-  struct sigaction sa;
+  struct sigaction sa, old;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &sa, nullptr);
+  }
   // A standard error whose reader has gone (a pipe into a logger that died)
   // would otherwise kill the flasher at its next message, module unreleased.
   sa.sa_handler = SIG_IGN;
@@ -239,11 +245,13 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
 int update_main(int argc, char **argv) {
   if (open_standard_fds() < 0) return EXIT_CANT_OPEN;
   parser_install_oom_handler();
-  Run run;
-  if (read_config(argc, argv, &run.conf) < 0) return EXIT_CANT_OPEN;
-  if (load_image(run) < 0) return EXIT_CANT_OPEN;
-  if (open_port(run) < 0) return EXIT_CANT_OPEN;
   catch_signals();
+  Run run;
+  const bool loaded = read_config(argc, argv, &run.conf) >= 0 && load_image(run) >= 0;
+  // Stopped before anything was held: the status a default action gives.
+  if (caught_signal) return 128 + caught_signal;
+  if (!loaded) return EXIT_CANT_OPEN;
+  if (open_port(run) < 0) return EXIT_CANT_OPEN;
   enter_target(run.conf, run.lines, run.port.get());
   const int flashed =
       caught_signal ? -1
