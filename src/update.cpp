@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "config.h"
@@ -242,20 +243,33 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
   return 0;
 }
 
+// Running out of memory ends the phase it happens in like any failure of
+// that phase (the new-handler has said so and thrown std::bad_alloc): before
+// the port is open the run ends with EXIT_CANT_OPEN, holding nothing; after
+// it the module is released and the status is EXIT_FLASH_FAILED.
 int update_main(int argc, char **argv) {
   if (open_standard_fds() < 0) return EXIT_CANT_OPEN;
   parser_install_oom_handler();
   catch_signals();
   Run run;
-  const bool loaded = read_config(argc, argv, &run.conf) >= 0 && load_image(run) >= 0;
-  // Stopped before anything was held: the status a default action gives.
-  if (caught_signal) return 128 + caught_signal;
-  if (!loaded) return EXIT_CANT_OPEN;
-  if (open_port(run) < 0) return EXIT_CANT_OPEN;
-  enter_target(run.conf, run.lines, run.port.get());
-  const int flashed =
-      caught_signal ? -1
-                    : do_flash(run.port.get(), run.img.get(), loader_flags(run.conf), &run.conf);
-  const int released = end_run(run);
+  int flashed = -1;
+  try {
+    const bool loaded = read_config(argc, argv, &run.conf) >= 0 && load_image(run) >= 0;
+    // Stopped before anything was held: the status a default action gives.
+    if (caught_signal) return 128 + caught_signal;
+    if (!loaded) return EXIT_CANT_OPEN;
+    if (open_port(run) < 0) return EXIT_CANT_OPEN;
+    enter_target(run.conf, run.lines, run.port.get());
+    if (!caught_signal)
+      flashed = do_flash(run.port.get(), run.img.get(), loader_flags(run.conf), &run.conf);
+  } catch (const std::bad_alloc &) {
+    if (!run.port.ok()) return EXIT_CANT_OPEN;
+  }
+  int released = -1;
+  try {
+    released = end_run(run);
+  } catch (const std::bad_alloc &) {
+    // What the release did not reach, Run's owners close on the way out.
+  }
   return exit_status(flashed, released);
 }

@@ -8,12 +8,58 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "flasher.h"
+#include "option_runs.h"
+#include "update.h"
+
+// Memory that runs out in the middle of a run: this test program's operator
+// new fails once, at the first allocation after oom::arm, or after it once
+// the given port is open, as a flasher's would when memory runs out there.
+namespace oom {
+
+char port[256];  // the port's path; empty: the first allocation fails
+bool armed = false;
+
+bool port_open() {
+  char proc[32], link[sizeof port];
+  for (int fd = 3; fd < 64; ++fd) {
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(proc, link, sizeof link - 1);
+    if (n > 0 && static_cast<size_t>(n) == std::strlen(port) && std::memcmp(link, port, n) == 0)
+      return true;
+  }
+  return false;
+}
+
+bool fail_now() {
+  if (!armed || (port[0] != '\0' && !port_open())) return false;
+  armed = false;
+  return true;
+}
+
+}  // namespace oom
+
+#if !defined(__SANITIZE_ADDRESS__)
+// The library's operator delete frees with std::free.
+void *operator new(std::size_t n) {
+  for (;;) {
+    if (!oom::fail_now())
+      if (void *p = std::malloc(n ? n : 1)) return p;
+    const std::new_handler handler = std::get_new_handler();
+    if (handler == nullptr) throw std::bad_alloc();
+    handler();
+  }
+}
+#endif
 
 namespace {
 
@@ -304,6 +350,39 @@ TEST(Flasher, ALineThatCannotBeDrivenInTheReleaseEndsWithTwoWhateverElseHappened
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, c.err);
   }
+}
+
+TEST(Flasher, OutOfMemoryEndsLikeAnyFailureOfItsPhase) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer replaces operator new";
+#else
+  const struct {
+    bool port_open;  // the allocation fails once the port is open, else the first one
+    int status;
+    std::vector<std::string> gpio;
+  } cases[] = {{false, 255, {}}, {true, 2, release_sequence()}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.port_open ? "port open" : "before the port");
+    TempDir dir;
+    WiredModule m;
+    ASSERT_TRUE(m.sim.ready());
+    std::vector<std::string> args = flasher_argv(dir, m.args());
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    const Outcome o = in_child([&] {
+      ::setenv("TARVION_SYSFS", m.sysfs.path().c_str(), 1);
+      std::snprintf(oom::port, sizeof oom::port, "%s", c.port_open ? m.sim.tty_path().c_str() : "");
+      oom::armed = true;
+      return update_main(static_cast<int>(args.size()), argv.data()) & 0xff;
+    });
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.err, "tarvion_update: out of memory\n");
+    ASSERT_EQ(m.sim.stop(), 0);
+    EXPECT_EQ(rests(of_kind(m.sim.log(), "gpio")), c.gpio);
+    EXPECT_TRUE(of_kind(m.sim.log(), "rx").empty());
+  }
+#endif
 }
 
 TEST(Flasher, SavesTheCommandLineWithoutFileOrPort) {
