@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -383,6 +384,33 @@ TEST(Flasher, OutOfMemoryEndsLikeAnyFailureOfItsPhase) {
     EXPECT_TRUE(of_kind(m.sim.log(), "rx").empty());
   }
 #endif
+}
+
+// Whether process pid waits in the open of a FIFO for its writer.
+bool waits_in_fifo_open(pid_t pid) {
+  return testsupport::read_file("/proc/" + std::to_string(pid) + "/wchan") == "wait_for_partner";
+}
+
+TEST(Flasher, ASignalBeforeThePortIsOpenedIsCaughtAndEndsTheRunWithNothingHeld) {
+  // The handlers are in place from the start: a firmware file that is a
+  // FIFO without writer holds the flasher in its open, which the signal ends.
+  TempDir dir;
+  WiredModule m;
+  ASSERT_TRUE(m.sim.ready());
+  const std::string fifo = dir.file("firmware.hex");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  testsupport::Process p(
+      flasher_argv(dir, {"-d", m.sim.tty_path(), "-r", kResetPin, "-s", kBootPin, "-F", fifo}),
+      flasher_options(m.sysfs.path()));
+  for (int i = 0; i < 10000 && p.running() && !waits_in_fifo_open(p.pid()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  kill(p.pid(), SIGTERM);
+  const ProcResult r = p.wait();
+  EXPECT_EQ(r.status, 128 + SIGTERM);
+  EXPECT_EQ(r.err, "Can't open " + fifo + ": Interrupted system call\n");
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_TRUE(of_kind(m.sim.log(), "gpio").empty());
+  EXPECT_TRUE(of_kind(m.sim.log(), "rx").empty());
 }
 
 TEST(Flasher, SavesTheCommandLineWithoutFileOrPort) {
