@@ -109,25 +109,60 @@ int find_offset(int chip, const line_form &form) {
   return -1;
 }
 
+// Whether the chip answers the character device's first version, whose
+// chip information every kernel with the device gives. Keeps errno.
+bool answers_v1(int chip) {
+  const int err = errno;
+  gpiochip_info info;
+  std::memset(&info, 0, sizeof info);
+  const bool v1 = ::ioctl(chip, GPIO_GET_CHIPINFO_IOCTL, &info) == 0;
+  errno = err;
+  return v1;
+}
+
 // A request for one output line at `level`; its descriptor, or -1 with errno.
-int request_output(const line_form &form, int level) {
-  Fd chip(::open(form.chip.c_str(), O_RDWR | O_CLOEXEC));
+// *no_v2 tells whether the chip refused the second version's ioctls only
+// (ENOTTY from a kernel before 5.10).
+int request_output(const line_form &form, int level, bool *no_v2) {
+  *no_v2 = false;
+  // Never the controlling terminal, whatever the path is; never a wait in
+  // the open.
+  Fd chip(::open(form.chip.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!chip.ok()) return -1;
-  const int offset = find_offset(chip.get(), form);
-  if (offset < 0) return -1;
   gpio_v2_line_request req;
   std::memset(&req, 0, sizeof req);
-  req.offsets[0] = static_cast<__u32>(offset);
-  req.num_lines = 1;
-  std::strncpy(req.consumer, kConsumer, sizeof req.consumer - 1);
-  req.config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
-  req.config.num_attrs = 1;
-  req.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
-  req.config.attrs[0].attr.values = level ? 1 : 0;
-  req.config.attrs[0].mask = 1;
-  if (ioctl_retry(chip.get(), GPIO_V2_GET_LINE_IOCTL, &req) < 0) return -1;
-  // The request lives on without the chip's descriptor.
-  return req.fd;
+  const int offset = find_offset(chip.get(), form);
+  if (offset >= 0) {
+    req.offsets[0] = static_cast<__u32>(offset);
+    req.num_lines = 1;
+    std::strncpy(req.consumer, kConsumer, sizeof req.consumer - 1);
+    req.config.flags = GPIO_V2_LINE_FLAG_OUTPUT;
+    req.config.num_attrs = 1;
+    req.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
+    req.config.attrs[0].attr.values = level ? 1 : 0;
+    req.config.attrs[0].mask = 1;
+    // The request lives on without the chip's descriptor.
+    if (ioctl_retry(chip.get(), GPIO_V2_GET_LINE_IOCTL, &req) == 0) return req.fd;
+  }
+  *no_v2 = errno == ENOTTY && answers_v1(chip.get());
+  return -1;
+}
+
+// The request's failure, and on a kernel whose character device is older
+// than its second version one hint (the first time) naming the form that
+// works there.
+int request_failure(const target_line &line, bool no_v2) {
+  static bool hinted = false;
+  line_failure(line, "request");
+  if (no_v2 && !hinted) {
+    const int err = errno;
+    hinted = true;
+    std::fprintf(stderr,
+                 "Hint: this kernel's GPIO character device is older than version 2 (Linux "
+                 "5.10); give the line as its sysfs number, e.g. --resetpin 17\n");
+    errno = err;
+  }
+  return -1;
 }
 
 int set_request(int request, int level) {
@@ -184,7 +219,9 @@ int line_parse(const char *text, line_form *form) {
     return 0;
   }
   if (read_modem(text, form)) return 0;
-  const char *colon = std::strchr(text, ':');
+  // A chip's path may hold ':' itself (a udev link by path); a line's name
+  // never does.
+  const char *colon = std::strrchr(text, ':');
   if (colon != nullptr && read_chip(std::string(text, colon), &form->chip) &&
       read_chip_line(colon + 1, form)) {
     form->kind = LINE_CHARDEV;
@@ -209,11 +246,13 @@ int line_setup(target_line *line, int fh, int level, int gpio_flags) {
   switch (line->form.kind) {
     case LINE_SYSFS:
       return sysfs_setup(*line, level, gpio_flags);
-    case LINE_CHARDEV:
+    case LINE_CHARDEV: {
       // A line requested before is driven through that request.
       if (line->request >= 0) return line_set(line, level);
-      line->request = request_output(line->form, level);
-      return line->request < 0 ? line_failure(*line, "request") : 0;
+      bool no_v2 = false;
+      line->request = request_output(line->form, level, &no_v2);
+      return line->request < 0 ? request_failure(*line, no_v2) : 0;
+    }
     default:
       line->port = fh;
       if (set_modem(fh, line->form, level) < 0) return line_failure(*line, "request");

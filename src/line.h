@@ -4,7 +4,8 @@
 //   "17"             a sysfs GPIO number, driven through the gpio module;
 //   "gpiochip0:17"   a line of a GPIO character device, by offset or by the
 //   "gpiochip0:GPIO17"  name the kernel lists; the chip may also be given as
-//   "/dev/gpiochip0:17" an absolute path to the device;
+//   "/dev/gpiochip0:17" an absolute path to the device (split from the line
+//                    at the last ':');
 //   "dtr", "rts"     a modem-control output of the serial port; "!dtr" and
 //   "!rts"           "!rts" invert the level.
 //
@@ -65,9 +66,13 @@ int line_init(target_line *line, const char *text);
 // one "Hint: ..." line naming the character-device form. Character device:
 // opens the chip, finds the line (ENXIO when the chip has no such offset or
 // name) and requests it as an output at `level` for the consumer
-// "tarvion_update"; the request is held until line_release. Modem line:
-// drives the pin of port `fh`. Other failures carry the kernel's errno, with
-// "Can't request line %s: %s\n" (the line's text) on standard error.
+// "tarvion_update"; the request is held until line_release; the chip is
+// opened without becoming the controlling terminal and without waiting. When
+// the kernel's character device is older than version 2 (ENOTTY from a chip
+// that answers version 1), the first such failure of the process adds one
+// "Hint: ..." line naming the sysfs number form. Modem line: drives the pin
+// of port `fh`. Other failures carry the kernel's errno, with "Can't request
+// line %s: %s\n" (the line's text) on standard error.
 int line_setup(target_line *line, int fh, int level, int gpio_flags);
 
 // Drives a set-up line to `level`. sysfs: set_gpio and its message; the

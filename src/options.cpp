@@ -208,18 +208,20 @@ constexpr std::array<option, kOptionCount + 1> make_long_options() {
 
 constexpr std::array<option, kOptionCount + 1> kLongOptions = make_long_options();
 
-// Memory for the option texts is small; when even that cannot be had there
-// is nothing sensible to go on with, so the process ends with one line
-// rather than an uncaught exception.
+// Out of memory: one line on standard error, the first time, then
+// std::bad_alloc as if there were no handler, so that the run ends the phase
+// it is in like any failure of that phase (update_main catches it). Printed
+// with write, which needs no memory.
 void _parser_out_of_memory() {
-  static bool entered = false;
+  static bool reported = false;
   static const char msg[] = "tarvion_update: out of memory\n";
-  if (entered) _exit(1);  // exit handlers that allocate must not loop here
-  entered = true;
-  if (write(STDERR_FILENO, msg, sizeof msg - 1) < 0) {
-    // Nothing left to report it with.
+  if (!reported) {
+    reported = true;
+    if (write(STDERR_FILENO, msg, sizeof msg - 1) < 0) {
+      // Nothing left to report it with.
+    }
   }
-  std::exit(1);
+  throw std::bad_alloc();
 }
 
 const OptionDesc *_parser_find_letter(int c) {

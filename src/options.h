@@ -93,9 +93,10 @@ extern const char *update_conf_usage;
 extern const char *const *const update_conf_help;
 extern const char *const *const update_conf_full_help;
 
-// Installs the process's new-handler: memory that cannot be obtained ends the
-// process with "tarvion_update: out of memory" and status 1. Called once, at
-// program entry.
+// Installs the process's new-handler: memory that cannot be obtained prints
+// "tarvion_update: out of memory" on standard error (once per process) and
+// throws std::bad_alloc, which the run catches to end the phase it is in.
+// Called once, at program entry.
 void parser_install_oom_handler(void);
 
 // Sets the defaults: clears the given marks, sets device, baud rate, the

@@ -28,7 +28,12 @@ void uart_make_settings(struct termios *tio, int baudrate, int flags) {
   cfsetospeed(tio, speed);
   // The link is three wires: no carrier line must gate reads or hang it up.
   tio->c_cflag |= CS8 | CREAD | CLOCAL;
-  if (flags & UART_EVEN) tio->c_cflag |= PARENB;
+  // A byte damaged on the line is dropped rather than read as whatever it
+  // became: it can never pass for an acknowledgement.
+  if (flags & UART_EVEN) {
+    tio->c_cflag |= PARENB;
+    tio->c_iflag |= INPCK | IGNPAR;
+  }
 }
 
 int uart_open_port(const char *fn) {
@@ -47,17 +52,31 @@ int uart_open_port(const char *fn) {
   }
   const int fl = fcntl(fh, F_GETFL);
   if (fl < 0 || fcntl(fh, F_SETFL, fl & ~O_NONBLOCK) < 0) return -1;
+  // Every open of a terminal raises DTR and RTS, the lock notwithstanding: a
+  // terminal program opened meanwhile would pulse a module wired to them.
+  // Exclusive mode refuses other opens (EBUSY) before they reach the driver;
+  // a device that is no terminal has no such mode and is used all the same.
+  (void)ioctl(fh, TIOCEXCL);
   return port.release();
+}
+
+int uart_close(int fh) {
+  if (fh < 0) return 0;
+  // A pseudo-terminal keeps exclusive mode after its last close.
+  (void)ioctl(fh, TIOCNXCL);
+  return close_keep_errno(fh);
 }
 
 void uart_setup(int fh, int baudrate, int flags) {
   if (flags & UART_NOSETUP) return;
   struct termios tio;
   uart_make_settings(&tio, baudrate, flags);
-  // A device that refuses the settings is still handed back; trouble then
-  // shows as missing acknowledgements.
-  (void)tcsetattr(fh, TCSANOW, &tio);
   (void)uart_low_latency(fh);
+  // A device that refuses the settings is still handed back; trouble then
+  // shows as missing acknowledgements. Last: moving a port off speed 0 makes
+  // the kernel raise DTR and RTS, and the caller's next step puts a modem
+  // reset line back down.
+  (void)tcsetattr(fh, TCSANOW, &tio);
 }
 
 int uart_open(const char *fn, int baudrate, int flags) {

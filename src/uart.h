@@ -9,15 +9,16 @@ constexpr int UART_EVEN = 2;     // even parity
 
 // Opens the serial device fn for reading and writing (never as the
 // controlling terminal, closed on exec), takes an exclusive advisory lock on
-// it (flock), and, unless UART_NOSETUP is set, applies uart_make_settings at
-// once and asks for low latency (uart_low_latency); whether the device takes
-// either is not examined. The open does not wait
-// for a carrier; the descriptor handed back blocks in read and write as
-// usual. Returns the descriptor, which the caller closes, or -1 with errno:
-// from open; EBUSY when another open of the device holds the lock (another
-// flasher on the same port: nothing has been sent and the line settings are
-// untouched); from flock or fcntl when those fail. No descriptor is left open
-// after a failure.
+// it (flock), puts the terminal in exclusive mode (TIOCEXCL: further opens
+// fail with EBUSY, except a privileged process's), and, unless UART_NOSETUP
+// is set, applies uart_make_settings at once and asks for low latency
+// (uart_low_latency); whether the device takes either is not examined. The
+// open does not wait for a carrier; the descriptor handed back blocks in read
+// and write as usual. Returns the descriptor, which the caller closes with
+// uart_close, or -1 with errno: from open; EBUSY when another open of the
+// device holds the lock (another flasher on the same port: nothing has been
+// sent and the line settings are untouched); from flock or fcntl when those
+// fail. No descriptor is left open after a failure.
 int uart_open(const char *fn, int baudrate, int flags);
 
 // uart_open in two steps, for a caller that must act on the port between the
@@ -26,6 +27,11 @@ int uart_open(const char *fn, int baudrate, int flags);
 // latency, unless flags hold UART_NOSETUP.
 int uart_open_port(const char *fn);
 void uart_setup(int fh, int baudrate, int flags);
+
+// Gives up the port's exclusive mode (a pseudo-terminal would keep it after
+// the close) and closes fh, keeping errno; nothing for a negative fh.
+// Returns close's result.
+int uart_close(int fh);
 
 // Asks the port's driver to hand received bytes on at once (serial
 // ASYNC_LOW_LATENCY). A USB adapter otherwise holds them for up to 16 ms,
@@ -40,7 +46,8 @@ speed_t uart_speed(int baudrate);
 
 // Builds in *tio the settings uart_open applies: raw, uart_speed(baudrate)
 // both ways, 8 data bits, receiver on, modem lines ignored, one stop bit, no
-// flow control, and even parity (no input check) when flags hold UART_EVEN.
+// flow control, and with UART_EVEN even parity, checked on input: a byte with
+// a parity error is dropped (INPCK, IGNPAR).
 void uart_make_settings(struct termios *tio, int baudrate, int flags);
 
 // Waits until everything written to fh has left the port, so that a reset

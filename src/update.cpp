@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "config.h"
@@ -25,15 +26,21 @@ void on_signal(int sig) {
   ld_abort = 1;
 }
 
-// From the moment the port is open, a signal must not kill the flasher: it
-// stops the boot-loader conversation at the next block so that the module is
-// still released from its boot loader. No SA_RESTART, so that a wait ends.
+// A signal must not kill the flasher once the port may be open: it stops the
+// boot-loader conversation at the next block so that the module is still
+// released from its boot loader. The handlers only set flags, so they go in
+// before the port is opened; there is no moment in which a signal finds a
+// module held and no handler. A signal ignored when the program started
+// (nohup) stays ignored. No SA_RESTART, so that a wait ends.
 void catch_signals() {
-  struct sigaction sa;
+  struct sigaction sa, old;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &sa, nullptr);
+  }
   // A standard error whose reader has gone (a pipe into a logger that died)
   // would otherwise kill the flasher at its next message, module unreleased.
   sa.sa_handler = SIG_IGN;
@@ -80,30 +87,30 @@ void init_lines(const update_conf &conf, Lines *lines) {
             conf.bspin_arg);
 }
 
-// Reset low; with a boot-select line, boot-select high, then release reset so
-// that the module starts its ROM boot loader. The pauses of both sequences
-// run their full length even when a signal arrives during them. Failures are
-// reported by the line operations and the run goes on: the module may sit in
-// its boot loader anyway.
+// Reset low; with a boot-select line, boot-select high; then release reset so
+// that the module starts its ROM boot loader (without a boot-select line, one
+// strapped high on the board). The pauses of both sequences run their full
+// length even when a signal arrives during them. Failures are reported by the
+// line operations and the run goes on: the module may sit in its boot loader
+// anyway.
 void enter_target(const update_conf &conf, Lines &lines, int fh) {
   if (!lines.has_reset) return;
-  // A modem reset line was put to 0 right after the open; its one message,
-  // if any, has been printed there.
-  if (lines.reset.form.kind != LINE_MODEM) line_setup(&lines.reset, fh, 0, gpio_flags(conf));
-  if (!lines.has_bootsel) return;
-  line_setup(&lines.bootsel, fh, 1, gpio_flags(conf));
+  // Also a modem reset line, held low since the open: the port's set-up that
+  // followed raised DTR and RTS again when it moved the port off speed 0.
+  line_setup(&lines.reset, fh, 0, gpio_flags(conf));
+  if (lines.has_bootsel) line_setup(&lines.bootsel, fh, 1, gpio_flags(conf));
   wait_fh_rest(-1, kBootSelectSettleMs, nullptr);
   line_set(&lines.reset, 1);
   wait_fh_rest(-1, kBootLoaderStartMs, nullptr);
 }
 
 // Reset low, boot-select low, then a reset pulse: the module restarts into
-// its application. Returns -1 when a step on the reset line failed: the
-// module may then be left in its boot loader.
+// its application. Returns -1 when a step on either line failed: the module
+// may then be left in its boot loader.
 int release_target(Lines &lines) {
   if (!lines.has_reset) return 0;
   int rc = line_set(&lines.reset, 0);
-  if (lines.has_bootsel) line_set(&lines.bootsel, 0);
+  if (lines.has_bootsel && line_set(&lines.bootsel, 0) < 0) rc = -1;
   wait_fh_rest(-1, kResetPulseMs, nullptr);
   if (line_set(&lines.reset, 1) < 0) rc = -1;
   return rc;
@@ -208,13 +215,16 @@ int end_run(Run &run) {
   const int released = release_target(run.lines);
   run.img.free();
   release_lines(run.lines);
-  run.port.close();
+  uart_close(run.port.release());
   return released;
 }
 
+// A failed release outweighs everything, a signal included: the caller must
+// know that the module may not run.
 int exit_status(int flashed, int released) {
+  if (released < 0) return EXIT_FLASH_FAILED;
   if (caught_signal) return 128 + caught_signal;
-  return flashed < 0 || released < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
+  return flashed < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
 }
 
 // "Device or resource busy" is what a silent module and a locked port both
@@ -276,18 +286,33 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
   return 0;
 }
 
+// Running out of memory ends the phase it happens in like any failure of
+// that phase (the new-handler has said so and thrown std::bad_alloc): before
+// the port is open the run ends with EXIT_CANT_OPEN, holding nothing; after
+// it the module is released and the status is EXIT_FLASH_FAILED.
 int update_main(int argc, char **argv) {
   if (open_standard_fds() < 0) return EXIT_CANT_OPEN;
   parser_install_oom_handler();
-  Run run;
-  if (read_config(argc, argv, &run.conf) < 0) return EXIT_CANT_OPEN;
-  if (load_image(run) < 0) return EXIT_CANT_OPEN;
-  if (open_port(run) < 0) return EXIT_CANT_OPEN;
   catch_signals();
-  enter_target(run.conf, run.lines, run.port.get());
-  const int flashed =
-      caught_signal ? -1
-                    : do_flash(run.port.get(), run.img.get(), loader_flags(run.conf), &run.conf);
-  const int released = end_run(run);
+  Run run;
+  int flashed = -1;
+  try {
+    const bool loaded = read_config(argc, argv, &run.conf) >= 0 && load_image(run) >= 0;
+    // Stopped before anything was held: the status a default action gives.
+    if (caught_signal) return 128 + caught_signal;
+    if (!loaded) return EXIT_CANT_OPEN;
+    if (open_port(run) < 0) return EXIT_CANT_OPEN;
+    enter_target(run.conf, run.lines, run.port.get());
+    if (!caught_signal)
+      flashed = do_flash(run.port.get(), run.img.get(), loader_flags(run.conf), &run.conf);
+  } catch (const std::bad_alloc &) {
+    if (!run.port.ok()) return EXIT_CANT_OPEN;
+  }
+  int released = -1;
+  try {
+    released = end_run(run);
+  } catch (const std::bad_alloc &) {
+    // What the release did not reach, Run's owners close on the way out.
+  }
   return exit_status(flashed, released);
 }

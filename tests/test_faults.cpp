@@ -439,21 +439,27 @@ TEST(FaultsSignal, DuringTheReleaseLetsItFinish) {
       [](const SignalRun &run, const SimProcess &) { return run.r.status != 0; });
 }
 
-TEST(FaultsOutput, AStandardErrorThatIsGoneOrClosedNeitherStopsTheRunNorReachesTheModule) {
+TEST(FaultsCaller,
+     AHangUpIgnoredOrAStandardErrorGoneOrClosedNeitherStopsTheRunNorReachesTheModule) {
   const struct {
     const char *what;
     const char *shell;  // run with $0 a FIFO of the test's own, then execs the flasher
+    std::vector<std::string> module = {};
   } cases[] = {
       // A pipe without reader: the only descriptor that read the FIFO is
       // closed before the flasher starts.
       {"reader gone", "exec 4<>\"$0\"; exec 2>\"$0\"; exec 4<&-; exec \"$@\""},
       // Closed: the port must not take descriptor 2 and get the progress.
       {"closed", "exec 2>&-; exec \"$@\""},
+      // Started under nohup: a hang-up in the middle of the erase changes nothing.
+      {"hang-up ignored",
+       "trap '' HUP; (sleep 0.4; kill -HUP $$) & exec \"$@\"",
+       {"--erase-ms", "800"}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
-    WiredModule m;
+    WiredModule m(c.module);
     ASSERT_TRUE(m.sim.ready());
     const std::string fifo = dir.file("stderr.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

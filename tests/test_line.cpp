@@ -73,6 +73,7 @@ TEST(LineForms, NumbersChipLinesAndModemSignalsAreReadEverythingElseRefused) {
       {"gpiochip0:17", "/dev/gpiochip0 17"},
       {"gpiochip12:GPIO17", "/dev/gpiochip12 GPIO17"},
       {"/dev/gpio/main:P9_12", "/dev/gpio/main P9_12"},
+      {"/dev/gpio/by-path/platform-soc:gpio:17", "/dev/gpio/by-path/platform-soc:gpio 17"},
       {"gpiochip0:" + name31, "/dev/gpiochip0 " + name31},
       {"gpiochip0:N" + name31, "refused"},
       {"!dtr", "!DTR"},

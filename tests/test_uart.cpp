@@ -5,6 +5,7 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,20 @@ struct termios read_back(int fh) {
   return tio;
 }
 
+// What an unprivileged terminal program's open of path meets: 0, or errno.
+int unprivileged_open(const std::string &path) {
+  chmod(path.c_str(), 0666);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(65534) < 0 || setuid(65534) < 0)) _exit(255);
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    _exit(fd < 0 ? errno : 0);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
 }  // namespace
 
 TEST(UartRates, PickTheFirstTableRowTheRequestedRateReaches) {
@@ -47,11 +62,12 @@ TEST(UartRates, PickTheFirstTableRowTheRequestedRateReaches) {
   }
 }
 
-TEST(UartSettings, AreRawEightBitsReceiverOnWithEvenParityOnlyOnRequest) {
+TEST(UartSettings, AreRawEightBitsReceiverOnWithEvenParityCheckedOnlyOnRequest) {
   const struct {
     int flags;
     bool parity;
-  } rows[] = {{0, false}, {UART_EVEN, true}};
+    tcflag_t iflag;  // a byte with a parity error is dropped
+  } rows[] = {{0, false, 0}, {UART_EVEN, true, INPCK | IGNPAR}};
   for (const auto &r : rows) {
     struct termios tio;
     uart_make_settings(&tio, 115200, r.flags);
@@ -62,7 +78,7 @@ TEST(UartSettings, AreRawEightBitsReceiverOnWithEvenParityOnlyOnRequest) {
     EXPECT_FALSE(tio.c_cflag & CSTOPB);
     EXPECT_FALSE(tio.c_cflag & CRTSCTS);
     EXPECT_FALSE(tio.c_cflag & HUPCL);
-    EXPECT_EQ(tio.c_iflag, 0u) << "no input check, translation or software flow control";
+    EXPECT_EQ(tio.c_iflag, r.iflag) << "no translation or software flow control";
     EXPECT_EQ(tio.c_oflag, 0u);
     EXPECT_EQ(tio.c_lflag, 0u);
     EXPECT_EQ(tio.c_cc[VMIN], 1);
@@ -89,7 +105,8 @@ TEST(UartOpen, SetsSpeedAndRawModeOnARealTerminal) {
     EXPECT_EQ(cfgetispeed(&tio), r.speed) << r.rate;
     EXPECT_EQ(cfgetospeed(&tio), r.speed) << r.rate;
     EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
-    EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON | INPCK | ISTRIP));
+    EXPECT_FALSE(tio.c_iflag & (ICRNL | IXON | ISTRIP));
+    EXPECT_EQ(tio.c_iflag & (INPCK | IGNPAR), static_cast<tcflag_t>(INPCK | IGNPAR));
     EXPECT_FALSE(tio.c_oflag & OPOST);
     EXPECT_TRUE(tio.c_cflag & CREAD);
     EXPECT_EQ(tio.c_cc[VMIN], 1);
@@ -205,12 +222,15 @@ TEST(UartOpen, ASecondOpenOfAPortInUseFailsWithEbusyAndLeavesTheLineAlone) {
   }
   const struct termios tio = read_back(first);
   EXPECT_EQ(cfgetospeed(&tio), B115200);
+  // Nor does any other program's open reach the port (and raise its DTR).
+  EXPECT_EQ(unprivileged_open(pty.slave()), EBUSY);
 
-  // The lock goes with the holder's descriptor.
-  close(first);
+  // The lock and the exclusive mode go with the holder's descriptor.
+  EXPECT_EQ(uart_close(first), 0);
+  EXPECT_EQ(unprivileged_open(pty.slave()), 0);
   const int again = uart_open(pty.slave().c_str(), 9600, UART_EVEN);
   EXPECT_GE(again, 0);
-  close(again);
+  uart_close(again);
 }
 
 TEST(UartOpen, ALockHeldByAnotherProcessRefusesTheOpenWithoutLeakingADescriptor) {

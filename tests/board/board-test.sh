@@ -40,19 +40,25 @@ done
 
 # Runs: name, baud, the flasher's pin arguments ({gpio:N}: the sysfs number
 # of PL061 line N), the pins the module's reset and boot-select follow (PL061
-# line, dtr, rts, !dtr, !rts; - for none), the module's faults, a PL061 line
-# another process holds, the expected exit status, the flash afterwards.
+# line, dtr, rts, !dtr, !rts; - for none, high for strapped high), the
+# module's faults, what else happens on the board (hold:N a PL061 line another
+# process holds, b0 the port left at speed 0, open:S an unprivileged open of
+# the port S seconds into the run), the expected exit status, the flash
+# afterwards.
 runs=(
   "flash-115200|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|||0|image"
   "flash-921600|921600|--resetpin {gpio:4} --bspin {gpio:5}|4|5|||0|image"
   "module-silent|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|--silent||2|erased"
   "erase-refused|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|--nack-cmd 0x43:9||2|erased"
   "reset-only|115200|--resetpin {gpio:4}|4|-|||2|erased"
+  "reset-only-boot-high|115200|--resetpin {gpio:4}|4|high|||0|image"
   "chip-offsets|115200|--resetpin gpiochip0:4 --bspin gpiochip0:5|4|5|||0|image"
   "chip-names|921600|--resetpin /dev/gpiochip0:MODULE_RESET --bspin gpiochip0:MODULE_BOOT0|4|5|||0|image"
   "dtr-rts|115200|--resetpin dtr --bspin rts|dtr|rts|||0|image"
   "dtr-inverted-rts|921600|--resetpin dtr --bspin !rts|dtr|!rts|||0|image"
-  "chip-line-busy|115200|--resetpin gpiochip0:4 --bspin gpiochip0:5|4|5||4|2|untouched"
+  "dtr-rts-second-open|115200|--resetpin dtr --bspin rts|dtr|rts|--erase-ms 900|open:0.5|0|image"
+  "inverted-port-at-b0|115200|--resetpin !dtr --bspin !rts|!dtr|!rts||b0|0|image"
+  "chip-line-busy|115200|--resetpin gpiochip0:4 --bspin gpiochip0:5|4|5||hold:4|2|untouched"
 )
 # The board: QEMU's virt machine, whose device tree gains names for the
 # PL061's lines (line 3 is the power key).
@@ -74,7 +80,9 @@ ln -sf busybox "$out/guest/bin/sh"
 find "$kernel_root" \( -name virtio_mmio.ko -o -name virtio_console.ko \) -exec cp {} "$out/guest/lib/" \;
 dpkg-deb --fsys-tarfile "$deb" | tar -x -O ./usr/bin/tarvion_update >"$out/guest/bin/tarvion_update"
 chmod +x "$out/guest/bin/tarvion_update"
-arm-linux-gnueabihf-gcc -static -O2 -Wall -o "$out/guest/bin/line_holder" "$here/line_holder.c"
+for helper in line_holder port_opener; do
+  arm-linux-gnueabihf-gcc -static -O2 -Wall -o "$out/guest/bin/$helper" "$here/$helper.c"
+done
 cp "$here/init" "$out/guest/init"
 cp "$here/../../examples/sample.hex" "$out/guest/image.hex"
 objcopy -I ihex -O binary "$out/guest/image.hex" "$out/image.bin"
@@ -97,24 +105,31 @@ source "$here/run-board.sh"
 
 test_start=$(date +%s)
 for run in "${runs[@]}"; do
-  IFS='|' read -r name baud pins reset boot faults hold status flash <<<"$run"
+  IFS='|' read -r name baud pins reset boot faults guest status flash <<<"$run"
   [ -z "$only" ] || [ "$only" = "$name" ] || continue
-  echo "== $name: $baud baud, $pins${faults:+, module $faults}"
+  echo "== $name: $baud baud, $pins${faults:+, module $faults}${guest:+, board $guest}"
   dir=$out/$name
-  report < <(run_board "$dir" "$baud" "$pins" "$reset" "$boot" "$faults" "$hold")
+  report < <(run_board "$dir" "$baud" "$pins" "$reset" "$boot" "$faults" "$guest")
   # A witness that left nothing fails its checks instead of being skipped.
   touch "$dir/trace.log" "$dir/results.txt" "$dir/module.log" "$dir/flash.bin" "$dir/sec0" "$dir/start_ms"
+  hold= driven=$boot message=
+  case $guest in
+  hold:*) hold=${guest#hold:} message="Can't request line gpiochip0:$hold: Device or resource busy" ;;
+  open:*) message="/dev/ttyAMA0: Device or resource busy" ;;
+  esac
+  # A strapped boot-select is no line of the board's.
+  [ "$boot" != high ] || driven=-
   # A line another process holds is never driven by the flasher.
-  [ -n "$hold" ] || report < <(awk -v baud="$baud" -v reset="$reset" -v boot="$boot" -v sec0="$(cat "$dir/sec0")" \
+  [ -n "$hold" ] || report < <(awk -v baud="$baud" -v reset="$reset" -v boot="$driven" -v sec0="$(cat "$dir/sec0")" \
     -v start_ms="$(cat "$dir/start_ms")" -f "$here/hardware.awk" "$dir/trace.log")
   # The kernel drives the PL061 lines; the modem lines only the UART.
-  greset=$reset gboot=$boot modem=0 chip=0 message=
+  greset=$reset gboot=$driven modem=0 chip=0
   case $reset$boot in *dtr* | *rts*) modem=1 greset=- gboot=- ;; esac
   case $pins in *gpiochip*) chip=1 ;; esac
-  [ -z "$hold" ] || { greset=- message="Can't request line gpiochip0:$hold: Device or resource busy"; }
+  [ -z "$hold" ] || greset=-
   report < <(awk -v baud="$baud" -v reset="$greset" -v boot="$gboot" -v status="$status" -v chip="$chip" \
     -v modem="$modem" -v message="$message" -f "$here/guest.awk" "$dir/results.txt")
-  report < <(module_checks "$dir" "$boot" "$flash" "$out/image.bin")
+  report < <(module_checks "$dir" "$boot" "$flash" "$out/image.bin" "$guest")
 done
 echo "board test: $(($(date +%s) - test_start)) s"
 echo "$passed passed, $failed failed"

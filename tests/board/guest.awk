@@ -4,13 +4,14 @@
 # boot (the PL061 lines the kernel drives for the flasher, - for none: with
 # reset - no level is checked), chip (1: character-device lines, which are
 # requested at their first level), modem (1: the flasher drives modem lines),
-# message (a line the flasher must print, or empty).
+# message (a line the flasher or the board's other process must print, or
+# empty).
 function check(ok, text) { print (ok ? "pass: " : "FAIL: ") text }
 /^status / { got_status = $2 }
 /^base / { base = $2; rg = reset != "-" ? base + reset : -1; bg = boot != "-" ? base + boot : -1 }
 /^--- / { section = $2; next }
 section == "stty" { stty = stty " " $0 }
-section == "stderr" && $0 == message { said = 1 }
+(section == "stderr" || section == "guest") && $0 == message { said = 1 }
 section == "exported" && NF { exported = exported " " $1 }
 # A named line is listed also while free; a requested one names its consumer.
 section == "requested" && ($1 == "gpio-" rg || $1 == "gpio-" bg) && /\|/ { requested = requested " " $1 }
@@ -30,19 +31,23 @@ END {
   check(got_status != "" && got_status == status, sprintf("exit status %s (expected %s)", got_status, status))
   check(stty ~ ("speed " baud " baud") && stty ~ / parenb/ && stty !~ /-parenb/ && stty ~ /-parodd/ &&
     stty ~ / cs8/ && stty ~ /-cstopb/, "termios: " baud " baud, cs8, even parity, one stop bit")
+  check(stty ~ / inpck/ && stty ~ / ignpar/, "termios: inpck ignpar (a byte with a parity error is dropped)")
   if (modem) check(stty ~ /-hupcl/, "termios: -hupcl (a close leaves the modem lines as they are)")
   if (message != "") check(said, "the flasher said: " message)
   check(base != "" && exported == "" && requested == "", "the lines were released (exported:" exported ", requested:" requested ")")
   if (rg < 0) exit
   check(out[rg] && (bg < 0 || out[bg]), "the kernel saw reset" (bg < 0 ? "" : " and boot-select") " made outputs")
-  expected = bg < 0 ? " reset=0 reset=1" : " reset=0 boot=0 boot=1 reset=1 reset=0 boot=0 reset=1"
+  expected = bg < 0 ? " reset=0 reset=1 reset=0 reset=1" : " reset=0 boot=0 boot=1 reset=1 reset=0 boot=0 reset=1"
   if (chip) sub(/ boot=0 boot=1/, " boot=1", expected)
   check(seq == expected, "the kernel's level order:" seq)
   for (i = 1; i <= n; i++) {
     if (vn[i] == "boot" && vv[i] == 1) brise = vt[i]
     if (vn[i] == "boot" && vv[i] == 0) bfall = vt[i]
+    if (vn[i] == "reset" && vv[i] == 0 && rfall == "") rfall = vt[i]
     if (vn[i] == "reset" && vv[i] == 1) { if (rrise == "") rrise = vt[i]; else rlast = vt[i] }
   }
+  if (bg < 0)
+    check(rfall != "" && rrise != "" && rrise - rfall >= 100, sprintf("kernel: reset rose %.1f ms after it fell", rrise - rfall))
   if (bg >= 0) {
     check(rrise != "" && brise != "" && rrise - brise >= 100,
       sprintf("kernel: reset rose %.1f ms after boot-select", rrise - brise))

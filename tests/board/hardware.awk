@@ -59,13 +59,12 @@ END {
     if (pin_line[i] == reset && pin_v[i] == 1) reset_rise = pin_t[i]
     if (pin_line[i] == boot && pin_v[i] == 1) boot_rise = pin_t[i]
   }
-  if (boot != "-") {
+  if (boot != "-")
     check(boot_rise != "" && reset_rise != "" && reset_rise - boot_rise >= 100,
       sprintf("boot-select rose, reset rose %.1f ms later", reset_rise - boot_rise))
-    check(reset_rise != "" && first_t - reset_rise >= 10,
-      sprintf("the first byte went out %.1f ms after reset rose", first_t - reset_rise))
-    check(low_bytes == 0, sprintf("no byte while reset was low (%d of %d)", low_bytes, nbytes))
-  }
+  check(reset_rise != "" && first_t - reset_rise >= 10,
+    sprintf("the first byte went out %.1f ms after reset rose", first_t - reset_rise))
+  check(low_bytes == 0, sprintf("no byte while reset was low (%d of %d)", low_bytes, nbytes))
   # Release: after the last byte reset low, boot-select low, a pause, reset high.
   seq = ""
   for (i = 1; i <= npin; i++) {

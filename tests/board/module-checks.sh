@@ -1,9 +1,11 @@
-# module_checks DIR BOOT FLASH IMAGE: the module's witness, its log and its
-# flash dump after the run. BOOT is - when boot-select is not wired; FLASH is
+# module_checks DIR BOOT FLASH IMAGE GUEST: the module's witness, its log and its
+# flash dump after the run. BOOT is - when boot-select is not wired (low),
+# high when it is strapped high; FLASH is
 # "image" (IMAGE at the flash base, the rest erased), "erased", or "untouched"
-# (erased, and the module never in its boot loader).
+# (erased, and the module never in its boot loader); GUEST b0 when the port
+# was left at speed 0 before the run.
 module_checks() {
-  local dir=$1 boot=$2 flash=$3 image=$4 log=$1/module.log
+  local dir=$1 boot=$2 flash=$3 image=$4 guest=${5:-} log=$1/module.log
   # check TEXT COMMAND...: under `if`, so that a failing check is printed
   # rather than ending the caller's errexit subshell.
   check() {
@@ -38,7 +40,14 @@ module_checks() {
   if [ "$flash" = untouched ]; then
     check "restarts:$events (never the boot loader)" [ "${events/boot/}" = "$events" ]
   elif [ "$boot" = - ]; then
-    check "restarts:$events (the application only)" [ "$events" = " app" ]
+    check "restarts:$events (the application only)" [ -n "$events" -a "${events/boot/}" = "$events" ]
+  elif [ "$boot" = high ]; then
+    check "restarts:$events (the boot loader each time)" [ "$events" = " boot boot" ]
+  elif [ "$guest" = b0 ]; then
+    # The guest's own open of the port raised DTR and RTS before it set speed
+    # 0, and so does the kernel when the flasher's set-up leaves speed 0:
+    # inverted lines release reset for that moment.
+    check "restarts:$events (the boot loader, then the application last)" [ "${events% boot app}" != "$events" ]
   else
     check "restarts:$events (the boot loader first, the application last)" [ "$events" = " boot app" ]
   fi

@@ -5,7 +5,8 @@
 // as a host writing sysfs would. A pin is a PL061 line (0-7) or a modem
 // output of the PL011: "dtr" or "rts", whose pin is low while the signal is
 // asserted (bit 10 or 11 of the control register set), or "!dtr"/"!rts"
-// behind an inverting transistor, high while asserted.
+// behind an inverting transistor, high while asserted; "high" is a pin
+// strapped high, written once at the start.
 //
 // Usage: board_pin_follower --trace FILE --sysfs DIR --pin PIN:GPIO...
 // Status 0 at end of input, 2 for a malformed command line, 1 when the trace
@@ -30,6 +31,7 @@ struct pin {
   int line = -1;          // PL061 line, or -1 for a modem output
   unsigned bit = 0;       // kDtr or kRts
   bool inverted = false;  // behind an inverting transistor
+  bool strapped = false;  // held high, not driven by the board
   int gpio = 0;           // the module's GPIO number
   int level = -1;         // the module's level as last written, -1 unknown
 };
@@ -53,7 +55,7 @@ std::string gpio_file(const follower &f, int gpio, const char *name) {
   return f.sysfs + "/class/gpio/gpio" + std::to_string(gpio) + "/" + name;
 }
 
-// "4:20", "dtr:20", "!rts:21"
+// "4:20", "dtr:20", "!rts:21", "high:22"
 bool parse_pin(const std::string &text, pin *p) {
   const std::size_t colon = text.find(':');
   std::string source = text.substr(0, colon);
@@ -61,12 +63,13 @@ bool parse_pin(const std::string &text, pin *p) {
   if (colon == std::string::npos ||
       std::sscanf(text.c_str() + colon + 1, "%d%c", &p->gpio, &end) != 1 || p->gpio < 0)
     return false;
+  p->strapped = source == "high";
   p->inverted = !source.empty() && source[0] == '!';
   if (p->inverted) source.erase(0, 1);
   p->bit = source == "dtr" ? kDtr : source == "rts" ? kRts : 0;
   if (p->bit == 0 && !p->inverted && source.size() == 1 && source[0] >= '0' && source[0] <= '7')
     p->line = source[0] - '0';
-  return p->bit != 0 || p->line >= 0;
+  return p->bit != 0 || p->line >= 0 || p->strapped;
 }
 
 bool parse_args(int argc, char **argv, follower *f) {
@@ -133,9 +136,10 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "board_pin_follower: %s: %s\n", f.trace.c_str(), std::strerror(errno));
     return 1;
   }
-  for (const pin &p : f.pins) {
+  for (pin &p : f.pins) {
     write_file(f.sysfs + "/class/gpio/export", std::to_string(p.gpio) + "\n");
     write_file(gpio_file(f, p.gpio, "direction"), "out\n");
+    if (p.strapped) set_level(f, &p, 1);
   }
   std::string line;
   while (std::getline(std::cin, line)) {

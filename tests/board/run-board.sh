@@ -1,12 +1,13 @@
-# run_board DIR BAUD PINS RESET BOOT FAULTS HOLD: one power-on of the board
+# run_board DIR BAUD PINS RESET BOOT FAULTS GUEST: one power-on of the board
 # with the simulated module wired to it; leaves in DIR the console, the
 # results, QEMU's trace, the module's log and flash dump. RESET and BOOT are
 # the pins the module's lines follow (a PL061 line, dtr, rts, !dtr, !rts; BOOT
-# - for none); HOLD a PL061 line another guest process holds, or empty.
+# - for none, high for strapped high); GUEST what else happens on the board
+# (see init), or empty.
 # Needs $sim, $follower, $vmlinuz, $machine, $out/board.dtb and
 # $out/guest.cpio. Prints "pass:"/"FAIL:" and "timing:" lines.
 run_board() {
-  local dir=$1 baud=$2 pins=$3 reset=$4 boot=$5 faults=$6 hold=$7
+  local dir=$1 baud=$2 pins=$3 reset=$4 boot=$5 faults=$6 guest=$7
   # The module's reset is its GPIO 20, its boot-select 22 (low when unwired).
   local follow=(--pin "$reset:20")
   [ "$boot" = - ] || follow+=(--pin "$boot:22")
@@ -15,7 +16,7 @@ run_board() {
   mkdir -p "$dir/conf"
   {
     printf 'args="--device /dev/ttyAMA0 --baudrate %s --file /image.hex %s"\n' "$baud" "$pins"
-    printf 'hold="%s"\n' "$hold"
+    printf 'guest="%s"\n' "$guest"
   } >"$dir/conf/run.conf"
   (cd "$dir/conf" && echo run.conf | cpio -o -H newc --quiet) | cat "$out/guest.cpio" - >"$dir/initrd.cpio"
 
@@ -24,7 +25,8 @@ run_board() {
     --log "$dir/module.log" --dump "$dir/flash.bin" $faults >"$dir/module.out" 2>"$dir/module.err" &
   local sim_pid=$! pty=
   for _ in $(seq 100); do
-    pty=$(head -1 "$dir/module.out")
+    # The module's output file may not exist yet: that is no error here.
+    pty=$(head -1 "$dir/module.out" 2>/dev/null || true)
     [ -n "$pty" ] && break
     sleep 0.1
   done
