@@ -75,7 +75,8 @@ bool BootLoader::on_write_addr(Reply &reply) {
 bool BootLoader::on_write_data(Reply &reply) {
   if (!xor_ok(block_)) return refuse(reply);
   size_t n = block_[0] + 1u;
-  std::vector<uint8_t> data(block_.begin() + 1, block_.begin() + 1 + static_cast<std::ptrdiff_t>(n));
+  std::vector<uint8_t> data(block_.begin() + 1,
+                            block_.begin() + 1 + static_cast<std::ptrdiff_t>(n));
   std::string where = hex32(addr_) + " " + std::to_string(n);
   if (in_ram(addr_, n)) {
     std::copy(data.begin(), data.end(), ram_.begin() + (addr_ - kRamBase));

@@ -591,6 +591,83 @@ TEST(Sim, HangsUpAfterTheGivenNumberOfWrites) {
   }
 }
 
+// Each case: the fault, then exchanges over the terminal (an empty answer:
+// nothing comes).
+TEST(Sim, LineFaultsDamageOrLoseTheGivenBytes) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<Step> steps;
+    std::string event;
+  };
+  const Case cases[] = {
+      {{"--damage-byte", "1"}, {{{0x7F}, {NACK}}, {{0x7F}, {ACK}}}, "line damaged 7f 7e"},
+      {{"--lose-byte", "2"},
+       {{{0x7F}, {ACK}},
+        {{0x02, 0xFD}, {}},
+        {{0x02}, {NACK}},
+        {{0x02, 0xFD}, {ACK, 1, 4, 0x10, ACK}}},
+       "line lost 02"},
+      {{"--damage-reply", "2"},
+       {{{0x7F}, {ACK}}, {{0x02, 0xFD}, {0x78, 1, 4, 0x10, ACK}}},
+       "line damaged reply 79 78"},
+      {{"--bit-errors", "1", "--seed", "7"}, {{{0x7F}, {0xE0}}}, "line damaged reply 1f e0"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    SimProcess sim(c.args);
+    ASSERT_TRUE(sim.ready());
+    RawPort port(sim.tty_path());
+    for (const Step &s : c.steps) {
+      if (!s.expect.empty()) {
+        EXPECT_EQ(port.ask(s.send, s.expect.size()), s.expect);
+        continue;
+      }
+      port.send(s.send);
+      EXPECT_TRUE(port.quiet(200));
+    }
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_TRUE(has_event(sim, c.event));
+  }
+}
+
+// Readout Unprotect and Write Unprotect restart the module: in its boot
+// loader, not synchronised, and deaf for its start-up time.
+TEST(Sim, UnprotectRestartsTheModuleInItsBootLoaderAfterItsStartUpTime) {
+  TempDir tmp;
+  const std::string image = tmp.file("flash.bin");
+  write_file(image, std::string(16, '\x00'));
+  struct Case {
+    const char *protection;
+    Bytes command;
+    std::string flash;  // the first 16 bytes afterwards
+  };
+  const Case cases[] = {
+      {"--read-protected", {0x92, 0x6D}, std::string(16, '\xff')},
+      {"--write-protected", {0x73, 0x8C}, std::string(16, '\x00')},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.protection);
+    SimProcess sim({c.protection, "--boot-ms", "300", "--flash-init", image});
+    ASSERT_TRUE(sim.ready());
+    RawPort port(sim.tty_path());
+    EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+    EXPECT_EQ(port.ask(c.command, 2), (Bytes{ACK, ACK}));
+    const auto restarted = Clock::now();
+    port.send({0x7F});
+    EXPECT_TRUE(port.quiet(100)) << "answered while starting";
+    while (seconds_since(restarted) < 0.4) usleep(10000);
+    EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+    EXPECT_EQ(port.ask({0x11, 0xEE}), Bytes{ACK}) << "still read-protected";
+    EXPECT_EQ(port.ask(address_block(0x08000000)), Bytes{ACK});
+    EXPECT_EQ(port.ask({0x0F, 0xF0}, 17), cat({ACK}, Bytes(c.flash.begin(), c.flash.end())));
+    EXPECT_EQ(port.ask({0x43, 0xBC}), Bytes{ACK});
+    EXPECT_EQ(port.ask({0xFF, 0x00}), Bytes{ACK}) << "still write-protected";
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_TRUE(has_event(sim, "restart boot"));
+    EXPECT_TRUE(has_event(sim, "starting lost 7f"));
+  }
+}
+
 TEST(Sim, ExitOnCloseWaitsForTheHostToOpenAndCloseThePort) {
   SimProcess sim({"--exit-on-close"});
   ASSERT_TRUE(sim.ready());
