@@ -280,6 +280,7 @@ struct Parser {
   }
 
   bool apply(int id, const std::string &arg);
+  bool apply_line(int id, const std::string &arg);
   bool apply_module(int id, const std::string &arg);
   bool check();
   bool check_module();
@@ -311,9 +312,7 @@ bool Parser::apply(int id, const std::string &arg) {
     case kAckDelayMs:
       return u32("ack-delay-ms", arg, 0, kMaxMs, f.ack_delay_ms);
     case kNackBlock:
-      if (!number("nack-block", arg, 1, UINT64_MAX >> 1, v)) return false;
-      f.nack_blocks.insert(v);
-      return true;
+      return count("nack-block", arg, f.nack_blocks);
     case kHangupAfter:
       return u32("hangup-after", arg, 1, 0xFFFFFFFFu, f.hangup_after);
     case kIdShort:
@@ -333,6 +332,14 @@ bool Parser::apply(int id, const std::string &arg) {
       if (!number(id == kResetGpio ? "reset-gpio" : "boot-gpio", arg, 0, 99999, v)) return false;
       (id == kResetGpio ? opts.reset_gpio : opts.boot_gpio) = static_cast<int>(v);
       return true;
+    default:
+      return id >= kDamageByte && id <= kSeed ? apply_line(id, arg) : apply_module(id, arg);
+  }
+}
+
+// Faults of the line.
+bool Parser::apply_line(int id, const std::string &arg) {
+  switch (id) {
     case kDamageByte:
       return count("damage-byte", arg, opts.line.damage_byte);
     case kLoseByte:
@@ -342,9 +349,9 @@ bool Parser::apply(int id, const std::string &arg) {
     case kBitErrors:
       return real("bit-errors", arg, 1, opts.line.bit_error_rate);
     case kSeed:
-      return number("seed", arg, 0, UINT64_MAX, opts.line.seed);
+      return number("seed", arg, 0, 0xFFFFFFFFu, opts.line.seed);
     default:
-      return apply_module(id, arg);
+      return false;
   }
 }
 

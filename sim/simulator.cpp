@@ -148,14 +148,15 @@ bool Simulator::take_byte(double now) {
   return true;
 }
 
-// The answer goes out from end on, its late part after the delay; the module
-// is busy (erasing, or slow to answer) until its last part starts.
+// The answer goes out once its block has arrived (end), its late part after
+// the delay; the module is busy (erasing, or slow to answer) until its last
+// part starts.
 void Simulator::queue_reply(Reply &reply, double end) {
   noise_.to_host(reply.bytes);
   size_t split = std::min(reply.late_from, reply.bytes.size());
   TxUnit early, late;
   early.bytes.assign(reply.bytes.begin(), reply.bytes.begin() + static_cast<std::ptrdiff_t>(split));
-  early.start = end;
+  early.start = end + reply.early_ms / 1000.0;
   late.bytes.assign(reply.bytes.begin() + static_cast<std::ptrdiff_t>(split), reply.bytes.end());
   late.start = end + reply.delay_ms / 1000.0;
   late.hang_up = reply.hang_up;
@@ -174,7 +175,7 @@ void Simulator::restart_module(bool boot, double at) {
   loader_.restart(boot);
   log_.event(boot ? "restart boot" : "restart app");
   if (!boot) fprintf(stderr, "module restarted into its application\n");
-  lost_until_ = at + opts_.boot_ms / 1000.0;
+  lost_until_ = opts_.boot_ms ? at + opts_.boot_ms / 1000.0 : 0;
 }
 
 void Simulator::send(double now) {
@@ -308,7 +309,7 @@ void Simulator::apply(const LineWrite &w) {
     tx_.clear();
     busy_until_ = 0;
   } else if (before == 0 && level == 1) {
-    restart_module(boot_level_ == 1, now_s());
+    restart_module(boot_level_ == 1, w.seen);
   }
 }
 
