@@ -19,6 +19,7 @@ constexpr int kFillerWaitMs = 50;
 // Enough filler to complete the longest block (a count byte, 256 data bytes
 // and a checksum) after an address block it completed by chance.
 constexpr int kFillerMax = 300;
+constexpr int kBusyWaits = 3;
 
 // Sends n filler bytes and waits a moment for the answers. Returns the
 // number of answer bytes (ACK and NACK seen are noted), or -1 with errno.
@@ -79,6 +80,10 @@ int recover(int fh, int flags, bool *accepted) {
   bool nacked = false;
   for (int sent = 0, n = 1; sent < kFillerMax && !nacked; sent += n, n = sent < 2 ? 1 : n * 2)
     if (filler_bytes(fh, n, kFillerWaitMs, accepted, &nacked) < 0) return -1;
+  // A module still busy (a slow erase) answers once it is done: it gets a
+  // few more waits before it counts as gone.
+  for (int i = 0; i < kBusyWaits && !nacked; ++i)
+    if (filler_bytes(fh, 1, LD_WAIT_MS, accepted, &nacked) < 0) return -1;
   if (!nacked) {
     errno = EBUSY;
     return -1;
