@@ -213,5 +213,6 @@ int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags
   const char count = static_cast<char>(len - 1);
   const ld_block blocks[2] = {{address, 4, LD_WAIT_MS}, {&count, 1, LD_WAIT_MS}};
   const ld_command cmd = {LD_CMD_READ, blocks, 2, buf, len, nullptr, nullptr};
-  return ld_run_command(fh, &cmd, flags);
+  // The bytes follow acknowledgements, which must be read to find them.
+  return ld_run_command(fh, &cmd, flags | LD_WAITACK);
 }
