@@ -40,9 +40,14 @@ for i in $(seq "$runs"); do
   intact=0
   cmp -s -n 65536 "$run/flash.bin" "$work/image.bin" && intact=1
   if [ "$status" = 0 ] && [ "$intact" = 1 ]; then ok=$((ok + 1))
-  elif [ "$status" = 0 ]; then wrong=$((wrong + 1)); cp -r "$run" "$work/../soak-wrong-$i" || true
+  elif [ "$status" = 0 ]; then
+    wrong=$((wrong + 1))
+    cp -r "$run" "$work/../soak-wrong-$i" && cp "$work/image.bin" "$work/../soak-wrong-$i/" || true
   elif [ "$released" = 1 ]; then failed=$((failed + 1))
   else stuck=$((stuck + 1)); fi
-  if [ "$status" != 0 ]; then echo "run $i: status $status: $(tail -n 1 "$run/err")" >&2; fi
+  if [ "$status" != 0 ]; then
+    echo "run $i: status $status: $(tail -n 1 "$run/err")" >&2
+    cp -r "$run" "$work/../soak-failed-$i" || true
+  fi
 done
 echo "runs=$runs rate=$rate options='$*' ok=$ok failed=$failed stuck=$stuck WRONG=$wrong seconds=$(( $(date +%s) - start ))"

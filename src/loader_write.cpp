@@ -20,19 +20,26 @@ void progress_dot(int i, int flags) {
 // After a lost or damaged answer to a data block the write may have been
 // done: its words are read back before anything is written again, because a
 // flash word can be programmed only once after an erase.
-int settle_write(int fh, void *ctx, bool, int flags) {
-  const plan_fragment &f = *static_cast<const plan_fragment *>(ctx);
+// Returns 1 when the words hold the fragment, 0 when they are still
+// erased, 2 when they hold something else, -1 when the read failed.
+int read_back(int fh, const plan_fragment &f, int flags) {
   std::array<unsigned char, LD_FRAGMENT_MAX> back;
   const int n = static_cast<int>(f.data.size());
   if (ld_read_memory(fh, f.addr, back.data(), n, flags) < 0) return -1;
   if (std::memcmp(back.data(), f.data.data(), f.data.size()) == 0) return 1;
-  for (int i = 0; i < n; ++i) {
-    if (back[size_t(i)] != 0xFF) {
-      errno = EIO;
-      return -1;
-    }
-  }
+  for (int i = 0; i < n; ++i)
+    if (back[size_t(i)] != 0xFF) return 2;
   return 0;
+}
+
+int settle_write(int fh, void *ctx, bool, int flags) {
+  const plan_fragment &f = *static_cast<const plan_fragment *>(ctx);
+  int r = read_back(fh, f, flags);
+  // The read carries no checksum: a reply byte damaged on the line is told
+  // from a damaged flash by reading once more.
+  if (r == 2) r = read_back(fh, f, flags);
+  if (r == 2) errno = EIO;
+  return r == 2 ? -1 : r;
 }
 
 int write_fragment(int fh, const plan_fragment &f, int flags) {
