@@ -131,9 +131,11 @@ int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags);
 int ld_write_image(int fh, image *img, int flags);
 // Reads every fragment of the plan back and compares. Under LD_PROGRESS
 // prints "Verifying", a dot per fragment in lines of 20 and, when all
-// match, "done". A fragment that differs is read once more (a reply byte
-// may have been damaged on the line). Returns 0 when all match, 1 with *bad
-// the first differing address, -1 with errno when a read failed.
+// match, "done". The read carries no checksum, so a fragment that differs
+// counts only once two reads in a row agree on it (at most five reads; a
+// reply byte may be damaged on the line). Returns 0 when all match, 1 with
+// *bad the first differing address, -1 with errno when a read failed (EIO:
+// no two reads agreed).
 int ld_verify_plan(int fh, const write_plan *plan, int flags, uint32_t *bad);
 // Starts the code at addr: command 0x21, then addr.
 int ld_restart(int fh, int addr, int flags);

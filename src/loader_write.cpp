@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "loader.h"
 #include "loader_internal.h"
@@ -17,29 +18,43 @@ void progress_dot(int i, int flags) {
   std::fflush(stderr);
 }
 
-// After a lost or damaged answer to a data block the write may have been
-// done: its words are read back before anything is written again, because a
-// flash word can be programmed only once after an erase.
-// Returns 1 when the words hold the fragment, 0 when they are still
-// erased, 2 when they hold something else, -1 when the read failed.
-int read_back(int fh, const plan_fragment &f, int flags) {
-  std::array<unsigned char, LD_FRAGMENT_MAX> back;
-  const int n = static_cast<int>(f.data.size());
-  if (ld_read_memory(fh, f.addr, back.data(), n, flags) < 0) return -1;
-  if (std::memcmp(back.data(), f.data.data(), f.data.size()) == 0) return 1;
-  for (int i = 0; i < n; ++i)
-    if (back[size_t(i)] != 0xFF) return 2;
-  return 0;
+// Reads at most this often before a difference counts: the read carries no
+// checksum, so a reply byte damaged on the line must not pass for flash that
+// holds something else.
+constexpr int kReads = 5;
+
+// Reads the fragment's words back into *back until a read holds the
+// fragment, or two reads in a row agree (the line damaged neither, as good
+// as certain). Returns 1 when they hold the fragment, 0 when they agree on
+// something else, -1 with errno when a read failed (EIO when no two reads
+// agreed).
+int read_back(int fh, const plan_fragment &f, int flags, std::vector<unsigned char> *back) {
+  const size_t n = f.data.size();
+  std::vector<unsigned char> last;
+  for (int r = 0; r < kReads; ++r) {
+    back->assign(n, 0);
+    if (ld_read_memory(fh, f.addr, back->data(), static_cast<int>(n), flags) < 0) return -1;
+    if (*back == f.data) return 1;
+    if (*back == last) return 0;
+    last = *back;
+  }
+  errno = EIO;
+  return -1;
 }
 
+// After a lost or damaged answer to a data block the write may have been
+// done: its words are read back before anything is written again, because a
+// flash word can be programmed only once after an erase. Done when they
+// hold the fragment, to be written again when still erased, failed (EIO)
+// otherwise.
 int settle_write(int fh, void *ctx, bool, int flags) {
   const plan_fragment &f = *static_cast<const plan_fragment *>(ctx);
-  int r = read_back(fh, f, flags);
-  // The read carries no checksum: a reply byte damaged on the line is told
-  // from a damaged flash by reading once more.
-  if (r == 2) r = read_back(fh, f, flags);
-  if (r == 2) errno = EIO;
-  return r == 2 ? -1 : r;
+  std::vector<unsigned char> back;
+  const int r = read_back(fh, f, flags, &back);
+  if (r != 0) return r;
+  if (back == std::vector<unsigned char>(f.data.size(), 0xFF)) return 0;
+  errno = EIO;
+  return -1;
 }
 
 int write_fragment(int fh, const plan_fragment &f, int flags) {
@@ -106,12 +121,13 @@ int ld_write_image(int fh, image *img, int flags) {
 namespace {
 
 // Reads a fragment back. Returns 0 when it matches, 1 with *bad the first
-// address that differs, -1 with errno when the read failed.
+// address that differs (two reads agree on it), -1 with errno when the read
+// failed.
 int compare_fragment(int fh, const plan_fragment &f, int flags, uint32_t *bad) {
-  std::array<unsigned char, LD_FRAGMENT_MAX> back;
-  const size_t n = f.data.size();
-  if (ld_read_memory(fh, f.addr, back.data(), static_cast<int>(n), flags) < 0) return -1;
-  for (size_t i = 0; i < n; ++i) {
+  std::vector<unsigned char> back;
+  const int r = read_back(fh, f, flags, &back);
+  if (r != 0) return r < 0 ? -1 : 0;
+  for (size_t i = 0; i < back.size(); ++i) {
     if (back[i] != f.data[i]) {
       *bad = f.addr + static_cast<uint32_t>(i);
       return 1;
@@ -130,10 +146,7 @@ int ld_verify_plan(int fh, const write_plan *plan, int flags, uint32_t *bad) {
   if (flags & LD_PROGRESS) std::fputs("Verifying", stderr);
   for (size_t i = 0; i < plan->fragments.size(); ++i) {
     progress_dot(static_cast<int>(i), flags);
-    int r = compare_fragment(fh, plan->fragments[i], flags, bad);
-    // The read carries no checksum: a reply byte damaged on the line must
-    // not fail a good flash, so a difference is read once more.
-    if (r == 1) r = compare_fragment(fh, plan->fragments[i], flags, bad);
+    const int r = compare_fragment(fh, plan->fragments[i], flags, bad);
     if (r != 0) return r;
   }
   if (flags & LD_PROGRESS) std::fputs("\n\tdone\n", stderr);
