@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "image.h"
+#include "image_layout.h"
 
 constexpr int LD_NOCHKSUM = 1;  // send blocks without their checksum byte
 constexpr int LD_WAITACK = 2;   // await and examine the acknowledgement of each block
@@ -32,6 +33,10 @@ constexpr unsigned char LD_CMD_GET = 0x00;        // Get: the boot loader's vers
 constexpr unsigned char LD_CMD_ERASE = 0x43;      // Erase (global)
 constexpr unsigned char LD_CMD_EXT_ERASE = 0x44;  // Extended Erase
 constexpr unsigned char LD_ERASE_GLOBAL = 0xFF;   // Erase's parameter: the whole flash
+constexpr unsigned char LD_CMD_READ = 0x11;       // Read Memory
+constexpr unsigned char LD_CMD_WRITE_UNPROTECT = 0x73;    // Write Unprotect (the module resets)
+constexpr unsigned char LD_CMD_READOUT_UNPROTECT = 0x92;  // Readout Unprotect (erases, resets)
+constexpr unsigned char LD_FILLER = 0xA4;  // brings the boot loader back to command level
 
 // The wire arithmetic.
 constexpr int LD_WAIT_MS = 1000;                   // budget of every byte awaited from the module
@@ -41,6 +46,33 @@ constexpr int LD_BLOCK_MAX = LD_FRAGMENT_MAX + 1;  // the count byte and a fragm
 constexpr int LD_ID_BYTES = 4;                     // identifier bytes that make up its value
 constexpr unsigned int LD_ID_FAILED = 0xFFFFFFFF;  // ld_getid's result on failure
 constexpr int LD_PROGRESS_DOTS = 20;               // dots per line of the progress display
+constexpr int LD_COMMAND_TRIES = 3;                // tries of a whole command
+constexpr int LD_MASS_ERASE_MS = 60000;            // budget of the extended mass erase
+
+// One block of a command after its command pair, with the budget of its
+// acknowledgement.
+struct ld_block {
+  const char *data;
+  int len;  // 1 to 257
+  int wait_ms;
+};
+
+// A whole command of the boot loader: the command pair, then blocks, each
+// acknowledged, then optionally a reply of reply_len bytes (Read Memory).
+struct ld_command {
+  unsigned char code;
+  const ld_block *blocks;
+  int nblocks;
+  unsigned char *reply;  // reply_len bytes are stored here
+  int reply_len;
+  // Asked when the last block's answer was lost or damaged, once the boot
+  // loader is back at its command level: 1 when the command took effect
+  // anyway, 0 when it is to be tried again, -1 (errno set) to fail. accepted
+  // tells whether an acknowledgement came during the recovery. Null: the
+  // command took effect exactly when it did.
+  int (*settle)(int fh, void *ctx, bool accepted, int flags);
+  void *ctx;
+};
 
 // Set it (from a signal handler) to stop the operation in progress: every
 // block attempt then fails at once with EINTR before anything is sent, a
@@ -49,7 +81,29 @@ constexpr int LD_PROGRESS_DOTS = 20;               // dots per line of the progr
 extern volatile sig_atomic_t ld_abort;
 
 // Synchronises with the boot loader: the byte 0x7F, never with a checksum.
+// A boot loader that already listens (an earlier run left it synchronised)
+// answers 0x1F, to the first 0x7F or, after silence, to the second: it is
+// synchronised then too, and LD_VERBOSE says so on standard error.
 int ld_init_device(int fh, int flags);
+// Runs a whole command under LD_WAITACK: a refused command pair is sent
+// again (three attempts); a block refused inside the command, or one whose
+// answer is lost or damaged, starts the command again from its pair once
+// the boot loader is back at command level (recover), at most three tries.
+// A lost reply byte also starts it again. Without LD_WAITACK every block
+// goes out once and only the reply is awaited. Returns 0, or -1 with errno
+// as the last try left it (EINVAL refused, EBUSY no answer, EIO, EINTR).
+int ld_run_command(int fh, const ld_command *cmd, int flags);
+// Read Memory: len (1 to 256) bytes from addr into buf (command 0x11, the
+// address, then len-1 with its complement; the bytes follow the ACK),
+// always awaiting the acknowledgements.
+// Returns 0, or -1 with errno as ld_run_command (EINVAL for len out of
+// range, nothing sent).
+int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags);
+// Lifts read-out protection (0x92; the module erases its whole flash) and
+// then write protection (0x73). After each the module restarts into its
+// boot loader; it is synchronised again, polled with 0x7F for at most 5 s.
+// Returns 0, or -1 with errno (EINVAL refused, EBUSY no answer or no restart).
+int ld_unprotect(int fh, int flags);
 // Reads the device identifier: command 0x02, then the reply (length byte L,
 // L+1 identifier bytes, each awaited at most 1000 ms; the closing 0x79 under
 // LD_WAITACK). The first min(L+1, 4) bytes make the value, most significant
@@ -63,11 +117,26 @@ unsigned int ld_getid(int fh, int flags);
 // sent twice. Not listed: -1 with EINVAL. Under LD_VERBOSE the extended
 // erase says so on standard error.
 int ld_erase_all(int fh, int flags);
-// Writes every fragment of img (at most 256 bytes each, in the order the
-// image hands them out) with _ld_send_frag. Under LD_PROGRESS prints
-// "Flashing <fn>", a dot per fragment in lines of 20 and "done" to standard
-// error; a failure prints "Communication Error: <reason>" in any case.
+// Writes the plan's fragments in order, each as one whole command (Write
+// Memory: 0x31, address, data). When the answer to the data block is lost
+// or damaged, the fragment is read back before it is written again: the
+// words hold it already (done), are still erased (written again), or hold
+// something else (-1, EIO), so no flash word is written twice. Under
+// LD_PROGRESS prints "Flashing <fn>", a dot per fragment in lines of 20 and
+// "done" to standard error; a failure prints "Communication Error:
+// <reason>" in any case. Returns 0, or -1 with errno.
+int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags);
+// ld_write_plan with the plan of img for the program unit of 8 bytes (no
+// flash-base check). An image that cannot be planned: -1, EINVAL.
 int ld_write_image(int fh, image *img, int flags);
+// Reads every fragment of the plan back and compares. Under LD_PROGRESS
+// prints "Verifying", a dot per fragment in lines of 20 and, when all
+// match, "done". The read carries no checksum, so a fragment that differs
+// counts only once two reads in a row agree on it (at most five reads; a
+// reply byte may be damaged on the line). Returns 0 when all match, 1 with
+// *bad the first differing address, -1 with errno when a read failed (EIO:
+// no two reads agreed).
+int ld_verify_plan(int fh, const write_plan *plan, int flags, uint32_t *bad);
 // Starts the code at addr: command 0x21, then addr.
 int ld_restart(int fh, int addr, int flags);
 
@@ -87,8 +156,9 @@ int _ld_waitack(int fh, int flags);
 int _ld_send_cmd(int fh, char cmd, int flags);
 // A 32-bit value as a four-byte block, most significant byte first.
 int _ld_send_long(int fh, uint32_t data, int flags);
-// Write Memory of len (1 to 256) bytes at offs: command 0x31, the address,
-// then the block len-1, data. Returns 0, or -1 (EINVAL for len out of range).
+// Write Memory of len (1 to 256) bytes at offs as one whole command (see
+// ld_run_command and ld_write_plan): command 0x31, the address, then the
+// block len-1, data. Returns 0, or -1 (EINVAL for len out of range).
 int _ld_send_frag(int fh, const char *data, int len, int offs, int flags);
 // Reads an identifier reply's length byte L and L+1 bytes, storing at most
 // maxlen of them into data. Returns L+1, or -1 with errno as for

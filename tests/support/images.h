@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "bytes.h"
@@ -46,6 +47,11 @@ class HandImage {
  private:
   OwnedImage owned_;
 };
+
+// The chunks as Intel HEX text: records of up to 16 bytes, an extended
+// linear address record where the upper address changes, then the
+// end-of-file record.
+std::string ihex_text(const std::vector<Chunk> &chunks);
 
 }  // namespace testsupport
 
