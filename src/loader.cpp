@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "util.h"
 
@@ -76,11 +77,11 @@ int await_ack(int fh, int ms, unsigned char *got) {
 // (errno 0), otherwise -1 with errno from the last attempt; *refusals, when
 // given, counts the attempts the boot loader refused with 0x1F.
 int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms, int *refusals) {
-  if (!buf || len < 1 || len > LD_BLOCK_MAX) {
+  if (!buf || len < 1 || len > LD_LIST_BLOCK_MAX) {
     errno = EINVAL;
     return -1;
   }
-  std::array<unsigned char, LD_BLOCK_MAX + 1> frame;
+  std::array<unsigned char, LD_LIST_BLOCK_MAX + 1> frame;
   std::memcpy(frame.data(), buf, static_cast<size_t>(len));
   unsigned char sum = 0;
   for (int i = 0; i < len; ++i) sum ^= frame[i];
@@ -116,6 +117,10 @@ int _ld_waitack(int fh, int flags) {
 }
 
 int _ld_send(int fh, const char *buf, int len, int flags) {
+  if (len > LD_BLOCK_MAX) {
+    errno = EINVAL;
+    return -1;
+  }
   return send_block(fh, buf, len, flags, LD_ATTEMPTS, LD_WAIT_MS, nullptr);
 }
 
@@ -232,7 +237,10 @@ int erase_extended(int fh, int flags) {
   // The mass erase code 0xFFFF, sent once: the block goes out with its XOR
   // checksum 0x00.
   const char mass[2] = {static_cast<char>(0xFF), static_cast<char>(0xFF)};
-  return send_block(fh, mass, 2, flags, 1, kMassEraseMs, nullptr);
+  int refusals = 0;
+  if (send_block(fh, mass, 2, flags, 1, kMassEraseMs, &refusals) == 0) return 0;
+  if (refusals > 0) errno = EPERM;
+  return -1;
 }
 
 }  // namespace
@@ -276,4 +284,51 @@ int ld_write_image(int fh, image *img, int flags) {
   if (progress) std::fputs("\n\tdone\n", stderr);
   errno = 0;
   return 0;
+}
+
+namespace {
+
+// The page list of an erase command as one block: 0x43 takes the count - 1
+// and the page numbers as bytes, 0x44 as 16-bit values, most significant
+// byte first. Returns false for a list the command cannot carry.
+bool page_list_block(unsigned char cmd, const uint16_t *pages, int count, std::vector<char> *b) {
+  const bool wide = cmd == LD_CMD_EXT_ERASE;
+  if (!pages || count < 1 || count > (wide ? LD_ERASE44_MAX : LD_ERASE43_MAX)) return false;
+  if (!wide && cmd != LD_CMD_ERASE) return false;
+  const auto put = [&](unsigned v) {
+    if (wide) b->push_back(static_cast<char>(v >> 8));
+    b->push_back(static_cast<char>(v & 0xFF));
+  };
+  b->clear();
+  put(static_cast<unsigned>(count - 1));
+  for (int i = 0; i < count; ++i) {
+    if (!wide && pages[i] > 0xFF) return false;
+    put(pages[i]);
+  }
+  return true;
+}
+
+}  // namespace
+
+int ld_erase_pages(int fh, unsigned char cmd, const uint16_t *pages, int count, int wait_ms,
+                   int flags) {
+  std::vector<char> list;
+  if (!page_list_block(cmd, pages, count, &list) || wait_ms < LD_WAIT_MS) {
+    errno = EINVAL;
+    return -1;
+  }
+  const char code = static_cast<char>(cmd);
+  const int len = static_cast<int>(list.size());
+  for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
+    if (send_block(fh, &code, 1, flags, 1, LD_WAIT_MS, nullptr) < 0) {
+      if (errno == EINTR) return -1;
+      continue;
+    }
+    int refusals = 0;
+    if (send_block(fh, list.data(), len, flags, 1, wait_ms, &refusals) == 0) return 0;
+    // Without a refusal the module may still be erasing: a list sent again
+    // would meet it busy.
+    if (refusals == 0) return -1;
+  }
+  return -1;
 }

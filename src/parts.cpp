@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "loader.h"
+
 namespace {
 
 constexpr uint32_t KiB = 1024;
@@ -289,7 +291,7 @@ int part_plan_pages(const part_info *p, uint32_t flash_bytes,
 
 std::vector<std::vector<uint16_t>> part_erase_batches(const part_info *p,
                                                       const std::vector<uint16_t> &pages) {
-  const size_t most = p && p->erase_cmd == 0x43 ? PART_ERASE43_MAX : PART_ERASE44_MAX;
+  const size_t most = p && p->erase_cmd == LD_CMD_ERASE ? LD_ERASE43_MAX : LD_ERASE44_MAX;
   std::vector<std::vector<uint16_t>> batches;
   for (size_t i = 0; i < pages.size(); i += most)
     batches.emplace_back(pages.begin() + static_cast<long>(i),

@@ -80,13 +80,10 @@ int part_plan_pages(const part_info *p, uint32_t flash_bytes,
                     const std::vector<part_extent> &extents, std::vector<uint16_t> *pages,
                     uint32_t *outside);
 
-// Largest page list of one erase command: 255 with 0x43 (its count byte is
-// pages - 1, and 0xFF is the global erase), 512 with 0x44 (a boot loader is
-// known to refuse longer lists).
-constexpr int PART_ERASE43_MAX = 255;
-constexpr int PART_ERASE44_MAX = 512;
-
-// Cuts pages into the lists of the part's erase command, in order.
+// Cuts pages into the lists of the part's erase command, in order: at most
+// 255 pages to a list of 0x43 (its count byte is pages - 1, and 0xFF is the
+// global erase), 512 to one of 0x44 (a boot loader is known to refuse longer
+// lists).
 std::vector<std::vector<uint16_t>> part_erase_batches(const part_info *p,
                                                       const std::vector<uint16_t> &pages);
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config.h"
+#include "erase.h"
 #include "gpio.h"
 #include "line.h"
 #include "loader.h"
@@ -116,15 +117,6 @@ int loader_flags(const update_conf &conf) {
   return (conf.waitack_flag ? LD_WAITACK : 0) | (conf.verbose_flag ? LD_VERBOSE : 0);
 }
 
-// ld_getid cannot tell a failure from the identifier 0xFFFFFFFF by its
-// result; errno is 0 only after success.
-int read_id(int fh, int ldflags, unsigned int *id) {
-  *id = ld_getid(fh, ldflags);
-  if (errno == 0) return 0;
-  std::fprintf(stderr, "Can't read device ID: %s\n", std::strerror(errno));
-  return -1;
-}
-
 // Owns the image: released once, by free() or when the guard goes.
 class ImageGuard {
  public:
@@ -194,6 +186,11 @@ int end_run(Run &run) {
   return released;
 }
 
+// --erase=image: only the pages the image touches.
+bool erase_image_only(const update_conf &conf) {
+  return conf.erase_arg.value_or("all") == "image";
+}
+
 int exit_status(int flashed, int released) {
   if (caught_signal) return 128 + caught_signal;
   return flashed < 0 || released < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
@@ -207,24 +204,25 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
     return -1;
   }
   unsigned int id = 0;
+  erase_module module;
   if (conf->showid_flag) {
-    if (read_id(fh, ldflags, &id) < 0) return -1;
+    if (erase_read_id(fh, ldflags, &id) < 0) return -1;
     std::fprintf(stderr, "Device has ID %08X\n", id);
+    if (conf->verbose_flag) erase_learn_part(fh, id, ldflags, &module);
     return 0;
   }
-  if (conf->testid_given) {
-    if (read_id(fh, ldflags, &id) < 0) return -1;
-    if (id != static_cast<unsigned int>(conf->testid_arg)) {
+  const bool image_only = erase_image_only(*conf);
+  if (conf->testid_given || image_only) {
+    if (erase_read_id(fh, ldflags, &id) < 0) return -1;
+    if (conf->testid_given && id != static_cast<unsigned int>(conf->testid_arg)) {
       std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", id,
                    static_cast<unsigned int>(conf->testid_arg));
       return -1;
     }
     if (conf->verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);
+    erase_learn_part(fh, id, ldflags, &module);
   }
-  if (ld_erase_all(fh, ldflags) < 0) {
-    std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(errno));
-    return -1;
-  }
+  if (erase_flash(fh, img, ldflags, image_only, &module) < 0) return -1;
   if (ld_write_image(fh, img, ldflags | LD_PROGRESS) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     return -1;

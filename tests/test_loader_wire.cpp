@@ -102,7 +102,7 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
        {"--extended-erase", "--nack-block", "7"},
        [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); },
        -1,
-       EINVAL,
+       EPERM,
        {{0x43, 0xBC}, {0x43, 0xBC}, {0x43, 0xBC}, {0x00, 0xFF}, {0x44, 0xBB}, {0xFF, 0xFF, 0x00}}},
       {"restart",
        {},
