@@ -1,65 +1,76 @@
 #include "bootloader.h"
 
-#include <cstddef>
 #include <cstdio>
-#include <iterator>
 
 namespace sim {
 
 namespace {
 
 constexpr uint8_t kSync = 0x7F;
-constexpr uint8_t kGetId = 0x02;
 constexpr uint8_t kGet = 0x00;
-constexpr uint8_t kErase = 0x43;
-constexpr uint8_t kExtendedErase = 0x44;
-constexpr uint8_t kWrite = 0x31;
-constexpr uint8_t kGo = 0x21;
+constexpr uint8_t kGetVersion = 0x01;
+constexpr uint8_t kGetId = 0x02;
+constexpr uint8_t kWriteUnprotect = 0x73;
+constexpr uint8_t kReadoutProtect = 0x82;
+constexpr uint8_t kReadoutUnprotect = 0x92;
+constexpr uint32_t kRamSize = 64 * 1024;
 
-// A block of two or more bytes ends with the XOR of the bytes before it.
+}  // namespace
+
 bool xor_ok(const std::vector<uint8_t> &block) {
   uint8_t x = 0;
   for (size_t i = 0; i + 1 < block.size(); ++i) x ^= block[i];
   return x == block.back();
 }
 
-uint32_t be32(const std::vector<uint8_t> &b) {
-  return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-         static_cast<uint32_t>(b[2]) << 8 | b[3];
-}
-
-bool refuse(Reply &reply) {
-  reply.bytes = {kNack};
-  return false;
-}
-
-bool accept(Reply &reply) {
-  reply.bytes = {kAck};
-  return true;
-}
-
-}  // namespace
+const BootLoader::Command BootLoader::kCommands[] = {
+    {0x00, "get", State::Idle, true, true, true},
+    {0x01, "get-version", State::Idle, true, true, true},
+    {0x02, "get-id", State::Idle, true, true, true},
+    {0x11, "read", State::ReadAddr, true, true, false},
+    {0x21, "go", State::GoAddr, true, true, false},
+    {0x31, "write", State::WriteAddr, true, true, false},
+    {0x43, "erase", State::Erase, true, false, false},
+    {0x44, "erase", State::ExtErase, false, true, false},
+    {0x73, "write-unprotect", State::Idle, true, true, false},
+    {0x82, "readout-protect", State::Idle, true, true, false},
+    {0x92, "readout-unprotect", State::Idle, true, true, true},
+};
 
 BootLoader::BootLoader(const SimOptions &opts, Flash &flash, Log &log)
-    : opts_(opts), faults_(opts.faults), flash_(flash), log_(log) {}
+    : opts_(opts),
+      faults_(opts.faults),
+      flash_(flash),
+      log_(log),
+      ram_(kRamSize, 0),
+      state_(opts.already_synced ? State::Idle : State::Unsynced),
+      read_protected_(opts.read_protected),
+      write_protected_(opts.write_protected) {}
 
 size_t BootLoader::block_length() const {
   switch (state_) {
     case State::Unsynced:
       return 1;
-    // A sync byte after synchronisation is a block of its own (and refused).
     case State::Idle:
-      return block_.size() == 1 && block_[0] == kSync ? 1 : 2;
-    case State::EraseParam:
+    case State::ReadCount:
       return 2;
-    case State::ExtEraseParam:
-      return 3;  // the mass-erase code 0xFFFF and its XOR
+    case State::ReadAddr:
     case State::WriteAddr:
     case State::GoAddr:
       return 5;
     // Count N-1, N data bytes, checksum; before the count at least three.
     case State::WriteData:
       return block_.empty() ? 3 : block_[0] + 3u;
+    // 0xFF 0x00, or count N-1, N page bytes, checksum.
+    case State::Erase:
+      return block_.empty() || block_[0] == 0xFF ? 2 : block_[0] + 3u;
+    // A special code (0xFFF0 and up) and its checksum, or a 16-bit count
+    // N-1, N 16-bit page numbers, checksum.
+    case State::ExtErase: {
+      if (block_.size() < 2) return 3;
+      unsigned n = static_cast<unsigned>(block_[0]) << 8 | block_[1];
+      return n >= 0xFFF0 ? 3 : 2 * n + 5;
+    }
   }
   return 1;
 }
@@ -86,8 +97,9 @@ bool BootLoader::complete(Reply &reply) {
   reply = Reply();
   auto wrong = faults_.wrong_bytes.find(blocks_seen_);
   if (faults_.nack_blocks.count(blocks_seen_)) {
-    reply.bytes = {kNack};
+    refuse(reply);
   } else if (wrong != faults_.wrong_bytes.end()) {
+    refuse(reply);
     reply.bytes = {static_cast<uint8_t>(wrong->second)};
   } else {
     act(reply);
@@ -96,97 +108,97 @@ bool BootLoader::complete(Reply &reply) {
   return true;
 }
 
-// Each handler either moves on and acknowledges, or refuses and stays in its
-// state, so that the host's repeat of the block finds the same state.
+// A refusal ends the command: the next block is a command pair.
+bool BootLoader::refuse(Reply &reply) {
+  reply.bytes = {kNack};
+  reply.late_from = 0;
+  if (state_ != State::Unsynced) state_ = State::Idle;
+  return false;
+}
+
 bool BootLoader::act(Reply &reply) {
   switch (state_) {
-    case State::Unsynced: {
-      if (block_[0] != kSync) return refuse(reply);
-      auto it = faults_.nack_cmds.find(kSync);
-      if (it != faults_.nack_cmds.end() && it->second > 0) {
-        --it->second;
-        return refuse(reply);
-      }
-      state_ = State::Idle;
-      log_.event("sync");
-      return accept(reply);
-    }
+    case State::Unsynced:
+      return on_sync(reply);
     case State::Idle:
-      if (block_.size() == 1) return refuse(reply);
-      return on_command(block_[0], reply);
-    case State::EraseParam:
-    case State::ExtEraseParam:
-      return on_erase(reply);
+      return on_command(reply);
+    case State::ReadAddr:
+      return on_read_addr(reply);
+    case State::ReadCount:
+      return on_read_count(reply);
     case State::WriteAddr:
-    case State::GoAddr:
-      return on_address(reply);
+      return on_write_addr(reply);
     case State::WriteData:
-      return on_data(reply);
+      return on_write_data(reply);
+    case State::GoAddr:
+      return on_go(reply);
+    case State::Erase:
+      return on_erase(reply);
+    case State::ExtErase:
+      return on_ext_erase(reply);
   }
   return refuse(reply);
 }
 
-bool BootLoader::on_command(uint8_t code, Reply &reply) {
-  if (block_[1] != (code ^ 0xFF)) return refuse(reply);
-  State next;
-  if (!known_command(code, next)) return refuse(reply);
-  auto it = faults_.nack_cmds.find(code);
-  if (it != faults_.nack_cmds.end() && it->second > 0) {
-    --it->second;
-    return refuse(reply);
-  }
-  state_ = next;
-  if (code == kGetId) {
-    get_id_reply(reply);
-    return true;
-  }
-  if (code == kGet) {
-    get_reply(reply);
-    return true;
-  }
-  return accept(reply);
+bool BootLoader::on_sync(Reply &reply) {
+  if (block_[0] != kSync || nack_cmd_fault(kSync)) return refuse(reply);
+  state_ = State::Idle;
+  log_.event("sync");
+  reply.bytes = {kAck};
+  return true;
 }
 
-// The older boot loader knows the global erase; the newer one (with
-// --extended-erase) knows Get and the extended erase instead.
-bool BootLoader::known_command(uint8_t code, State &next) const {
-  static const struct {
-    uint8_t code;
-    State next;
-    bool older, newer;
-  } kCommands[] = {
-      {kGetId, State::Idle, true, true}, {kWrite, State::WriteAddr, true, true},
-      {kGo, State::GoAddr, true, true},  {kErase, State::EraseParam, true, false},
-      {kGet, State::Idle, false, true},  {kExtendedErase, State::ExtEraseParam, false, true},
-  };
-  for (const auto &c : kCommands) {
-    if (c.code == code && (opts_.extended_erase ? c.newer : c.older)) {
-      next = c.next;
-      return true;
-    }
-  }
-  return false;
+bool BootLoader::nack_cmd_fault(uint8_t code) {
+  auto it = faults_.nack_cmds.find(code);
+  if (it == faults_.nack_cmds.end() || it->second == 0) return false;
+  --it->second;
+  return true;
+}
+
+// The older boot loader (below 3.0) offers the Erase 0x43, the newer one the
+// Extended Erase 0x44 instead.
+const BootLoader::Command *BootLoader::find_command(uint8_t code) const {
+  for (const Command &c : kCommands)
+    if (c.code == code && (opts_.extended_erase ? c.newer : c.older)) return &c;
+  return nullptr;
+}
+
+bool BootLoader::on_command(Reply &reply) {
+  uint8_t code = block_[0];
+  if (block_[1] != (code ^ 0xFF)) return refuse(reply);
+  const Command *c = find_command(code);
+  if (!c || (read_protected_ && !c->when_protected) || nack_cmd_fault(code)) return refuse(reply);
+  state_ = c->next;
+  reply.bytes = {kAck};
+  if (c->next != State::Idle) return true;
+  log_.event(std::string("cmd ") + c->name);
+  if (code == kGet) get_reply(reply);
+  if (code == kGetVersion) reply.bytes.insert(reply.bytes.end(), {opts_.version, 0, 0, kAck});
+  if (code == kGetId) get_id_reply(reply);
+  if (code == kWriteUnprotect || code == kReadoutProtect || code == kReadoutUnprotect)
+    return on_protection(code, reply);
+  return true;
 }
 
 // The command list: count N, the version and N command codes, ACK; or, as a
 // fault, the bytes given with --get-reply.
 void BootLoader::get_reply(Reply &reply) const {
-  static const uint8_t kVersion = 0x31;
-  static const uint8_t kCodes[] = {kGet, kGetId, kGo, kWrite, kExtendedErase};
-  reply.bytes = {kAck};
   if (faults_.get_reply_given) {
     reply.bytes.insert(reply.bytes.end(), faults_.get_reply.begin(), faults_.get_reply.end());
     return;
   }
-  reply.bytes.push_back(sizeof kCodes);
-  reply.bytes.push_back(kVersion);
-  reply.bytes.insert(reply.bytes.end(), std::begin(kCodes), std::end(kCodes));
+  std::vector<uint8_t> codes;
+  for (const Command &c : kCommands)
+    if (opts_.extended_erase ? c.newer : c.older) codes.push_back(c.code);
+  reply.bytes.push_back(static_cast<uint8_t>(codes.size()));
+  reply.bytes.push_back(opts_.version);
+  reply.bytes.insert(reply.bytes.end(), codes.begin(), codes.end());
   reply.bytes.push_back(kAck);
 }
 
 void BootLoader::get_id_reply(Reply &reply) const {
   size_t n = opts_.id > 0xFFFF ? 4 : 2;
-  reply.bytes = {kAck, static_cast<uint8_t>(n - 1)};
+  reply.bytes.push_back(static_cast<uint8_t>(n - 1));
   size_t sent = n;
   if (faults_.id_short >= 0 && static_cast<size_t>(faults_.id_short) < n) {
     sent = static_cast<size_t>(faults_.id_short);
@@ -197,54 +209,25 @@ void BootLoader::get_id_reply(Reply &reply) const {
   if (sent == n) reply.bytes.push_back(kAck);
 }
 
-// Only the whole flash: the global erase takes 0xFF 0x00, the extended one
-// the mass-erase code 0xFFFF and its XOR, 0x00.
-bool BootLoader::on_erase(Reply &reply) {
-  for (size_t i = 0; i + 1 < block_.size(); ++i)
-    if (block_[i] != 0xFF) return refuse(reply);
-  if (block_.back() != 0x00) return refuse(reply);
-  flash_.erase();
-  log_.event("erase");
-  state_ = State::Idle;
-  reply.delay_ms = opts_.erase_ms;
-  return accept(reply);
-}
-
-bool BootLoader::on_address(Reply &reply) {
-  if (!xor_ok(block_)) return refuse(reply);
-  uint32_t addr = be32(block_);
-  if (state_ == State::GoAddr) {
-    log_.event("go " + hex32(addr));
-    fprintf(stderr, "tarvion_module_sim: go 0x%08x: the boot loader has left\n", addr);
-    // The boot loader has jumped away: nothing answers until the next reset.
-    restart(false);
-    return accept(reply);
+// ACK, then (after the erase a lifted read-out protection takes) ACK; then
+// the module restarts with its new option bytes.
+bool BootLoader::on_protection(uint8_t code, Reply &reply) {
+  reply.bytes.push_back(kAck);
+  reply.late_from = 1;
+  reply.restart = true;
+  if (code == kWriteUnprotect) write_protected_ = false;
+  if (code == kReadoutProtect) read_protected_ = true;
+  if (code == kReadoutUnprotect) {
+    flash_.erase();
+    log_.event("erase");
+    read_protected_ = false;
+    reply.delay_ms = erase_ms(0, static_cast<uint32_t>(flash_.bytes().size()), true);
   }
-  if (!flash_.contains(addr, 0)) return refuse(reply);
-  write_addr_ = addr;
-  state_ = State::WriteData;
-  return accept(reply);
-}
-
-bool BootLoader::on_data(Reply &reply) {
-  if (!xor_ok(block_)) return refuse(reply);
-  size_t n = block_[0] + 1u;
-  if (!flash_.contains(write_addr_, n)) return refuse(reply);
-  std::vector<uint8_t> data(block_.begin() + 1,
-                            block_.begin() + 1 + static_cast<std::ptrdiff_t>(n));
-  uint32_t first = 0;
-  size_t dirty = flash_.program(write_addr_, data, first);
-  log_.event("write " + hex32(write_addr_) + " " + std::to_string(n));
-  if (dirty > 0) {
-    log_.event("overwrite " + hex32(first));
-    fprintf(stderr,
-            "tarvion_module_sim: write at 0x%08x went over %zu byte(s) not erased, "
-            "the first at 0x%08x\n",
-            write_addr_, dirty, first);
-  }
-  state_ = State::Idle;
-  reply.hang_up = faults_.hangup_after != 0 && ++writes_done_ == faults_.hangup_after;
-  return accept(reply);
+  fprintf(stderr, "tarvion_module_sim: %s: the module restarts\n",
+          code == kWriteUnprotect   ? "write protection lifted"
+          : code == kReadoutProtect ? "read-out protection set"
+                                    : "read-out protection lifted, flash erased");
+  return true;
 }
 
 }  // namespace sim

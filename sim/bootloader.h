@@ -1,9 +1,15 @@
 // The module's ROM boot loader as a plain state machine: fed the host's bytes
 // one at a time, it cuts them into blocks and answers each complete block.
+// A command is a byte and its complement; a refusal (0x1F) anywhere inside a
+// command ends it, and the boot loader waits for a new command pair. It has
+// no inactivity time-out: an incomplete block takes the next bytes as its
+// rest.
 #ifndef TARVION_SIM_BOOTLOADER_H
 #define TARVION_SIM_BOOTLOADER_H
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "flash.h"
@@ -15,12 +21,19 @@ namespace sim {
 constexpr uint8_t kAck = 0x79;
 constexpr uint8_t kNack = 0x1F;
 
-// The answer to one block: bytes sent to the host after delay_ms.
+// The answer to one block: bytes sent to the host, those from late_from on
+// only after delay_ms (the others at once).
 struct Reply {
   std::vector<uint8_t> bytes;
-  uint32_t delay_ms = 0;
+  double delay_ms = 0;
+  size_t late_from = 0;
   bool hang_up = false;  // hang up the line once these bytes are out
+  bool restart = false;  // the module restarts once these bytes are out
 };
+
+// True when the last byte of block (two bytes or more) is the XOR of the
+// bytes before it.
+bool xor_ok(const std::vector<uint8_t> &block);
 
 class BootLoader {
  public:
@@ -33,33 +46,77 @@ class BootLoader {
 
   // Restarts the module: into the boot loader (running, not yet synchronised)
   // or into something that answers nothing (held in reset, application).
+  // Protection and flash survive.
   void restart(bool into_boot_loader);
 
   bool running() const { return running_; }
 
  private:
-  enum class State { Unsynced, Idle, EraseParam, ExtEraseParam, WriteAddr, WriteData, GoAddr };
+  enum class State {
+    Unsynced,
+    Idle,
+    ReadAddr,
+    ReadCount,
+    WriteAddr,
+    WriteData,
+    GoAddr,
+    Erase,
+    ExtErase
+  };
+  // A command the boot loader offers: the state its next block is read in
+  // (Idle: answered at once), which loaders offer it (older: Erase 0x43,
+  // newer: Extended Erase 0x44), and whether read-out protection lets it by.
+  struct Command {
+    uint8_t code;
+    const char *name;
+    State next;
+    bool older, newer, when_protected;
+  };
+  static const Command kCommands[];
 
   size_t block_length() const;
   bool complete(Reply &reply);
   bool act(Reply &reply);
-  bool on_command(uint8_t code, Reply &reply);
-  bool on_erase(Reply &reply);
-  bool known_command(uint8_t code, State &next) const;
-  bool on_address(Reply &reply);
-  bool on_data(Reply &reply);
-  void get_id_reply(Reply &reply) const;
+  bool refuse(Reply &reply);
+  bool on_sync(Reply &reply);
+  bool on_command(Reply &reply);
+  const Command *find_command(uint8_t code) const;
+  bool nack_cmd_fault(uint8_t code);
   void get_reply(Reply &reply) const;
+  void get_id_reply(Reply &reply) const;
+  bool on_protection(uint8_t code, Reply &reply);
+
+  // Memory commands (bootloader_memory.cpp).
+  bool readable(uint32_t addr, size_t len, bool start) const;
+  bool in_ram(uint32_t addr, size_t len) const;
+  uint8_t read_byte(uint32_t addr) const;
+  bool on_read_addr(Reply &reply);
+  bool on_read_count(Reply &reply);
+  bool on_write_addr(Reply &reply);
+  bool on_write_data(Reply &reply);
+  bool write_flash(const std::vector<uint8_t> &data);
+  bool on_go(Reply &reply);
+
+  // Erase commands (bootloader_erase.cpp).
+  bool on_erase(Reply &reply);
+  bool on_ext_erase(Reply &reply);
+  bool erase_pages(const std::vector<uint32_t> &pages, Reply &reply);
+  bool erase_whole(uint32_t from, uint32_t to, const std::string &what, Reply &reply);
+  double page_ms(size_t page) const;
+  double erase_ms(uint32_t from, uint32_t to, bool whole) const;
 
   const SimOptions &opts_;
   Faults faults_;  // a copy: the refusal counters run down
   Flash &flash_;
   Log &log_;
+  std::vector<uint8_t> ram_;
   State state_ = State::Unsynced;
   bool running_ = true;
+  bool read_protected_;
+  bool write_protected_;
   std::vector<uint8_t> block_;
   uint64_t blocks_seen_ = 0;
-  uint32_t write_addr_ = 0;
+  uint32_t addr_ = 0;  // of the read or write under way
   uint32_t writes_done_ = 0;
 };
 

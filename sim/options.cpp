@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "parts.h"
+
 namespace sim {
 
 namespace {
@@ -24,9 +26,27 @@ const char kUsage[] =
     "                         significant first: n = 2 up to 0xFFFF, else 4\n"
     "  --baud N               pace both directions at N baud, 11 bits per byte;\n"
     "                         0 or absent: no pacing\n"
-    "  --erase-ms N           time an erase takes before its ACK (default 0)\n"
-    "  --extended-erase       play a newer boot loader: 0x43 is refused, Get (0x00)\n"
-    "                         lists 0x44, which erases with 0xFF 0xFF 0x00\n"
+    "  --erase-ms N           time any erase takes before its ACK (default 0; with\n"
+    "                         --part it replaces the part's times)\n"
+    "  --extended-erase       play a newer boot loader (version 3.1): Get lists\n"
+    "                         Extended Erase 0x44, and 0x43 is refused\n"
+    "  --part ID              play the part with this product ID (e.g. 0x410, 0x413,\n"
+    "                         0x417, 0x450, 0x468): its identifier, flash size,\n"
+    "                         pages or sectors, flash word, erase command, mass\n"
+    "                         erase, erase times and flash-size register\n"
+    "  --page-size N          uniform erase pages of N bytes (default 1024)\n"
+    "  --program-unit N       flash word: 4 (default), 8, 16 or 32 bytes; a write not\n"
+    "                         of whole words is acknowledged but not programmed, a\n"
+    "                         word written twice since its erase is refused\n"
+    "  --no-mass-erase        refuse the global, mass and bank erases\n"
+    "  --erase-scale F        multiply the part's erase times by F (default 1)\n"
+    "  --flash-init FILE      preload the flash from this raw file (from its start)\n"
+    "  --read-protected       read-out protection on: only Get, Get Version, Get ID\n"
+    "                         and Readout Unprotect (0x92) are accepted\n"
+    "  --write-protected      write protection on: erases are refused until Write\n"
+    "                         Unprotect (0x73)\n"
+    "  --boot-ms N            bytes are lost for N ms after a reset or restart\n"
+    "  --already-synced       start as a boot loader that already listens\n"
     "  --dump FILE            on exit write the whole flash content to FILE\n"
     "  --log FILE             log every block and event, one line each\n"
     "  --exit-on-close        exit (after the dump) once the host has opened the\n"
@@ -44,7 +64,15 @@ const char kUsage[] =
     "  --id-short N           Get ID: announce the identifier bytes, send only N\n"
     "  --ack-delay-ms N       delay every answer to a block by N ms\n"
     "  --get-reply HEX        Get: answer these bytes (hex digit pairs) after the\n"
-    "                         command's ACK (needs --extended-erase)\n"
+    "                         command's ACK\n"
+    "Line faults (bytes counted from 1 over the whole run):\n"
+    "  --damage-byte K        the K-th byte from the host arrives with bit 0 flipped\n"
+    "  --lose-byte K          the K-th byte from the host never arrives\n"
+    "  --damage-reply K       the K-th byte to the host arrives with bit 0 flipped\n"
+    "                         (all three repeatable)\n"
+    "  --bit-errors RATE      flip random bits in both directions, RATE per bit\n"
+    "                         (e.g. 1e-5)\n"
+    "  --seed S               seed of the random bit errors (default 1)\n"
     "GPIO model:\n"
     "  --sysfs DIR --reset-gpio N --boot-gpio M\n"
     "                         create a sysfs stand-in under DIR/class/gpio (FIFOs\n"
@@ -54,12 +82,13 @@ const char kUsage[] =
     "                         boot-select was high\n"
     "  --help                 show this text\n"
     "\n"
-    "Protocol: 0x7F sync -> 0x79; 0x02 0xFD Get ID; 0x43 0xBC then 0xFF 0x00 global\n"
-    "erase (with --extended-erase instead: 0x00 0xFF Get, and 0x44 0xBB then\n"
-    "0xFF 0xFF 0x00 extended mass erase); 0x31 0xCE, address block, data block\n"
-    "write memory; 0x21 0xDE, address block go. Bad checksums, unknown commands,\n"
-    "anything before sync, a second sync and addresses outside flash get 0x1F;\n"
-    "a refused block is awaited again.\n"
+    "Protocol: 0x7F sync -> 0x79; then commands, each a byte and its complement:\n"
+    "0x00 Get, 0x01 Get Version, 0x02 Get ID, 0x11 Read Memory, 0x21 Go, 0x31\n"
+    "Write Memory, 0x43 Erase (or with a 3.x loader 0x44 Extended Erase), 0x73\n"
+    "Write Unprotect, 0x82 Readout Protect, 0x92 Readout Unprotect. Bad checksums,\n"
+    "unknown commands, anything before sync and addresses outside flash and RAM\n"
+    "get 0x1F; a 0x1F ends the command, and the next block is a command pair.\n"
+    "There is no time-out: an incomplete block takes the next bytes as its rest.\n"
     "\n"
     "Log lines: \"<t> rx|tx <hex bytes>\", \"<t> event <words>\", \"<t> gpio <words>\";\n"
     "<t> is seconds since start with 6 decimals.\n"
@@ -87,6 +116,21 @@ enum OptionId {
   kBootGpio,
   kExtendedErase,
   kGetReply,
+  kPart,
+  kPageSize,
+  kProgramUnit,
+  kNoMassErase,
+  kEraseScale,
+  kFlashInit,
+  kReadProtected,
+  kWriteProtected,
+  kBootMs,
+  kAlreadySynced,
+  kDamageByte,
+  kLoseByte,
+  kDamageReply,
+  kBitErrors,
+  kSeed,
   kHelp
 };
 
@@ -112,6 +156,21 @@ const struct option kLongOptions[] = {
     {"boot-gpio", required_argument, nullptr, kBootGpio},
     {"extended-erase", no_argument, nullptr, kExtendedErase},
     {"get-reply", required_argument, nullptr, kGetReply},
+    {"part", required_argument, nullptr, kPart},
+    {"page-size", required_argument, nullptr, kPageSize},
+    {"program-unit", required_argument, nullptr, kProgramUnit},
+    {"no-mass-erase", no_argument, nullptr, kNoMassErase},
+    {"erase-scale", required_argument, nullptr, kEraseScale},
+    {"flash-init", required_argument, nullptr, kFlashInit},
+    {"read-protected", no_argument, nullptr, kReadProtected},
+    {"write-protected", no_argument, nullptr, kWriteProtected},
+    {"boot-ms", required_argument, nullptr, kBootMs},
+    {"already-synced", no_argument, nullptr, kAlreadySynced},
+    {"damage-byte", required_argument, nullptr, kDamageByte},
+    {"lose-byte", required_argument, nullptr, kLoseByte},
+    {"damage-reply", required_argument, nullptr, kDamageReply},
+    {"bit-errors", required_argument, nullptr, kBitErrors},
+    {"seed", required_argument, nullptr, kSeed},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -159,6 +218,16 @@ bool parse_hex_bytes(const std::string &text, std::vector<uint8_t> &bytes) {
   return true;
 }
 
+// A plain decimal fraction such as 0.001 or 1e-5, from 0 to max.
+bool parse_real(const std::string &text, double max, double &value) {
+  if (text.empty() || text.find_first_not_of("0123456789.eE+-") != std::string::npos) return false;
+  char *end = nullptr;
+  double v = strtod(text.c_str(), &end);
+  if (*end != '\0' || !(v >= 0 && v <= max)) return false;
+  value = v;
+  return true;
+}
+
 // "A:B" with both parts numbers within their bounds.
 bool parse_pair(const std::string &text, uint64_t max_a, uint64_t max_b, uint64_t &a, uint64_t &b) {
   size_t colon = text.find(':');
@@ -194,8 +263,26 @@ struct Parser {
     return true;
   }
 
+  bool real(const char *name, const std::string &arg, double max, double &dst) {
+    return parse_real(arg, max, dst) || fail(name, arg);
+  }
+
+  bool count(const char *name, const std::string &arg, std::set<uint64_t> &dst) {
+    uint64_t v = 0;
+    if (!number(name, arg, 1, UINT64_MAX >> 1, v)) return false;
+    dst.insert(v);
+    return true;
+  }
+
+  bool flag(bool &dst) {
+    dst = true;
+    return true;
+  }
+
   bool apply(int id, const std::string &arg);
+  bool apply_module(int id, const std::string &arg);
   bool check();
+  bool check_module();
 };
 
 bool Parser::apply(int id, const std::string &arg) {
@@ -211,27 +298,16 @@ bool Parser::apply(int id, const std::string &arg) {
     case kSysfs:
       return text("sysfs", arg, opts.sysfs);
     case kExitOnClose:
-      opts.exit_on_close = true;
-      return true;
+      return flag(opts.exit_on_close);
     case kSilent:
-      f.silent = true;
-      return true;
-    case kExtendedErase:
-      opts.extended_erase = true;
-      return true;
+      return flag(f.silent);
     case kGetReply:
       f.get_reply_given = parse_hex_bytes(arg, f.get_reply);
       return f.get_reply_given || fail("get-reply", arg);
     case kFlashBase:
       return u32("flash-base", arg, 0, 0xFFFFFFFFu, opts.flash_base);
-    case kFlashSize:
-      return u32("flash-size", arg, 1, kMaxFlashSize, opts.flash_size);
-    case kId:
-      return u32("id", arg, 0, 0xFFFFFFFFu, opts.id);
     case kBaud:
       return u32("baud", arg, 0, 100000000, opts.baud);
-    case kEraseMs:
-      return u32("erase-ms", arg, 0, kMaxMs, opts.erase_ms);
     case kAckDelayMs:
       return u32("ack-delay-ms", arg, 0, kMaxMs, f.ack_delay_ms);
     case kNackBlock:
@@ -257,9 +333,75 @@ bool Parser::apply(int id, const std::string &arg) {
       if (!number(id == kResetGpio ? "reset-gpio" : "boot-gpio", arg, 0, 99999, v)) return false;
       (id == kResetGpio ? opts.reset_gpio : opts.boot_gpio) = static_cast<int>(v);
       return true;
+    case kDamageByte:
+      return count("damage-byte", arg, opts.line.damage_byte);
+    case kLoseByte:
+      return count("lose-byte", arg, opts.line.lose_byte);
+    case kDamageReply:
+      return count("damage-reply", arg, opts.line.damage_reply);
+    case kBitErrors:
+      return real("bit-errors", arg, 1, opts.line.bit_error_rate);
+    case kSeed:
+      return number("seed", arg, 0, UINT64_MAX, opts.line.seed);
+    default:
+      return apply_module(id, arg);
+  }
+}
+
+// What the module is: part, flash, erase, protection and start-up.
+bool Parser::apply_module(int id, const std::string &arg) {
+  uint64_t v = 0;
+  switch (id) {
+    case kFlashSize:
+      opts.flash_size_given = true;
+      return u32("flash-size", arg, 1, kMaxFlashSize, opts.flash_size);
+    case kId:
+      opts.id_given = true;
+      return u32("id", arg, 0, 0xFFFFFFFFu, opts.id);
+    case kEraseMs:
+      opts.erase_ms_given = true;
+      return u32("erase-ms", arg, 0, kMaxMs, opts.erase_ms);
+    case kPart:
+      return u32("part", arg, 1, 0xFFF, opts.part);
+    case kPageSize:
+      opts.page_size_given = true;
+      return u32("page-size", arg, 1, kMaxFlashSize, opts.page_size);
+    case kProgramUnit:
+      if (!number("program-unit", arg, 4, 32, v) || (v & (v - 1))) return fail("program-unit", arg);
+      opts.program_unit_given = true;
+      opts.program_unit = static_cast<uint32_t>(v);
+      return true;
+    case kEraseScale:
+      return real("erase-scale", arg, 1000, opts.erase_scale);
+    case kFlashInit:
+      return text("flash-init", arg, opts.flash_init);
+    case kBootMs:
+      return u32("boot-ms", arg, 0, kMaxMs, opts.boot_ms);
+    case kExtendedErase:
+      return flag(opts.extended_erase);
+    case kNoMassErase:
+      return flag(opts.no_mass_erase);
+    case kReadProtected:
+      return flag(opts.read_protected);
+    case kWriteProtected:
+      return flag(opts.write_protected);
+    case kAlreadySynced:
+      return flag(opts.already_synced);
     default:
       return false;
   }
+}
+
+// The part's facts under what the command line gave, then the checks that
+// the flash's layout holds together.
+bool Parser::check_module() {
+  if (opts.part != 0 && apply_part(opts, err) != 0) return false;
+  if (opts.extended_erase && opts.version < 0x30) opts.version = 0x31;
+  if (opts.page_size % opts.program_unit) {
+    err = "the page size must be a multiple of the program unit";
+    return false;
+  }
+  return true;
 }
 
 bool Parser::check() {
@@ -273,10 +415,7 @@ bool Parser::check() {
     err = "--reset-gpio and --boot-gpio must differ";
     return false;
   }
-  if (opts.faults.get_reply_given && !opts.extended_erase) {
-    err = "--get-reply needs --extended-erase";
-    return false;
-  }
+  if (!check_module()) return false;
   if (static_cast<uint64_t>(opts.flash_base) + opts.flash_size > 0x100000000ull) {
     err = "flash runs past the end of the 32-bit address space";
     return false;

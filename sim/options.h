@@ -23,6 +23,16 @@ struct Faults {
   std::vector<uint8_t> get_reply;
 };
 
+// Faults of the line itself, in both directions (all off by default). Bytes
+// are counted from 1 over the whole run.
+struct LineFaults {
+  std::set<uint64_t> damage_byte;   // host bytes that arrive with bit 0 flipped
+  std::set<uint64_t> lose_byte;     // host bytes that never arrive
+  std::set<uint64_t> damage_reply;  // module bytes that reach the host with bit 0 flipped
+  double bit_error_rate = 0;        // random bit flips per bit, both directions
+  uint64_t seed = 1;
+};
+
 struct SimOptions {
   std::string link;  // symlink to the terminal, if not empty
   std::string dump;  // flash content written here on exit, if not empty
@@ -32,9 +42,35 @@ struct SimOptions {
   uint32_t id = 0x410;
   uint32_t baud = 0;  // 0: no pacing
   uint32_t erase_ms = 0;
-  bool extended_erase = false;  // a newer boot loader: Get and 0x44, no 0x43
+  bool extended_erase = false;  // a newer boot loader (3.x): 0x44 instead of 0x43
   bool exit_on_close = false;
+  // What the module is: a part from the part table (0: none) and what the
+  // command line sets over it. After parsing every field holds the result.
+  unsigned part = 0;
+  bool id_given = false, flash_size_given = false, erase_ms_given = false;
+  bool page_size_given = false, program_unit_given = false;
+  uint32_t page_size = 1024;      // uniform pages unless sectors is filled
+  std::vector<uint32_t> sectors;  // sector sizes from the flash start, if not uniform
+  uint32_t program_unit = 4;      // bytes of a flash word
+  uint8_t version = 0x22;         // Get's and Get Version's boot loader version
+  bool no_mass_erase = false;     // mass and bank erases refused
+  uint32_t bank2_offset = 0;      // where bank 2 begins in the flash; 0: one bank
+  double erase_scale = 1;         // factor on the part's erase times
+  double page_erase_ms = 0;       // per uniform page, from the part
+  double mass_erase_ms = 0;       // from the part; 0: the sum of every page's time
+  // The flash-size register (KiB, 16-bit little-endian) inside a readable
+  // system-memory area; area_len 0: no such area. With area_whole a read must
+  // start at the area's first address.
+  uint32_t size_register = 0;
+  uint32_t area = 0, area_len = 0;
+  bool area_whole = false;
+  bool read_protected = false;
+  bool write_protected = false;
+  uint32_t boot_ms = 0;  // bytes lost this long after a reset or restart
+  bool already_synced = false;
+  std::string flash_init;  // raw file preloaded into the flash, if not empty
   Faults faults;
+  LineFaults line;
   std::string sysfs;  // sysfs stand-in directory, if not empty
   int reset_gpio = -1;
   int boot_gpio = -1;

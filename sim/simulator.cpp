@@ -43,8 +43,9 @@ Simulator::Simulator(const SimOptions &opts)
       start_(now_s()),
       byte_time_(opts.baud ? 11.0 / opts.baud : 0.0),
       log_(start_),
-      flash_(opts.flash_base, opts.flash_size),
-      loader_(opts_, flash_, log_) {}
+      flash_(opts.flash_base, opts.flash_size, opts.page_size, opts.sectors, opts.program_unit),
+      loader_(opts_, flash_, log_),
+      noise_(opts_.line, log_) {}
 
 Simulator::~Simulator() {
   for (int fd : sig_pipe_) {
@@ -55,6 +56,11 @@ Simulator::~Simulator() {
 int Simulator::setup(std::string &err) {
   if (!opts_.log.empty() && log_.open(opts_.log) != 0) {
     err = "cannot open log " + opts_.log + ": " + strerror(errno);
+    return -1;
+  }
+  if (!opts_.flash_init.empty() && flash_.load(opts_.flash_init) != 0) {
+    err = "cannot load " + opts_.flash_init + ": " +
+          (errno == EFBIG ? std::string("larger than the flash") : strerror(errno));
     return -1;
   }
   if (pipe2(sig_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -81,8 +87,9 @@ int Simulator::setup(std::string &err) {
   if (!opts_.sysfs.empty()) {
     sysfs_.reset(new SysfsStandIn);
     if (sysfs_->open(opts_.sysfs, opts_.reset_gpio, opts_.boot_gpio, err) != 0) return -1;
-    // As if powered with reset high and boot-select low: the application runs.
-    loader_.restart(false);
+    // As if powered with reset high and boot-select low: the application
+    // runs, unless the boot loader was left listening by an earlier run.
+    if (!opts_.already_synced) loader_.restart(false);
   }
   return 0;
 }
@@ -132,16 +139,42 @@ bool Simulator::take_byte(double now) {
   uint8_t value = b.value;
   input_.pop_front();
   rx_end_ = end;
+  if (end < lost_until_) {
+    log_.event("starting lost " + hex_bytes({value}));
+    return true;
+  }
   Reply reply;
-  if (!loader_.feed(value, reply)) return true;
-  TxUnit u;
-  u.bytes = reply.bytes;
-  u.start = end + reply.delay_ms / 1000.0;
-  u.hang_up = reply.hang_up;
-  // The module is busy (erasing, or slow to answer) until its answer starts.
-  busy_until_ = u.start;
-  if (term_.host() != Terminal::Host::HungUp) tx_.push_back(u);
+  if (loader_.feed(value, reply)) queue_reply(reply, end);
   return true;
+}
+
+// The answer goes out from end on, its late part after the delay; the module
+// is busy (erasing, or slow to answer) until its last part starts.
+void Simulator::queue_reply(Reply &reply, double end) {
+  noise_.to_host(reply.bytes);
+  size_t split = std::min(reply.late_from, reply.bytes.size());
+  TxUnit early, late;
+  early.bytes.assign(reply.bytes.begin(), reply.bytes.begin() + static_cast<std::ptrdiff_t>(split));
+  early.start = end;
+  late.bytes.assign(reply.bytes.begin() + static_cast<std::ptrdiff_t>(split), reply.bytes.end());
+  late.start = end + reply.delay_ms / 1000.0;
+  late.hang_up = reply.hang_up;
+  busy_until_ = late.start;
+  if (term_.host() != Terminal::Host::HungUp) {
+    if (!early.bytes.empty()) tx_.push_back(early);
+    if (!late.bytes.empty()) tx_.push_back(late);
+  }
+  if (!reply.restart) return;
+  // The module restarts once its answer is out, as its reset does.
+  double out = late.start + static_cast<double>(reply.bytes.size()) * byte_time_;
+  restart_module(!sysfs_ || boot_level_ == 1, out);
+}
+
+void Simulator::restart_module(bool boot, double at) {
+  loader_.restart(boot);
+  log_.event(boot ? "restart boot" : "restart app");
+  if (!boot) fprintf(stderr, "module restarted into its application\n");
+  lost_until_ = at + opts_.boot_ms / 1000.0;
 }
 
 void Simulator::send(double now) {
@@ -242,7 +275,10 @@ void Simulator::read_terminal() {
     }
     term_.host_seen();
     double t = now_s();
-    for (ssize_t i = 0; i < n; ++i) input_.push_back({buf[i], t});
+    for (ssize_t i = 0; i < n; ++i) {
+      uint8_t b = buf[i];
+      if (noise_.from_host(b)) input_.push_back({b, t});
+    }
   }
 }
 
@@ -272,10 +308,7 @@ void Simulator::apply(const LineWrite &w) {
     tx_.clear();
     busy_until_ = 0;
   } else if (before == 0 && level == 1) {
-    bool boot = boot_level_ == 1;
-    loader_.restart(boot);
-    log_.event(boot ? "restart boot" : "restart app");
-    if (!boot) fprintf(stderr, "module restarted into its application\n");
+    restart_module(boot_level_ == 1, now_s());
   }
 }
 

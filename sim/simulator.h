@@ -27,6 +27,7 @@
 #include "bootloader.h"
 #include "flash.h"
 #include "gpio_model.h"
+#include "line_noise.h"
 #include "log.h"
 #include "options.h"
 #include "terminal.h"
@@ -76,6 +77,8 @@ class Simulator {
   void read_terminal();
   void read_fifos();
   void apply(const LineWrite &w);
+  void queue_reply(Reply &reply, double end);
+  void restart_module(bool boot, double at);
   void host_closed();
   void hang_up();
   void shutdown();
@@ -86,6 +89,7 @@ class Simulator {
   Log log_;
   Flash flash_;
   BootLoader loader_;
+  LineNoise noise_;
   Terminal term_;
   std::unique_ptr<SysfsStandIn> sysfs_;
   int sig_pipe_[2] = {-1, -1};
@@ -93,6 +97,7 @@ class Simulator {
   std::deque<InByte> input_;
   double rx_end_ = 0;
   double busy_until_ = 0;
+  double lost_until_ = 0;  // the module is starting: bytes arriving before are lost
   std::deque<LineChange> lines_;
   double last_key_ = 0;
   std::deque<TxUnit> tx_;

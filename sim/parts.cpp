@@ -1,0 +1,210 @@
+#include "parts.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kKiB = 1024;
+constexpr uint32_t kMid = 0xFFFFFFFF;  // bank 2 begins at mid-flash
+
+// count sectors of kib KiB each.
+struct Group {
+  uint16_t count, kib;
+};
+
+// The flash-size register and the system-memory area a read may take it from.
+struct SizeReg {
+  uint32_t addr, area, area_len;
+  bool whole;  // the loader refuses a read that does not start at area
+};
+
+constexpr SizeReg kF01 = {0x1FFFF7E0, 0x1FFFF700, 256, false};
+constexpr SizeReg kF03 = {0x1FFFF7CC, 0x1FFFF700, 256, false};
+constexpr SizeReg kF24 = {0x1FFF7A22, 0x1FFF7A00, 256, true};
+constexpr SizeReg kG4L = {0x1FFF75E0, 0x1FFF7500, 256, false};
+constexpr SizeReg kL0 = {0x1FF8007C, 0x1FF80000, 128, true};
+
+// One part: max flash, uniform page size in bytes (0: sectors, given per
+// bank), flash word, boot loader version (below 0x30: Erase 0x43, else
+// Extended Erase 0x44), mass erase, where bank 2 begins (KiB; 0: one bank),
+// erase times (typical, ms): per page, mass, mass per MiB of flash.
+struct Part {
+  unsigned id;
+  uint32_t max_kib, page;
+  Group sectors[3];
+  uint32_t unit;
+  uint8_t version;
+  bool mass;
+  uint32_t bank2_kib;
+  double page_ms, mass_ms, mass_ms_per_mib;
+  SizeReg reg;
+};
+
+constexpr Group kF4[3] = {{4, 16}, {1, 64}, {7, 128}};
+constexpr Group kF7[3] = {{4, 32}, {1, 128}, {3, 256}};
+constexpr Group kH7[3] = {{8, 128}, {0, 0}, {0, 0}};
+constexpr Group kNone[3] = {};
+
+#define PAGES(size)              \
+  size, {                        \
+    kNone[0], kNone[1], kNone[2] \
+  }
+#define SECTORS(g)   \
+  0, {               \
+    g[0], g[1], g[2] \
+  }
+
+const Part kParts[] = {
+    // F0
+    {0x440, 64, PAGES(1024), 4, 0x31, true, 0, 40, 40, 0, kF03},
+    {0x442, 256, PAGES(2048), 4, 0x31, true, 0, 40, 40, 0, kF03},
+    // F1 (XL: two banks, Extended Erase)
+    {0x412, 32, PAGES(1024), 4, 0x22, true, 0, 30, 30, 0, kF01},
+    {0x410, 128, PAGES(1024), 4, 0x22, true, 0, 30, 30, 0, kF01},
+    {0x414, 512, PAGES(2048), 4, 0x22, true, 0, 30, 30, 0, kF01},
+    {0x430, 1024, PAGES(2048), 4, 0x30, true, 512, 30, 30, 0, kF01},
+    // F2
+    {0x411, 1024, SECTORS(kF4), 4, 0x31, true, 0, 0, 0, 8000, kF24},
+    // F3
+    {0x438, 64, PAGES(2048), 4, 0x31, true, 0, 40, 40, 0, kF03},
+    {0x422, 256, PAGES(2048), 4, 0x31, true, 0, 40, 40, 0, kF03},
+    // F4
+    {0x423, 256, SECTORS(kF4), 4, 0x31, true, 0, 0, 0, 8000, kF24},
+    {0x431, 512, SECTORS(kF4), 4, 0x31, true, 0, 0, 0, 8000, kF24},
+    {0x413, 1024, SECTORS(kF4), 4, 0x31, true, 0, 0, 0, 8000, kF24},
+    {0x419, 2048, SECTORS(kF4), 4, 0x31, true, 1024, 0, 0, 8000, kF24},
+    // F7
+    {0x452, 512, SECTORS(kF4), 8, 0x31, true, 0, 0, 0, 8000, {0x1FF07A22, 0x1FF07A00, 256, false}},
+    {0x449, 1024, SECTORS(kF7), 8, 0x31, true, 0, 0, 0, 8000, {0x1FF0F442, 0x1FF0F400, 256, false}},
+    // G0
+    {0x466, 64, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
+    {0x460, 128, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
+    // G4
+    {0x468, 128, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
+    {0x479, 512, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
+    // H7
+    {0x483,
+     1024,
+     SECTORS(kH7),
+     32,
+     0x31,
+     true,
+     0,
+     0,
+     0,
+     8000,
+     {0x1FF1E880, 0x1FF1E800, 256, false}},
+    {0x450,
+     2048,
+     SECTORS(kH7),
+     32,
+     0x31,
+     true,
+     1024,
+     0,
+     0,
+     8000,
+     {0x1FF1E880, 0x1FF1E800, 256, false}},
+    // L0 and L1: no mass erase
+    {0x417, 64, PAGES(128), 8, 0x31, false, 0, 3.2, 0, 0, kL0},
+    {0x447, 192, PAGES(128), 8, 0x31, false, kMid, 3.2, 0, 0, kL0},
+    {0x416, 128, PAGES(256), 8, 0x31, false, 0, 3.2, 0, 0, {0x1FF8004C, 0x1FF80000, 256, false}},
+    {0x437, 512, PAGES(256), 8, 0x31, false, 256, 3.2, 0, 0, {0x1FF800CC, 0x1FF80000, 256, false}},
+    // L4
+    {0x435, 256, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
+    {0x415, 1024, PAGES(2048), 8, 0x31, true, 512, 22, 22, 0, kG4L},
+    // L5, U5
+    {0x472,
+     512,
+     PAGES(2048),
+     16,
+     0x31,
+     true,
+     kMid,
+     22,
+     22,
+     0,
+     {0x0BFA05E0, 0x0BFA0500, 256, false}},
+    {0x482,
+     2048,
+     PAGES(8192),
+     16,
+     0x31,
+     true,
+     kMid,
+     22,
+     22,
+     0,
+     {0x0BFA07A0, 0x0BFA0700, 256, false}},
+    // WB, WL
+    {0x495, 1024, PAGES(4096), 8, 0x31, true, 0, 24.5, 24.5, 0, kG4L},
+    {0x497, 256, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
+};
+
+const Part *find_part(unsigned id) {
+  for (const Part &p : kParts)
+    if (p.id == id) return &p;
+  return nullptr;
+}
+
+// The sector list of one bank, repeated for bank 2, cut at the flash size.
+std::vector<uint32_t> sector_list(const Part &p, uint32_t flash_size) {
+  std::vector<uint32_t> out;
+  uint64_t total = 0;
+  for (int bank = 0; bank < (p.bank2_kib ? 2 : 1); ++bank) {
+    for (const Group &g : p.sectors) {
+      for (unsigned i = 0; i < g.count && total < flash_size; ++i) {
+        out.push_back(g.kib * kKiB);
+        total += g.kib * kKiB;
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+double sector_erase_ms(uint32_t kib) {
+  if (kib <= 16) return 250;
+  if (kib <= 32) return 400;
+  if (kib <= 64) return 550;
+  if (kib <= 128) return 1000;
+  return 2000;
+}
+
+int apply_part(SimOptions &opts, std::string &err) {
+  const Part *p = find_part(opts.part);
+  if (!p) {
+    char buf[64];
+    snprintf(buf, sizeof buf, "unknown part 0x%x", opts.part);
+    err = buf;
+    return -1;
+  }
+  if (!opts.id_given) opts.id = p->id;
+  if (!opts.flash_size_given) opts.flash_size = p->max_kib * kKiB;
+  if (opts.flash_size > p->max_kib * kKiB) {
+    err = "--flash-size is larger than the part's flash";
+    return -1;
+  }
+  if (p->page && !opts.page_size_given) opts.page_size = p->page;
+  if (!p->page && !opts.page_size_given) opts.sectors = sector_list(*p, opts.flash_size);
+  if (!opts.program_unit_given) opts.program_unit = p->unit;
+  opts.version = p->version;
+  opts.extended_erase = opts.extended_erase || p->version >= 0x30;
+  opts.no_mass_erase = opts.no_mass_erase || !p->mass;
+  uint32_t half = opts.flash_size / 2;
+  uint32_t bank2 = p->bank2_kib == kMid ? half : p->bank2_kib * kKiB;
+  opts.bank2_offset = bank2 < opts.flash_size ? bank2 : 0;
+  opts.page_erase_ms = p->page_ms;
+  opts.mass_erase_ms = p->mass_ms + p->mass_ms_per_mib * opts.flash_size / (1024.0 * kKiB);
+  opts.size_register = p->reg.addr;
+  opts.area = p->reg.area;
+  opts.area_len = p->reg.area_len;
+  opts.area_whole = p->reg.whole;
+  return 0;
+}
+
+}  // namespace sim

@@ -1,0 +1,23 @@
+// The part table: what a module of a given product ID looks like to its ROM
+// boot loader (flash layout, flash word, erase command, erase times and the
+// flash-size register).
+#ifndef TARVION_SIM_PARTS_H
+#define TARVION_SIM_PARTS_H
+
+#include <string>
+
+#include "options.h"
+
+namespace sim {
+
+// Fills opts from the row of opts.part, keeping what the command line gave
+// (identifier, flash size, page size, program unit, erase time). Returns 0,
+// or -1 with the reason in err (unknown part, flash size over the part's).
+int apply_part(SimOptions &opts, std::string &err);
+
+// The time in ms a sector of kib KiB takes to erase (typical figures).
+double sector_erase_ms(uint32_t kib);
+
+}  // namespace sim
+
+#endif
