@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "bytes.h"
@@ -46,6 +47,10 @@ class HandImage {
  private:
   OwnedImage owned_;
 };
+
+// The chunks as an Intel HEX file: an extended linear address record for
+// every 64 KiB the chunks enter, data records of up to 16 bytes, the end.
+std::string intel_hex(const std::vector<Chunk> &chunks);
 
 }  // namespace testsupport
 
