@@ -10,13 +10,17 @@
 
 namespace {
 
-// The flash-size register's value in KiB, or 0 when it is not read or the
-// read fails.
+// The flash-size register's value in KiB, or 0 when the boot loader does not
+// let it be read or the read fails. F2/F4 and L0 answer only a larger read
+// from a fixed start.
 uint32_t read_flash_kib(int fh, const part_info *p, int ldflags) {
-  (void)fh;
-  (void)p;
-  (void)ldflags;
-  return 0;
+  if (p->fsize_read == PART_FSIZE_NONE) return 0;
+  const bool block = p->fsize_read == PART_FSIZE_BLOCK;
+  const uint32_t from = block ? p->fsize_block : p->fsize_addr;
+  const int len = block ? p->fsize_block_len : 2;
+  std::vector<unsigned char> data(static_cast<size_t>(len));
+  if (ld_read_memory(fh, from, data.data(), len, ldflags) < 0) return 0;
+  return part_fsize_value(p, from, data.data(), len);
 }
 
 std::vector<part_extent> image_extents(const image *img) {
@@ -32,8 +36,11 @@ bool layout_known(const erase_module &m) {
   return m.part && m.part->layout && m.flash_bytes > 0;
 }
 
+// Says why the erase failed; errno stays.
 int cant_erase() {
-  std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(errno));
+  const int err = errno;
+  std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(err));
+  errno = err;
   return -1;
 }
 
@@ -45,6 +52,7 @@ int plan(const image *img, const erase_module &m, bool all, std::vector<uint16_t
     std::fprintf(stderr,
                  "Image does not fit part %03X: address %08X is outside its flash (%08X-%08X)\n",
                  m.id, outside, m.part->flash_start, m.part->flash_start + m.flash_bytes - 1);
+    errno = EFBIG;
     return -1;
   }
   if (all) {
@@ -121,6 +129,7 @@ int erase_flash(int fh, const image *img, int ldflags, bool image_only, erase_mo
   if (image_only) {
     if (!layout_known(*m)) {
       std::fprintf(stderr, "Unknown part %03X: --erase=image needs its page layout\n", m->id);
+      errno = ENOENT;
       return -1;
     }
     return erase_pages(fh, ldflags, *m, pages);

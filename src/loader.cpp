@@ -7,19 +7,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
+#include "loader_internal.h"
 #include "util.h"
 
 volatile sig_atomic_t ld_abort = 0;
 
-namespace {
+namespace ld_internal {
 
-// The checksum of a one-byte block is its complement.
-constexpr unsigned char kComplement = 0xFF;
-
-// Writes all n bytes, continuing after short writes. Returns 0, or -1 with
-// errno from write (EIO when it wrote nothing without saying why).
 int write_all(int fh, const unsigned char *p, size_t n) {
   while (n > 0) {
     const ssize_t w = write(fh, p, n);
@@ -40,10 +35,8 @@ int write_all(int fh, const unsigned char *p, size_t n) {
   return 0;
 }
 
-// Awaits one byte from the module for at most ms and reads it. Returns 0, or
-// -1 with errno EBUSY (nothing came), EIO (end of file) or that of the failed
-// wait or read. A failed wait never leads into a read that could block.
-int await_byte(int fh, unsigned char *b, int ms = LD_WAIT_MS) {
+// A failed wait never leads into a read that could block.
+int await_byte(int fh, unsigned char *b, int ms) {
   const int r = wait_fh_rest(fh, ms, &ld_abort);
   if (r < 0) return -1;
   if (r == 0) {
@@ -56,71 +49,80 @@ int await_byte(int fh, unsigned char *b, int ms = LD_WAIT_MS) {
   return -1;
 }
 
-}  // namespace
+Answer send_once(int fh, const char *buf, int len, int flags, int ms) {
+  if (!buf || len < 1 || len > LD_LIST_BLOCK_MAX) {
+    errno = EINVAL;
+    return ANSWER_FAILED;
+  }
+  if (ld_abort) {
+    errno = EINTR;
+    return ANSWER_FAILED;
+  }
+  // A page list of the extended erase is the longest block.
+  std::array<unsigned char, LD_LIST_BLOCK_MAX + 1> frame;
+  std::memcpy(frame.data(), buf, static_cast<size_t>(len));
+  unsigned char sum = 0;
+  for (int i = 0; i < len; ++i) sum ^= frame[i];
+  // The checksum of a one-byte block is its complement.
+  if (len == 1) sum = frame[0] ^ 0xFF;
+  size_t n = static_cast<size_t>(len);
+  if (!(flags & LD_NOCHKSUM)) frame[n++] = sum;
+  // A late answer to an earlier attempt must not answer this one.
+  (void)tcflush(fh, TCIFLUSH);
+  if (write_all(fh, frame.data(), n) < 0) return ANSWER_FAILED;
+  if (!(flags & LD_WAITACK)) return ANSWER_ACK;
+  unsigned char got = 0;
+  if (await_byte(fh, &got, ms) < 0) return errno == EBUSY ? ANSWER_UNCLEAR : ANSWER_FAILED;
+  if (got == LD_ACK) return ANSWER_ACK;
+  errno = EINVAL;
+  return got == LD_NACK ? ANSWER_NACK : ANSWER_UNCLEAR;
+}
+
+int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms, int *refusals) {
+  if (refusals) *refusals = 0;
+  if (!buf || len < 1 || len > LD_BLOCK_MAX) {
+    errno = EINVAL;
+    return -1;
+  }
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    const Answer a = send_once(fh, buf, len, flags, ms);
+    if (a == ANSWER_ACK) {
+      errno = 0;
+      return 0;
+    }
+    // A write that failed is tried again, as any attempt; an abort is not.
+    if (a == ANSWER_FAILED && errno == EINTR) return -1;
+    if (a == ANSWER_NACK && refusals) ++*refusals;
+  }
+  return -1;
+}
+
+}  // namespace ld_internal
+
+using namespace ld_internal;
 
 namespace {
 
 // Awaits the answer to a block for at most ms: 0 for the acknowledgement,
-// otherwise -1 with errno EINVAL (another byte, left in *got) or as
-// await_byte leaves it.
-int await_ack(int fh, int ms, unsigned char *got) {
-  if (await_byte(fh, got, ms) < 0) return -1;
-  if (*got != LD_ACK) {
+// otherwise -1 with errno EINVAL (another byte) or as await_byte leaves it.
+int await_ack(int fh, int ms) {
+  unsigned char got = 0;
+  if (await_byte(fh, &got, ms) < 0) return -1;
+  if (got != LD_ACK) {
     errno = EINVAL;
     return -1;
   }
   return 0;
 }
 
-// A block with its checksum, tried up to `attempts` times, each answer
-// awaited for at most ms (under LD_WAITACK). Returns 0 once acknowledged
-// (errno 0), otherwise -1 with errno from the last attempt; *refusals, when
-// given, counts the attempts the boot loader refused with 0x1F.
-int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms, int *refusals) {
-  if (!buf || len < 1 || len > LD_LIST_BLOCK_MAX) {
-    errno = EINVAL;
-    return -1;
-  }
-  std::array<unsigned char, LD_LIST_BLOCK_MAX + 1> frame;
-  std::memcpy(frame.data(), buf, static_cast<size_t>(len));
-  unsigned char sum = 0;
-  for (int i = 0; i < len; ++i) sum ^= frame[i];
-  if (len == 1) sum = frame[0] ^ kComplement;
-  size_t n = static_cast<size_t>(len);
-  if (!(flags & LD_NOCHKSUM)) frame[n++] = sum;
-
-  if (refusals) *refusals = 0;
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    if (ld_abort) {
-      errno = EINTR;
-      return -1;
-    }
-    // A late acknowledgement of an earlier attempt must not answer this one.
-    (void)tcflush(fh, TCIFLUSH);
-    if (write_all(fh, frame.data(), n) < 0) continue;
-    unsigned char got = 0;
-    if (!(flags & LD_WAITACK) || await_ack(fh, ms, &got) == 0) {
-      errno = 0;
-      return 0;
-    }
-    if (refusals && errno == EINVAL && got == LD_NACK) ++*refusals;
-  }
-  return -1;
-}
-
 }  // namespace
 
 int _ld_waitack(int fh, int flags) {
   if (!(flags & LD_WAITACK)) return 0;
-  unsigned char got = 0;
-  return await_ack(fh, LD_WAIT_MS, &got);
+  return await_ack(fh, LD_WAIT_MS);
 }
 
 int _ld_send(int fh, const char *buf, int len, int flags) {
-  if (len > LD_BLOCK_MAX) {
-    errno = EINVAL;
-    return -1;
-  }
   return send_block(fh, buf, len, flags, LD_ATTEMPTS, LD_WAIT_MS, nullptr);
 }
 
@@ -156,11 +158,11 @@ int _ld_read(int fh, char *data, int maxlen, int flags) {
   if (!data) maxlen = 0;
   errno = 0;
   unsigned char len = 0;
-  if (await_byte(fh, &len) < 0) return -1;
+  if (await_byte(fh, &len, LD_WAIT_MS) < 0) return -1;
   const int count = len + 1;
   for (int i = 0; i < count; ++i) {
     unsigned char b = 0;
-    if (await_byte(fh, &b) < 0) return -1;
+    if (await_byte(fh, &b, LD_WAIT_MS) < 0) return -1;
     if (i < maxlen) data[i] = static_cast<char>(b);
   }
   return count;
@@ -168,7 +170,20 @@ int _ld_read(int fh, char *data, int maxlen, int flags) {
 
 int ld_init_device(int fh, int flags) {
   const char sync = LD_SYNC;
-  return _ld_send(fh, &sync, 1, flags | LD_NOCHKSUM);
+  flags |= LD_NOCHKSUM;
+  if (!(flags & LD_WAITACK)) return _ld_send(fh, &sync, 1, flags);
+  for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
+    const Answer a = send_once(fh, &sync, 1, flags, LD_WAIT_MS);
+    if (a == ANSWER_FAILED && errno == EINTR) return -1;
+    if (a != ANSWER_ACK && a != ANSWER_NACK) continue;
+    // Only a synchronised boot loader refuses: it took the 0x7F as the
+    // first or second byte of a command pair, and stands at command level.
+    if (a == ANSWER_NACK && (flags & LD_VERBOSE))
+      std::fprintf(stderr, "Boot loader already synchronised (left so by an earlier run)\n");
+    errno = 0;
+    return 0;
+  }
+  return -1;
 }
 
 unsigned int ld_getid(int fh, int flags) {
@@ -194,18 +209,6 @@ namespace {
 // 128 KiB sector at the lowest supply voltage: 32 s for 2 MiB. A minute
 // covers them with margin, and a module that died during the erase still
 // fails the run within a minute.
-constexpr int kMassEraseMs = 60000;
-
-// The global erase command, as _ld_send sends it. Returns 0 when
-// acknowledged; otherwise -1, and *refused tells whether every attempt was
-// answered with the refusal byte.
-int send_global_erase(int fh, int flags, bool *refused) {
-  const char cmd = static_cast<char>(LD_CMD_ERASE);
-  int refusals = 0;
-  const int rc = send_block(fh, &cmd, 1, flags, LD_ATTEMPTS, LD_WAIT_MS, &refusals);
-  *refused = rc < 0 && refusals == LD_ATTEMPTS;
-  return rc;
-}
 
 // Get: the boot loader's command list, a count N, then N+1 bytes (its
 // version and the command codes), then 0x79, each byte awaited at most
@@ -222,8 +225,8 @@ int offers_command(int fh, unsigned char code, int flags) {
 }
 
 // Mass erase through the extended erase command, when the boot loader lists
-// it. The block 0xFFFF is sent once and its acknowledgement awaited as one
-// wait: sent again while the erase runs, it would meet a busy module.
+// it. The block 0xFFFF (with its XOR checksum 0x00) is awaited as one wait:
+// sent again while the erase runs, it would meet a busy module.
 int erase_extended(int fh, int flags) {
   const int offered = offers_command(fh, LD_CMD_EXT_ERASE, flags);
   if (offered <= 0) {
@@ -232,103 +235,79 @@ int erase_extended(int fh, int flags) {
   }
   if (flags & LD_VERBOSE)
     std::fprintf(stderr, "Erasing with the extended erase command (may take up to %d s)\n",
-                 kMassEraseMs / 1000);
-  if (_ld_send_cmd(fh, static_cast<char>(LD_CMD_EXT_ERASE), flags) < 0) return -1;
-  // The mass erase code 0xFFFF, sent once: the block goes out with its XOR
-  // checksum 0x00.
+                 LD_MASS_ERASE_MS / 1000);
+  else
+    std::fputs("Mass erase: this can take up to a minute\n", stderr);
   const char mass[2] = {static_cast<char>(0xFF), static_cast<char>(0xFF)};
-  int refusals = 0;
-  if (send_block(fh, mass, 2, flags, 1, kMassEraseMs, &refusals) == 0) return 0;
-  if (refusals > 0) errno = EPERM;
+  const ld_block param = {mass, 2, LD_MASS_ERASE_MS};
+  const ld_command cmd = {LD_CMD_EXT_ERASE, &param, 1, nullptr, 0, nullptr, nullptr};
+  bool pair_refused = false;
+  if (run_command(fh, &cmd, flags, &pair_refused) == 0) return 0;
+  // The command accepted, its mass-erase code refused: a part without a mass
+  // erase, whose pages can still be erased by list.
+  if (!pair_refused && errno == EINVAL) errno = EPERM;
   return -1;
 }
 
 }  // namespace
 
 int ld_erase_all(int fh, int flags) {
-  bool refused = false;
-  if (send_global_erase(fh, flags, &refused) < 0) return refused ? erase_extended(fh, flags) : -1;
   const char global = static_cast<char>(LD_ERASE_GLOBAL);
-  return _ld_send(fh, &global, 1, flags);
+  const ld_block param = {&global, 1, LD_WAIT_MS};
+  const ld_command cmd = {LD_CMD_ERASE, &param, 1, nullptr, 0, nullptr, nullptr};
+  bool refused = false;
+  if (run_command(fh, &cmd, flags, &refused) == 0) return 0;
+  return refused ? erase_extended(fh, flags) : -1;
 }
 
 int ld_restart(int fh, int addr, int flags) {
-  if (_ld_send_cmd(fh, LD_CMD_GO, flags) < 0) return -1;
-  return _ld_send_long(fh, static_cast<uint32_t>(addr), flags);
-}
-
-int ld_write_image(int fh, image *img, int flags) {
-  if (!img) {
-    errno = EINVAL;
-    return -1;
-  }
-  const bool progress = (flags & LD_PROGRESS) != 0;
-  if (progress) std::fprintf(stderr, "Flashing %s", img->fn ? img->fn : "");
-  std::array<char, LD_FRAGMENT_MAX> buf;
-  for (int i = 0;; ++i) {
-    int offset = 0;
-    const int size = img_get_chunk(img, &offset, buf.data(), static_cast<int>(buf.size()));
-    if (size <= 0) break;
-    if (progress) {
-      if (i % LD_PROGRESS_DOTS == 0) std::fputs("\n\t", stderr);
-      std::fputc('.', stderr);
-    }
-    std::fflush(stderr);
-    if (_ld_send_frag(fh, buf.data(), size, offset, flags) < 0) {
-      const int err = errno;
-      std::fprintf(stderr, "Communication Error: %s\n", std::strerror(err));
-      errno = err;
-      return -1;
-    }
-  }
-  if (progress) std::fputs("\n\tdone\n", stderr);
-  errno = 0;
-  return 0;
+  const uint32_t a = static_cast<uint32_t>(addr);
+  const char block[4] = {static_cast<char>(a >> 24), static_cast<char>(a >> 16),
+                         static_cast<char>(a >> 8), static_cast<char>(a)};
+  const ld_block param = {block, 4, LD_WAIT_MS};
+  const ld_command cmd = {LD_CMD_GO, &param, 1, nullptr, 0, nullptr, nullptr};
+  return ld_run_command(fh, &cmd, flags);
 }
 
 namespace {
 
-// The page list of an erase command as one block: 0x43 takes the count - 1
-// and the page numbers as bytes, 0x44 as 16-bit values, most significant
-// byte first. Returns false for a list the command cannot carry.
-bool page_list_block(unsigned char cmd, const uint16_t *pages, int count, std::vector<char> *b) {
-  const bool wide = cmd == LD_CMD_EXT_ERASE;
-  if (!pages || count < 1 || count > (wide ? LD_ERASE44_MAX : LD_ERASE43_MAX)) return false;
-  if (!wide && cmd != LD_CMD_ERASE) return false;
-  const auto put = [&](unsigned v) {
-    if (wide) b->push_back(static_cast<char>(v >> 8));
-    b->push_back(static_cast<char>(v & 0xFF));
-  };
-  b->clear();
-  put(static_cast<unsigned>(count - 1));
-  for (int i = 0; i < count; ++i) {
-    if (!wide && pages[i] > 0xFF) return false;
-    put(pages[i]);
+// The boot loader's start-up after it reset itself: it takes a 0x7F only
+// once it runs, so it is polled; some families need over two seconds.
+constexpr int kRestartMs = 5000;
+constexpr int kPollMs = 100;
+
+int resync_after_restart(int fh, int flags) {
+  const char sync = LD_SYNC;
+  if (!(flags & LD_WAITACK)) {
+    wait_fh_rest(-1, kRestartMs / 10, &ld_abort);
+    return _ld_send(fh, &sync, 1, flags | LD_NOCHKSUM);
   }
-  return true;
+  for (int waited = 0; waited < kRestartMs; waited += 2 * kPollMs) {
+    if (wait_fh_rest(-1, kPollMs, &ld_abort) < 0) return -1;
+    const Answer a = send_once(fh, &sync, 1, flags | LD_NOCHKSUM, kPollMs);
+    if (a == ANSWER_ACK || a == ANSWER_NACK) {
+      errno = 0;
+      return 0;
+    }
+    if (a == ANSWER_FAILED) return -1;
+  }
+  errno = EBUSY;
+  return -1;
+}
+
+// An unprotect command: its pair, then a second acknowledgement once the
+// module has done it (read-out unprotect erases the whole flash first), then
+// the module's restart.
+int unprotect(int fh, unsigned char code, int flags) {
+  const char c = static_cast<char>(code);
+  if (send_block(fh, &c, 1, flags, LD_ATTEMPTS, LD_WAIT_MS, nullptr) < 0) return -1;
+  if ((flags & LD_WAITACK) && await_ack(fh, LD_MASS_ERASE_MS) < 0) return -1;
+  return resync_after_restart(fh, flags);
 }
 
 }  // namespace
 
-int ld_erase_pages(int fh, unsigned char cmd, const uint16_t *pages, int count, int wait_ms,
-                   int flags) {
-  std::vector<char> list;
-  if (!page_list_block(cmd, pages, count, &list) || wait_ms < LD_WAIT_MS) {
-    errno = EINVAL;
-    return -1;
-  }
-  const char code = static_cast<char>(cmd);
-  const int len = static_cast<int>(list.size());
-  for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
-    if (send_block(fh, &code, 1, flags, 1, LD_WAIT_MS, nullptr) < 0) {
-      if (errno == EINTR) return -1;
-      continue;
-    }
-    int refusals = 0;
-    if (send_block(fh, list.data(), len, flags, 1, wait_ms, &refusals) == 0) return 0;
-    // Without a refusal the module may still be erasing: a list sent again
-    // would meet it busy.
-    if (refusals == 0) return -1;
-  }
-  return -1;
+int ld_unprotect(int fh, int flags) {
+  if (unprotect(fh, LD_CMD_READOUT_UNPROTECT, flags) < 0) return -1;
+  return unprotect(fh, LD_CMD_WRITE_UNPROTECT, flags);
 }

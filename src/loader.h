@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "image.h"
+#include "image_layout.h"
 
 constexpr int LD_NOCHKSUM = 1;  // send blocks without their checksum byte
 constexpr int LD_WAITACK = 2;   // await and examine the acknowledgement of each block
@@ -32,6 +33,10 @@ constexpr unsigned char LD_CMD_GET = 0x00;        // Get: the boot loader's vers
 constexpr unsigned char LD_CMD_ERASE = 0x43;      // Erase (global)
 constexpr unsigned char LD_CMD_EXT_ERASE = 0x44;  // Extended Erase
 constexpr unsigned char LD_ERASE_GLOBAL = 0xFF;   // Erase's parameter: the whole flash
+constexpr unsigned char LD_CMD_READ = 0x11;       // Read Memory
+constexpr unsigned char LD_CMD_WRITE_UNPROTECT = 0x73;    // Write Unprotect (the module resets)
+constexpr unsigned char LD_CMD_READOUT_UNPROTECT = 0x92;  // Readout Unprotect (erases, resets)
+constexpr unsigned char LD_FILLER = 0xA4;  // brings the boot loader back to command level
 
 // The wire arithmetic.
 constexpr int LD_WAIT_MS = 1000;                   // budget of every byte awaited from the module
@@ -44,6 +49,33 @@ constexpr int LD_PROGRESS_DOTS = 20;               // dots per line of the progr
 constexpr int LD_ERASE43_MAX = 255;                // pages of one Erase list
 constexpr int LD_ERASE44_MAX = 512;                // pages of one Extended Erase list
 constexpr int LD_LIST_BLOCK_MAX = 2 + 2 * LD_ERASE44_MAX;  // its count and page numbers
+constexpr int LD_COMMAND_TRIES = 3;                        // tries of a whole command
+constexpr int LD_MASS_ERASE_MS = 60000;                    // budget of the extended mass erase
+
+// One block of a command after its command pair, with the budget of its
+// acknowledgement.
+struct ld_block {
+  const char *data;
+  int len;  // 1 to 257; a page list of the extended erase up to 1026
+  int wait_ms;
+};
+
+// A whole command of the boot loader: the command pair, then blocks, each
+// acknowledged, then optionally a reply of reply_len bytes (Read Memory).
+struct ld_command {
+  unsigned char code;
+  const ld_block *blocks;
+  int nblocks;
+  unsigned char *reply;  // reply_len bytes are stored here
+  int reply_len;
+  // Asked when the last block's answer was lost or damaged, once the boot
+  // loader is back at its command level: 1 when the command took effect
+  // anyway, 0 when it is to be tried again, -1 (errno set) to fail. accepted
+  // tells whether an acknowledgement came during the recovery. Null: the
+  // command took effect exactly when it did.
+  int (*settle)(int fh, void *ctx, bool accepted, int flags);
+  void *ctx;
+};
 
 // Set it (from a signal handler) to stop the operation in progress: every
 // block attempt then fails at once with EINTR before anything is sent, a
@@ -52,7 +84,28 @@ constexpr int LD_LIST_BLOCK_MAX = 2 + 2 * LD_ERASE44_MAX;  // its count and page
 extern volatile sig_atomic_t ld_abort;
 
 // Synchronises with the boot loader: the byte 0x7F, never with a checksum.
+// A boot loader that already listens (an earlier run left it synchronised)
+// answers 0x1F, to the first 0x7F or, after silence, to the second: it is
+// synchronised then too, and LD_VERBOSE says so on standard error.
 int ld_init_device(int fh, int flags);
+// Runs a whole command under LD_WAITACK: a refused command pair is sent
+// again (three attempts); a block refused inside the command, or one whose
+// answer is lost or damaged, starts the command again from its pair once
+// the boot loader is back at command level (recover), at most three tries.
+// A lost reply byte also starts it again. Without LD_WAITACK every block
+// goes out once and only the reply is awaited. Returns 0, or -1 with errno
+// as the last try left it (EINVAL refused, EBUSY no answer, EIO, EINTR).
+int ld_run_command(int fh, const ld_command *cmd, int flags);
+// Read Memory: len (1 to 256) bytes from addr into buf (command 0x11, the
+// address, then len-1 with its complement; the bytes follow the ACK).
+// Returns 0, or -1 with errno as ld_run_command (EINVAL for len out of
+// range, nothing sent).
+int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags);
+// Lifts read-out protection (0x92; the module erases its whole flash) and
+// then write protection (0x73). After each the module restarts into its
+// boot loader; it is synchronised again, polled with 0x7F for at most 5 s.
+// Returns 0, or -1 with errno (EINVAL refused, EBUSY no answer or no restart).
+int ld_unprotect(int fh, int flags);
 // Reads the device identifier: command 0x02, then the reply (length byte L,
 // L+1 identifier bytes, each awaited at most 1000 ms; the closing 0x79 under
 // LD_WAITACK). The first min(L+1, 4) bytes make the value, most significant
@@ -70,16 +123,29 @@ int ld_erase_all(int fh, int flags);
 // Erases the listed pages: the command cmd (0x43: 1 to 255 pages numbered up
 // to 255; 0x44: 1 to 512 pages), then the page list, whose acknowledgement
 // comes once the pages are erased and is awaited for up to wait_ms (at least
-// 1000) in one wait. A refused command or list restarts the command, three
-// tries in all; a list left unanswered is not sent again. Returns 0, or -1
-// with errno (EINVAL for a list the command cannot carry; nothing is sent).
+// 1000) in one wait. Retried as ld_run_command retries a whole command.
+// Returns 0, or -1 with errno as ld_run_command (EINVAL also for a list the
+// command cannot carry; nothing is sent then).
 int ld_erase_pages(int fh, unsigned char cmd, const uint16_t *pages, int count, int wait_ms,
                    int flags);
-// Writes every fragment of img (at most 256 bytes each, in the order the
-// image hands them out) with _ld_send_frag. Under LD_PROGRESS prints
-// "Flashing <fn>", a dot per fragment in lines of 20 and "done" to standard
-// error; a failure prints "Communication Error: <reason>" in any case.
+// Writes the plan's fragments in order, each as one whole command (Write
+// Memory: 0x31, address, data). When the answer to the data block is lost
+// or damaged, the fragment is read back before it is written again: the
+// words hold it already (done), are still erased (written again), or hold
+// something else (-1, EIO), so no flash word is written twice. Under
+// LD_PROGRESS prints "Flashing <fn>", a dot per fragment in lines of 20 and
+// "done" to standard error; a failure prints "Communication Error:
+// <reason>" in any case. Returns 0, or -1 with errno.
+int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags);
+// ld_write_plan with the plan of img for the program unit of 8 bytes (no
+// flash-base check). An image that cannot be planned: -1, EINVAL.
 int ld_write_image(int fh, image *img, int flags);
+// Reads every fragment of the plan back and compares. Under LD_PROGRESS
+// prints "Verifying", a dot per fragment in lines of 20 and, when all
+// match, "done". A fragment that differs is read once more (a reply byte
+// may have been damaged on the line). Returns 0 when all match, 1 with *bad
+// the first differing address, -1 with errno when a read failed.
+int ld_verify_plan(int fh, const write_plan *plan, int flags, uint32_t *bad);
 // Starts the code at addr: command 0x21, then addr.
 int ld_restart(int fh, int addr, int flags);
 

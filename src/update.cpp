@@ -10,6 +10,7 @@
 #include "config.h"
 #include "erase.h"
 #include "gpio.h"
+#include "image_layout.h"
 #include "line.h"
 #include "loader.h"
 #include "uart.h"
@@ -149,14 +150,35 @@ int cant_open(const std::string &name) {
   return -1;
 }
 
+// A raw binary has no addresses of its own: it goes to the flash start, or
+// where --address puts it (behind the module's own boot code, say).
+void place_raw_binary(const update_conf &conf, image *img) {
+  if (img->chunks > 0) img->img[0].offset = conf.address_given ? conf.address_arg : IMG_FLASH_BASE;
+}
+
+// An image with bytes below the flash, or with one address set twice to
+// different values, is refused before the port is touched: the module would
+// be erased and then refuse the write, or hold the AND of the two values.
+int check_image(const update_conf &conf, const image *img) {
+  if (conf.showid_flag) return 0;
+  write_plan plan;
+  plan_fault fault = PLAN_OK;
+  uint32_t where = 0;
+  if (img_plan(img, IMG_FLASH_BASE, IMG_PROGRAM_UNIT, &plan, &fault, &where) == 0) return 0;
+  img_plan_report(fault, where, IMG_FLASH_BASE);
+  return -1;
+}
+
 int load_image(Run &run) {
   run.file = run.conf.file_arg.value_or("");
   int loaded = parse_file(run.file.c_str(), run.img.get());
+  if (loaded > 0) place_raw_binary(run.conf, run.img.get());
   if (loaded >= 0 && !run.conf.showid_flag && !holds_data(*run.img.get())) {
     errno = ENODATA;
     loaded = -1;
   }
-  return loaded < 0 ? cant_open(run.file) : 0;
+  if (loaded < 0) return cant_open(run.file);
+  return check_image(run.conf, run.img.get());
 }
 
 int open_port(Run &run) {
@@ -196,6 +218,56 @@ int exit_status(int flashed, int released) {
   return flashed < 0 || released < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
 }
 
+int erase(int fh, const image *img, int ldflags, const update_conf &conf, erase_module *module) {
+  if (conf.unprotect_flag && ld_unprotect(fh, ldflags) < 0) {
+    std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
+    return -1;
+  }
+  if (erase_flash(fh, img, ldflags, erase_image_only(conf), module) == 0) return 0;
+  if (errno == EINVAL && !conf.unprotect_flag)
+    std::fputs(
+        "Hint: the flash may be read- or write-protected; --unprotect lifts the protection "
+        "(and erases the whole flash)\n",
+        stderr);
+  return -1;
+}
+
+// Writes go in whole flash words of the part, 8 bytes at the least.
+int program_unit(const erase_module &module) {
+  return module.part && module.part->program_unit > IMG_PROGRAM_UNIT ? module.part->program_unit
+                                                                     : IMG_PROGRAM_UNIT;
+}
+
+int verify(int fh, const write_plan &plan, int ldflags) {
+  uint32_t bad = 0;
+  const int r = ld_verify_plan(fh, &plan, ldflags | LD_PROGRESS, &bad);
+  if (r > 0) std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
+  if (r < 0) std::fprintf(stderr, "Can't verify: %s\n", std::strerror(errno));
+  return r == 0 ? 0 : -1;
+}
+
+// Erase, write, and on request read back and start the application.
+int flash_image(int fh, image *img, int ldflags, const update_conf &conf, erase_module *module) {
+  write_plan plan;
+  if (img_plan(img, IMG_FLASH_BASE, program_unit(*module), &plan, nullptr, nullptr) < 0) {
+    std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
+    return -1;
+  }
+  if (erase(fh, img, ldflags, conf, module) < 0) return -1;
+  if (ld_write_plan(fh, &plan, img->fn, ldflags | LD_PROGRESS) < 0) {
+    std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
+    return -1;
+  }
+  if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Flashing done\n");
+  if (conf.verify_flag && verify(fh, plan, ldflags) < 0) return -1;
+  // The vector table sits at the image's lowest address.
+  if (conf.go_flag && ld_restart(fh, static_cast<int>(plan.lowest), ldflags) < 0) {
+    std::fprintf(stderr, "Can't start application: %s\n", std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
@@ -222,13 +294,7 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
     if (conf->verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);
     erase_learn_part(fh, id, ldflags, &module);
   }
-  if (erase_flash(fh, img, ldflags, image_only, &module) < 0) return -1;
-  if (ld_write_image(fh, img, ldflags | LD_PROGRESS) < 0) {
-    std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
-    return -1;
-  }
-  if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Flashing done\n");
-  return 0;
+  return flash_image(fh, img, ldflags, *conf, &module);
 }
 
 int update_main(int argc, char **argv) {

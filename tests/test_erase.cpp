@@ -114,7 +114,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        {},
        0x8000,
        0,
-       "{flashed}",
+       "Mass erase: this can take up to a minute\n{flashed}",
        "0-511",
        false},
       {"32-byte flash words, runs ending off them",

@@ -1,0 +1,60 @@
+// What the loader's source files share: the byte-level steps beneath the
+// public operations of loader.h.
+#ifndef TARVION_LOADER_INTERNAL_H
+#define TARVION_LOADER_INTERNAL_H
+
+#include <cstddef>
+
+#include "loader.h"
+
+namespace ld_internal {
+
+// The answer to one block sent once.
+enum Answer {
+  ANSWER_FAILED = -1,  // the port failed or the run was aborted: errno says why
+  ANSWER_ACK = 0,      // 0x79
+  ANSWER_NACK = 1,     // 0x1F: the boot loader has left the command
+  ANSWER_UNCLEAR = 2,  // nothing within the wait, or another byte (errno EBUSY or EINVAL)
+};
+
+// Writes all n bytes, continuing after short writes. Returns 0, or -1 with
+// errno from write (EIO when it wrote nothing without saying why, EINTR once
+// ld_abort is set).
+int write_all(int fh, const unsigned char *p, size_t n);
+
+// Awaits one byte for at most ms and reads it. Returns 0, or -1 with errno
+// EBUSY (nothing came), EIO (end of file) or that of the failed wait or read.
+int await_byte(int fh, unsigned char *b, int ms);
+
+// Sends a block (1 to 257 bytes, with its checksum unless LD_NOCHKSUM) once
+// after discarding unread input, and, under LD_WAITACK, awaits its answer for
+// at most ms. Without LD_WAITACK the answer is ANSWER_ACK.
+Answer send_once(int fh, const char *buf, int len, int flags, int ms);
+
+// A block tried up to `attempts` times, each answer awaited for at most ms.
+// Returns 0 once acknowledged (errno 0), otherwise -1 with errno from the
+// last attempt; *refusals, when given, counts the attempts refused with 0x1F.
+int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms, int *refusals);
+
+// Brings a boot loader that may be in the middle of a block back to its
+// command level: filler bytes of one value, one at a time, each given a
+// moment for an answer, until it refuses one (a pair of equal bytes is never
+// a command, and a block the filler completes fails its checksum but by
+// chance); then a probe shows that a fresh pair is taken as one. *accepted
+// tells whether an acknowledgement came on the way (the block in progress
+// was accepted after all, late or completed by filler). Returns 0, or -1
+// with errno EBUSY (the boot loader answers nothing) or as the port left it.
+int recover(int fh, int flags, bool *accepted);
+
+// Discards what the port receives until it has been quiet for quiet_ms (at
+// most max_ms in all).
+void drain_quiet(int fh, int quiet_ms, int max_ms);
+
+// ld_run_command; *pair_refused tells whether it failed because every
+// attempt of the command pair was refused with 0x1F (the boot loader does
+// not know the command).
+int run_command(int fh, const ld_command *cmd, int flags, bool *pair_refused);
+
+}  // namespace ld_internal
+
+#endif
