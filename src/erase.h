@@ -36,7 +36,9 @@ void erase_learn_part(int fh, unsigned int id, int ldflags, erase_module *m);
 // list. Whenever the part is known, an image that reaches outside its flash
 // is refused first, naming the first address outside. Under LD_VERBOSE the
 // pages erased are listed as ranges. Returns 0, or -1 after a message, with
-// nothing erased when the image was refused.
+// errno: EFBIG (the image does not fit) or ENOENT (--erase=image on a part
+// whose layout is not known), nothing erased then; otherwise as the erase
+// left it (EPERM: the mass erase refused, the part not known).
 int erase_flash(int fh, const image *img, int ldflags, bool image_only, erase_module *m);
 
 #endif
