@@ -77,13 +77,14 @@ bool BootLoader::on_write_data(Reply &reply) {
   size_t n = block_[0] + 1u;
   std::vector<uint8_t> data(block_.begin() + 1,
                             block_.begin() + 1 + static_cast<std::ptrdiff_t>(n));
+  std::string where = hex32(addr_) + " " + std::to_string(n);
   if (in_ram(addr_, n)) {
     std::copy(data.begin(), data.end(), ram_.begin() + (addr_ - kRamBase));
-    log_.event("write " + hex32(addr_) + " " + std::to_string(n));
+    log_.event("cmd write " + where);
+    log_.event("write " + where);
   } else if (!flash_.contains(addr_, n) || !write_flash(data)) {
     return refuse(reply);
   }
-  log_.event("cmd write " + hex32(addr_) + " " + std::to_string(n));
   state_ = State::Idle;
   reply.bytes = {kAck};
   reply.hang_up = faults_.hangup_after != 0 && ++writes_done_ == faults_.hangup_after;
@@ -95,33 +96,32 @@ bool BootLoader::on_write_data(Reply &reply) {
 // left unprogrammed, as the real module does.
 bool BootLoader::write_flash(const std::vector<uint8_t> &data) {
   std::string where = hex32(addr_) + " " + std::to_string(data.size());
+  Flash::Program done = Flash::Program::Done;
+  uint32_t first = 0;
+  if (!write_protected_) done = flash_.program(addr_, data, first);
+  if (done == Flash::Program::Twice) {
+    log_.event("twice " + hex32(first));
+    fprintf(stderr,
+            "tarvion_module_sim: write at 0x%08x refused: the flash word at 0x%08x was "
+            "programmed since its erase\n",
+            addr_, first);
+    return false;
+  }
+  log_.event("cmd write " + where);
   if (write_protected_) {
     log_.event("protected " + where);
     fprintf(stderr, "tarvion_module_sim: write at 0x%08x: flash write-protected, not programmed\n",
             addr_);
-    return true;
+  } else if (done == Flash::Program::Unaligned) {
+    log_.event("unaligned " + where);
+    fprintf(stderr,
+            "tarvion_module_sim: write at 0x%08x of %zu byte(s) is not whole %u-byte flash "
+            "words: not programmed\n",
+            addr_, data.size(), opts_.program_unit);
+  } else {
+    log_.event("write " + where);
   }
-  uint32_t first = 0;
-  switch (flash_.program(addr_, data, first)) {
-    case Flash::Program::Done:
-      log_.event("write " + where);
-      return true;
-    case Flash::Program::Unaligned:
-      log_.event("unaligned " + where);
-      fprintf(stderr,
-              "tarvion_module_sim: write at 0x%08x of %zu byte(s) is not whole %u-byte flash "
-              "words: not programmed\n",
-              addr_, data.size(), opts_.program_unit);
-      return true;
-    case Flash::Program::Twice:
-      log_.event("twice " + hex32(first));
-      fprintf(stderr,
-              "tarvion_module_sim: write at 0x%08x refused: the flash word at 0x%08x was "
-              "programmed since its erase\n",
-              addr_, first);
-      return false;
-  }
-  return false;
+  return true;
 }
 
 bool BootLoader::on_go(Reply &reply) {

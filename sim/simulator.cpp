@@ -174,7 +174,7 @@ void Simulator::restart_module(bool boot, double at) {
   loader_.restart(boot);
   log_.event(boot ? "restart boot" : "restart app");
   if (!boot) fprintf(stderr, "module restarted into its application\n");
-  lost_until_ = at + opts_.boot_ms / 1000.0;
+  lost_until_ = opts_.boot_ms ? at + opts_.boot_ms / 1000.0 : 0;
 }
 
 void Simulator::send(double now) {
@@ -308,7 +308,7 @@ void Simulator::apply(const LineWrite &w) {
     tx_.clear();
     busy_until_ = 0;
   } else if (before == 0 && level == 1) {
-    restart_module(boot_level_ == 1, now_s());
+    restart_module(boot_level_ == 1, w.seen);
   }
 }
 

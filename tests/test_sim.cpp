@@ -1,6 +1,6 @@
-// Tests of the simulated module itself: its boot loader fed in-process, and
-// the whole program driven over its pseudo-terminal with raw bytes (timing,
-// faults of the line, dump, log and GPIO model).
+// Tests of the simulated module as a program, driven over its pseudo-terminal
+// with raw bytes: timing, faults of the line, restarts, dump, log and
+// command line.
 #include <fcntl.h>
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
@@ -10,14 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "bootloader.h"
 #include "bytes.h"
-#include "capture.h"
 #include "pty.h"
 #include "sim_process.h"
 #include "testsupport.h"
@@ -26,43 +23,6 @@
 using namespace testsupport;
 
 namespace {
-
-// The boot loader alone, in-process: its options from a command line as the
-// simulator takes it, a flash and a log of its own.
-class InProcess {
- public:
-  explicit InProcess(std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {"tarvion_module_sim", "--log", dir_.file("sim.log")});
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(&a[0]);
-    std::string err;
-    EXPECT_EQ(sim::parse_sim_options(int(argv.size()), argv.data(), opts_, err), 0) << err;
-    flash_ = std::make_unique<sim::Flash>(opts_.flash_base, opts_.flash_size);
-    EXPECT_EQ(log_.open(opts_.log), 0);
-    loader_ = std::make_unique<sim::BootLoader>(opts_, *flash_, log_);
-  }
-
-  // Feeds a block byte by byte and returns every byte answered to it.
-  Bytes ask(const Bytes &block) {
-    Bytes out;
-    for (uint8_t b : block) {
-      sim::Reply reply;
-      if (loader_->feed(b, reply)) out = cat(out, reply.bytes);
-    }
-    return out;
-  }
-
-  std::vector<SimLogRecord> log() const { return parse_sim_log(read_file(dir_.file("sim.log"))); }
-  std::vector<std::string> events() const { return rests(of_kind(log(), "event")); }
-  std::string flash() const { return std::string(flash_->bytes().begin(), flash_->bytes().end()); }
-
- private:
-  TempDir dir_;
-  sim::SimOptions opts_;
-  sim::Log log_{0};
-  std::unique_ptr<sim::Flash> flash_;
-  std::unique_ptr<sim::BootLoader> loader_;
-};
 
 // Runs the simulator to its end (a time-out stands for a hang).
 ProcResult run_sim(const std::vector<std::string> &args) {
@@ -74,128 +34,6 @@ ProcResult run_sim(const std::vector<std::string> &args) {
 }
 
 }  // namespace
-
-TEST(SimBootLoader, AnswersSyncGetIdEraseWriteAndGoAndProgramsTheFlash) {
-  InProcess m;
-  EXPECT_EQ(m.ask({0x7F}), Bytes{ACK});
-  EXPECT_EQ(m.ask({0x02, 0xFD}), (Bytes{ACK, 0x01, 0x04, 0x10, ACK}));
-  EXPECT_EQ(m.ask({0x43, 0xBC}), Bytes{ACK});
-  EXPECT_EQ(m.ask({0xFF, 0x00}), Bytes{ACK});
-  EXPECT_EQ(m.ask({0x31, 0xCE}), Bytes{ACK});
-  EXPECT_EQ(m.ask(address_block(0x08000010)), Bytes{ACK});
-  EXPECT_EQ(m.ask(data_block({1, 2, 3})), Bytes{ACK});
-  EXPECT_EQ(m.ask({0x21, 0xDE}), Bytes{ACK});
-  EXPECT_EQ(m.ask(address_block(0x08000000)), Bytes{ACK});
-
-  const std::string flash = m.flash();
-  ASSERT_EQ(flash.size(), 131072u);
-  EXPECT_EQ(flash.substr(0x0E, 7), std::string("\xff\xff\x01\x02\x03\xff\xff", 7));
-  EXPECT_EQ(m.events(),
-            (std::vector<std::string>{"sync", "erase", "write 08000010 3", "go 08000000"}));
-}
-
-// Each case: simulator arguments, then exchanges in order. A refused block
-// leaves the simulator waiting for the same block again.
-TEST(SimBootLoader, RefusesWhatARealBootLoaderRefusesAndShowsRequestedFaults) {
-  struct Case {
-    const char *name;
-    std::vector<std::string> args;
-    std::vector<Step> steps;
-  };
-  const std::vector<Case> cases = {
-      {"each byte before sync is a refused block",
-       {},
-       {{{0x02, 0xFD}, {NACK, NACK}}, {{0x7F}, {ACK}}, {{0x02, 0xFD}, {ACK, 1, 4, 0x10, ACK}}}},
-      {"a second sync", {}, {{{0x7F}, {ACK}}, {{0x7F}, {NACK}}, {{0x43, 0xBC}, {ACK}}}},
-      {"a wrong complement and an unknown command",
-       {},
-       {{{0x7F}, {ACK}},
-        {{0x02, 0xFC}, {NACK}},
-        {{0x44, 0xBB}, {NACK}},
-        {{0x00, 0xFF}, {NACK}},
-        {{0x02, 0xFD}, {ACK, 1, 4, 0x10, ACK}}}},
-      {"an erase other than global",
-       {},
-       {{{0x7F}, {ACK}}, {{0x43, 0xBC}, {ACK}}, {{0x00, 0xFF}, {NACK}}, {{0xFF, 0x00}, {ACK}}}},
-      {"address and data checksums",
-       {},
-       {{{0x7F}, {ACK}},
-        {{0x31, 0xCE}, {ACK}},
-        {{0x08, 0, 0, 0, 0x09}, {NACK}},
-        {address_block(0x08000000), {ACK}},
-        {{0x00, 0xAB, 0x54}, {NACK}},
-        {{0x00, 0xAB, 0xAB}, {ACK}},
-        {{0x21, 0xDE}, {ACK}},
-        {{0x08, 0, 0, 0, 0}, {NACK}}}},
-      {"addresses outside flash",
-       {"--flash-size", "0x100"},
-       {{{0x7F}, {ACK}},
-        {{0x31, 0xCE}, {ACK}},
-        {address_block(0x07FFFFFF), {NACK}},
-        {address_block(0x08000100), {NACK}},
-        {address_block(0x080000FF), {ACK}},
-        {data_block({1, 2}), {NACK}},
-        {data_block({1}), {ACK}}}},
-      {"nack-block counts the sync byte",
-       {"--nack-block", "1", "--nack-block", "3"},
-       {{{0x7F}, {NACK}}, {{0x7F}, {ACK}}, {{0x43, 0xBC}, {NACK}}, {{0x43, 0xBC}, {ACK}}}},
-      {"nack-cmd refuses the first attempts",
-       {"--nack-cmd", "0x43:2", "--nack-cmd", "0x7f:1"},
-       {{{0x7F}, {NACK}},
-        {{0x7F}, {ACK}},
-        {{0x43, 0xBC}, {NACK}},
-        {{0x43, 0xBC}, {NACK}},
-        {{0x43, 0xBC}, {ACK}},
-        {{0xFF, 0x00}, {ACK}},
-        {{0x43, 0xBC}, {ACK}}}},
-      {"wrong-byte answers in place of the ACK",
-       {"--wrong-byte", "3:0x55"},
-       {{{0x7F}, {ACK}}, {{0x43, 0xBC}, {ACK}}, {{0xFF, 0x00}, {0x55}}, {{0xFF, 0x00}, {ACK}}}},
-      {"identifier of four bytes",
-       {"--id", "0x12345678"},
-       {{{0x7F}, {ACK}}, {{0x02, 0xFD}, {ACK, 3, 0x12, 0x34, 0x56, 0x78, ACK}}}},
-      {"identifier just past two bytes",
-       {"--id", "0x10000"},
-       {{{0x7F}, {ACK}}, {{0x02, 0xFD}, {ACK, 3, 0x00, 0x01, 0x00, 0x00, ACK}}}},
-      {"small identifier",
-       {"--id", "65"},
-       {{{0x7F}, {ACK}}, {{0x02, 0xFD}, {ACK, 1, 0x00, 0x41, ACK}}}},
-      {"identifier cut short",
-       {"--id-short", "1"},
-       {{{0x7F}, {ACK}}, {{0x02, 0xFD}, {ACK, 1, 0x04}}, {{0x02, 0xFD}, {ACK, 1, 0x04}}}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    InProcess m(c.args);
-    // Exactly the expected answers, nothing more.
-    for (const Step &s : c.steps) EXPECT_EQ(m.ask(s.send), s.expect);
-  }
-}
-
-TEST(SimBootLoader, SilentModuleLogsTheBlocksButNeverAnswers) {
-  InProcess m({"--silent"});
-  EXPECT_EQ(m.ask({0x7F}), Bytes{});
-  EXPECT_EQ(m.ask({0x7F}), Bytes{});
-  EXPECT_EQ(rests(of_kind(m.log(), "rx")), (std::vector<std::string>{"7f", "7f"}));
-}
-
-TEST(SimBootLoader, WriteOverBytesNotErasedIsReportedAndClearsBits) {
-  InProcess m;
-  ASSERT_EQ(m.ask({0x7F}), Bytes{ACK});
-  Bytes full = counting(256);
-  std::vector<Step> steps = write_steps(0x0801FF00, full);  // the last 256 bytes
-  for (const Step &s : write_steps(0x08000004, {0xF0, 0xFF})) steps.push_back(s);
-  for (const Step &s : write_steps(0x08000004, {0x0F, 0x3C, 0xFF})) steps.push_back(s);
-  StderrCapture err;
-  for (const Step &s : steps) EXPECT_EQ(m.ask(s.send), s.expect);
-  EXPECT_NE(err.finish().find("not erased"), std::string::npos);
-
-  const std::string flash = m.flash();
-  EXPECT_EQ(flash.substr(4, 4), std::string("\x00\x3c\xff\xff", 4));
-  EXPECT_EQ(flash.substr(0x1FF00), std::string(full.begin(), full.end()));
-  EXPECT_EQ(m.events(), (std::vector<std::string>{"sync", "write 0801ff00 256", "write 08000004 2",
-                                                  "write 08000004 3", "overwrite 08000004"}));
-}
 
 TEST(Sim, LogHasOneTimedLinePerBlockAnswerAndEvent) {
   SimProcess sim;
@@ -216,14 +54,15 @@ TEST(Sim, LogHasOneTimedLinePerBlockAnswerAndEvent) {
     start = nl + 1;
     ++lines;
   }
-  EXPECT_EQ(lines, 5u);
+  EXPECT_EQ(lines, 6u);
   auto log = sim.log();
-  ASSERT_EQ(log.size(), 5u);
+  ASSERT_EQ(log.size(), 6u);
   EXPECT_EQ(log[0].kind + " " + log[0].rest, "rx 7f");
   EXPECT_EQ(log[1].kind + " " + log[1].rest, "event sync");
   EXPECT_EQ(log[2].kind + " " + log[2].rest, "tx 79");
   EXPECT_EQ(log[3].kind + " " + log[3].rest, "rx 02 fd");
-  EXPECT_EQ(log[4].kind + " " + log[4].rest, "tx 79 01 04 10 79");
+  EXPECT_EQ(log[4].kind + " " + log[4].rest, "event cmd get-id");
+  EXPECT_EQ(log[5].kind + " " + log[5].rest, "tx 79 01 04 10 79");
   for (size_t i = 1; i < log.size(); ++i) EXPECT_LE(log[i - 1].t, log[i].t);
 }
 
@@ -259,9 +98,9 @@ TEST(Sim, PacedLineTakesTheWireTimeOfEveryByte) {
 
   // The log shows the same: the answer follows its block by its own wire time.
   auto log = sim.log();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[log.size() - 2].rest, "02 fd");
-  EXPECT_GE(log.back().t - log[log.size() - 2].t, 0.0045);
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(log[log.size() - 3].rest, "02 fd");
+  EXPECT_GE(log.back().t - log[log.size() - 3].t, 0.0045);
 }
 
 TEST(Sim, HangsUpAfterTheGivenNumberOfWrites) {
@@ -297,6 +136,83 @@ TEST(Sim, HangsUpAfterTheGivenNumberOfWrites) {
   }
 }
 
+// Each case: the fault, then exchanges over the terminal (an empty answer:
+// nothing comes).
+TEST(Sim, LineFaultsDamageOrLoseTheGivenBytes) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<Step> steps;
+    std::string event;
+  };
+  const Case cases[] = {
+      {{"--damage-byte", "1"}, {{{0x7F}, {NACK}}, {{0x7F}, {ACK}}}, "line damaged 7f 7e"},
+      {{"--lose-byte", "2"},
+       {{{0x7F}, {ACK}},
+        {{0x02, 0xFD}, {}},
+        {{0x02}, {NACK}},
+        {{0x02, 0xFD}, {ACK, 1, 4, 0x10, ACK}}},
+       "line lost 02"},
+      {{"--damage-reply", "2"},
+       {{{0x7F}, {ACK}}, {{0x02, 0xFD}, {0x78, 1, 4, 0x10, ACK}}},
+       "line damaged reply 79 78"},
+      {{"--bit-errors", "1", "--seed", "7"}, {{{0x7F}, {0xE0}}}, "line damaged reply 1f e0"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    SimProcess sim(c.args);
+    ASSERT_TRUE(sim.ready());
+    RawPort port(sim.tty_path());
+    for (const Step &s : c.steps) {
+      if (!s.expect.empty()) {
+        EXPECT_EQ(port.ask(s.send, s.expect.size()), s.expect);
+        continue;
+      }
+      port.send(s.send);
+      EXPECT_TRUE(port.quiet(200));
+    }
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_TRUE(has_event(sim, c.event));
+  }
+}
+
+// Readout Unprotect and Write Unprotect restart the module: in its boot
+// loader, not synchronised, and deaf for its start-up time.
+TEST(Sim, UnprotectRestartsTheModuleInItsBootLoaderAfterItsStartUpTime) {
+  TempDir tmp;
+  const std::string image = tmp.file("flash.bin");
+  write_file(image, std::string(16, '\x00'));
+  struct Case {
+    const char *protection;
+    Bytes command;
+    std::string flash;  // the first 16 bytes afterwards
+  };
+  const Case cases[] = {
+      {"--read-protected", {0x92, 0x6D}, std::string(16, '\xff')},
+      {"--write-protected", {0x73, 0x8C}, std::string(16, '\x00')},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.protection);
+    SimProcess sim({c.protection, "--boot-ms", "300", "--flash-init", image});
+    ASSERT_TRUE(sim.ready());
+    RawPort port(sim.tty_path());
+    EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+    EXPECT_EQ(port.ask(c.command, 2), (Bytes{ACK, ACK}));
+    const auto restarted = Clock::now();
+    port.send({0x7F});
+    EXPECT_TRUE(port.quiet(100)) << "answered while starting";
+    while (seconds_since(restarted) < 0.4) usleep(10000);
+    EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+    EXPECT_EQ(port.ask({0x11, 0xEE}), Bytes{ACK}) << "still read-protected";
+    EXPECT_EQ(port.ask(address_block(0x08000000)), Bytes{ACK});
+    EXPECT_EQ(port.ask({0x0F, 0xF0}, 17), cat({ACK}, Bytes(c.flash.begin(), c.flash.end())));
+    EXPECT_EQ(port.ask({0x43, 0xBC}), Bytes{ACK});
+    EXPECT_EQ(port.ask({0xFF, 0x00}), Bytes{ACK}) << "still write-protected";
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_TRUE(has_event(sim, "restart boot"));
+    EXPECT_TRUE(has_event(sim, "starting lost 7f"));
+  }
+}
+
 TEST(Sim, ExitOnCloseWaitsForTheHostToOpenAndCloseThePort) {
   SimProcess sim({"--exit-on-close"});
   ASSERT_TRUE(sim.ready());
@@ -317,7 +233,11 @@ TEST(Sim, KeepsItsStateWhenTheHostClosesAndReopensThePort) {
     RawPort port(sim.tty_path());
     EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
   }
+  // The boot loader still listens: the new host's sync is the first byte of
+  // a command pair, its second sync completes a pair that is no command.
   RawPort again(sim.tty_path());
+  again.send({0x7F});
+  EXPECT_TRUE(again.quiet(200));
   EXPECT_EQ(again.ask({0x7F}), Bytes{NACK});
   EXPECT_EQ(again.ask({0x02, 0xFD}, 5), (Bytes{ACK, 1, 4, 0x10, ACK}));
   EXPECT_EQ(sim.stop(), 0);
@@ -374,7 +294,16 @@ TEST(Sim, MalformedCommandLineGetsUsageAndStatus2) {
       {"--sysfs", tmp.path(), "--reset-gpio", "3", "--boot-gpio", "3"},
       {"--get-reply", "00", "--extended-erase", "--get-reply", "0x"},
       {"--get-reply", "123", "--extended-erase"},
-      {"--get-reply", "00"},
+      {"--get-reply", "0g"},
+      {"--part", "0x999"},
+      {"--part", "0x410", "--flash-size", "0x40000"},
+      {"--program-unit", "12"},
+      {"--program-unit", "64"},
+      {"--page-size", "6"},
+      {"--bit-errors", "2"},
+      {"--erase-scale", "x"},
+      {"--lose-byte", "0"},
+      {"--boot-ms", "-1"},
   };
   for (const auto &args : cases) {
     auto r = run_sim(args);
@@ -404,11 +333,14 @@ TEST(Sim, HelperReportsASimulatorThatNeverGetsReady) {
 TEST(Sim, SetUpFailureEndsWithStatus1) {
   TempDir tmp;
   write_file(tmp.file("plain"), "x");
+  write_file(tmp.file("two"), "xy");
   const std::vector<std::vector<std::string>> cases = {
       {"--log", tmp.file("missing/sim.log")},
       {"--link", tmp.file("plain")},
       {"--sysfs", tmp.file("missing/sysfs"), "--reset-gpio", "1", "--boot-gpio", "2"},
       {"--sysfs", tmp.file("plain"), "--reset-gpio", "1", "--boot-gpio", "2"},
+      {"--flash-init", tmp.file("missing.bin")},
+      {"--flash-init", tmp.file("two"), "--flash-size", "1"},
   };
   for (const auto &args : cases) {
     auto r = run_sim(args);

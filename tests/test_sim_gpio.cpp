@@ -84,7 +84,8 @@ TEST(SimGpio, AnswersOnlyAfterResetRoseWhileBootSelectWasHigh) {
   EXPECT_TRUE(port.quiet(200)) << "the application answered";
   g.enter_boot_loader();
   EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
-  for (const Step &s : write_steps(0x08000000, {0xAA})) EXPECT_EQ(port.ask(s.send, 1), s.expect);
+  for (const Step &s : write_steps(0x08000000, {0xAA, 0xBB, 0xCC, 0xDD}))
+    EXPECT_EQ(port.ask(s.send, 1), s.expect);
   g.release();
   ASSERT_TRUE(wait_for_record(g.sim, "event", "restart app"));
   port.send({0x7F});
@@ -96,7 +97,8 @@ TEST(SimGpio, AnswersOnlyAfterResetRoseWhileBootSelectWasHigh) {
             (std::vector<std::string>{"direction reset out", "reset 0", "direction boot out",
                                       "boot 1", "reset 1", "reset 0", "boot 0", "reset 1"}));
   EXPECT_EQ(g.records("event"),
-            (std::vector<std::string>{"restart boot", "sync", "write 08000000 1", "restart app"}));
+            (std::vector<std::string>{"restart boot", "sync", "cmd write 08000000 4",
+                                      "write 08000000 4", "restart app"}));
   EXPECT_NE(g.sim.stderr_text().find("module restarted into its application\n"), std::string::npos);
   EXPECT_EQ(g.sim.dump()[0], '\xaa');
 }
@@ -124,6 +126,8 @@ TEST(SimGpio, ResetPulseRestartsTheBootLoaderUnsynchronised) {
   RawPort port(g.sim.tty_path());
   g.enter_boot_loader();
   EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+  port.send({0x7F});  // once synchronised, the first byte of a command pair
+  EXPECT_TRUE(port.quiet(200));
   EXPECT_EQ(port.ask({0x7F}), Bytes{NACK});
   g.reset('0');
   g.reset('1');
@@ -142,13 +146,13 @@ TEST(SimGpio, BytesWrittenBeforeALineChangeReachTheBootLoaderFirst) {
   EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
   Bytes burst = {0x31, 0xCE};
   for (uint8_t b : address_block(0x08000010)) burst.push_back(b);
-  for (uint8_t b : data_block({0x11, 0x22})) burst.push_back(b);
+  for (uint8_t b : data_block({0x11, 0x22, 0x33, 0x44})) burst.push_back(b);
   port.send(burst);
   g.release();
   ASSERT_TRUE(wait_for_record(g.sim, "event", "restart app"));
   EXPECT_EQ(g.sim.stop(), 0);
-  EXPECT_EQ(g.sim.dump().substr(0x10, 2), "\x11\x22");
+  EXPECT_EQ(g.sim.dump().substr(0x10, 4), "\x11\x22\x33\x44");
   auto ev = g.records("event");
-  ASSERT_EQ(ev.size(), 4u);
-  EXPECT_EQ(ev[2], "write 08000010 2");
+  ASSERT_EQ(ev.size(), 5u);
+  EXPECT_EQ(ev[3], "write 08000010 4");
 }
