@@ -140,19 +140,6 @@ int _ld_send_long(int fh, uint32_t data, int flags) {
   return _ld_send(fh, block, 4, flags);
 }
 
-int _ld_send_frag(int fh, const char *data, int len, int offs, int flags) {
-  if (!data || len < 1 || len > LD_FRAGMENT_MAX) {
-    errno = EINVAL;
-    return -1;
-  }
-  std::array<char, LD_FRAGMENT_MAX + 1> block;
-  block[0] = static_cast<char>(len - 1);
-  std::memcpy(block.data() + 1, data, static_cast<size_t>(len));
-  if (_ld_send_cmd(fh, LD_CMD_WRITE, flags) < 0) return -1;
-  if (_ld_send_long(fh, static_cast<uint32_t>(offs), flags) < 0) return -1;
-  return _ld_send(fh, block.data(), len + 1, flags);
-}
-
 int _ld_read(int fh, char *data, int maxlen, int flags) {
   (void)flags;  // the reply is awaited with or without acknowledgements
   if (!data) maxlen = 0;

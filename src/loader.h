@@ -165,8 +165,9 @@ int _ld_waitack(int fh, int flags);
 int _ld_send_cmd(int fh, char cmd, int flags);
 // A 32-bit value as a four-byte block, most significant byte first.
 int _ld_send_long(int fh, uint32_t data, int flags);
-// Write Memory of len (1 to 256) bytes at offs: command 0x31, the address,
-// then the block len-1, data. Returns 0, or -1 (EINVAL for len out of range).
+// Write Memory of len (1 to 256) bytes at offs as one whole command (see
+// ld_run_command and ld_write_plan): command 0x31, the address, then the
+// block len-1, data. Returns 0, or -1 (EINVAL for len out of range).
 int _ld_send_frag(int fh, const char *data, int len, int offs, int flags);
 // Reads an identifier reply's length byte L and L+1 bytes, storing at most
 // maxlen of them into data. Returns L+1, or -1 with errno as for

@@ -45,20 +45,12 @@ void drain_quiet(int fh, int quiet_ms, int max_ms) {
   (void)tcflush(fh, TCIFLUSH);
 }
 
-int recover(int fh, int flags, bool *accepted) {
-  *accepted = false;
+int realign(int fh, int flags) {
   if (!(flags & LD_WAITACK)) return 0;
-  bool nacked = false;
-  for (int i = 0; i < kFillerMax && !nacked; ++i)
-    if (filler_byte(fh, kFillerWaitMs, accepted, &nacked) < 0) return -1;
-  if (!nacked) {
-    errno = EBUSY;
-    return -1;
-  }
   drain_quiet(fh, kFillerWaitMs, LD_WAIT_MS);
-  // The probe: a lone filler byte that is answered completed a pair whose
-  // first byte was left over; else it waits for a second one, which must be
-  // refused. Either way the boot loader stands at command level.
+  // A lone filler byte that is answered completed a pair whose first byte
+  // was left over; else it waits for a second one, which must be refused.
+  // Either way the boot loader then stands at command level.
   bool ack = false, nack = false;
   const int got = filler_byte(fh, kFillerWaitMs, &ack, &nack);
   if (got < 0) return -1;
@@ -69,6 +61,19 @@ int recover(int fh, int flags, bool *accepted) {
   drain_quiet(fh, kFillerWaitMs, LD_WAIT_MS);
   errno = 0;
   return 0;
+}
+
+int recover(int fh, int flags, bool *accepted) {
+  *accepted = false;
+  if (!(flags & LD_WAITACK)) return 0;
+  bool nacked = false;
+  for (int i = 0; i < kFillerMax && !nacked; ++i)
+    if (filler_byte(fh, kFillerWaitMs, accepted, &nacked) < 0) return -1;
+  if (!nacked) {
+    errno = EBUSY;
+    return -1;
+  }
+  return realign(fh, flags);
 }
 
 namespace {
@@ -134,8 +139,15 @@ Try try_command(int fh, const ld_command *cmd, int flags, bool *refused) {
     const Answer a = send_once(fh, b.data, b.len, flags, b.wait_ms);
     if (a == ANSWER_ACK) continue;
     if (a == ANSWER_FAILED) return TRY_FAILED;
-    // A refusal ends the command in the boot loader: it waits for a new pair.
-    if (a == ANSWER_NACK) return TRY_AGAIN;
+    // A refusal ends the command in the boot loader: it waits for a new
+    // pair. A block cut short by a damaged count byte may have left a byte
+    // of ours over, so the pair is first checked to be taken as one.
+    if (a == ANSWER_NACK) {
+      const int err = errno;
+      if (realign(fh, flags) < 0) return TRY_FAILED;
+      errno = err;
+      return TRY_AGAIN;
+    }
     return unclear(fh, cmd, i + 1 == cmd->nblocks, flags);
   }
   return read_reply(fh, cmd);

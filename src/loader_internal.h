@@ -46,6 +46,12 @@ int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms
 // with errno EBUSY (the boot loader answers nothing) or as the port left it.
 int recover(int fh, int flags, bool *accepted);
 
+// After a refusal: the boot loader is at command level, but a byte of the
+// refused block may be left over as the first of a pair. Waits until the
+// line is quiet, then a filler probe makes sure a fresh pair is taken as
+// one. Returns 0, or -1 with errno EBUSY (no answer) or as the port left it.
+int realign(int fh, int flags);
+
 // Discards what the port receives until it has been quiet for quiet_ms (at
 // most max_ms in all).
 void drain_quiet(int fh, int quiet_ms, int max_ms);

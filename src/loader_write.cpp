@@ -55,6 +55,17 @@ int write_fragment(int fh, const plan_fragment &f, int flags) {
 
 }  // namespace
 
+int _ld_send_frag(int fh, const char *data, int len, int offs, int flags) {
+  if (!data || len < 1 || len > LD_FRAGMENT_MAX) {
+    errno = EINVAL;
+    return -1;
+  }
+  plan_fragment f;
+  f.addr = static_cast<uint32_t>(offs);
+  f.data.assign(data, data + len);
+  return write_fragment(fh, f, flags);
+}
+
 int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags) {
   if (!plan) {
     errno = EINVAL;

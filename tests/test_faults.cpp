@@ -43,13 +43,8 @@ int write_command_block(int f) {
   return 4 + 3 * (f - 1);
 }
 
-// The module's arguments that refuse, or answer `byte` to, the blocks from
-// `first` on, `n` of them.
-std::vector<std::string> refuse(int first, int n) {
-  std::vector<std::string> a;
-  for (int k = first; k < first + n; ++k) a.insert(a.end(), {"--nack-block", std::to_string(k)});
-  return a;
-}
+// The module's arguments that answer `byte` to the blocks from `first` on,
+// `n` of them.
 std::vector<std::string> answer(int first, int n, const std::string &byte) {
   std::vector<std::string> a;
   for (int k = first; k < first + n; ++k)
@@ -96,39 +91,66 @@ void check_fault_case(const FaultCase &c) {
 }
 
 const std::string kFlashed = progress(sample_hex(), kSampleFragments);
+// What a refused erase prints: the cause, then where to look.
+const std::string kEraseRefused =
+    std::string("Can't erase device: ") + kInvalid +
+    "\nHint: the flash may be read- or write-protected; --unprotect lifts the protection (and "
+    "erases the whole flash)\n";
+// A newer boot loader's mass erase is announced, as it can take a minute.
+const std::string kMassErase = "Mass erase: this can take up to a minute\n";
+
+// A refusal inside a command ends it in the boot loader, so the whole
+// command is sent again after a probe pair: the block's next attempt comes
+// `per_try` blocks and the probe later.
+std::vector<std::string> refuse_tries(int first, int per_try, int tries) {
+  std::vector<std::string> a;
+  for (int k = 0; k < tries; ++k)
+    a.insert(a.end(), {"--nack-block", std::to_string(first + k * (per_try + 1))});
+  return a;
+}
 
 TEST(Faults, ABlockRefusedThreeTimesFailsWithEinvalWhateverItsKind) {
+  const int frag3 = write_command_block(3);
   const FaultCase cases[] = {
-      {"sync", {"--nack-cmd", "0x7F:3"}, {}, 2, "Can't init device: Invalid argument\n", 0},
       {"Get ID command",
        {"--nack-cmd", "0x02:3"},
        {"-i", "0x410"},
        2,
        "Can't read device ID: Invalid argument\n",
        0},
-      {"erase command",
-       {"--nack-cmd", "0x43:3"},
+      {"erase command", {"--nack-cmd", "0x43:3"}, {}, 2, kEraseRefused, 0},
+      {"erase parameter, in each try", refuse_tries(3, 2, 3), {}, 2, kEraseRefused, 0},
+      {"write command", {"--nack-cmd", "0x31:3"}, {}, 2, failed_write(1, kInvalid), 0},
+      {"address block, in each try",
+       refuse_tries(frag3 + 1, 2, 3),
        {},
        2,
-       "Can't erase device: Invalid argument\n",
+       failed_write(3, kInvalid),
        0},
-      {"erase parameter", refuse(3, 3), {}, 2, "Can't erase device: Invalid argument\n", 0},
-      {"write command", {"--nack-cmd", "0x31:3"}, {}, 2, failed_write(1, kInvalid), 0},
-      {"address block", refuse(write_command_block(3) + 1, 3), {}, 2, failed_write(3, kInvalid), 0},
-      {"data block", refuse(write_command_block(3) + 2, 3), {}, 2, failed_write(3, kInvalid), 0},
+      {"data block, in each try",
+       refuse_tries(frag3 + 2, 3, 3),
+       {},
+       2,
+       failed_write(3, kInvalid),
+       0},
   };
   for (const auto &c : cases) check_fault_case(c);
 }
 
 TEST(Faults, ABlockRefusedTwiceIsAcceptedAtTheThirdAttempt) {
   const FaultCase cases[] = {
-      {"sync", {"--nack-cmd", "0x7F:2"}, {}, 0, kFlashed, 0},
       {"Get ID command", {"--nack-cmd", "0x02:2"}, {"-i", "0x410"}, 0, kFlashed, 0},
       {"erase command", {"--nack-cmd", "0x43:2"}, {}, 0, kFlashed, 0},
-      {"erase parameter", refuse(3, 2), {}, 0, kFlashed, 0},
+      {"erase parameter: the command again from its pair",
+       refuse_tries(3, 2, 2),
+       {},
+       0,
+       kFlashed,
+       0,
+       {"7f", "43 bc", "ff 00", "a4 a4", "43 bc", "ff 00", "a4 a4", "43 bc", "ff 00", "31 ce"}},
       {"write command", {"--nack-cmd", "0x31:2"}, {}, 0, kFlashed, 0},
-      {"address block", refuse(write_command_block(3) + 1, 2), {}, 0, kFlashed, 0},
-      {"data block", refuse(write_command_block(24) + 2, 2), {}, 0, kFlashed, 0},
+      {"address block", refuse_tries(write_command_block(3) + 1, 2, 2), {}, 0, kFlashed, 0},
+      {"data block", refuse_tries(write_command_block(24) + 2, 3, 2), {}, 0, kFlashed, 0},
   };
   for (const auto &c : cases) check_fault_case(c);
 }
@@ -147,11 +169,12 @@ TEST(Faults, WrongBytesForAcknowledgementsCountAsRefusals) {
        2,
        "Can't read device ID: Invalid argument\n",
        0},
+      // Not acted on: read back still erased, so written again.
       {"last data block answered 0xFF",
-       answer(write_command_block(24) + 2, 3, "0xFF"),
+       answer(write_command_block(24) + 2, 1, "0xFF"),
        {},
-       2,
-       failed_write(24, kInvalid),
+       0,
+       kFlashed,
        0},
       {"erase command answered 0x7A twice", answer(2, 2, "0x7A"), {}, 0, kFlashed, 0},
   };
@@ -165,7 +188,6 @@ TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) 
     faults.insert(faults.begin(), "--extended-erase");
     return faults;
   };
-  const std::string refused = std::string("Can't erase device: ") + kInvalid + "\n";
   const FaultCase cases[] = {
       {"global erase accepted: the bytes as ever",
        {},
@@ -174,11 +196,16 @@ TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) 
        kFlashed,
        0,
        {"7f", "43 bc", "ff 00", "31 ce"}},
-      {"only the extended erase", newer({}), {}, 0, kFlashed, 0, extended},
-      {"Get refused", newer({"--nack-cmd", "0x00:3"}), {}, 2, refused, 0},
-      {"Get reply closed by 0x1F", newer({"--get-reply", "053100022131441F"}), {}, 2, refused, 0},
-      {"0x44 not listed", newer({"--get-reply", "033100023179"}), {}, 2, refused, 0},
-      {"0x44 refused", newer({"--nack-cmd", "0x44:3"}), {}, 2, refused, 0},
+      {"only the extended erase", newer({}), {}, 0, kMassErase + kFlashed, 0, extended},
+      {"Get refused", newer({"--nack-cmd", "0x00:3"}), {}, 2, kEraseRefused, 0},
+      {"Get reply closed by 0x1F",
+       newer({"--get-reply", "053100022131441F"}),
+       {},
+       2,
+       kEraseRefused,
+       0},
+      {"0x44 not listed", newer({"--get-reply", "033100023179"}), {}, 2, kEraseRefused, 0},
+      {"0x44 refused", newer({"--nack-cmd", "0x44:3"}), {}, 2, kMassErase + kEraseRefused, 0},
   };
   for (const auto &c : cases) check_fault_case(c);
 }
@@ -214,13 +241,10 @@ TEST(FaultsSlow, IdentifierBytesAnnouncedButNeverSentFailGetIdAfterOneWait) {
                     1});
 }
 
-TEST(FaultsSlow, AnEraseLongerThanThreeWaitsFailsWithEbusy) {
-  check_fault_case({"erase of 3.5 s",
-                    {"--erase-ms", "3500"},
-                    {},
-                    2,
-                    "Can't erase device: Device or resource busy\n",
-                    3});
+// The erase's acknowledgement, awaited a second, is still caught while the
+// boot loader is brought back to command level: the erase is not sent again.
+TEST(FaultsSlow, AnEraseLongerThanItsWaitIsSeenDoneByTheRecovery) {
+  check_fault_case({"erase of 3.5 s", {"--erase-ms", "3500"}, {}, 0, kFlashed, 3});
 }
 
 TEST(FaultsSlow, AGetReplyCutShortFailsTheEraseAfterOneWait) {
@@ -233,8 +257,12 @@ TEST(FaultsSlow, AGetReplyCutShortFailsTheEraseAfterOneWait) {
 }
 
 TEST(FaultsSlow, AnExtendedMassEraseOfTenSecondsIsWaitedFor) {
-  check_fault_case(
-      {"erase of 10 s", {"--extended-erase", "--erase-ms", "10000"}, {}, 0, kFlashed, 10});
+  check_fault_case({"erase of 10 s",
+                    {"--extended-erase", "--erase-ms", "10000"},
+                    {},
+                    0,
+                    kMassErase + kFlashed,
+                    10});
 }
 
 // An acknowledgement that comes just after its second: the attempt has timed
@@ -391,12 +419,16 @@ TEST(FaultsSignal, DuringTheSyncEndsTheWaitAndReleasesTheModule) {
 }
 
 TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
-  const std::vector<std::string> modules[] = {{"--erase-ms", "5000"},
-                                              {"--extended-erase", "--erase-ms", "5000"}};
-  for (const auto &module : modules) {
-    stop_at_phase(module, seen("event", "erase"), false,
-                  [](const SignalRun &run, const SimProcess &) {
-                    EXPECT_EQ(run.r.err, std::string("Can't erase device: ") + kInterrupted + "\n");
+  const struct {
+    std::vector<std::string> module;
+    std::string before;
+  } rows[] = {{{"--erase-ms", "5000"}, ""},
+              {{"--extended-erase", "--erase-ms", "5000"}, kMassErase}};
+  for (const auto &row : rows) {
+    const std::string want = row.before + "Can't erase device: " + kInterrupted + "\n";
+    stop_at_phase(row.module, seen("event", "erase"), false,
+                  [&want](const SignalRun &run, const SimProcess &) {
+                    EXPECT_EQ(run.r.err, want);
                     check_wait_cut_short(run);
                   });
   }

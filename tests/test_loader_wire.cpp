@@ -98,19 +98,36 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
        0,
        0,
        {{0x43, 0xBC}, {0x43, 0xBC}, {0x43, 0xBC}, {0x00, 0xFF}, {0x44, 0xBB}, {0xFF, 0xFF, 0x00}}},
-      {"erase, the refused mass erase is not sent again",
+      {"erase, a refused mass erase: the command again from its pair",
        {"--extended-erase", "--nack-block", "7"},
        [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); },
-       -1,
-       EPERM,
-       {{0x43, 0xBC}, {0x43, 0xBC}, {0x43, 0xBC}, {0x00, 0xFF}, {0x44, 0xBB}, {0xFF, 0xFF, 0x00}}},
+       0,
+       0,
+       {{0x43, 0xBC},
+        {0x43, 0xBC},
+        {0x43, 0xBC},
+        {0x00, 0xFF},
+        {0x44, 0xBB},
+        {0xFF, 0xFF, 0x00},
+        {0xA4, 0xA4},
+        {0x44, 0xBB},
+        {0xFF, 0xFF, 0x00}}},
+      {"read memory",
+       {},
+       [](int fh) {
+         unsigned char b[16];
+         return long(ld_read_memory(fh, kFlashBase + 0x10, b, 16, LD_WAITACK));
+       },
+       0,
+       0,
+       {{0x11, 0xEE}, {0x08, 0x00, 0x00, 0x10, 0x18}, {0x0F, 0xF0}}},
       {"restart",
        {},
-       [](int fh) { return long(ld_restart(fh, 0x08012345, LD_WAITACK)); },
+       [](int fh) { return long(ld_restart(fh, 0x08001234, LD_WAITACK)); },
        0,
        0,
-       {{0x21, 0xDE}, {0x08, 0x01, 0x23, 0x45, 0x6F}}},
-      {"restart in RAM, zero bytes in the address",
+       {{0x21, 0xDE}, {0x08, 0x00, 0x12, 0x34, 0x2E}}},
+      {"restart in RAM",
        {},
        [](int fh) { return long(ld_restart(fh, 0x20000100, LD_WAITACK)); },
        0,
@@ -139,7 +156,8 @@ TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
   SimProcess sim({"--silent"});
   SimPort port(sim);
   ASSERT_GE(port.fh(), 0);
-  HandImage img("two.bin", {{kFlashBase, {0x01, 0x02}}, {kFlashBase + 0x10, {0x03}}});
+  const Bytes one = counting(8, 1), two = counting(8, 0x11);
+  HandImage img("two.bin", {{kFlashBase, one}, {kFlashBase + 0x10, two}});
   const auto start = Clock::now();
   for (int flags : {0, LD_NOCHKSUM | LD_VERBOSE}) {
     img.get()->cchunk = img.get()->cpos = 0;
@@ -159,13 +177,16 @@ TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
                                         {0x08, 0x00, 0x00, 0x00, 0x08},
                                         {0x31, 0xCE},
                                         {0x08, 0x00, 0x00, 0x00, 0x08},
-                                        {0x01, 0x01, 0x02, 0x02},
+                                        data_block(one),
                                         {0x31, 0xCE},
                                         {0x08, 0x00, 0x00, 0x10, 0x18},
-                                        {0x00, 0x03, 0x03}};
-  const Bytes without_sums = {0x7F, 0x43, 0xFF, 0x21, 0x08, 0x00, 0x00, 0x00,
-                              0x31, 0x08, 0x00, 0x00, 0x00, 0x01, 0x01, 0x02,
-                              0x31, 0x08, 0x00, 0x00, 0x10, 0x00, 0x03};
+                                        data_block(two)};
+  const Bytes without_sums = cat(cat(cat(cat({0x7F, 0x43, 0xFF, 0x21, 0x08, 0x00, 0x00, 0x00, 0x31,
+                                              0x08, 0x00, 0x00, 0x00, 0x07},
+                                             one),
+                                         {0x31, 0x08, 0x00, 0x00, 0x10, 0x07}),
+                                     two),
+                                 {});
   Bytes want;
   for (const auto &b : with_sums) want = cat(want, b);
   want = cat(want, without_sums);
@@ -181,10 +202,13 @@ TEST(LoaderWire, WithoutAcknowledgementsEachBlockGoesOutOnceAndNothingIsRead) {
   EXPECT_EQ(received(sim.log()), want);
 }
 
-TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
+TEST(LoaderRetry, ARefusedBlockStartsItsWholeCommandAgainUpToThreeTries) {
   const char one = 0x5A;
   const Bytes cmd43 = {0x43, 0xBC}, erase = {0xFF, 0x00}, get = {0x00, 0xFF};
   const Bytes addr = {0x08, 0x00, 0x00, 0x00, 0x08}, data = {0x00, 0x5A, 0x5A};
+  // After a refusal inside a command, a probe pair shows the boot loader
+  // takes a fresh pair as one.
+  const Bytes filler = {0xA4, 0xA4};
   const auto erase_all = [](int fh) { return long(ld_erase_all(fh, LD_WAITACK)); };
   const WireCase rows[] = {
       {"two refusals, then accepted",
@@ -193,56 +217,71 @@ TEST(LoaderRetry, ARefusedBlockIsRepeatedAloneUpToThreeTimes) {
        0,
        0,
        {cmd43, cmd43, cmd43, erase}},
-      {"refused three times: the command list, which names no 0x44, ends the erase",
+      {"refused three times: the command list is asked for and names no 0x44",
        {"--nack-cmd", "0x43:3"},
        erase_all,
        -1,
        EINVAL,
        {cmd43, cmd43, cmd43, get}},
-      // A refusal ends the command on the module: the host starts it again.
+      // Not acted on: filler pairs until one is refused, a probe pair, then
+      // the whole command again.
       {"a wrong byte instead of the acknowledgement",
        {"--wrong-byte", "3:0x55"},
        erase_all,
        0,
        0,
-       {cmd43, erase, cmd43, erase}},
-      {"data block refused: the whole write again",
+       {cmd43, erase, {0xA4, 0xA4}, {0xA4, 0xA4}, cmd43, erase}},
+      {"data block refused: the whole command again",
        {"--nack-block", "4"},
        [&](int fh) { return long(_ld_send_frag(fh, &one, 1, kFlashBase, LD_WAITACK)); },
        0,
        0,
-       {{0x31, 0xCE}, addr, data, {0x31, 0xCE}, addr, data}},
-      {"address outside flash refused three times",
+       {{0x31, 0xCE}, addr, data, filler, {0x31, 0xCE}, addr, data}},
+      {"address outside flash refused in three tries",
        {},
        [&](int fh) { return long(_ld_send_frag(fh, &one, 1, 0x100, LD_WAITACK)); },
        -1,
        EINVAL,
        {{0x31, 0xCE},
         {0, 0, 1, 0, 1},
+        filler,
         {0x31, 0xCE},
         {0, 0, 1, 0, 1},
+        filler,
         {0x31, 0xCE},
-        {0, 0, 1, 0, 1}}},
-      {"synchronisation refused twice",
-       {"--nack-cmd", "0x7F:2"},
-       [](int fh) { return long(ld_init_device(fh, LD_WAITACK)); },
-       0,
-       0,
-       {{0x7F}, {0x7F}},
-       false},
+        {0, 0, 1, 0, 1},
+        filler}},
   };
   for (const auto &r : rows) check_wire_case(r);
 }
 
-TEST(LoaderErase, TheExtendedEraseIsAnnouncedOnlyUnderVerbose) {
+TEST(LoaderSync, ABootLoaderThatAlreadyListensCountsAsSynchronised) {
+  for (int verbose : {0, LD_VERBOSE}) {
+    SimProcess sim({"--already-synced"});
+    SimPort port(sim);
+    StderrCapture err;
+    errno = -1;
+    EXPECT_EQ(ld_init_device(port.fh(), LD_WAITACK | verbose), 0);
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(err.finish(),
+              verbose ? "Boot loader already synchronised (left so by an earlier run)\n" : "");
+    // The first 0x7F waited for a second byte; the pair was refused.
+    EXPECT_EQ(blocks_received(sim, 1), (std::vector<Bytes>{{0x7F, 0x7F}}));
+    unsigned char b[8];
+    EXPECT_EQ(ld_read_memory(port.fh(), kFlashBase, b, 8, LD_WAITACK), 0) << "at command level";
+  }
+}
+
+TEST(LoaderErase, TheExtendedEraseIsAnnouncedInOneLine) {
   for (int verbose : {0, LD_VERBOSE}) {
     SimProcess sim({"--extended-erase"});
     SimPort port(sim);
     ASSERT_EQ(ld_init_device(port.fh(), LD_WAITACK), 0);
     StderrCapture err;
     EXPECT_EQ(ld_erase_all(port.fh(), LD_WAITACK | verbose), 0);
-    EXPECT_EQ(err.finish(),
-              verbose ? "Erasing with the extended erase command (may take up to 60 s)\n" : "");
+    EXPECT_EQ(err.finish(), verbose
+                                ? "Erasing with the extended erase command (may take up to 60 s)\n"
+                                : "Mass erase: this can take up to a minute\n");
   }
 }
 
@@ -309,8 +348,8 @@ TEST(LoaderWriteImage, WritesEveryFragmentInOrderToItsOwnAddressAndPrintsNothing
   for (const auto &e : sim.events()) {
     if (e.rfind("write", 0) == 0) writes.push_back(e);
   }
-  // The module programs whole flash words only: the 5 bytes go out padded.
-  EXPECT_EQ(writes, (std::vector<std::string>{"write 08000000 256", "write 08000100 44",
+  // Whole flash words of 8 bytes, padded with 0xFF.
+  EXPECT_EQ(writes, (std::vector<std::string>{"write 08000000 256", "write 08000100 48",
                                               "write 08001000 8"}));
   std::string want(0x2000, '\xFF');
   std::copy(first.begin(), first.end(), want.begin());
