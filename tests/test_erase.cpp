@@ -108,6 +108,17 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "4x16+1x64+7x128 KiB\nErasing pages 0\n{flashed}Flashing done\n",
        "0",
        true},
+      {"a sector family, the flash size read from the module",
+       {"--part", "0x413", "--flash-size", "0x80000"},
+       {"-i", "0x413", "-v"},
+       {{kBase + 0x7FF00, pattern(0x200, 4)}},
+       0x100,
+       2,
+       "Device has ID 00000413\nPart F4 F405/407/415/417: 512 KiB flash, sectors "
+       "4x16+1x64+3x128 KiB\nImage does not fit part 413: address 08080000 is outside its flash "
+       "(08000000-0807FFFF)\n",
+       "",
+       true},
       {"a part without a mass erase, whole flash",
        {"--part", "0x417"},
        {},
