@@ -57,19 +57,20 @@ int plan(const image *img, const erase_module &m, bool all, std::vector<uint16_t
   }
   if (all) {
     pages->clear();
-    for (int i = 0; i < part_page_count(m.part, m.flash_bytes); ++i)
-      pages->push_back(static_cast<uint16_t>(i));
+    const int count = part_page_count(m.part, m.flash_bytes);
+    for (int i = 0; i < count; ++i) pages->push_back(static_cast<uint16_t>(i));
   }
   return 0;
 }
 
-// Erases the pages, list by list, each list's acknowledgement awaited as
-// long as its pages may take.
-int erase_pages(int fh, int ldflags, const erase_module &m, const std::vector<uint16_t> &pages) {
+// Erases the pages with the erase command cmd, list by list, each list's
+// acknowledgement awaited as long as its pages may take.
+int erase_pages(int fh, int ldflags, const erase_module &m, unsigned char cmd,
+                const std::vector<uint16_t> &pages) {
   if (ldflags & LD_VERBOSE)
     std::fprintf(stderr, "Erasing pages %s\n", part_ranges_text(pages).c_str());
-  for (const auto &list : part_erase_batches(m.part, pages)) {
-    if (ld_erase_pages(fh, m.part->erase_cmd, list.data(), static_cast<int>(list.size()),
+  for (const auto &list : part_erase_batches(cmd, pages)) {
+    if (ld_erase_pages(fh, cmd, list.data(), static_cast<int>(list.size()),
                        part_erase_wait_ms(m.part, list), ldflags) < 0)
       return cant_erase();
   }
@@ -77,10 +78,11 @@ int erase_pages(int fh, int ldflags, const erase_module &m, const std::vector<ui
 }
 
 // The whole flash, page by page.
-int erase_every_page(int fh, const image *img, int ldflags, const erase_module &m) {
+int erase_every_page(int fh, const image *img, int ldflags, const erase_module &m,
+                     unsigned char cmd) {
   std::vector<uint16_t> pages;
   if (plan(img, m, true, &pages) < 0) return -1;
-  return erase_pages(fh, ldflags, m, pages);
+  return erase_pages(fh, ldflags, m, cmd, pages);
 }
 
 // The mass erase was refused: a part known from its identifier is erased
@@ -96,7 +98,9 @@ int after_refused_mass_erase(int fh, const image *img, int ldflags, erase_module
     errno = EPERM;
     return cant_erase();
   }
-  return erase_every_page(fh, img, ldflags, *m);
+  // The boot loader has just taken the extended erase command, whatever the
+  // table expects.
+  return erase_every_page(fh, img, ldflags, *m, LD_CMD_EXT_ERASE);
 }
 
 }  // namespace
@@ -132,10 +136,10 @@ int erase_flash(int fh, const image *img, int ldflags, bool image_only, erase_mo
       errno = ENOENT;
       return -1;
     }
-    return erase_pages(fh, ldflags, *m, pages);
+    return erase_pages(fh, ldflags, *m, m->part->erase_cmd, pages);
   }
   if (layout_known(*m) && m->part->mass_erase_refused)
-    return erase_every_page(fh, img, ldflags, *m);
+    return erase_every_page(fh, img, ldflags, *m, m->part->erase_cmd);
   if (ld_erase_all(fh, ldflags) == 0) return 0;
   if (errno != EPERM) return cant_erase();
   return after_refused_mass_erase(fh, img, ldflags, m);

@@ -289,9 +289,9 @@ int part_plan_pages(const part_info *p, uint32_t flash_bytes,
   return 0;
 }
 
-std::vector<std::vector<uint16_t>> part_erase_batches(const part_info *p,
+std::vector<std::vector<uint16_t>> part_erase_batches(unsigned char erase_cmd,
                                                       const std::vector<uint16_t> &pages) {
-  const size_t most = p && p->erase_cmd == LD_CMD_ERASE ? LD_ERASE43_MAX : LD_ERASE44_MAX;
+  const size_t most = erase_cmd == LD_CMD_ERASE ? LD_ERASE43_MAX : LD_ERASE44_MAX;
   std::vector<std::vector<uint16_t>> batches;
   for (size_t i = 0; i < pages.size(); i += most)
     batches.emplace_back(pages.begin() + static_cast<long>(i),

@@ -80,11 +80,11 @@ int part_plan_pages(const part_info *p, uint32_t flash_bytes,
                     const std::vector<part_extent> &extents, std::vector<uint16_t> *pages,
                     uint32_t *outside);
 
-// Cuts pages into the lists of the part's erase command, in order: at most
+// Cuts pages into the lists of the erase command, in order: at most
 // 255 pages to a list of 0x43 (its count byte is pages - 1, and 0xFF is the
 // global erase), 512 to one of 0x44 (a boot loader is known to refuse longer
 // lists).
-std::vector<std::vector<uint16_t>> part_erase_batches(const part_info *p,
+std::vector<std::vector<uint16_t>> part_erase_batches(unsigned char erase_cmd,
                                                       const std::vector<uint16_t> &pages);
 
 // How long the module may take to acknowledge an erase of these pages, in

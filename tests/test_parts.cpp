@@ -84,7 +84,7 @@ TEST(Parts, ImagesArePlannedIntoThePagesTheyTouch) {
     }
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(part_ranges_text(pages), r.pages);
-    EXPECT_EQ(part_erase_batches(p, pages).size(), r.batches);
+    EXPECT_EQ(part_erase_batches(p->erase_cmd, pages).size(), r.batches);
   }
 }
 
