@@ -104,6 +104,7 @@ bool BootLoader::complete(Reply &reply) {
   } else {
     act(reply);
   }
+  reply.early_ms = faults_.ack_delay_ms;
   reply.delay_ms += faults_.ack_delay_ms;
   return true;
 }

@@ -21,10 +21,11 @@ namespace sim {
 constexpr uint8_t kAck = 0x79;
 constexpr uint8_t kNack = 0x1F;
 
-// The answer to one block: bytes sent to the host, those from late_from on
-// only after delay_ms (the others at once).
+// The answer to one block: bytes sent to the host after early_ms, those from
+// late_from on only after delay_ms.
 struct Reply {
   std::vector<uint8_t> bytes;
+  double early_ms = 0;
   double delay_ms = 0;
   size_t late_from = 0;
   bool hang_up = false;  // hang up the line once these bytes are out

@@ -35,17 +35,20 @@ void Flash::erase() {
 
 bool Flash::erase_page(size_t i) {
   if (i >= page_count()) return false;
-  erase_range(starts_[i], starts_[i] + 1);
+  erase_one(i);
   return true;
 }
 
 void Flash::erase_range(uint32_t from, uint32_t to) {
-  for (size_t i = 0; i < page_count(); ++i) {
-    if (starts_[i] < from || starts_[i] >= to) continue;
-    std::fill(bytes_.begin() + starts_[i], bytes_.begin() + starts_[i + 1], 0xFF);
-    // Pages hold whole words on every part, so no word spans two pages.
-    for (uint32_t w = starts_[i] / unit_; w * unit_ < starts_[i + 1]; ++w) programmed_[w] = false;
-  }
+  for (size_t i = 0; i < page_count(); ++i)
+    if (starts_[i] >= from && starts_[i] < to) erase_one(i);
+}
+
+void Flash::erase_one(size_t i) {
+  std::fill(bytes_.begin() + starts_[i], bytes_.begin() + starts_[i + 1], 0xFF);
+  // Pages hold whole words (the page size is a multiple of the word), so no
+  // word spans two pages.
+  for (uint32_t w = starts_[i] / unit_; w * unit_ < starts_[i + 1]; ++w) programmed_[w] = false;
 }
 
 Flash::Program Flash::program(uint32_t addr, const std::vector<uint8_t> &data, uint32_t &first) {

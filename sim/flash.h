@@ -50,6 +50,7 @@ class Flash {
 
  private:
   void mark_programmed();
+  void erase_one(size_t i);
 
   uint32_t base_;
   uint32_t unit_;

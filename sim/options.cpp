@@ -35,9 +35,10 @@ const char kUsage[] =
     "                         pages or sectors, flash word, erase command, mass\n"
     "                         erase, erase times and flash-size register\n"
     "  --page-size N          uniform erase pages of N bytes (default 1024)\n"
-    "  --program-unit N       flash word: 4 (default), 8, 16 or 32 bytes; a write not\n"
-    "                         of whole words is acknowledged but not programmed, a\n"
-    "                         word written twice since its erase is refused\n"
+    "  --program-unit N       flash word: 4 (default), 8, 16 or 32 bytes; a write\n"
+    "                         not of whole words is acknowledged but not\n"
+    "                         programmed, a word written twice since its erase is\n"
+    "                         refused\n"
     "  --no-mass-erase        refuse the global, mass and bank erases\n"
     "  --erase-scale F        multiply the part's erase times by F (default 1)\n"
     "  --flash-init FILE      preload the flash from this raw file (from its start)\n"
@@ -58,7 +59,8 @@ const char kUsage[] =
     "  --nack-cmd CODE:N      refuse the first N attempts of command CODE, e.g.\n"
     "                         0x43:3; CODE 0x7F stands for the sync byte (repeatable)\n"
     "  --wrong-byte K:B       answer byte B instead of the acknowledgement to the\n"
-    "                         K-th block; the block is not acted on (repeatable)\n"
+    "                         K-th block; the block is not acted on and its\n"
+    "                         command ends, as after 0x1F (repeatable)\n"
     "  --hangup-after N       hang up the terminal, as a pulled cable, after N\n"
     "                         Write Memory commands have completed (N >= 1)\n"
     "  --id-short N           Get ID: announce the identifier bytes, send only N\n"
@@ -280,6 +282,7 @@ struct Parser {
   }
 
   bool apply(int id, const std::string &arg);
+  bool apply_line(int id, const std::string &arg);
   bool apply_module(int id, const std::string &arg);
   bool check();
   bool check_module();
@@ -311,9 +314,7 @@ bool Parser::apply(int id, const std::string &arg) {
     case kAckDelayMs:
       return u32("ack-delay-ms", arg, 0, kMaxMs, f.ack_delay_ms);
     case kNackBlock:
-      if (!number("nack-block", arg, 1, UINT64_MAX >> 1, v)) return false;
-      f.nack_blocks.insert(v);
-      return true;
+      return count("nack-block", arg, f.nack_blocks);
     case kHangupAfter:
       return u32("hangup-after", arg, 1, 0xFFFFFFFFu, f.hangup_after);
     case kIdShort:
@@ -333,6 +334,14 @@ bool Parser::apply(int id, const std::string &arg) {
       if (!number(id == kResetGpio ? "reset-gpio" : "boot-gpio", arg, 0, 99999, v)) return false;
       (id == kResetGpio ? opts.reset_gpio : opts.boot_gpio) = static_cast<int>(v);
       return true;
+    default:
+      return id >= kDamageByte && id <= kSeed ? apply_line(id, arg) : apply_module(id, arg);
+  }
+}
+
+// Faults of the line.
+bool Parser::apply_line(int id, const std::string &arg) {
+  switch (id) {
     case kDamageByte:
       return count("damage-byte", arg, opts.line.damage_byte);
     case kLoseByte:
@@ -342,9 +351,9 @@ bool Parser::apply(int id, const std::string &arg) {
     case kBitErrors:
       return real("bit-errors", arg, 1, opts.line.bit_error_rate);
     case kSeed:
-      return number("seed", arg, 0, UINT64_MAX, opts.line.seed);
+      return number("seed", arg, 0, 0xFFFFFFFFu, opts.line.seed);
     default:
-      return apply_module(id, arg);
+      return false;
   }
 }
 

@@ -148,14 +148,15 @@ bool Simulator::take_byte(double now) {
   return true;
 }
 
-// The answer goes out from end on, its late part after the delay; the module
-// is busy (erasing, or slow to answer) until its last part starts.
+// The answer goes out once its block has arrived (end), its late part after
+// the delay; the module is busy (erasing, or slow to answer) until its last
+// part starts.
 void Simulator::queue_reply(Reply &reply, double end) {
   noise_.to_host(reply.bytes);
   size_t split = std::min(reply.late_from, reply.bytes.size());
   TxUnit early, late;
   early.bytes.assign(reply.bytes.begin(), reply.bytes.begin() + static_cast<std::ptrdiff_t>(split));
-  early.start = end;
+  early.start = end + reply.early_ms / 1000.0;
   late.bytes.assign(reply.bytes.begin() + static_cast<std::ptrdiff_t>(split), reply.bytes.end());
   late.start = end + reply.delay_ms / 1000.0;
   late.hang_up = reply.hang_up;

@@ -71,6 +71,9 @@ Answer send_once(int fh, const char *buf, int len, int flags, int ms) {
   (void)tcflush(fh, TCIFLUSH);
   if (write_all(fh, frame.data(), n) < 0) return ANSWER_FAILED;
   if (!(flags & LD_WAITACK)) return ANSWER_ACK;
+  // The answer can only follow the block's last byte; once it is out, an
+  // answer already waiting tells of a block the boot loader ended early.
+  (void)tcdrain(fh);
   unsigned char got = 0;
   if (await_byte(fh, &got, ms) < 0) return errno == EBUSY ? ANSWER_UNCLEAR : ANSWER_FAILED;
   if (got == LD_ACK) return ANSWER_ACK;
@@ -95,6 +98,10 @@ int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms
     if (a == ANSWER_NACK && refusals) ++*refusals;
   }
   return -1;
+}
+
+bool input_pending(int fh) {
+  return wait_fh(fh, 0) > 0;
 }
 
 }  // namespace ld_internal

@@ -97,7 +97,8 @@ int ld_init_device(int fh, int flags);
 // as the last try left it (EINVAL refused, EBUSY no answer, EIO, EINTR).
 int ld_run_command(int fh, const ld_command *cmd, int flags);
 // Read Memory: len (1 to 256) bytes from addr into buf (command 0x11, the
-// address, then len-1 with its complement; the bytes follow the ACK).
+// address, then len-1 with its complement; the bytes follow the ACK),
+// always awaiting the acknowledgements.
 // Returns 0, or -1 with errno as ld_run_command (EINVAL for len out of
 // range, nothing sent).
 int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags);

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "loader.h"
 #include "loader_internal.h"
@@ -18,12 +19,13 @@ constexpr int kFillerWaitMs = 50;
 // Enough filler to complete the longest block (a count byte, 256 data bytes
 // and a checksum) after an address block it completed by chance.
 constexpr int kFillerMax = 300;
+constexpr int kBusyWaits = 3;
 
-// Sends one filler byte and waits a moment for the answers. Returns the
+// Sends n filler bytes and waits a moment for the answers. Returns the
 // number of answer bytes (ACK and NACK seen are noted), or -1 with errno.
-int filler_byte(int fh, int ms, bool *acked, bool *nacked) {
-  const unsigned char f = LD_FILLER;
-  if (write_all(fh, &f, 1) < 0) return -1;
+int filler_bytes(int fh, int n, int ms, bool *acked, bool *nacked) {
+  const std::vector<unsigned char> f(static_cast<size_t>(n), LD_FILLER);
+  if (write_all(fh, f.data(), f.size()) < 0) return -1;
   (void)tcdrain(fh);
   int got = 0;
   unsigned char b = 0;
@@ -34,6 +36,10 @@ int filler_byte(int fh, int ms, bool *acked, bool *nacked) {
   }
   if (errno != EBUSY) return -1;
   return got;
+}
+
+int filler_byte(int fh, int ms, bool *acked, bool *nacked) {
+  return filler_bytes(fh, 1, ms, acked, nacked);
 }
 
 }  // namespace
@@ -66,9 +72,18 @@ int realign(int fh, int flags) {
 int recover(int fh, int flags, bool *accepted) {
   *accepted = false;
   if (!(flags & LD_WAITACK)) return 0;
+  // One byte at a time first: a block short of a byte or two is completed
+  // without filler left over. Then in doubling bursts, so that a block that
+  // waits for hundreds of bytes costs a few waits; what a burst sends past
+  // the block's end makes pairs of equal bytes, refused, and realign
+  // settles the parity.
   bool nacked = false;
-  for (int i = 0; i < kFillerMax && !nacked; ++i)
-    if (filler_byte(fh, kFillerWaitMs, accepted, &nacked) < 0) return -1;
+  for (int sent = 0, n = 1; sent < kFillerMax && !nacked; sent += n, n = sent < 2 ? 1 : n * 2)
+    if (filler_bytes(fh, n, kFillerWaitMs, accepted, &nacked) < 0) return -1;
+  // A module still busy (a slow erase) answers once it is done: it gets a
+  // few more waits before it counts as gone.
+  for (int i = 0; i < kBusyWaits && !nacked; ++i)
+    if (filler_bytes(fh, 1, LD_WAIT_MS, accepted, &nacked) < 0) return -1;
   if (!nacked) {
     errno = EBUSY;
     return -1;
@@ -137,7 +152,14 @@ Try try_command(int fh, const ld_command *cmd, int flags, bool *refused) {
   for (int i = 0; i < cmd->nblocks; ++i) {
     const ld_block &b = cmd->blocks[i];
     const Answer a = send_once(fh, b.data, b.len, flags, b.wait_ms);
-    if (a == ANSWER_ACK) continue;
+    const bool last = i + 1 == cmd->nblocks;
+    // More answers than blocks: a lost or damaged count byte let the boot
+    // loader end a block early (even acknowledge it) and take the rest of
+    // our bytes as pairs. The command's effect is then in doubt.
+    const bool early = a == ANSWER_ACK && (flags & LD_WAITACK) && !(last && cmd->reply_len > 0) &&
+                       input_pending(fh);
+    if (early) errno = EPROTO;
+    if (a == ANSWER_ACK && !early) continue;
     if (a == ANSWER_FAILED) return TRY_FAILED;
     // A refusal ends the command in the boot loader: it waits for a new
     // pair. A block cut short by a damaged count byte may have left a byte
@@ -148,7 +170,7 @@ Try try_command(int fh, const ld_command *cmd, int flags, bool *refused) {
       errno = err;
       return TRY_AGAIN;
     }
-    return unclear(fh, cmd, i + 1 == cmd->nblocks, flags);
+    return unclear(fh, cmd, last, flags);
   }
   return read_reply(fh, cmd);
 }
@@ -191,5 +213,6 @@ int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags
   const char count = static_cast<char>(len - 1);
   const ld_block blocks[2] = {{address, 4, LD_WAIT_MS}, {&count, 1, LD_WAIT_MS}};
   const ld_command cmd = {LD_CMD_READ, blocks, 2, buf, len, nullptr, nullptr};
-  return ld_run_command(fh, &cmd, flags);
+  // The bytes follow acknowledgements, which must be read to find them.
+  return ld_run_command(fh, &cmd, flags | LD_WAITACK);
 }

@@ -52,6 +52,9 @@ int recover(int fh, int flags, bool *accepted);
 // one. Returns 0, or -1 with errno EBUSY (no answer) or as the port left it.
 int realign(int fh, int flags);
 
+// Whether the port holds unread input right now.
+bool input_pending(int fh);
+
 // Discards what the port receives until it has been quiet for quiet_ms (at
 // most max_ms in all).
 void drain_quiet(int fh, int quiet_ms, int max_ms);

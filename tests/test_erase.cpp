@@ -54,7 +54,7 @@ void check_erase_case(const EraseCase &c) {
   int fragments = kSampleFragments;
   if (!c.image.empty()) {
     file = dir.file("image.hex");
-    write_file(file, intel_hex(c.image));
+    write_file(file, ihex_text(c.image));
     fragments = static_cast<int>(c.image.size());
   }
   std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r", kResetPin,

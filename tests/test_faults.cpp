@@ -64,7 +64,10 @@ struct FaultCase {
   std::string err;  // standard error, exactly
   int waits;        // one-second waits that run out on the way
   std::vector<std::string> rx_first = {};  // the first blocks the module received
+  bool only_intended = false;              // check that no other command was acted on
 };
+
+void check_only_intended_commands(const SimProcess &sim);
 
 void check_fault_case(const FaultCase &c) {
   SCOPED_TRACE(c.what);
@@ -88,6 +91,7 @@ void check_fault_case(const FaultCase &c) {
   const auto rx = rests(of_kind(m.sim.log(), "rx"));
   const size_t n = std::min(rx.size(), c.rx_first.size());
   EXPECT_EQ(std::vector<std::string>(rx.begin(), rx.begin() + static_cast<long>(n)), c.rx_first);
+  if (c.only_intended) check_only_intended_commands(m.sim);
 }
 
 const std::string kFlashed = progress(sample_hex(), kSampleFragments);
@@ -208,6 +212,70 @@ TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) 
       {"0x44 refused", newer({"--nack-cmd", "0x44:3"}), {}, 2, kMassErase + kEraseRefused, 0},
   };
   for (const auto &c : cases) check_fault_case(c);
+}
+
+// Bytes from the flasher, counted from 1 as the module counts them: the
+// sync byte, the erase's pair and parameter, then fragment 1's pair,
+// address and 258-byte data block, and fragment 2's.
+const struct {
+  const char *what;
+  int byte;
+} kLinePositions[] = {
+    {"erase command", 2},         {"erase complement", 3},   {"erase parameter", 4},
+    {"erase checksum", 5},        {"write command", 271},    {"write complement", 272},
+    {"address, first byte", 273}, {"address checksum", 277}, {"count byte", 278},
+    {"first data byte", 279},     {"data checksum", 535},
+};
+
+// Only the commands the flasher meant were acted on, each flash word
+// written once.
+void check_only_intended_commands(const SimProcess &sim) {
+  for (const auto &e : sim.events()) {
+    const bool cmd = e.rfind("cmd ", 0) == 0;
+    const bool intended =
+        e.rfind("cmd erase", 0) == 0 || e.rfind("cmd write", 0) == 0 || e.rfind("cmd read", 0) == 0;
+    EXPECT_TRUE(!cmd || intended) << e;
+    EXPECT_NE(e.rfind("twice", 0), 0u) << e;
+    EXPECT_NE(e.rfind("overwrite", 0), 0u) << e;
+  }
+}
+
+// With a flash word of 8 bytes, as parts with error-correcting flash have:
+// a word written twice or in part would show.
+void check_line_fault(const char *fault, const char *what, int byte) {
+  check_fault_case(
+      {what, {fault, std::to_string(byte), "--program-unit", "8"}, {}, 0, kFlashed, 0, {}, true});
+}
+
+TEST(FaultsLine, ADamagedByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
+  for (const auto &p : kLinePositions) check_line_fault("--damage-byte", p.what, p.byte);
+}
+
+TEST(FaultsLine, ALostByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
+  for (const auto &p : kLinePositions) check_line_fault("--lose-byte", p.what, p.byte);
+}
+
+// Answers to the flasher counted from 1: sync, erase pair, erase parameter,
+// then per fragment its pair, address and data block. A damaged
+// acknowledgement of a done write is settled by reading the words back.
+TEST(FaultsLine, ADamagedAnswerIsSettledWithoutWritingAWordTwice) {
+  const struct {
+    const char *what;
+    int reply;
+  } rows[] = {{"erase parameter's", 3},
+              {"fragment 2's pair's", 7},
+              {"fragment 2's address's", 8},
+              {"fragment 2's data block's", 9}};
+  for (const auto &r : rows) {
+    check_fault_case({r.what,
+                      {"--damage-reply", std::to_string(r.reply), "--program-unit", "8"},
+                      {},
+                      0,
+                      kFlashed,
+                      0,
+                      {},
+                      true});
+  }
 }
 
 TEST(Faults, AHangUpInTheMiddleOfTheWriteFailsItWithEio) {

@@ -470,3 +470,38 @@ TEST(SimBootLoader, PageAndSectorErasesLeaveTheRestOfAPreloadedFlash) {
     EXPECT_TRUE(flash == want);
   }
 }
+
+// One part of each family: its Get ID, version, erase command, and the flash
+// size a direct read of its flash-size register gives (0: refused).
+TEST(SimBootLoader, EachFamilysPartAnswersWithItsOwnFacts) {
+  struct Case {
+    uint16_t part;
+    uint8_t version, erase;
+    uint32_t size_register;
+    uint16_t kib;
+  };
+  const Case cases[] = {
+      {0x440, 0x31, 0x44, 0x1FFFF7CC, 64},   {0x410, 0x22, 0x43, 0x1FFFF7E0, 128},
+      {0x430, 0x30, 0x44, 0x1FFFF7E0, 1024}, {0x411, 0x31, 0x44, 0x1FFF7A22, 0},
+      {0x422, 0x31, 0x44, 0x1FFFF7CC, 256},  {0x413, 0x31, 0x44, 0x1FFF7A22, 0},
+      {0x449, 0x31, 0x44, 0x1FF0F442, 1024}, {0x460, 0x31, 0x44, 0x1FFF75E0, 128},
+      {0x468, 0x31, 0x44, 0x1FFF75E0, 128},  {0x450, 0x31, 0x44, 0x1FF1E880, 2048},
+      {0x417, 0x31, 0x44, 0x1FF8007C, 0},    {0x416, 0x31, 0x44, 0x1FF8004C, 128},
+      {0x435, 0x31, 0x44, 0x1FFF75E0, 256},  {0x472, 0x31, 0x44, 0x0BFA05E0, 512},
+      {0x482, 0x31, 0x44, 0x0BFA07A0, 2048}, {0x495, 0x31, 0x44, 0x1FFF75E0, 1024},
+      {0x497, 0x31, 0x44, 0x1FFF75E0, 256},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.part));
+    InProcess m({"--part", std::to_string(c.part), "--already-synced"});
+    EXPECT_EQ(m.ask({0x02, 0xFD}), (Bytes{ACK, 1, uint8_t(c.part >> 8), uint8_t(c.part), ACK}));
+    EXPECT_EQ(m.ask({0x00, 0xFF}), get_answer(c.version, c.erase));
+    EXPECT_EQ(m.ask(kRead), Bytes{ACK});
+    if (c.kib == 0) {
+      EXPECT_EQ(m.ask(address_block(c.size_register)), Bytes{NACK});
+      continue;
+    }
+    EXPECT_EQ(m.ask(address_block(c.size_register)), Bytes{ACK});
+    EXPECT_EQ(m.ask(count_block(2)), (Bytes{ACK, uint8_t(c.kib), uint8_t(c.kib >> 8)}));
+  }
+}

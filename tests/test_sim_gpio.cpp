@@ -27,9 +27,17 @@ void write_sysfs(const std::string &path, const std::string &text) {
 
 // A sysfs stand-in with the reset line 17 and the boot-select line 22.
 struct GpioSim {
+  explicit GpioSim(std::vector<std::string> args = {}) : sim(with_lines(args)) {}
+
+  std::vector<std::string> with_lines(std::vector<std::string> &args) const {
+    args.insert(args.begin(),
+                {"--sysfs", tmp.file("sysfs"), "--reset-gpio", "17", "--boot-gpio", "22"});
+    return args;
+  }
+
   TempDir tmp;
   std::string gpio = tmp.file("sysfs/class/gpio");
-  SimProcess sim{{"--sysfs", tmp.file("sysfs"), "--reset-gpio", "17", "--boot-gpio", "22"}};
+  SimProcess sim;
 
   void reset(char v) { write_sysfs(gpio + "/gpio17/value", std::string(1, v)); }
   void boot(char v) { write_sysfs(gpio + "/gpio22/value", std::string(1, v)); }
@@ -155,4 +163,22 @@ TEST(SimGpio, BytesWrittenBeforeALineChangeReachTheBootLoaderFirst) {
   auto ev = g.records("event");
   ASSERT_EQ(ev.size(), 5u);
   EXPECT_EQ(ev[3], "write 08000010 4");
+}
+
+// A restart of the module itself (here by Write Unprotect) samples
+// boot-select as a reset does: low, the application runs.
+TEST(SimGpio, RestartWithBootSelectLowRunsTheApplication) {
+  GpioSim g({"--write-protected"});
+  ASSERT_TRUE(g.sim.ready());
+  RawPort port(g.sim.tty_path());
+  g.enter_boot_loader();
+  EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+  g.boot('0');
+  ASSERT_TRUE(wait_for_record(g.sim, "gpio", "boot 0"));
+  usleep(50000);  // past the time a line change waits for bytes sent before it
+  EXPECT_EQ(port.ask({0x73, 0x8C}, 2), (Bytes{ACK, ACK}));
+  ASSERT_TRUE(wait_for_record(g.sim, "event", "restart app"));
+  port.send({0x7F});
+  EXPECT_TRUE(port.quiet(200)) << "the boot loader answered";
+  EXPECT_EQ(g.sim.stop(), 0);
 }

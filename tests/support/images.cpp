@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace testsupport {
 
@@ -37,41 +38,34 @@ void build_image(image &img, const char *fn, const std::vector<Chunk> &chunks) {
 
 namespace {
 
-std::string hex_record(uint8_t type, uint16_t addr, const uint8_t *data, size_t n) {
+std::string record(uint8_t type, uint16_t addr, const Bytes &data) {
   std::string line = ":";
-  char two[3];
+  char hex[3];
   uint8_t sum = 0;
-  const auto put = [&](uint8_t v) {
-    std::snprintf(two, sizeof two, "%02X", v);
-    line += two;
-    sum = static_cast<uint8_t>(sum + v);
-  };
-  put(static_cast<uint8_t>(n));
-  put(static_cast<uint8_t>(addr >> 8));
-  put(static_cast<uint8_t>(addr));
-  put(type);
-  for (size_t i = 0; i < n; ++i) put(data[i]);
-  put(static_cast<uint8_t>(-sum));
-  return line + "\n";
+  Bytes all = {uint8_t(data.size()), uint8_t(addr >> 8), uint8_t(addr), type};
+  all.insert(all.end(), data.begin(), data.end());
+  for (uint8_t b : all) {
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    line += hex;
+    sum = uint8_t(sum + b);
+  }
+  std::snprintf(hex, sizeof hex, "%02X", uint8_t(-sum));
+  return line + hex + "\n";
 }
 
 }  // namespace
 
-std::string intel_hex(const std::vector<Chunk> &chunks) {
+std::string ihex_text(const std::vector<Chunk> &chunks) {
   std::string text;
-  uint32_t upper = 0xFFFFFFFF;
+  long upper = -1;
   for (const Chunk &c : chunks) {
-    for (size_t i = 0; i < c.bytes.size();) {
-      const uint32_t at = c.offset + static_cast<uint32_t>(i);
-      if (at >> 16 != upper) {
-        upper = at >> 16;
-        const uint8_t ela[2] = {uint8_t(upper >> 8), uint8_t(upper)};
-        text += hex_record(4, 0, ela, 2);
-      }
-      // A record ends at 16 bytes, the chunk's end, or the next 64 KiB.
-      size_t n = std::min<size_t>({16, c.bytes.size() - i, 0x10000 - (at & 0xFFFF)});
-      text += hex_record(0, static_cast<uint16_t>(at), c.bytes.data() + i, n);
-      i += n;
+    for (size_t i = 0; i < c.bytes.size(); i += 16) {
+      const uint32_t a = c.offset + uint32_t(i);
+      if (long(a >> 16) != upper) text += record(4, 0, {uint8_t(a >> 24), uint8_t(a >> 16)});
+      upper = long(a >> 16);
+      const size_t n = std::min<size_t>(16, c.bytes.size() - i);
+      text +=
+          record(0, uint16_t(a), Bytes(c.bytes.begin() + long(i), c.bytes.begin() + long(i + n)));
     }
   }
   return text + ":00000001FF\n";

@@ -48,9 +48,10 @@ class HandImage {
   OwnedImage owned_;
 };
 
-// The chunks as an Intel HEX file: an extended linear address record for
-// every 64 KiB the chunks enter, data records of up to 16 bytes, the end.
-std::string intel_hex(const std::vector<Chunk> &chunks);
+// The chunks as Intel HEX text: records of up to 16 bytes, an extended
+// linear address record where the upper address changes, then the
+// end-of-file record.
+std::string ihex_text(const std::vector<Chunk> &chunks);
 
 }  // namespace testsupport
 
