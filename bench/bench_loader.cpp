@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "loader.h"
+#include "sim_child.h"
 #include "uart.h"
 
 namespace {
@@ -33,44 +34,6 @@ namespace {
 constexpr int kImageBytes = 128 * 1024;
 constexpr int kFragment = 256;
 constexpr unsigned kFlashBase = 0x08000000;
-
-// The simulated module as a child process, ready once it has named its
-// terminal on standard output.
-class Sim {
- public:
-  explicit Sim(int baud) {
-#ifdef TARVION_SIM_BIN
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(p[1], 1);
-      const std::string b = std::to_string(baud);
-      execl(TARVION_SIM_BIN, TARVION_SIM_BIN, "--baud", b.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(p[1]);
-    char c;
-    struct pollfd pfd = {p[0], POLLIN, 0};
-    while (pid_ > 0 && poll(&pfd, 1, 10000) > 0 && read(p[0], &c, 1) == 1 && c != '\n') tty_ += c;
-    close(p[0]);
-#else
-    (void)baud;
-#endif
-  }
-  ~Sim() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-  const std::string &tty() const {
-    return tty_;
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string tty_;
-};
 
 double wire_limit_s(int baud) {
   long bytes = 0;
@@ -124,7 +87,7 @@ bool bare_write(int fh, image *img) {
 
 void flash_through_simulated_module(benchmark::State &state, bool (*write_image)(int, image *)) {
   const int baud = static_cast<int>(state.range(0));
-  Sim sim(baud);
+  Sim sim({"--baud", std::to_string(baud)});
   if (sim.tty().empty()) {
     state.SkipWithError("the simulated module did not start");
     return;

@@ -50,7 +50,7 @@ int await_byte(int fh, unsigned char *b, int ms) {
 }
 
 Answer send_once(int fh, const char *buf, int len, int flags, int ms) {
-  if (!buf || len < 1 || len > LD_BLOCK_MAX) {
+  if (!buf || len < 1 || len > LD_LIST_BLOCK_MAX) {
     errno = EINVAL;
     return ANSWER_FAILED;
   }
@@ -58,7 +58,8 @@ Answer send_once(int fh, const char *buf, int len, int flags, int ms) {
     errno = EINTR;
     return ANSWER_FAILED;
   }
-  std::array<unsigned char, LD_BLOCK_MAX + 1> frame;
+  // A page list of the extended erase is the longest block.
+  std::array<unsigned char, LD_LIST_BLOCK_MAX + 1> frame;
   std::memcpy(frame.data(), buf, static_cast<size_t>(len));
   unsigned char sum = 0;
   for (int i = 0; i < len; ++i) sum ^= frame[i];
@@ -234,7 +235,12 @@ int erase_extended(int fh, int flags) {
   const char mass[2] = {static_cast<char>(0xFF), static_cast<char>(0xFF)};
   const ld_block param = {mass, 2, LD_MASS_ERASE_MS};
   const ld_command cmd = {LD_CMD_EXT_ERASE, &param, 1, nullptr, 0, nullptr, nullptr};
-  return ld_run_command(fh, &cmd, flags);
+  bool pair_refused = false;
+  if (run_command(fh, &cmd, flags, &pair_refused) == 0) return 0;
+  // The command accepted, its mass-erase code refused: a part without a mass
+  // erase, whose pages can still be erased by list.
+  if (!pair_refused && errno == EINVAL) errno = EPERM;
+  return -1;
 }
 
 }  // namespace

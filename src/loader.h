@@ -46,14 +46,17 @@ constexpr int LD_BLOCK_MAX = LD_FRAGMENT_MAX + 1;  // the count byte and a fragm
 constexpr int LD_ID_BYTES = 4;                     // identifier bytes that make up its value
 constexpr unsigned int LD_ID_FAILED = 0xFFFFFFFF;  // ld_getid's result on failure
 constexpr int LD_PROGRESS_DOTS = 20;               // dots per line of the progress display
-constexpr int LD_COMMAND_TRIES = 3;                // tries of a whole command
-constexpr int LD_MASS_ERASE_MS = 60000;            // budget of the extended mass erase
+constexpr int LD_ERASE43_MAX = 255;                // pages of one Erase list
+constexpr int LD_ERASE44_MAX = 512;                // pages of one Extended Erase list
+constexpr int LD_LIST_BLOCK_MAX = 2 + 2 * LD_ERASE44_MAX;  // its count and page numbers
+constexpr int LD_COMMAND_TRIES = 3;                        // tries of a whole command
+constexpr int LD_MASS_ERASE_MS = 60000;                    // budget of the extended mass erase
 
 // One block of a command after its command pair, with the budget of its
 // acknowledgement.
 struct ld_block {
   const char *data;
-  int len;  // 1 to 257
+  int len;  // 1 to 257; a page list of the extended erase up to 1026
   int wait_ms;
 };
 
@@ -114,9 +117,18 @@ unsigned int ld_getid(int fh, int flags);
 // for its command list (Get, 0x00); when it lists the extended erase 0x44,
 // the flash is erased with 0x44, then the block 0xFFFF (mass erase), whose
 // acknowledgement is awaited for up to 60 s in one wait, the block never
-// sent twice. Not listed: -1 with EINVAL. Under LD_VERBOSE the extended
-// erase says so on standard error.
+// sent twice. Not listed: -1 with EINVAL; the mass erase refused (0x1F, as
+// parts without a mass erase answer it): -1 with EPERM. Under LD_VERBOSE the
+// extended erase says so on standard error.
 int ld_erase_all(int fh, int flags);
+// Erases the listed pages: the command cmd (0x43: 1 to 255 pages numbered up
+// to 255; 0x44: 1 to 512 pages), then the page list, whose acknowledgement
+// comes once the pages are erased and is awaited for up to wait_ms (at least
+// 1000) in one wait. Retried as ld_run_command retries a whole command.
+// Returns 0, or -1 with errno as ld_run_command (EINVAL also for a list the
+// command cannot carry; nothing is sent then).
+int ld_erase_pages(int fh, unsigned char cmd, const uint16_t *pages, int count, int wait_ms,
+                   int flags);
 // Writes the plan's fragments in order, each as one whole command (Write
 // Memory: 0x31, address, data). When the answer to the data block is lost
 // or damaged, the fragment is read back before it is written again: the

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "config.h"
+#include "erase.h"
 #include "gpio.h"
 #include "image_layout.h"
 #include "line.h"
@@ -126,15 +127,6 @@ int loader_flags(const update_conf &conf) {
   return (conf.waitack_flag ? LD_WAITACK : 0) | (conf.verbose_flag ? LD_VERBOSE : 0);
 }
 
-// ld_getid cannot tell a failure from the identifier 0xFFFFFFFF by its
-// result; errno is 0 only after success.
-int read_id(int fh, int ldflags, unsigned int *id) {
-  *id = ld_getid(fh, ldflags);
-  if (errno == 0) return 0;
-  std::fprintf(stderr, "Can't read device ID: %s\n", std::strerror(errno));
-  return -1;
-}
-
 // Owns the image: released once, by free() or when the guard goes.
 class ImageGuard {
  public:
@@ -241,6 +233,11 @@ int end_run(Run &run) {
   return released;
 }
 
+// --erase=image: only the pages the image touches.
+bool erase_image_only(const update_conf &conf) {
+  return conf.erase_arg.value_or("all") == "image";
+}
+
 // A failed release outweighs everything, a signal included: the caller must
 // know that the module may not run.
 int exit_status(int flashed, int released) {
@@ -271,20 +268,24 @@ void hint_octal_testid(const update_conf &conf) {
                text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str() + digits);
 }
 
-int erase(int fh, int ldflags, const update_conf &conf) {
+int erase(int fh, const image *img, int ldflags, const update_conf &conf, erase_module *module) {
   if (conf.unprotect_flag && ld_unprotect(fh, ldflags) < 0) {
     std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
     return -1;
   }
-  if (ld_erase_all(fh, ldflags) == 0) return 0;
-  const int err = errno;
-  std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(err));
-  if (err == EINVAL && !conf.unprotect_flag)
+  if (erase_flash(fh, img, ldflags, erase_image_only(conf), module) == 0) return 0;
+  if (errno == EINVAL && !conf.unprotect_flag)
     std::fputs(
         "Hint: the flash may be read- or write-protected; --unprotect lifts the protection "
         "(and erases the whole flash)\n",
         stderr);
   return -1;
+}
+
+// Writes go in whole flash words of the part, 8 bytes at the least.
+int program_unit(const erase_module &module) {
+  return module.part && module.part->program_unit > IMG_PROGRAM_UNIT ? module.part->program_unit
+                                                                     : IMG_PROGRAM_UNIT;
 }
 
 int verify(int fh, const write_plan &plan, int ldflags) {
@@ -296,13 +297,13 @@ int verify(int fh, const write_plan &plan, int ldflags) {
 }
 
 // Erase, write, and on request read back and start the application.
-int flash_image(int fh, image *img, int ldflags, const update_conf &conf) {
+int flash_image(int fh, image *img, int ldflags, const update_conf &conf, erase_module *module) {
   write_plan plan;
-  if (img_plan(img, IMG_FLASH_BASE, IMG_PROGRAM_UNIT, &plan, nullptr, nullptr) < 0) {
+  if (img_plan(img, IMG_FLASH_BASE, program_unit(*module), &plan, nullptr, nullptr) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     return -1;
   }
-  if (erase(fh, ldflags, conf) < 0) return -1;
+  if (erase(fh, img, ldflags, conf, module) < 0) return -1;
   if (ld_write_plan(fh, &plan, img->fn, ldflags | LD_PROGRESS) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     return -1;
@@ -327,22 +328,26 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
     return -1;
   }
   unsigned int id = 0;
+  erase_module module;
   if (conf->showid_flag) {
-    if (read_id(fh, ldflags, &id) < 0) return -1;
+    if (erase_read_id(fh, ldflags, &id) < 0) return -1;
     std::fprintf(stderr, "Device has ID %08X\n", id);
+    if (conf->verbose_flag) erase_learn_part(fh, id, ldflags, &module);
     return 0;
   }
-  if (conf->testid_given) {
-    if (read_id(fh, ldflags, &id) < 0) return -1;
-    if (id != static_cast<unsigned int>(conf->testid_arg)) {
+  const bool image_only = erase_image_only(*conf);
+  if (conf->testid_given || image_only) {
+    if (erase_read_id(fh, ldflags, &id) < 0) return -1;
+    if (conf->testid_given && id != static_cast<unsigned int>(conf->testid_arg)) {
       std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", id,
                    static_cast<unsigned int>(conf->testid_arg));
       hint_octal_testid(*conf);
       return -1;
     }
     if (conf->verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);
+    erase_learn_part(fh, id, ldflags, &module);
   }
-  return flash_image(fh, img, ldflags, *conf);
+  return flash_image(fh, img, ldflags, *conf, &module);
 }
 
 // Running out of memory ends the phase it happens in like any failure of

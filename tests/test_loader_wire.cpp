@@ -112,6 +112,33 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
         {0xA4, 0xA4},
         {0x44, 0xBB},
         {0xFF, 0xFF, 0x00}}},
+      {"erase pages with 0x43: count - 1 and the pages as bytes",
+       {},
+       [](int fh) {
+         const uint16_t pages[] = {0, 1, 5};
+         return long(ld_erase_pages(fh, LD_CMD_ERASE, pages, 3, 1000, LD_WAITACK));
+       },
+       0,
+       0,
+       {{0x43, 0xBC}, {0x02, 0x00, 0x01, 0x05, 0x06}}},
+      {"erase pages with 0x44: 16-bit count - 1 and pages",
+       {"--extended-erase"},
+       [](int fh) {
+         const uint16_t pages[] = {2, 3};
+         return long(ld_erase_pages(fh, LD_CMD_EXT_ERASE, pages, 2, 1000, LD_WAITACK));
+       },
+       0,
+       0,
+       {{0x44, 0xBB}, {0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00}}},
+      {"erase pages: a page 0x43 cannot number is refused before anything is sent",
+       {},
+       [](int fh) {
+         const uint16_t pages[] = {256};
+         return long(ld_erase_pages(fh, LD_CMD_ERASE, pages, 1, 1000, LD_WAITACK));
+       },
+       -1,
+       EINVAL,
+       {}},
       {"read memory",
        {},
        [](int fh) {

@@ -197,7 +197,8 @@ TEST(Flasher, IdentifierTestDecidesWhetherTheModuleIsErased) {
       {{"-i", "0x410"}, 0, progress(fn, kSampleFragments), true},
       {{"-i", "0x410", "-v"},
        0,
-       "Device has ID 00000410\n" + progress(fn, kSampleFragments) + "Flashing done\n",
+       "Device has ID 00000410\n" + std::string(kSimPartLine) + progress(fn, kSampleFragments) +
+           "Flashing done\n",
        true},
       {{"-i", "0x411"}, 2, "Device ID 00000410 doesn't match 00000411\n", false},
       {{"-i", "0xFFFFFFFF"}, 2, "Device ID 00000410 doesn't match FFFFFFFF\n", false},
@@ -516,8 +517,8 @@ TEST(Flasher, ConfigurationFileSuppliesWhatTheCommandLineDoesNotGive) {
   // The command line's device wins; file, testid and verbose come from the file.
   ProcResult r = flash(dir, {"--conffile", conf, "-d", sim.tty_path()});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "Device has ID 00000410\n" + progress(sample_hex(), kSampleFragments) +
-                       "Flashing done\n");
+  EXPECT_EQ(r.err, "Device has ID 00000410\n" + std::string(kSimPartLine) +
+                       progress(sample_hex(), kSampleFragments) + "Flashing done\n");
 }
 
 TEST(Flasher, ConfigurationErrorsExitWithOne) {

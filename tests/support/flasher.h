@@ -27,6 +27,9 @@ inline std::string sample_bin() {
   return read_file(source_dir() + "/examples/sample.bin");
 }
 
+// What --verbose prints of the simulated module's part (0x410) by default.
+inline const char kSimPartLine[] = "Part F1 medium-density: 128 KiB flash, 128 pages of 1 KiB\n";
+
 // The dots the progress display shows for n fragments: twenty to a line.
 inline std::string progress_dots(int n) {
   std::string s;

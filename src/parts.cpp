@@ -1,0 +1,369 @@
+#include "parts.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <iterator>
+
+#include "loader.h"
+
+namespace {
+
+constexpr uint32_t KiB = 1024;
+constexpr uint32_t kFlash = 0x08000000;
+
+// Erase layouts from the flash start. A page family repeats one size; a
+// sector family lists its sectors, bank 2 straight after bank 1 where the
+// boot loader numbers them on.
+constexpr part_run kPages128[] = {{128, 0}};
+constexpr part_run kPages256[] = {{256, 0}};
+constexpr part_run kPages1K[] = {{1 * KiB, 0}};
+constexpr part_run kPages2K[] = {{2 * KiB, 0}};
+constexpr part_run kPages4K[] = {{4 * KiB, 0}};
+constexpr part_run kPages8K[] = {{8 * KiB, 0}};
+constexpr part_run kSectors128K[] = {{128 * KiB, 0}};
+constexpr part_run kF4x128[] = {{16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 0}};
+constexpr part_run kF4Dual[] = {{16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 7},
+                                {16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 7}};
+constexpr part_run kF410[] = {{16 * KiB, 4}, {64 * KiB, 1}};
+constexpr part_run kF7x256[] = {{32 * KiB, 4}, {128 * KiB, 1}, {256 * KiB, 0}};
+
+// How the flash-size register is read.
+struct fsize_how {
+  part_fsize_read read;
+  uint32_t addr, block;
+  uint16_t block_len;
+};
+constexpr fsize_how kNoRead = {PART_FSIZE_NONE, 0, 0, 0};
+constexpr fsize_how direct(uint32_t addr) {
+  return {PART_FSIZE_DIRECT, addr, addr, 2};
+}
+// F0 and F3, F1, G0/G4/L4/WL: inside the system memory the loader reads.
+constexpr fsize_how kF0F3 = direct(0x1FFFF7CC);
+constexpr fsize_how kF1 = direct(0x1FFFF7E0);
+constexpr fsize_how kG0L4 = direct(0x1FFF75E0);
+// F2/F4 refuse a two-byte read there; a 256-byte read around it works.
+constexpr fsize_how kF2F4 = {PART_FSIZE_BLOCK, 0x1FFF7A22, 0x1FFF7A00, 256};
+// L0 refuses the direct read; a 128-byte read from 0x1FF80000 works.
+constexpr fsize_how kL0 = {PART_FSIZE_BLOCK, 0x1FF8007C, 0x1FF80000, 128};
+
+template <size_t N>
+constexpr part_info row(uint16_t pid, const char *family, const char *line, uint32_t kib,
+                        fsize_how fs, const part_run (&layout)[N], uint8_t unit, uint8_t cmd,
+                        bool refused = false) {
+  return {pid,
+          family,
+          line,
+          kFlash,
+          kib,
+          fs.read,
+          fs.addr,
+          fs.block,
+          fs.block_len,
+          layout,
+          static_cast<int>(N),
+          unit,
+          cmd,
+          refused};
+}
+// A row whose erase layout is not known: only its name and program unit.
+constexpr part_info named(uint16_t pid, const char *family, const char *line, uint8_t unit) {
+  return {pid, family, line, kFlash, 0, PART_FSIZE_NONE, 0, 0, 0, nullptr, 0, unit, 0x44, false};
+}
+
+// One row per product ID. The program unit is the larger of the flash word
+// the controller programs and the boot loader's write alignment (F2/F4: 4,
+// as the boot loader programs them at the default supply range). Where a
+// fact is not confirmed the row takes the safe default: the largest flash,
+// the mass erase offered, the flash-size register not read, bank 2 numbered
+// straight on after bank 1, and the factory option (one bank where
+// DBANK/nDBANK chooses; two banks of small pages on G4/L4R/L5).
+constexpr part_info kParts[] = {
+    row(0x444, "F0", "F030x4/x6, F031, F038", 32, kF0F3, kPages1K, 4, 0x44),
+    row(0x440, "F0", "F05x, F030x8", 64, kF0F3, kPages1K, 4, 0x44),
+    row(0x445, "F0", "F04x, F070x6", 32, kF0F3, kPages1K, 4, 0x44),
+    row(0x448, "F0", "F071/072, F070xB", 128, kF0F3, kPages2K, 4, 0x44),
+    row(0x442, "F0", "F09x, F030xC", 256, kF0F3, kPages2K, 4, 0x44),
+    row(0x412, "F1", "low-density", 32, kF1, kPages1K, 4, 0x43),
+    row(0x410, "F1", "medium-density", 128, kF1, kPages1K, 4, 0x43),
+    row(0x414, "F1", "high-density", 512, kF1, kPages2K, 4, 0x43),
+    row(0x420, "F1", "value line low/medium-density", 128, kF1, kPages1K, 4, 0x43),
+    row(0x428, "F1", "value line high-density", 512, kF1, kPages2K, 4, 0x43),
+    row(0x418, "F1", "connectivity line F105/107", 256, kF1, kPages2K, 4, 0x43),
+    row(0x430, "F1", "XL-density", 1024, kF1, kPages2K, 4, 0x44),
+    row(0x411, "F2", "F20x/F21x", 1024, kF2F4, kF4x128, 4, 0x44),
+    row(0x432, "F3", "F373, F378", 256, kF0F3, kPages2K, 4, 0x44),
+    row(0x422, "F3", "F302xB/C, F303xB/C, F358", 256, kF0F3, kPages2K, 4, 0x44),
+    row(0x439, "F3", "F301, F302x4/6/8, F318", 64, kF0F3, kPages2K, 4, 0x44),
+    row(0x438, "F3", "F303x4/6/8, F334, F328", 64, kF0F3, kPages2K, 4, 0x44),
+    row(0x446, "F3", "F302xD/E, F303xD/E, F398", 512, kF0F3, kPages2K, 4, 0x44),
+    row(0x413, "F4", "F405/407/415/417", 1024, kF2F4, kF4x128, 4, 0x44),
+    row(0x419, "F4", "F427/429/437/439", 2048, kF2F4, kF4Dual, 4, 0x44),
+    row(0x423, "F4", "F401xB/C", 256, kF2F4, kF4x128, 4, 0x44),
+    row(0x433, "F4", "F401xD/E", 512, kF2F4, kF4x128, 4, 0x44),
+    row(0x458, "F4", "F410", 128, kF2F4, kF410, 4, 0x44),
+    row(0x431, "F4", "F411", 512, kF2F4, kF4x128, 4, 0x44),
+    row(0x441, "F4", "F412", 1024, kF2F4, kF4x128, 4, 0x44),
+    row(0x421, "F4", "F446", 512, kF2F4, kF4x128, 4, 0x44),
+    row(0x434, "F4", "F469/479", 2048, kF2F4, kF4Dual, 4, 0x44),
+    row(0x463, "F4", "F413/423", 1536, kF2F4, kF4x128, 4, 0x44),
+    row(0x452, "F7", "F722/723/732/733", 512, kNoRead, kF4x128, 8, 0x44),
+    row(0x449, "F7", "F745/746/756", 1024, kNoRead, kF7x256, 8, 0x44),
+    row(0x451, "F7", "F765/767/769/777/779", 2048, kNoRead, kF7x256, 8, 0x44),
+    row(0x466, "G0", "G030/031/041", 64, kG0L4, kPages2K, 8, 0x44),
+    row(0x456, "G0", "G050/051/061", 64, kG0L4, kPages2K, 8, 0x44),
+    row(0x460, "G0", "G070/071/081", 128, kG0L4, kPages2K, 8, 0x44),
+    row(0x467, "G0", "G0B0, G0B1, G0C1", 512, kG0L4, kPages2K, 8, 0x44),
+    row(0x468, "G4", "G431/441", 128, kG0L4, kPages2K, 8, 0x44),
+    row(0x469, "G4", "G471/473/474/483/484", 512, kG0L4, kPages2K, 8, 0x44),
+    row(0x479, "G4", "G491/4A1", 512, kG0L4, kPages2K, 8, 0x44),
+    row(0x450, "H7", "H742/743/745/747/750/753/755/757", 2048, kNoRead, kSectors128K, 32, 0x44),
+    row(0x483, "H7", "H723/725/730/733/735", 1024, kNoRead, kSectors128K, 32, 0x44),
+    row(0x480, "H7", "H7A3/7B3/7B0", 2048, kNoRead, kPages8K, 16, 0x44),
+    row(0x485, "H7", "H7R3/R7/S3/S7", 64, kNoRead, kPages8K, 16, 0x44),
+    row(0x457, "L0", "L01x/L02x", 16, kL0, kPages128, 8, 0x44, true),
+    row(0x425, "L0", "L031/041", 32, kL0, kPages128, 8, 0x44, true),
+    row(0x417, "L0", "L05x/L06x", 64, kL0, kPages128, 8, 0x44, true),
+    row(0x447, "L0", "L07x/L08x", 192, kL0, kPages128, 8, 0x44, true),
+    row(0x416, "L1", "L1 cat. 1", 128, kNoRead, kPages256, 8, 0x44, true),
+    row(0x429, "L1", "L1 cat. 2", 128, kNoRead, kPages256, 8, 0x44, true),
+    row(0x427, "L1", "L1 cat. 3", 256, kNoRead, kPages256, 8, 0x44, true),
+    row(0x436, "L1", "L1 cat. 4/cat. 3 (D)", 384, kNoRead, kPages256, 8, 0x44, true),
+    row(0x437, "L1", "L1 cat. 5/6", 512, kNoRead, kPages256, 8, 0x44, true),
+    row(0x464, "L4", "L412/422", 128, kG0L4, kPages2K, 8, 0x44),
+    row(0x435, "L4", "L431/432/433/442/443", 256, kG0L4, kPages2K, 8, 0x44),
+    row(0x462, "L4", "L451/452/462", 512, kG0L4, kPages2K, 8, 0x44),
+    row(0x415, "L4", "L471/475/476/486", 1024, kG0L4, kPages2K, 8, 0x44),
+    row(0x461, "L4", "L496/4A6", 1024, kG0L4, kPages2K, 8, 0x44),
+    row(0x470, "L4", "L4R5/R7/R9/S5/S7/S9", 2048, kG0L4, kPages4K, 8, 0x44),
+    row(0x471, "L4", "L4P5/Q5", 1024, kG0L4, kPages4K, 8, 0x44),
+    row(0x472, "L5", "L552/562", 512, kNoRead, kPages2K, 16, 0x44),
+    row(0x455, "U5", "U535/545", 512, kNoRead, kPages8K, 16, 0x44),
+    row(0x482, "U5", "U575/585", 2048, kNoRead, kPages8K, 16, 0x44),
+    row(0x481, "U5", "U595/599/5A5/5A9", 4096, kNoRead, kPages8K, 16, 0x44),
+    row(0x476, "U5", "U5F7/F9/G7/G9", 4096, kNoRead, kPages8K, 16, 0x44),
+    row(0x494, "WB", "WB10/15", 320, kNoRead, kPages2K, 8, 0x44),
+    row(0x495, "WB", "WB30/35/50/55", 1024, kNoRead, kPages4K, 8, 0x44),
+    row(0x497, "WL", "WLE5/WL55", 256, kG0L4, kPages2K, 8, 0x44),
+    // Named only: their largest flash (or page size) is not known.
+    named(0x443, "C0", "C011", 8),
+    named(0x453, "C0", "C031", 8),
+    named(0x44C, "C0", "C051", 8),
+    named(0x493, "C0", "C071", 8),
+    named(0x44D, "C0", "C091/092", 8),
+    named(0x459, "U0", "U031", 8),
+    named(0x489, "U0", "U073/083", 8),
+    named(0x454, "U3", "U375/385", 8),
+    named(0x42A, "U3", "U3B5/3C5", 8),
+    named(0x474, "H5", "H503", 16),
+    named(0x478, "H5", "H523/533", 16),
+    named(0x484, "H5", "H562/563/573", 16),
+    named(0x47A, "H5", "H5Ex/5Fx", 16),
+    named(0x492, "WBA", "WBA5x", 16),
+    named(0x4B0, "WBA", "WBA6x", 16),
+    named(0x4B2, "WBA", "WBA2x", 16),
+    named(0x44E, "C5", "C5", 16),
+    named(0x44F, "C5", "C5", 16),
+    named(0x45A, "C5", "C5", 16),
+};
+
+constexpr uint32_t kFsizeInvalid = 0xFFFF;
+
+}  // namespace
+
+const part_info *part_table(int *count) {
+  if (count) *count = static_cast<int>(std::size(kParts));
+  return kParts;
+}
+
+const part_info *part_lookup(uint32_t id) {
+  for (const part_info &p : kParts)
+    if (p.pid == id) return &p;
+  return nullptr;
+}
+
+uint32_t part_flash_bytes(const part_info *p, uint32_t kib_read) {
+  if (!p) return 0;
+  const bool plausible =
+      kib_read != 0 && kib_read != kFsizeInvalid && p->flash_kib != 0 && kib_read <= p->flash_kib;
+  return (plausible ? kib_read : p->flash_kib) * KiB;
+}
+
+uint32_t part_fsize_value(const part_info *p, uint32_t from, const unsigned char *data, int len) {
+  if (!p || !data || p->fsize_read == PART_FSIZE_NONE || p->fsize_addr < from) return 0;
+  const uint32_t at = p->fsize_addr - from;
+  if (len < 2 || at > static_cast<uint32_t>(len - 2)) return 0;
+  return data[at] | static_cast<uint32_t>(data[at + 1]) << 8;
+}
+
+namespace {
+
+// Past any flash of the table: bounds every walk over a repeating layout.
+constexpr uint64_t kMaxPages = 0x10000;
+
+// Calls f(index, addr, bytes) for each page from the flash start, as long as
+// f returns true and the layout (or the page count's bound) lasts.
+template <class F>
+void each_page(const part_info *p, F f) {
+  if (!p || !p->layout) return;
+  uint64_t addr = p->flash_start;
+  uint64_t index = 0;
+  for (int r = 0; r < p->runs; ++r) {
+    const part_run &run = p->layout[r];
+    for (uint32_t k = 0; (run.count == 0 || k < run.count) && index < kMaxPages; ++k, ++index) {
+      if (!f(static_cast<int>(index), addr, run.bytes)) return;
+      addr += run.bytes;
+    }
+  }
+}
+
+struct page_span {
+  uint64_t addr;
+  uint32_t bytes;
+};
+
+// The pages that begin below end.
+std::vector<page_span> pages_below(const part_info *p, uint64_t end) {
+  std::vector<page_span> spans;
+  each_page(p, [&](int, uint64_t addr, uint32_t bytes) {
+    if (addr >= end) return false;
+    spans.push_back({addr, bytes});
+    return true;
+  });
+  return spans;
+}
+
+}  // namespace
+
+int part_page_count(const part_info *p, uint32_t flash_bytes) {
+  if (!p) return 0;
+  return static_cast<int>(pages_below(p, uint64_t{p->flash_start} + flash_bytes).size());
+}
+
+int part_page_span(const part_info *p, int index, uint32_t *addr, uint32_t *bytes) {
+  bool found = false;
+  const uint64_t end = p ? uint64_t{p->flash_start} + uint64_t{p->flash_kib} * KiB : 0;
+  each_page(p, [&](int i, uint64_t a, uint32_t n) {
+    if (a >= end) return false;
+    if (i < index) return true;
+    found = i == index;
+    if (found) {
+      if (addr) *addr = static_cast<uint32_t>(a);
+      if (bytes) *bytes = n;
+    }
+    return false;
+  });
+  if (!found) errno = EINVAL;
+  return found ? 0 : -1;
+}
+
+int part_plan_pages(const part_info *p, uint32_t flash_bytes,
+                    const std::vector<part_extent> &extents, std::vector<uint16_t> *pages,
+                    uint32_t *outside_at) {
+  if (!p || !p->layout || flash_bytes == 0 || !pages) {
+    errno = EINVAL;
+    return -1;
+  }
+  const uint64_t start = p->flash_start, end = start + flash_bytes;
+  const std::vector<page_span> spans = pages_below(p, end);
+  std::vector<bool> touched(spans.size(), false);
+  uint64_t outside = UINT64_MAX;
+  for (const part_extent &x : extents) {
+    if (x.len == 0) continue;
+    const uint64_t a = x.addr, e = a + x.len;
+    if (a < start || a >= end) outside = std::min(outside, a);
+    if (a < end && e > end) outside = std::min(outside, end);
+    // The first page that ends after a, then every page that begins before e.
+    auto it = std::upper_bound(spans.begin(), spans.end(), a,
+                               [](uint64_t v, const page_span &s) { return v < s.addr + s.bytes; });
+    for (; it != spans.end() && it->addr < e; ++it) touched[it - spans.begin()] = true;
+  }
+  pages->clear();
+  if (outside != UINT64_MAX) {
+    if (outside_at) *outside_at = static_cast<uint32_t>(outside);
+    errno = ERANGE;
+    return -1;
+  }
+  for (size_t i = 0; i < touched.size(); ++i)
+    if (touched[i]) pages->push_back(static_cast<uint16_t>(i));
+  return 0;
+}
+
+std::vector<std::vector<uint16_t>> part_erase_batches(unsigned char erase_cmd,
+                                                      const std::vector<uint16_t> &pages) {
+  const size_t most = erase_cmd == LD_CMD_ERASE ? LD_ERASE43_MAX : LD_ERASE44_MAX;
+  std::vector<std::vector<uint16_t>> batches;
+  for (size_t i = 0; i < pages.size(); i += most)
+    batches.emplace_back(pages.begin() + static_cast<long>(i),
+                         pages.begin() + static_cast<long>(std::min(pages.size(), i + most)));
+  return batches;
+}
+
+namespace {
+
+// The slowest erase in the datasheets is about 31 ms per KiB (a 128 KiB
+// sector in 4 s at the lowest supply range); small pages take up to 40 ms
+// each whatever their size.
+constexpr int kEraseMsPerKiB = 50;
+constexpr int kEraseMsPerPage = 40;
+constexpr int kAnswerMs = 1000;
+
+}  // namespace
+
+int part_erase_wait_ms(const part_info *p, const std::vector<uint16_t> &pages) {
+  int64_t ms = kAnswerMs;
+  for (uint16_t page : pages) {
+    uint32_t bytes = 0;
+    if (part_page_span(p, page, nullptr, &bytes) < 0) bytes = 0;
+    ms += std::max<int64_t>(kEraseMsPerPage, int64_t{bytes} * kEraseMsPerKiB / KiB);
+  }
+  return static_cast<int>(std::min<int64_t>(ms, INT32_MAX));
+}
+
+std::string part_ranges_text(const std::vector<uint16_t> &pages) {
+  std::string text;
+  for (size_t i = 0; i < pages.size();) {
+    size_t j = i;
+    while (j + 1 < pages.size() && pages[j + 1] == pages[j] + 1) ++j;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(pages[i]);
+    if (j > i) text += "-" + std::to_string(pages[j]);
+    i = j + 1;
+  }
+  return text;
+}
+
+namespace {
+
+std::string size_text(uint32_t bytes) {
+  return bytes % KiB ? std::to_string(bytes) + " B" : std::to_string(bytes / KiB) + " KiB";
+}
+
+// "4x16+1x64+7x128 KiB" for sectors; "64 pages of 1 KiB" for pages.
+std::string layout_text(const std::vector<page_span> &spans) {
+  if (spans.empty()) return "erase layout not known";
+  std::vector<std::pair<uint32_t, int>> runs;
+  for (const page_span &s : spans) {
+    if (runs.empty() || runs.back().first != s.bytes) runs.push_back({s.bytes, 0});
+    ++runs.back().second;
+  }
+  const bool sectors = runs.size() > 1 || runs[0].first >= 16 * KiB;
+  if (runs.size() == 1)
+    return std::to_string(runs[0].second) + (sectors ? " sectors of " : " pages of ") +
+           size_text(runs[0].first);
+  std::string text = "sectors ";
+  for (size_t i = 0; i < runs.size(); ++i)
+    text +=
+        (i ? "+" : "") + std::to_string(runs[i].second) + "x" + std::to_string(runs[i].first / KiB);
+  return text + " KiB";
+}
+
+}  // namespace
+
+std::string part_describe(const part_info *p, uint32_t flash_bytes) {
+  if (!p) return "";
+  const std::string flash =
+      flash_bytes ? size_text(flash_bytes) + " flash" : "flash size not known";
+  return std::string(p->family) + " " + p->line + ": " + flash + ", " +
+         layout_text(pages_below(p, uint64_t{p->flash_start} + flash_bytes));
+}

@@ -1,0 +1,171 @@
+// The erase step end to end: the real flasher against simulated modules of
+// several parts, each with data of its own in flash outside the image.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "flasher.h"
+#include "images.h"
+#include "parts.h"
+
+namespace {
+
+using namespace testsupport;
+
+constexpr uint32_t kBase = 0x08000000;
+const char kMarker[] = "calibration";
+
+struct EraseCase {
+  const char *what;
+  std::vector<std::string> sim;      // the module's part and faults
+  std::vector<std::string> flasher;  // besides port, lines and file
+  std::vector<Chunk> image;          // empty: the sample firmware
+  uint32_t marker;                   // where the module keeps data of its own
+  int status;
+  std::string err;     // standard error; "{flashed}": the image's progress display
+  std::string erased;  // the pages the module erased, as ranges; "": none
+  bool marker_kept;
+};
+
+// The pages of every page erase the module logged.
+std::string pages_erased(const SimProcess &sim) {
+  std::vector<uint16_t> pages;
+  for (const std::string &e : sim.events()) {
+    if (e.rfind("cmd erase pages ", 0) != 0) continue;
+    std::istringstream in(e.substr(16));
+    for (unsigned p; in >> p;) pages.push_back(static_cast<uint16_t>(p));
+  }
+  return part_ranges_text(pages);
+}
+
+void check_erase_case(const EraseCase &c) {
+  SCOPED_TRACE(c.what);
+  TempDir dir;
+  std::string flash_init(c.marker + sizeof kMarker, '\xff');
+  flash_init.replace(c.marker, sizeof kMarker, kMarker, sizeof kMarker);
+  write_file(dir.file("init.bin"), flash_init);
+  std::vector<std::string> sim_args = c.sim;
+  sim_args.insert(sim_args.end(), {"--flash-init", dir.file("init.bin")});
+  WiredModule m(sim_args);
+  ASSERT_TRUE(m.sim.ready());
+  std::string file = sample_hex();
+  int fragments = kSampleFragments;
+  if (!c.image.empty()) {
+    file = dir.file("image.hex");
+    write_file(file, ihex_text(c.image));
+    fragments = static_cast<int>(c.image.size());
+  }
+  std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r", kResetPin,
+                                   "-s", kBootPin,         "-F", file};
+  args.insert(args.end(), c.flasher.begin(), c.flasher.end());
+  const ProcResult r = flash(dir, args, m.sysfs.path());
+  std::string err = c.err;
+  const size_t at = err.find("{flashed}");
+  if (at != std::string::npos) err.replace(at, 9, progress(file, fragments));
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, err);
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
+  EXPECT_EQ(pages_erased(m.sim), c.erased);
+  const std::string flash = m.sim.dump();
+  EXPECT_EQ(flash.compare(c.marker, sizeof kMarker, kMarker, sizeof kMarker) == 0, c.marker_kept);
+  if (c.status != 0) return;
+  const std::string sample = sample_bin();
+  const std::vector<Chunk> image =
+      c.image.empty() ? std::vector<Chunk>{{kBase, Bytes(sample.begin(), sample.end())}} : c.image;
+  for (const Chunk &k : image)
+    EXPECT_EQ(flash.substr(k.offset - kBase, k.bytes.size()),
+              std::string(k.bytes.begin(), k.bytes.end()))
+        << std::hex << k.offset;
+}
+
+TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefused) {
+  const std::vector<std::string> image_only = {"--erase=image"};
+  const std::string f1 = "Part F1 medium-density: 128 KiB flash, 128 pages of 1 KiB\n";
+  const std::vector<Chunk> too_big = {{kBase + 0x7F00, pattern(0x200, 1)}};
+  const std::string too_big_err =
+      "Image does not fit part 412: address 08008000 is outside its flash (08000000-08007FFF)\n";
+  const EraseCase cases[] = {
+      {"a page family", {"--part", "0x410"}, image_only, {}, 0x1800, 0, "{flashed}", "0-5", true},
+      {"a page family, verbose",
+       {"--part", "0x410"},
+       {"--erase=image", "-v"},
+       {},
+       0x1770,
+       0,
+       "Device has ID 00000410\n" + f1 + "Erasing pages 0-5\n{flashed}Flashing done\n",
+       "0-5",
+       false},
+      {"a sector family",
+       {"--part", "0x413", "--erase-scale", "0.01"},
+       {"--erase=image", "-v"},
+       {},
+       0x4000,
+       0,
+       "Device has ID 00000413\nPart F4 F405/407/415/417: 1024 KiB flash, sectors "
+       "4x16+1x64+7x128 KiB\nErasing pages 0\n{flashed}Flashing done\n",
+       "0",
+       true},
+      {"a sector family, the flash size read from the module",
+       {"--part", "0x413", "--flash-size", "0x80000"},
+       {"-i", "0x413", "-v"},
+       {{kBase + 0x7FF00, pattern(0x200, 4)}},
+       0x100,
+       2,
+       "Device has ID 00000413\nPart F4 F405/407/415/417: 512 KiB flash, sectors "
+       "4x16+1x64+3x128 KiB\nImage does not fit part 413: address 08080000 is outside its flash "
+       "(08000000-0807FFFF)\n",
+       "",
+       true},
+      {"a part without a mass erase, whole flash",
+       {"--part", "0x417"},
+       {},
+       {},
+       0x8000,
+       0,
+       "Mass erase: this can take up to a minute\n{flashed}",
+       "0-511",
+       false},
+      {"32-byte flash words, runs ending off them",
+       {"--part", "0x450", "--erase-scale", "0.001"},
+       image_only,
+       {{kBase, pattern(100, 2)}, {kBase + 0x20010, pattern(37, 3)}},
+       0x40000,
+       0,
+       "{flashed}",
+       "0-1",
+       true},
+      {"larger than the flash",
+       {"--part", "0x412"},
+       image_only,
+       too_big,
+       0x100,
+       2,
+       too_big_err,
+       "",
+       true},
+      {"larger than the flash, identifier tested",
+       {"--part", "0x412"},
+       {"-i", "0x412"},
+       too_big,
+       0x100,
+       2,
+       too_big_err,
+       "",
+       true},
+      {"an unknown part",
+       {"--id", "0x999"},
+       image_only,
+       {},
+       0x1800,
+       2,
+       "Unknown part 999: --erase=image needs its page layout\n",
+       "",
+       true},
+  };
+  for (const EraseCase &c : cases) check_erase_case(c);
+}
+
+}  // namespace
