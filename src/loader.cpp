@@ -1,5 +1,6 @@
 #include "loader.h"
 
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -100,8 +101,10 @@ int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms
   return -1;
 }
 
+// Bytes, not a hang-up: a port whose far end went away is readable too.
 bool input_pending(int fh) {
-  return wait_fh(fh, 0) > 0;
+  int n = 0;
+  return ioctl(fh, FIONREAD, &n) == 0 && n > 0;
 }
 
 }  // namespace ld_internal

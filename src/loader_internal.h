@@ -52,7 +52,7 @@ int recover(int fh, int flags, bool *accepted);
 // one. Returns 0, or -1 with errno EBUSY (no answer) or as the port left it.
 int realign(int fh, int flags);
 
-// Whether the port holds unread input right now.
+// Whether the port holds unread bytes right now (a hang-up is none).
 bool input_pending(int fh);
 
 // Discards what the port receives until it has been quiet for quiet_ms (at

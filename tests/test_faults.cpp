@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "fault_runs.h"
 #include "flasher.h"
 #include "timing.h"
 
@@ -25,22 +26,11 @@ namespace {
 
 using namespace testsupport;
 
-// Added to a run's worst case: start-up, the line sequences, a loaded
-// machine, the sanitizer build. A bound on hanging, not a measurement.
-constexpr double kSlack = 8.0;
-
 // What a write that fails while sending fragment number `dots` prints.
 std::string failed_write(int dots, const std::string &why) {
   const std::string fn = sample_hex();
   return "Flashing " + fn + progress_dots(dots) + "Communication Error: " + why +
          "\nCan't write image " + fn + ": " + why + "\n";
-}
-
-// Blocks of a run with the sample and without identifier test, counted from
-// 1 as the module counts them: sync, erase command, erase parameter, then
-// per fragment f (from 1) its write command, address block and data block.
-int write_command_block(int f) {
-  return 4 + 3 * (f - 1);
 }
 
 // The module's arguments that answer `byte` to the blocks from `first` on,
@@ -56,45 +46,6 @@ const char kInvalid[] = "Invalid argument";
 const char kIo[] = "Input/output error";
 const char kInterrupted[] = "Interrupted system call";
 
-struct FaultCase {
-  const char *what;
-  std::vector<std::string> sim_args;
-  std::vector<std::string> flasher_args;
-  int status;       // 0: flashed (the module's flash then holds the image), or 2
-  std::string err;  // standard error, exactly
-  int waits;        // one-second waits that run out on the way
-  std::vector<std::string> rx_first = {};  // the first blocks the module received
-  bool only_intended = false;              // check that no other command was acted on
-};
-
-void check_only_intended_commands(const SimProcess &sim);
-
-void check_fault_case(const FaultCase &c) {
-  SCOPED_TRACE(c.what);
-  TempDir dir;
-  WiredModule m(c.sim_args);
-  ASSERT_TRUE(m.sim.ready());
-  const auto start = Clock::now();
-  const ProcResult r = flash(dir, m.args(c.flasher_args), m.sysfs.path());
-  const double took = seconds_since(start);
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.status, c.status);
-  EXPECT_EQ(r.err, c.err);
-  EXPECT_GE(took, 0.99 * c.waits);
-  EXPECT_LT(took, c.waits + kSlack);
-  ASSERT_EQ(m.sim.stop(), 0);
-  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
-  EXPECT_TRUE(has_event(m.sim, "restart app"));
-  if (c.status == 0) {
-    EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
-  }
-  const auto rx = rests(of_kind(m.sim.log(), "rx"));
-  const size_t n = std::min(rx.size(), c.rx_first.size());
-  EXPECT_EQ(std::vector<std::string>(rx.begin(), rx.begin() + static_cast<long>(n)), c.rx_first);
-  if (c.only_intended) check_only_intended_commands(m.sim);
-}
-
-const std::string kFlashed = progress(sample_hex(), kSampleFragments);
 // What a refused erase prints: the cause, then where to look.
 const std::string kEraseRefused =
     std::string("Can't erase device: ") + kInvalid +
@@ -212,70 +163,6 @@ TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) 
       {"0x44 refused", newer({"--nack-cmd", "0x44:3"}), {}, 2, kMassErase + kEraseRefused, 0},
   };
   for (const auto &c : cases) check_fault_case(c);
-}
-
-// Bytes from the flasher, counted from 1 as the module counts them: the
-// sync byte, the erase's pair and parameter, then fragment 1's pair,
-// address and 258-byte data block, and fragment 2's.
-const struct {
-  const char *what;
-  int byte;
-} kLinePositions[] = {
-    {"erase command", 2},         {"erase complement", 3},   {"erase parameter", 4},
-    {"erase checksum", 5},        {"write command", 271},    {"write complement", 272},
-    {"address, first byte", 273}, {"address checksum", 277}, {"count byte", 278},
-    {"first data byte", 279},     {"data checksum", 535},
-};
-
-// Only the commands the flasher meant were acted on, each flash word
-// written once.
-void check_only_intended_commands(const SimProcess &sim) {
-  for (const auto &e : sim.events()) {
-    const bool cmd = e.rfind("cmd ", 0) == 0;
-    const bool intended =
-        e.rfind("cmd erase", 0) == 0 || e.rfind("cmd write", 0) == 0 || e.rfind("cmd read", 0) == 0;
-    EXPECT_TRUE(!cmd || intended) << e;
-    EXPECT_NE(e.rfind("twice", 0), 0u) << e;
-    EXPECT_NE(e.rfind("overwrite", 0), 0u) << e;
-  }
-}
-
-// With a flash word of 8 bytes, as parts with error-correcting flash have:
-// a word written twice or in part would show.
-void check_line_fault(const char *fault, const char *what, int byte) {
-  check_fault_case(
-      {what, {fault, std::to_string(byte), "--program-unit", "8"}, {}, 0, kFlashed, 0, {}, true});
-}
-
-TEST(FaultsLine, ADamagedByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
-  for (const auto &p : kLinePositions) check_line_fault("--damage-byte", p.what, p.byte);
-}
-
-TEST(FaultsLine, ALostByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
-  for (const auto &p : kLinePositions) check_line_fault("--lose-byte", p.what, p.byte);
-}
-
-// Answers to the flasher counted from 1: sync, erase pair, erase parameter,
-// then per fragment its pair, address and data block. A damaged
-// acknowledgement of a done write is settled by reading the words back.
-TEST(FaultsLine, ADamagedAnswerIsSettledWithoutWritingAWordTwice) {
-  const struct {
-    const char *what;
-    int reply;
-  } rows[] = {{"erase parameter's", 3},
-              {"fragment 2's pair's", 7},
-              {"fragment 2's address's", 8},
-              {"fragment 2's data block's", 9}};
-  for (const auto &r : rows) {
-    check_fault_case({r.what,
-                      {"--damage-reply", std::to_string(r.reply), "--program-unit", "8"},
-                      {},
-                      0,
-                      kFlashed,
-                      0,
-                      {},
-                      true});
-  }
 }
 
 TEST(Faults, AHangUpInTheMiddleOfTheWriteFailsItWithEio) {

@@ -1,0 +1,83 @@
+// The end-to-end fault runs' shared frame: the flasher with the sample and
+// both lines against the simulated module given faults, and what every such
+// run must show.
+#ifndef TARVION_FAULT_RUNS_H
+#define TARVION_FAULT_RUNS_H
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "flasher.h"
+#include "timing.h"
+
+namespace testsupport {
+
+// Added to a run's worst case: start-up, the line sequences, a loaded
+// machine, the sanitizer build. A bound on hanging, not a measurement.
+inline constexpr double kSlack = 8.0;
+
+// Blocks of a run with the sample and without identifier test, counted from
+// 1 as the module counts them: sync, erase command, erase parameter, then
+// per fragment f (from 1) its write command, address block and data block.
+inline int write_command_block(int f) {
+  return 4 + 3 * (f - 1);
+}
+
+// What a run that flashed the sample prints.
+inline const std::string kFlashed = progress(sample_hex(), kSampleFragments);
+
+// Only the commands the flasher meant were acted on, each flash word
+// written once.
+inline void check_only_intended_commands(const SimProcess &sim) {
+  for (const auto &e : sim.events()) {
+    const bool cmd = e.rfind("cmd ", 0) == 0;
+    const bool intended =
+        e.rfind("cmd erase", 0) == 0 || e.rfind("cmd write", 0) == 0 || e.rfind("cmd read", 0) == 0;
+    EXPECT_TRUE(!cmd || intended) << e;
+    EXPECT_NE(e.rfind("twice", 0), 0u) << e;
+    EXPECT_NE(e.rfind("overwrite", 0), 0u) << e;
+  }
+}
+
+struct FaultCase {
+  const char *what;
+  std::vector<std::string> sim_args;
+  std::vector<std::string> flasher_args;
+  int status;       // 0: flashed (the module's flash then holds the image), or 2
+  std::string err;  // standard error, exactly
+  int waits;        // one-second waits that run out on the way
+  std::vector<std::string> rx_first = {};  // the first blocks the module received
+  bool only_intended = false;              // check that no other command was acted on
+};
+
+inline void check_fault_case(const FaultCase &c) {
+  SCOPED_TRACE(c.what);
+  TempDir dir;
+  WiredModule m(c.sim_args);
+  ASSERT_TRUE(m.sim.ready());
+  const auto start = Clock::now();
+  const ProcResult r = flash(dir, m.args(c.flasher_args), m.sysfs.path());
+  const double took = seconds_since(start);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_GE(took, 0.99 * c.waits);
+  EXPECT_LT(took, c.waits + kSlack);
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
+  EXPECT_TRUE(has_event(m.sim, "restart app"));
+  if (c.status == 0) {
+    EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+  }
+  const auto rx = rests(of_kind(m.sim.log(), "rx"));
+  const size_t n = std::min(rx.size(), c.rx_first.size());
+  EXPECT_EQ(std::vector<std::string>(rx.begin(), rx.begin() + static_cast<long>(n)), c.rx_first);
+  if (c.only_intended) check_only_intended_commands(m.sim);
+}
+
+}  // namespace testsupport
+
+#endif

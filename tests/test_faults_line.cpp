@@ -1,0 +1,67 @@
+// Faults of the line itself, end to end: a byte from the flasher lost or
+// damaged at each position of the erase and of a write, and damaged answers.
+// The boot loader leaves a command at a refusal and has no time-out, so each
+// run must end 0 with the image in flash, and the module must have acted on
+// no command but the flasher's, writing no flash word twice.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fault_runs.h"
+
+namespace {
+
+using namespace testsupport;
+
+// Bytes from the flasher, counted from 1 as the module counts them: the
+// sync byte, the erase's pair and parameter, then fragment 1's pair,
+// address and 258-byte data block, and fragment 2's.
+const struct {
+  const char *what;
+  int byte;
+} kLinePositions[] = {
+    {"erase command", 2},         {"erase complement", 3},   {"erase parameter", 4},
+    {"erase checksum", 5},        {"write command", 271},    {"write complement", 272},
+    {"address, first byte", 273}, {"address checksum", 277}, {"count byte", 278},
+    {"first data byte", 279},     {"data checksum", 535},
+};
+
+// With a flash word of 8 bytes, as parts with error-correcting flash have:
+// a word written twice or in part would show.
+void check_line_fault(const char *fault, const char *what, int byte) {
+  check_fault_case(
+      {what, {fault, std::to_string(byte), "--program-unit", "8"}, {}, 0, kFlashed, 0, {}, true});
+}
+
+TEST(FaultsLine, ADamagedByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
+  for (const auto &p : kLinePositions) check_line_fault("--damage-byte", p.what, p.byte);
+}
+
+TEST(FaultsLine, ALostByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
+  for (const auto &p : kLinePositions) check_line_fault("--lose-byte", p.what, p.byte);
+}
+
+// Answers to the flasher counted from 1: sync, erase pair, erase parameter,
+// then per fragment its pair, address and data block. A damaged
+// acknowledgement of a done write is settled by reading the words back.
+TEST(FaultsLine, ADamagedAnswerIsSettledWithoutWritingAWordTwice) {
+  const struct {
+    const char *what;
+    int reply;
+  } rows[] = {{"erase parameter's", 3},
+              {"fragment 2's pair's", 7},
+              {"fragment 2's address's", 8},
+              {"fragment 2's data block's", 9}};
+  for (const auto &r : rows) {
+    check_fault_case({r.what,
+                      {"--damage-reply", std::to_string(r.reply), "--program-unit", "8"},
+                      {},
+                      0,
+                      kFlashed,
+                      0,
+                      {},
+                      true});
+  }
+}
+
+}  // namespace

@@ -1,0 +1,228 @@
+// End-to-end tests of the image's way into flash: whole flash words from
+// files with gaps, raw binaries placed at the flash start or --address,
+// images refused before the port is touched, and the read-back, start and
+// unprotect requests. The real flasher against the simulated module.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "flasher.h"
+#include "images.h"
+
+namespace {
+
+using namespace testsupport;
+
+constexpr uint32_t kFlashStart = 0x08000000;
+// What the Intel HEX reader says of the sample's raw binary before the file
+// is taken as one.
+const std::string kRawNote = "Line too short\nError parsing line 1 ''\n";
+
+// A run without lines: the module with sim_args, a firmware file of the
+// test's own, the flasher's extra arguments, and what must follow.
+struct ImageCase {
+  const char *what;
+  std::vector<std::string> sim_args;
+  std::string file_name;
+  std::string content;
+  std::vector<std::string> args;
+  int status;
+  std::function<std::string(const std::string &fn)> err;
+  std::vector<Chunk> flash;         // the flash holds these, 0xFF elsewhere (status 0)
+  std::vector<std::string> events;  // the module logged these, in this order
+};
+
+std::string with_flash(const std::vector<Chunk> &chunks, size_t size) {
+  std::string want(size, '\xFF');
+  for (const Chunk &c : chunks)
+    std::copy(c.bytes.begin(), c.bytes.end(), want.begin() + (c.offset - kFlashStart));
+  return want;
+}
+
+void check_image_case(const ImageCase &c) {
+  SCOPED_TRACE(c.what);
+  TempDir dir;
+  const std::string fn = dir.file(c.file_name);
+  write_file(fn, c.content);
+  SimProcess sim(c.sim_args);
+  ASSERT_TRUE(sim.ready());
+  std::vector<std::string> args = {"-d", sim.tty_path(), "-F", fn};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  const ProcResult r = flash(dir, args);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, c.err(fn));
+  ASSERT_EQ(sim.stop(), 0);
+  if (c.status == 0) {
+    EXPECT_EQ(sim.dump(), with_flash(c.flash, sim.dump().size()));
+  }
+  if (c.status == 255) {
+    EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
+  }
+  std::vector<std::string> seen;
+  for (const auto &e : sim.events())
+    if (std::find(c.events.begin(), c.events.end(), e) != c.events.end()) seen.push_back(e);
+  EXPECT_EQ(seen, c.events);
+}
+
+std::function<std::string(const std::string &)> flashed(int fragments, std::string after = "") {
+  return [=](const std::string &fn) { return progress(fn, fragments) + after; };
+}
+std::function<std::string(const std::string &)> says(std::string text) {
+  return [=](const std::string &) { return text; };
+}
+
+TEST(FlasherImage, WritesWholeFlashWordsMergedAndPaddedFromAHexFileWithGaps) {
+  const std::vector<Chunk> runs = {{kFlashStart, counting(5, 1)},
+                                   {kFlashStart + 0x10, counting(7, 0x20)},
+                                   {kFlashStart + 0x103, {0xAA}},
+                                   {kFlashStart + 0x105, {0xBB, 0xCC}},
+                                   {kFlashStart + 0x200, pattern(470, 3)}};
+  check_image_case({"8-byte flash words",
+                    {"--program-unit", "8"},
+                    "gaps.hex",
+                    ihex_text(runs),
+                    {},
+                    0,
+                    flashed(5),
+                    runs,
+                    {"write 08000000 8", "write 08000010 8", "write 08000100 8",
+                     "write 08000200 256", "write 08000300 216"}});
+}
+
+TEST(FlasherImage, PlacesARawBinaryAtTheFlashStartOrWhereAddressSays) {
+  const std::string raw = sample_bin();
+  const Bytes bin(raw.begin(), raw.end());
+  const auto flashed_raw = [](const std::string &fn) {
+    return kRawNote + progress(fn, kSampleFragments);
+  };
+  const ImageCase rows[] = {
+      {"flash start",
+       {},
+       "fw.bin",
+       sample_bin(),
+       {},
+       0,
+       flashed_raw,
+       {{kFlashStart, bin}},
+       {"write 08000000 256"}},
+      {"--address",
+       {},
+       "fw.bin",
+       sample_bin(),
+       {"--address", "0x08004000"},
+       0,
+       flashed_raw,
+       {{kFlashStart + 0x4000, bin}},
+       {"write 08004000 256"}},
+  };
+  for (const auto &r : rows) check_image_case(r);
+}
+
+TEST(FlasherImage, RefusesBytesBelowTheFlashOrSetTwiceDifferentlyBeforeThePort) {
+  const ImageCase rows[] = {
+      {"HEX at 0",
+       {},
+       "low.hex",
+       ihex_text({{0, {1, 2, 3, 4}}}),
+       {},
+       255,
+       says("Image byte at 0x00000000 lies below the flash at 0x08000000\n"),
+       {},
+       {}},
+      {"raw binary put low",
+       {},
+       "fw.bin",
+       sample_bin(),
+       {"--address", "0x100"},
+       255,
+       says(kRawNote + "Image byte at 0x00000100 lies below the flash at 0x08000000\n"),
+       {},
+       {}},
+      {"overlapping records",
+       {},
+       "clash.hex",
+       ihex_text({{kFlashStart, counting(8)}, {kFlashStart + 4, {0x55}}}),
+       {},
+       255,
+       says("Image sets 0x08000004 twice with different values\n"),
+       {},
+       {}},
+      {"the same value twice: one write",
+       {},
+       "same.hex",
+       ihex_text({{kFlashStart, counting(8)}, {kFlashStart + 4, {0x04}}}),
+       {},
+       0,
+       flashed(1),
+       {{kFlashStart, counting(8)}},
+       {"write 08000000 8"}},
+  };
+  for (const auto &r : rows) check_image_case(r);
+}
+
+TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
+  const std::string hex = read_file(sample_hex()), raw = sample_bin();
+  const Bytes bin(raw.begin(), raw.end());
+  const std::string verified = "Verifying" + progress_dots(kSampleFragments) + "\n\tdone\n";
+  const std::string erase_refused =
+      "Can't erase device: Invalid argument\nHint: the flash may be read- or write-protected; "
+      "--unprotect lifts the protection (and erases the whole flash)\n";
+  const ImageCase rows[] = {
+      {"verified",
+       {},
+       "fw.hex",
+       hex,
+       {"--verify"},
+       0,
+       flashed(kSampleFragments, verified),
+       {{kFlashStart, bin}},
+       {"cmd read 08000000 256"}},
+      // 16-byte flash words: the 8-byte write is acknowledged, not programmed.
+      {"a word that reads back erased",
+       {"--program-unit", "16"},
+       "w.hex",
+       ihex_text({{kFlashStart + 8, counting(8, 1)}}),
+       {"--verify"},
+       2,
+       flashed(1, "Verifying\n\t.Verify failed at 0x08000008\n"),
+       {},
+       {"unaligned 08000008 8"}},
+      {"started without a reset line",
+       {},
+       "fw.hex",
+       hex,
+       {"--go"},
+       0,
+       flashed(kSampleFragments),
+       {{kFlashStart, bin}},
+       {"go 08000000"}},
+      {"already listening",
+       {"--already-synced"},
+       "fw.hex",
+       hex,
+       {"-v"},
+       0,
+       [](const std::string &fn) {
+         return "Boot loader already synchronised (left so by an earlier run)\n" +
+                progress(fn, kSampleFragments) + "Flashing done\n";
+       },
+       {{kFlashStart, bin}},
+       {}},
+      {"read-protected", {"--read-protected"}, "fw.hex", hex, {}, 2, says(erase_refused), {}, {}},
+      {"read-protected, --unprotect",
+       {"--read-protected"},
+       "fw.hex",
+       hex,
+       {"--unprotect"},
+       0,
+       flashed(kSampleFragments),
+       {{kFlashStart, bin}},
+       {"cmd readout-unprotect"}},
+  };
+  for (const auto &r : rows) check_image_case(r);
+}
+
+}  // namespace
