@@ -72,7 +72,10 @@ fi
 
 version=$("${emulator[@]}" "$work/usr/bin/tarvion_update" --version)
 [ "$version" = "tarvion_update 2011_09b1" ] || fail "tarvion_update --version says: $version"
-"${emulator[@]}" "$work/usr/bin/tarvion_module_sim" --help | grep -q '^Usage: tarvion_module_sim' ||
+# The whole text first: grep -q would stop reading at the first line, and
+# the simulator would die of SIGPIPE while writing the rest.
+sim_help=$("${emulator[@]}" "$work/usr/bin/tarvion_module_sim" --help)
+grep -q '^Usage: tarvion_module_sim' <<<"$sim_help" ||
   fail "tarvion_module_sim --help does not show its usage"
 
 echo "$deb: $arch package, $(echo "$files" | wc -l) files as expected, runs:" \
