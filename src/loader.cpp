@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -50,6 +51,27 @@ int await_byte(int fh, unsigned char *b, int ms) {
   return -1;
 }
 
+unsigned long irregularities = 0;
+
+// Reads what is waiting rather than flushing it, so that every byte is
+// counted: one that arrives during a flush would be lost uncounted.
+size_t discard_input(int fh) {
+  size_t total = 0;
+  int n = 0;
+  if (ioctl(fh, FIONREAD, &n) != 0) {
+    (void)tcflush(fh, TCIFLUSH);
+    return 0;
+  }
+  std::array<unsigned char, 256> sink;
+  while (n > 0) {
+    const ssize_t r = read(fh, sink.data(), std::min(sink.size(), static_cast<size_t>(n)));
+    if (r <= 0) break;
+    total += static_cast<size_t>(r);
+    if (ioctl(fh, FIONREAD, &n) != 0) break;
+  }
+  return total;
+}
+
 Answer send_once(int fh, const char *buf, int len, int flags, int ms) {
   if (!buf || len < 1 || len > LD_LIST_BLOCK_MAX) {
     errno = EINVAL;
@@ -69,15 +91,19 @@ Answer send_once(int fh, const char *buf, int len, int flags, int ms) {
   size_t n = static_cast<size_t>(len);
   if (!(flags & LD_NOCHKSUM)) frame[n++] = sum;
   // A late answer to an earlier attempt must not answer this one.
-  (void)tcflush(fh, TCIFLUSH);
+  if (discard_input(fh) > 0) ++irregularities;
   if (write_all(fh, frame.data(), n) < 0) return ANSWER_FAILED;
   if (!(flags & LD_WAITACK)) return ANSWER_ACK;
   // The answer can only follow the block's last byte; once it is out, an
   // answer already waiting tells of a block the boot loader ended early.
   (void)tcdrain(fh);
   unsigned char got = 0;
-  if (await_byte(fh, &got, ms) < 0) return errno == EBUSY ? ANSWER_UNCLEAR : ANSWER_FAILED;
+  if (await_byte(fh, &got, ms) < 0) {
+    ++irregularities;
+    return errno == EBUSY ? ANSWER_UNCLEAR : ANSWER_FAILED;
+  }
   if (got == LD_ACK) return ANSWER_ACK;
+  ++irregularities;
   errno = EINVAL;
   return got == LD_NACK ? ANSWER_NACK : ANSWER_UNCLEAR;
 }

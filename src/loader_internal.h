@@ -26,6 +26,16 @@ int write_all(int fh, const unsigned char *p, size_t n);
 // EBUSY (nothing came), EIO (end of file) or that of the failed wait or read.
 int await_byte(int fh, unsigned char *b, int ms);
 
+// Counts the answers that were not a plain acknowledgement, and the unread
+// bytes found before a block, since the program started. A command that
+// raised it may have met answers to an earlier command that the boot loader
+// ended early (a lost count byte), so the caller that needs to know takes
+// the count before and after.
+extern unsigned long irregularities;
+
+// Discards the unread input and returns how many bytes that was.
+size_t discard_input(int fh);
+
 // Sends a block (1 to 257 bytes, with its checksum unless LD_NOCHKSUM) once
 // after discarding unread input, and, under LD_WAITACK, awaits its answer for
 // at most ms. Without LD_WAITACK the answer is ANSWER_ACK.

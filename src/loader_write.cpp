@@ -23,6 +23,11 @@ void progress_dot(int i, int flags) {
 // holds something else.
 constexpr int kReads = 5;
 
+// How long the line must stay quiet after the last acknowledgement: answers
+// to bytes of ours that the boot loader took as command pairs follow it at
+// once, but a USB adapter may hold them back for up to 16 ms.
+constexpr int kQuietMs = 50;
+
 // Reads the fragment's words back into *back until a read holds the
 // fragment, or two reads in a row agree (the line damaged neither, as good
 // as certain). Returns 1 when they hold the fragment, 0 when they agree on
@@ -75,6 +80,43 @@ int write_fragment(int fh, const plan_fragment &f, int flags) {
   return ld_run_command(fh, &cmd, flags);
 }
 
+// The boot loader acknowledged a fragment, but answers that no block of ours
+// accounts for came after it: a lost or damaged count byte may have let it
+// end the data block early, program a few bytes or none, and take the rest
+// of the fragment as command pairs. Once it is back at command level the
+// fragment's words are read: they hold it, are still erased (written now),
+// or hold something else (EIO).
+int settle_doubtful(int fh, const plan_fragment &f, int flags) {
+  ld_internal::drain_quiet(fh, kQuietMs, LD_WAIT_MS);
+  if (ld_internal::realign(fh, flags) < 0) return -1;
+  const int r = settle_write(fh, const_cast<plan_fragment *>(&f), false, flags);
+  if (r < 0) return -1;
+  return r > 0 ? 0 : write_fragment(fh, f, flags);
+}
+
+// Whether an answer comes after the last acknowledgement, within a moment.
+bool late_answer(int fh, int flags) {
+  if (!(flags & LD_WAITACK)) return false;
+  unsigned char b = 0;
+  return ld_internal::await_byte(fh, &b, kQuietMs) == 0;
+}
+
+int write_all_fragments(int fh, const write_plan *plan, int flags) {
+  const auto &frags = plan->fragments;
+  for (size_t i = 0; i < frags.size(); ++i) {
+    progress_dot(static_cast<int>(i), flags);
+    const unsigned long before = ld_internal::irregularities;
+    if (write_fragment(fh, frags[i], flags) < 0) return -1;
+    // Answers left over from the fragment before come ahead of this one's.
+    if (i > 0 && ld_internal::irregularities != before &&
+        settle_doubtful(fh, frags[i - 1], flags) < 0)
+      return -1;
+  }
+  if (!frags.empty() && late_answer(fh, flags) && settle_doubtful(fh, frags.back(), flags) < 0)
+    return -1;
+  return 0;
+}
+
 }  // namespace
 
 int _ld_send_frag(int fh, const char *data, int len, int offs, int flags) {
@@ -94,14 +136,11 @@ int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags) {
     return -1;
   }
   if (flags & LD_PROGRESS) std::fprintf(stderr, "Flashing %s", fn ? fn : "");
-  for (size_t i = 0; i < plan->fragments.size(); ++i) {
-    progress_dot(static_cast<int>(i), flags);
-    if (write_fragment(fh, plan->fragments[i], flags) < 0) {
-      const int err = errno;
-      std::fprintf(stderr, "Communication Error: %s\n", std::strerror(err));
-      errno = err;
-      return -1;
-    }
+  if (write_all_fragments(fh, plan, flags) < 0) {
+    const int err = errno;
+    std::fprintf(stderr, "Communication Error: %s\n", std::strerror(err));
+    errno = err;
+    return -1;
   }
   if (flags & LD_PROGRESS) std::fputs("\n\tdone\n", stderr);
   errno = 0;
