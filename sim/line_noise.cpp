@@ -19,7 +19,8 @@ bool LineNoise::from_host(uint8_t &b) {
     return false;
   }
   uint8_t got = random_flips(b);
-  if (faults_.damage_byte.count(from_count_)) got ^= 0x01;
+  const auto damage = faults_.damage_byte.find(from_count_);
+  if (damage != faults_.damage_byte.end()) got ^= damage->second;
   if (got != b) log_.event("line damaged " + hex_bytes({b, got}));
   b = got;
   return true;

@@ -68,7 +68,8 @@ const char kUsage[] =
     "  --get-reply HEX        Get: answer these bytes (hex digit pairs) after the\n"
     "                         command's ACK\n"
     "Line faults (bytes counted from 1 over the whole run):\n"
-    "  --damage-byte K        the K-th byte from the host arrives with bit 0 flipped\n"
+    "  --damage-byte K[:M]    the K-th byte from the host arrives with bit 0 (or\n"
+    "                         the bits of mask M) flipped\n"
     "  --lose-byte K          the K-th byte from the host never arrives\n"
     "  --damage-reply K       the K-th byte to the host arrives with bit 0 flipped\n"
     "                         (all three repeatable)\n"
@@ -276,6 +277,17 @@ struct Parser {
     return true;
   }
 
+  // K, or K:MASK for other bits than bit 0.
+  bool damage(const char *name, const std::string &arg, std::map<uint64_t, uint8_t> &dst) {
+    uint64_t k = 0, mask = 1;
+    const bool ok = arg.find(':') == std::string::npos
+                        ? parse_number(arg, UINT64_MAX >> 1, k)
+                        : parse_pair(arg, UINT64_MAX >> 1, 0xFF, k, mask);
+    if (!ok || k < 1 || mask < 1) return fail(name, arg);
+    dst[k] = static_cast<uint8_t>(mask);
+    return true;
+  }
+
   bool flag(bool &dst) {
     dst = true;
     return true;
@@ -343,7 +355,7 @@ bool Parser::apply(int id, const std::string &arg) {
 bool Parser::apply_line(int id, const std::string &arg) {
   switch (id) {
     case kDamageByte:
-      return count("damage-byte", arg, opts.line.damage_byte);
+      return damage("damage-byte", arg, opts.line.damage_byte);
     case kLoseByte:
       return count("lose-byte", arg, opts.line.lose_byte);
     case kDamageReply:

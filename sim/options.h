@@ -26,10 +26,10 @@ struct Faults {
 // Faults of the line itself, in both directions (all off by default). Bytes
 // are counted from 1 over the whole run.
 struct LineFaults {
-  std::set<uint64_t> damage_byte;   // host bytes that arrive with bit 0 flipped
-  std::set<uint64_t> lose_byte;     // host bytes that never arrive
-  std::set<uint64_t> damage_reply;  // module bytes that reach the host with bit 0 flipped
-  double bit_error_rate = 0;        // random bit flips per bit, both directions
+  std::map<uint64_t, uint8_t> damage_byte;  // host bytes that arrive damaged: the bits flipped
+  std::set<uint64_t> lose_byte;             // host bytes that never arrive
+  std::set<uint64_t> damage_reply;          // module bytes that reach the host with bit 0 flipped
+  double bit_error_rate = 0;                // random bit flips per bit, both directions
   uint64_t seed = 1;
 };
 

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <vector>
 
 #include "loader.h"
@@ -45,10 +46,13 @@ int filler_byte(int fh, int ms, bool *acked, bool *nacked) {
 }  // namespace
 
 void drain_quiet(int fh, int quiet_ms, int max_ms) {
+  // The time is what counts, not the bytes: a boot loader refusing a long
+  // run of our bytes as pairs sends dozens of answers within a millisecond.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
   unsigned char b = 0;
-  for (int spent = 0; spent < max_ms && await_byte(fh, &b, quiet_ms) == 0; spent += quiet_ms) {
+  while (std::chrono::steady_clock::now() < end && await_byte(fh, &b, quiet_ms) == 0) {
   }
-  (void)tcflush(fh, TCIFLUSH);
+  (void)discard_input(fh);
 }
 
 int realign(int fh, int flags) {

@@ -37,6 +37,20 @@ TEST(FaultsLine, ADamagedByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
   for (const auto &p : kLinePositions) check_line_fault("--damage-byte", p.what, p.byte);
 }
 
+// A count byte 0xFF damaged to 0x7F: the boot loader refuses the block
+// after 130 bytes and the rest as 64 pairs, a flood of refusals that must
+// die down before the probe that realigns it.
+TEST(FaultsLine, ACountByteDamagedToHalfTheBlockIsRepairedByRetries) {
+  check_fault_case({"count byte, bit 7",
+                    {"--damage-byte", "278:0x80", "--program-unit", "8"},
+                    {},
+                    0,
+                    kFlashed,
+                    0,
+                    {},
+                    true});
+}
+
 TEST(FaultsLine, ALostByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
   for (const auto &p : kLinePositions) check_line_fault("--lose-byte", p.what, p.byte);
 }
