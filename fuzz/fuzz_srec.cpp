@@ -32,26 +32,9 @@ void repair_line(std::string &s, size_t start, size_t len) {
   s[start + len - 1] = digits[check & 15];
 }
 
-std::string with_checksums_repaired(const uint8_t *data, size_t size) {
-  std::string s(reinterpret_cast<const char *>(data), size);
-  for (size_t start = 0; start < s.size();) {
-    size_t end = s.find('\n', start);
-    if (end == std::string::npos) end = s.size();
-    size_t len = end - start;
-    if (len > 0 && s[start + len - 1] == '\r') --len;
-    repair_line(s, start, len);
-    start = end + 1;
-  }
-  return s;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  fuzz_check_image_file(data, size);
-  const std::string repaired = with_checksums_repaired(data, size);
-  if (repaired.compare(0, std::string::npos, reinterpret_cast<const char *>(data), size) != 0) {
-    fuzz_check_image_file(reinterpret_cast<const uint8_t *>(repaired.data()), repaired.size());
-  }
+  fuzz_check_image_file_repaired(data, size, repair_line);
   return 0;
 }

@@ -273,3 +273,19 @@ void fuzz_check_image_file(const uint8_t *data, size_t size) {
   drain(&img, 1 + static_cast<int>(size % 300));
   img_free(&img);
 }
+
+void fuzz_check_image_file_repaired(const uint8_t *data, size_t size,
+                                    void (*repair)(std::string &s, size_t start, size_t len)) {
+  fuzz_check_image_file(data, size);
+  std::string s(reinterpret_cast<const char *>(data), size);
+  for (size_t start = 0; start < s.size();) {
+    size_t end = s.find('\n', start);
+    if (end == std::string::npos) end = s.size();
+    size_t len = end - start;
+    if (len > 0 && s[start + len - 1] == '\r') --len;
+    repair(s, start, len);
+    start = end + 1;
+  }
+  if (s.compare(0, std::string::npos, reinterpret_cast<const char *>(data), size) != 0)
+    fuzz_check_image_file(reinterpret_cast<const uint8_t *>(s.data()), s.size());
+}

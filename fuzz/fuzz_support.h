@@ -72,4 +72,11 @@ void fuzz_option_passes(const std::vector<std::string> &args, fuzz_pass_fn pass)
 // modulo 2^32, holding the chunk's bytes, together covering every chunk.
 void fuzz_check_image_file(const uint8_t *data, size_t size);
 
+// Checks the file as it is, then, when repair changes it, once more with
+// every line (without its CR LF or LF) passed through repair(s, start, len):
+// mutations of a record mostly stop at its checksum test, and the repaired
+// copy carries them on into the chunk building.
+void fuzz_check_image_file_repaired(const uint8_t *data, size_t size,
+                                    void (*repair)(std::string &s, size_t start, size_t len));
+
 #endif
