@@ -96,6 +96,8 @@ constexpr OptionDesc choice(const char *name, const char *help, const char *U::*
 }
 
 constexpr const char *kEraseModes[] = {"all", "image", nullptr};
+constexpr const char *kFormats[] = {"auto", "ihex", "srec", "elf", "binary", nullptr};
+constexpr const char *kProgressModes[] = {"dots", "percent", "none", nullptr};
 
 // The option is listed by --full-help only.
 constexpr OptionDesc hidden(OptionDesc opt) {
@@ -164,6 +166,17 @@ constexpr OptionDesc kOptions[] = {
            "      --erase=MODE       Erase `all' of the flash or only the `image' pages  \n"
            "                           (default=`all')",
            &U::erase_help, &U::erase_given, &U::erase_arg, &U::erase_orig, kEraseModes),
+    choice("format",
+           "      --format=FORMAT    Read the file as `auto', `ihex', `srec', `elf' or  \n"
+           "                           `binary'  (default=`auto')",
+           &U::format_help, &U::format_given, &U::format_arg, &U::format_orig, kFormats),
+    text("read", 0, "      --read=FILE        Read the whole flash into FILE before any update",
+         &U::read_help, &U::read_given, &U::read_arg, &U::read_orig),
+    choice("progress",
+           "      --progress=MODE    Progress display: `dots', `percent' or `none'  \n"
+           "                           (default=`dots')",
+           &U::progress_help, &U::progress_given, &U::progress_arg, &U::progress_orig,
+           kProgressModes),
 };
 
 constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
@@ -360,6 +373,9 @@ void parser_init(update_conf *args_info) {
   args_info->go_flag = 0;
   args_info->unprotect_flag = 0;
   args_info->erase_arg = "all";
+  args_info->format_arg = "auto";
+  args_info->read_arg = std::nullopt;
+  args_info->progress_arg = "dots";
 }
 
 void parser_free(update_conf *args_info) {
@@ -423,7 +439,7 @@ int parser_internal(int argc, char **argv, update_conf *args_info, int override,
     std::fprintf(stderr, "%s: unexpected argument '%s'%s\n", prog, argv[optind], extra);
     return 1;
   }
-  if (check_required && !args_info->file_given) {
+  if (check_required && !args_info->file_given && !args_info->read_given) {
     _parser_print_required(prog, extra);
     return 1;
   }
@@ -444,7 +460,7 @@ int parser(int argc, char **argv, update_conf *args_info) {
 }
 
 int parser_required(update_conf *args_info, const char *prog_name) {
-  if (args_info->file_given) return 0;
+  if (args_info->file_given || args_info->read_given) return 0;
   _parser_print_required(prog_name ? prog_name : kProgName, "");
   parser_free(args_info);
   std::exit(1);

@@ -63,6 +63,15 @@ struct update_conf {
   owned_text erase_arg;  // "all" or "image"
   owned_text erase_orig;
   const char *erase_help = nullptr;
+  owned_text format_arg;  // "auto", "ihex", "srec", "elf" or "binary"
+  owned_text format_orig;
+  const char *format_help = nullptr;
+  owned_text read_arg;  // the file the flash is read into
+  owned_text read_orig;
+  const char *read_help = nullptr;
+  owned_text progress_arg;  // "dots", "percent" or "none"
+  owned_text progress_orig;
+  const char *progress_help = nullptr;
 
   int help_given = 0;
   int full_help_given = 0;
@@ -84,12 +93,15 @@ struct update_conf {
   int go_given = 0;
   int unprotect_given = 0;
   int erase_given = 0;
+  int format_given = 0;
+  int read_given = 0;
+  int progress_given = 0;
 };
 
 extern const char *update_conf_purpose;
 extern const char *update_conf_usage;
-// The help lines in table order, ended by a null entry: 18 for --help, all
-// 20 for --full-help.
+// The help lines in table order, ended by a null entry: 21 for --help, all
+// 23 for --full-help.
 extern const char *const *const update_conf_help;
 extern const char *const *const update_conf_full_help;
 
@@ -121,7 +133,7 @@ int parser2(int argc, char **argv, update_conf *args_info, int override, int ini
 // parser2 with override 0, initialize 1, check_required 1.
 int parser(int argc, char **argv, update_conf *args_info);
 
-// Returns 0 when --file was given; otherwise reports it, releases the record
+// Returns 0 when --file (or --read, which flashes nothing) was given; otherwise reports it, releases the record
 // and exits with status 1.
 int parser_required(update_conf *args_info, const char *prog_name);
 

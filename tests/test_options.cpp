@@ -94,6 +94,8 @@ TEST(Options, PassAppliesArgumentsAsTheCommandLineMeansThem) {
       {{"p", "-v", "--"}, "verbose=1;"},
       {{"p", "--address=0x08004000", "--verify", "--go", "--unprotect", "--erase=image"},
        "address=134234112(0x08004000);verify=1;go=1;unprotect=1;erase=image;"},
+      {{"p", "--format=binary", "--read=backup.bin", "--progress=percent"},
+       "format=binary;read=backup.bin;progress=percent;"},
   };
   for (const Row &r : rows) {
     update_conf c;
@@ -124,6 +126,11 @@ TEST(Options, FailingPassReleasesRecordAndExitsOneWithExactMessage) {
       {{"p", "-F", "x", "-i", "-2147483649"}, "p: invalid numeric value: -2147483649\n"},
       {{"p", "-F", "x", "--erase=pages"},
        "p: invalid argument for option `--erase': pages (`all' or `image')\n"},
+      {{"p", "-F", "x", "--format=hex"},
+       "p: invalid argument for option `--format': hex (`auto' or `ihex' or `srec' or `elf' or "
+       "`binary')\n"},
+      {{"p", "-F", "x", "--progress=bar"},
+       "p: invalid argument for option `--progress': bar (`dots' or `percent' or `none')\n"},
       {{"p", "-F", "x", "--address=0x100000000"}, "p: invalid numeric value: 0x100000000\n"},
       {{"p"}, "p: '--file' ('-F') option required\n"},
       {{"p", "-v", "stray"}, "p: unexpected argument 'stray'\n"},

@@ -59,6 +59,8 @@ TEST(ConfFile, EachLineBecomesOneArgumentAsOnTheCommandLine) {
       {std::string("verbose\0junk\n", 13), "verbose=1;"},
       {"erase=image\naddress 0x08004000\nverify\ngo\nunprotect\n",
        "address=134234112(0x08004000);verify=1;go=1;unprotect=1;erase=image;"},
+      {"format=srec\nread /tmp/backup.bin\nprogress=none\n",
+       "format=srec;read=/tmp/backup.bin;progress=none;"},
       {"file=" + long_name + "\n", "file=" + long_name + ";"},
       {"file=" + long_name.substr(1) + "\r\n", "file=" + long_name.substr(1) + ";"},
   };

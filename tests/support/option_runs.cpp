@@ -50,7 +50,12 @@ const char kTail[] =
     "      --unprotect        Lift read and write protection before erasing  \n"
     "                           (default=off)\n"
     "      --erase=MODE       Erase `all' of the flash or only the `image' pages  \n"
-    "                           (default=`all')\n";
+    "                           (default=`all')\n"
+    "      --format=FORMAT    Read the file as `auto', `ihex', `srec', `elf' or  \n"
+    "                           `binary'  (default=`auto')\n"
+    "      --read=FILE        Read the whole flash into FILE before any update\n"
+    "      --progress=MODE    Progress display: `dots', `percent' or `none'  \n"
+    "                           (default=`dots')\n";
 
 }  // namespace
 
@@ -120,6 +125,9 @@ std::string describe(const update_conf &c) {
   flag("go", c.go_given, c.go_flag);
   flag("unprotect", c.unprotect_given, c.unprotect_flag);
   text("erase", c.erase_given, c.erase_arg, c.erase_orig);
+  text("format", c.format_given, c.format_arg, c.format_orig);
+  text("read", c.read_given, c.read_arg, c.read_orig);
+  text("progress", c.progress_given, c.progress_arg, c.progress_orig);
   return s;
 }
 
