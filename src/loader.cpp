@@ -17,6 +17,8 @@ volatile sig_atomic_t ld_abort = 0;
 
 namespace ld_internal {
 
+ld_reentry reentry = {nullptr, nullptr};
+
 int write_all(int fh, const unsigned char *p, size_t n) {
   while (n > 0) {
     const ssize_t w = write(fh, p, n);
@@ -136,6 +138,10 @@ bool input_pending(int fh) {
 }  // namespace ld_internal
 
 using namespace ld_internal;
+
+void ld_set_reentry(const ld_reentry *r) {
+  reentry = r && r->reenter ? *r : ld_reentry{nullptr, nullptr};
+}
 
 namespace {
 

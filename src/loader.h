@@ -83,6 +83,20 @@ struct ld_command {
 // signal cut short is not continued. Starts at 0.
 extern volatile sig_atomic_t ld_abort;
 
+// How the run restarts the module into its boot loader: the entry sequence
+// through the reset line (reset low, boot-select held high, the start-up
+// wait, reset released) and a new synchronisation. reenter returns 0 once
+// the boot loader answers again, -1 with errno otherwise. The run registers
+// it when it has a reset line; without one (null, the default) nothing can
+// restart the module, and the loader brings the boot loader back to command
+// level with recovery bytes instead.
+struct ld_reentry {
+  int (*reenter)(int fh, void *ctx, int flags);
+  void *ctx;
+};
+// Registers r (copied; null or a null reenter: none). Returns nothing.
+void ld_set_reentry(const ld_reentry *r);
+
 // Synchronises with the boot loader: the byte 0x7F, never with a checksum.
 // A boot loader that already listens (an earlier run left it synchronised)
 // answers 0x1F, to the first 0x7F or, after silence, to the second: it is

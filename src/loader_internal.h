@@ -17,6 +17,9 @@ enum Answer {
   ANSWER_UNCLEAR = 2,  // nothing within the wait, or another byte (errno EBUSY or EINVAL)
 };
 
+// The registered re-entry (ld_set_reentry); reenter is null when none.
+extern ld_reentry reentry;
+
 // Writes all n bytes, continuing after short writes. Returns 0, or -1 with
 // errno from write (EIO when it wrote nothing without saying why, EINTR once
 // ld_abort is set).

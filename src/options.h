@@ -133,8 +133,8 @@ int parser2(int argc, char **argv, update_conf *args_info, int override, int ini
 // parser2 with override 0, initialize 1, check_required 1.
 int parser(int argc, char **argv, update_conf *args_info);
 
-// Returns 0 when --file (or --read, which flashes nothing) was given; otherwise reports it, releases the record
-// and exits with status 1.
+// Returns 0 when --file (or --read, which flashes nothing) was given; otherwise reports it,
+// releases the record and exits with status 1.
 int parser_required(update_conf *args_info, const char *prog_name);
 
 // The option pass itself: 0 on success, 1 on failure (what was applied before

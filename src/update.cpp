@@ -118,6 +118,20 @@ int release_target(Lines &lines) {
   return rc;
 }
 
+// What the loader's re-entry needs: the lines and the configuration.
+struct Reentry {
+  const update_conf *conf;
+  Lines *lines;
+};
+
+// The entry sequence again, then a new synchronisation: the module restarts
+// into its boot loader, whatever state it was in.
+int reenter_target(int fh, void *ctx, int flags) {
+  Reentry &r = *static_cast<Reentry *>(ctx);
+  enter_target(*r.conf, *r.lines, fh);
+  return ld_init_device(fh, flags);
+}
+
 void release_lines(Lines &lines) {
   if (lines.has_bootsel) line_release(&lines.bootsel);
   if (lines.has_reset) line_release(&lines.reset);
@@ -367,8 +381,12 @@ int update_main(int argc, char **argv) {
     if (!loaded) return EXIT_CANT_OPEN;
     if (open_port(run) < 0) return EXIT_CANT_OPEN;
     enter_target(run.conf, run.lines, run.port.get());
+    Reentry reentry_ctx = {&run.conf, &run.lines};
+    const ld_reentry reentry = {reenter_target, &reentry_ctx};
+    ld_set_reentry(run.lines.has_reset ? &reentry : nullptr);
     if (!caught_signal)
       flashed = do_flash(run.port.get(), run.img.get(), loader_flags(run.conf), &run.conf);
+    ld_set_reentry(nullptr);
   } catch (const std::bad_alloc &) {
     if (!run.port.ok()) return EXIT_CANT_OPEN;
   }
