@@ -76,6 +76,12 @@ size_t BootLoader::block_length() const {
 }
 
 bool BootLoader::feed(uint8_t b, Reply &reply) {
+  if (wrong_speed_ && running_) {
+    log_.rx({b});
+    reply = Reply();
+    reply.bytes = {kGarbage};
+    return true;
+  }
   block_.push_back(b);
   if (block_.size() < block_length()) return false;
   bool answered = complete(reply);
@@ -83,8 +89,14 @@ bool BootLoader::feed(uint8_t b, Reply &reply) {
   return answered;
 }
 
+void BootLoader::take_wrong_speed() {
+  wrong_speed_ = true;
+  log_.event("autobaud wrong");
+}
+
 void BootLoader::restart(bool into_boot_loader) {
   running_ = into_boot_loader;
+  wrong_speed_ = false;
   state_ = State::Unsynced;
   block_.clear();
 }

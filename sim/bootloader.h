@@ -20,6 +20,8 @@ namespace sim {
 
 constexpr uint8_t kAck = 0x79;
 constexpr uint8_t kNack = 0x1F;
+// What the host receives of an answer sent at a wrong line speed.
+constexpr uint8_t kGarbage = 0xE0;
 
 // The answer to one block: bytes sent to the host after early_ms, those from
 // late_from on only after delay_ms.
@@ -51,6 +53,11 @@ class BootLoader {
   void restart(bool into_boot_loader);
 
   bool running() const { return running_; }
+  bool synced() const { return state_ != State::Unsynced; }
+
+  // A 0x7F timed wrong as the boot loader started: it has fixed a wrong line
+  // speed, and answers every byte with a garbage byte until its next restart.
+  void take_wrong_speed();
 
  private:
   enum class State {
@@ -113,6 +120,7 @@ class BootLoader {
   std::vector<uint8_t> ram_;
   State state_ = State::Unsynced;
   bool running_ = true;
+  bool wrong_speed_ = false;
   bool read_protected_;
   bool write_protected_;
   std::vector<uint8_t> block_;

@@ -47,6 +47,7 @@ const char kUsage[] =
     "  --write-protected      write protection on: erases are refused until Write\n"
     "                         Unprotect (0x73)\n"
     "  --boot-ms N            bytes are lost for N ms after a reset or restart\n"
+    "                         (default: the start-up of the --part, else 0)\n"
     "  --already-synced       start as a boot loader that already listens\n"
     "  --dump FILE            on exit write the whole flash content to FILE\n"
     "  --log FILE             log every block and event, one line each\n"
@@ -84,6 +85,11 @@ const char kUsage[] =
     "                         the boot loader only after reset rose while\n"
     "                         boot-select was high\n"
     "  --help                 show this text\n"
+    "  --autobaud-window US   a 0x7F on the line within the first US microseconds\n"
+    "                         of the boot loader's start fixes a wrong line speed:\n"
+    "                         every byte then gets a garbage byte until a reset\n"
+    "  --zero-on-reset        send 0x00 when the module starts (after a reset or\n"
+    "                         restart, once its start-up time has passed)\n"
     "\n"
     "Protocol: 0x7F sync -> 0x79; then commands, each a byte and its complement:\n"
     "0x00 Get, 0x01 Get Version, 0x02 Get ID, 0x11 Read Memory, 0x21 Go, 0x31\n"
@@ -134,7 +140,9 @@ enum OptionId {
   kDamageReply,
   kBitErrors,
   kSeed,
-  kHelp
+  kHelp,
+  kAutobaudWindow,
+  kZeroOnReset
 };
 
 const struct option kLongOptions[] = {
@@ -175,6 +183,8 @@ const struct option kLongOptions[] = {
     {"bit-errors", required_argument, nullptr, kBitErrors},
     {"seed", required_argument, nullptr, kSeed},
     {"help", no_argument, nullptr, kHelp},
+    {"autobaud-window", required_argument, nullptr, kAutobaudWindow},
+    {"zero-on-reset", no_argument, nullptr, kZeroOnReset},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -397,7 +407,12 @@ bool Parser::apply_module(int id, const std::string &arg) {
     case kFlashInit:
       return text("flash-init", arg, opts.flash_init);
     case kBootMs:
+      opts.boot_ms_given = true;
       return u32("boot-ms", arg, 0, kMaxMs, opts.boot_ms);
+    case kAutobaudWindow:
+      return u32("autobaud-window", arg, 0, kMaxMs * 1000u, opts.autobaud_window_us);
+    case kZeroOnReset:
+      return flag(opts.zero_on_reset);
     case kExtendedErase:
       return flag(opts.extended_erase);
     case kNoMassErase:

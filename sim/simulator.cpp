@@ -45,7 +45,9 @@ Simulator::Simulator(const SimOptions &opts)
       log_(start_),
       flash_(opts.flash_base, opts.flash_size, opts.page_size, opts.sectors, opts.program_unit),
       loader_(opts_, flash_, log_),
-      noise_(opts_.line, log_) {}
+      noise_(opts_.line, log_) {
+  boot_start_ = start_;
+}
 
 Simulator::~Simulator() {
   for (int fd : sig_pipe_) {
@@ -143,6 +145,11 @@ bool Simulator::take_byte(double now) {
     log_.event("starting lost " + hex_bytes({value}));
     return true;
   }
+  // A 0x7F on the line while the boot loader begins to measure it.
+  const double window = opts_.autobaud_window_us / 1e6;
+  if (window > 0 && value == 0x7F && loader_.running() && !loader_.synced() &&
+      end - byte_time_ < boot_start_ + window)
+    loader_.take_wrong_speed();
   Reply reply;
   if (loader_.feed(value, reply)) queue_reply(reply, end);
   return true;
@@ -176,6 +183,13 @@ void Simulator::restart_module(bool boot, double at) {
   log_.event(boot ? "restart boot" : "restart app");
   if (!boot) fprintf(stderr, "module restarted into its application\n");
   lost_until_ = opts_.boot_ms ? at + opts_.boot_ms / 1000.0 : 0;
+  boot_start_ = at + opts_.boot_ms / 1000.0;
+  if (opts_.zero_on_reset && term_.host() != Terminal::Host::HungUp) {
+    TxUnit zero;
+    zero.bytes = {0x00};
+    zero.start = boot_start_;
+    tx_.push_back(zero);
+  }
 }
 
 void Simulator::send(double now) {

@@ -98,6 +98,7 @@ class Simulator {
   double rx_end_ = 0;
   double busy_until_ = 0;
   double lost_until_ = 0;  // the module is starting: bytes arriving before are lost
+  double boot_start_ = 0;  // when the boot loader last began to listen
   std::deque<LineChange> lines_;
   double last_key_ = 0;
   std::deque<TxUnit> tx_;

@@ -85,6 +85,14 @@ int erase_every_page(int fh, const image *img, int ldflags, const erase_module &
   return erase_pages(fh, ldflags, m, cmd, pages);
 }
 
+// A page list goes by the module's own flash size where it can be read: a
+// smaller part of the line has fewer pages than the table's largest.
+void read_size(int fh, int ldflags, erase_module *m) {
+  if (!m->part || m->size_read) return;
+  m->flash_bytes = part_flash_bytes(m->part, read_flash_kib(fh, m->part, ldflags));
+  m->size_read = true;
+}
+
 // The mass erase was refused: a part known from its identifier is erased
 // page by page instead.
 int after_refused_mass_erase(int fh, const image *img, int ldflags, erase_module *m) {
@@ -94,6 +102,7 @@ int after_refused_mass_erase(int fh, const image *img, int ldflags, erase_module
     if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Device has ID %08X\n", id);
     erase_learn_part(fh, id, ldflags, m);
   }
+  read_size(fh, ldflags, m);
   if (!layout_known(*m)) {
     errno = EPERM;
     return cant_erase();
@@ -123,11 +132,21 @@ void erase_learn_part(int fh, unsigned int id, int ldflags, erase_module *m) {
     return;
   }
   m->flash_bytes = part_flash_bytes(m->part, read_flash_kib(fh, m->part, ldflags));
+  m->size_read = true;
   if (ldflags & LD_VERBOSE)
     std::fprintf(stderr, "Part %s\n", part_describe(m->part, m->flash_bytes).c_str());
 }
 
+void erase_know_part(unsigned int id, erase_module *m) {
+  m->have_id = true;
+  m->id = id;
+  m->part = part_lookup(id);
+  m->flash_bytes = m->part ? part_flash_bytes(m->part, 0) : 0;
+  m->size_read = false;
+}
+
 int erase_flash(int fh, const image *img, int ldflags, bool image_only, erase_module *m) {
+  if (image_only || (m->part && m->part->mass_erase_refused)) read_size(fh, ldflags, m);
   std::vector<uint16_t> pages;
   if (layout_known(*m) && plan(img, *m, false, &pages) < 0) return -1;
   if (image_only) {

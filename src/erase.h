@@ -16,6 +16,7 @@ struct erase_module {
   unsigned int id = 0;
   const part_info *part = nullptr;  // null: not in the table
   uint32_t flash_bytes = 0;         // 0: not known
+  bool size_read = false;           // flash_bytes asked of the module, not only the table's
 };
 
 // Reads the identifier (Get ID). Returns 0, or -1 after "Can't read device
@@ -27,6 +28,12 @@ int erase_read_id(int fh, int ldflags, unsigned int *id);
 // table's size. Under LD_VERBOSE prints one line naming the part, its flash
 // and its erase layout.
 void erase_learn_part(int fh, unsigned int id, int ldflags, erase_module *m);
+
+// Looks the part of id up in the table alone, sending nothing: its flash is
+// the table's largest size until the erase needs the page list of the whole
+// flash or of the image (erase_flash then reads the flash-size register as
+// erase_learn_part does). Prints nothing.
+void erase_know_part(unsigned int id, erase_module *m);
 
 // The erase step. With image_only, the pages the image touches, page list by
 // page list; the part must be known with its layout ("Unknown part %03X:

@@ -15,6 +15,7 @@
 
 constexpr uint32_t IMG_FLASH_BASE = 0x08000000;  // where every module's flash begins
 constexpr int IMG_PROGRAM_UNIT = 8;              // the common flash word
+constexpr int IMG_PROGRAM_UNIT_MAX = 32;         // the largest flash word of any part
 constexpr int IMG_FRAGMENT_MAX = 256;            // data bytes of one Write Memory
 
 // One Write Memory: its address and bytes.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "loader_internal.h"
 #include "util.h"
@@ -197,22 +198,75 @@ int _ld_read(int fh, char *data, int maxlen, int flags) {
   return count;
 }
 
-int ld_init_device(int fh, int flags) {
+namespace {
+
+int ms_since(const struct timespec &t0) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int>((now.tv_sec - t0.tv_sec) * 1000 + (now.tv_nsec - t0.tv_nsec) / 1000000);
+}
+
+// The answer to a 0x7F within ms: the byte, or -1 with errno EBUSY (silence)
+// or as the port left it. A module that puts 0x00 on the line as it starts
+// has it passed over once (*zero_left).
+int await_sync_answer(int fh, int ms, bool *zero_left) {
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  for (;;) {
+    const int left = ms - ms_since(t0);
+    if (left <= 0) {
+      errno = EBUSY;
+      return -1;
+    }
+    unsigned char b = 0;
+    if (await_byte(fh, &b, left) < 0) return -1;
+    if (b != 0x00 || !*zero_left) return b;
+    *zero_left = false;
+  }
+}
+
+}  // namespace
+
+int ld_sync(int fh, int flags, int *answered_ms) {
+  if (answered_ms) *answered_ms = -1;
   const char sync = LD_SYNC;
   flags |= LD_NOCHKSUM;
   if (!(flags & LD_WAITACK)) return _ld_send(fh, &sync, 1, flags);
-  for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
-    const Answer a = send_once(fh, &sync, 1, flags, LD_WAIT_MS);
-    if (a == ANSWER_FAILED && errno == EINTR) return -1;
-    if (a != ANSWER_ACK && a != ANSWER_NACK) continue;
+  // Whatever the module sent while it started (or an earlier run left) is
+  // no answer to this 0x7F.
+  if (discard_input(fh) > 0) ++irregularities;
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  bool zero_left = true;
+  for (int sent_at = 0; sent_at < LD_SYNC_BUDGET_MS; sent_at = ms_since(t0)) {
+    if (ld_abort) {
+      errno = EINTR;
+      return -1;
+    }
+    const unsigned char b = LD_SYNC;
+    if (write_all(fh, &b, 1) < 0) return -1;
+    const int got = await_sync_answer(fh, LD_SYNC_INTERVAL_MS, &zero_left);
+    if (got < 0 && errno == EBUSY) continue;
+    if (got < 0) return -1;
+    if (answered_ms) *answered_ms = sent_at;
+    if (got != LD_ACK && got != LD_NACK) {
+      ++irregularities;
+      errno = EINVAL;
+      return -1;
+    }
     // Only a synchronised boot loader refuses: it took the 0x7F as the
     // first or second byte of a command pair, and stands at command level.
-    if (a == ANSWER_NACK && (flags & LD_VERBOSE))
+    if (got == LD_NACK && (flags & LD_VERBOSE))
       std::fprintf(stderr, "Boot loader already synchronised (left so by an earlier run)\n");
     errno = 0;
     return 0;
   }
+  errno = EBUSY;
   return -1;
+}
+
+int ld_init_device(int fh, int flags) {
+  return ld_sync(fh, flags, nullptr);
 }
 
 unsigned int ld_getid(int fh, int flags) {

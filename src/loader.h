@@ -51,6 +51,10 @@ constexpr int LD_ERASE44_MAX = 512;                // pages of one Extended Eras
 constexpr int LD_LIST_BLOCK_MAX = 2 + 2 * LD_ERASE44_MAX;  // its count and page numbers
 constexpr int LD_COMMAND_TRIES = 3;                        // tries of a whole command
 constexpr int LD_MASS_ERASE_MS = 60000;                    // budget of the extended mass erase
+// The synchronisation: a 0x7F, and another after each interval of silence,
+// until the whole budget has passed.
+constexpr int LD_SYNC_INTERVAL_MS = 25;
+constexpr int LD_SYNC_BUDGET_MS = 3000;
 
 // One block of a command after its command pair, with the budget of its
 // acknowledgement.
@@ -98,10 +102,23 @@ struct ld_reentry {
 void ld_set_reentry(const ld_reentry *r);
 
 // Synchronises with the boot loader: the byte 0x7F, never with a checksum.
+// Under LD_WAITACK unread input is discarded first; then a 0x7F goes out,
+// and again after every LD_SYNC_INTERVAL_MS of silence, so that a boot
+// loader still starting is met soon after it listens, and the line stays
+// idle between the bytes; for LD_SYNC_BUDGET_MS in all. One 0x00 before the
+// answer is passed over (some modules put it on the line as they start).
 // A boot loader that already listens (an earlier run left it synchronised)
 // answers 0x1F, to the first 0x7F or, after silence, to the second: it is
-// synchronised then too, and LD_VERBOSE says so on standard error.
+// synchronised then too, and LD_VERBOSE says so on standard error. Without
+// LD_WAITACK one 0x7F goes out and nothing is awaited. Returns 0, or -1 with
+// errno EBUSY (silence for the whole budget), EINVAL (an answer that is
+// neither 0x79 nor 0x1F: a boot loader that took a wrong line speed), EINTR
+// or as the port left it.
 int ld_init_device(int fh, int flags);
+// ld_init_device that also stores in *answered_ms (when given) how long after
+// its first 0x7F the 0x7F went out that got the answer, 0x79, 0x1F or another
+// byte; -1 when none was answered.
+int ld_sync(int fh, int flags, int *answered_ms);
 // Runs a whole command under LD_WAITACK: a refused command pair is sent
 // again (three attempts); a block refused inside the command, or one whose
 // answer is lost or damaged, starts the command again from its pair once

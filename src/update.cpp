@@ -67,6 +67,8 @@ int gpio_flags(const update_conf &conf) {
 constexpr int kBootSelectSettleMs = 100;  // boot-select high, then reset released
 constexpr int kBootLoaderStartMs = 10;    // reset released, then the first block
 constexpr int kResetPulseMs = 10;         // reset held low on the way out
+// Entries through the reset line before a failed sync ends the run.
+constexpr int kEntryTries = 3;
 
 // The module's reset and boot-select lines, each present when given.
 struct Lines {
@@ -94,8 +96,8 @@ void init_lines(const update_conf &conf, Lines *lines) {
 // strapped high on the board). The pauses of both sequences run their full
 // length even when a signal arrives during them. Failures are reported by the
 // line operations and the run goes on: the module may sit in its boot loader
-// anyway.
-void enter_target(const update_conf &conf, Lines &lines, int fh) {
+// anyway. start_ms: the pause after the release of reset.
+void enter_target(const update_conf &conf, Lines &lines, int fh, int start_ms) {
   if (!lines.has_reset) return;
   // Also a modem reset line, held low since the open: the port's set-up that
   // followed raised DTR and RTS again when it moved the port off speed 0.
@@ -103,14 +105,16 @@ void enter_target(const update_conf &conf, Lines &lines, int fh) {
   if (lines.has_bootsel) line_setup(&lines.bootsel, fh, 1, gpio_flags(conf));
   wait_fh_rest(-1, kBootSelectSettleMs, nullptr);
   line_set(&lines.reset, 1);
-  wait_fh_rest(-1, kBootLoaderStartMs, nullptr);
+  wait_fh_rest(-1, start_ms, nullptr);
 }
 
 // Reset low, boot-select low, then a reset pulse: the module restarts into
-// its application. Returns -1 when a step on either line failed: the module
-// may then be left in its boot loader.
-int release_target(Lines &lines) {
-  if (!lines.has_reset) return 0;
+// its application. An application that Go has started on a module without a
+// boot-select line is left running: the pulse would restart it into the boot
+// loader its strapping selects. Returns -1 when a step on either line
+// failed: the module may then be left in its boot loader.
+int release_target(Lines &lines, bool started) {
+  if (!lines.has_reset || (started && !lines.has_bootsel)) return 0;
   int rc = line_set(&lines.reset, 0);
   if (lines.has_bootsel && line_set(&lines.bootsel, 0) < 0) rc = -1;
   wait_fh_rest(-1, kResetPulseMs, nullptr);
@@ -118,18 +122,51 @@ int release_target(Lines &lines) {
   return rc;
 }
 
-// What the loader's re-entry needs: the lines and the configuration.
+// What an entry needs: the lines and the configuration.
 struct Reentry {
   const update_conf *conf;
   Lines *lines;
 };
 
-// The entry sequence again, then a new synchronisation: the module restarts
-// into its boot loader, whatever state it was in.
+// The entry sequence, then the sync; with a reset line a sync that fails
+// (silence for its whole budget, or answers that are neither 0x79 nor 0x1F)
+// runs the whole entry again, kEntryTries entries in all. Such an answer
+// comes from a boot loader that took a wrong line speed from a 0x7F on the
+// line as it started: it had started by the 0x7F that got the answer, so the
+// next entry waits that long and one sync interval more before its first
+// 0x7F, which then finds it listening. *began tells whether the sync was
+// reached (a signal during the entry's pauses stops the run before it).
+// Returns 0, or -1 with errno as the last sync left it.
+int enter_with_retries(Reentry &r, int fh, int flags, bool *began) {
+  *began = false;
+  int start_ms = kBootLoaderStartMs;
+  for (int entry = 1;; ++entry) {
+    enter_target(*r.conf, *r.lines, fh, start_ms);
+    if (ld_abort) {
+      errno = EINTR;
+      return -1;
+    }
+    *began = true;
+    int answered_ms = -1;
+    if (ld_sync(fh, flags, &answered_ms) == 0) return 0;
+    const int err = errno;
+    if (!r.lines->has_reset || entry >= kEntryTries || (err != EBUSY && err != EINVAL)) {
+      errno = err;
+      return -1;
+    }
+    if (flags & LD_VERBOSE)
+      std::fprintf(stderr, "No sync (%s): entering the boot loader again\n", std::strerror(err));
+    start_ms = kBootLoaderStartMs;
+    if (err == EINVAL && answered_ms >= 0)
+      start_ms += answered_ms + LD_SYNC_INTERVAL_MS;
+  }
+}
+
+// The loader's re-entry: the module restarts into its boot loader, whatever
+// state it was in, with the run's own entry and its retries.
 int reenter_target(int fh, void *ctx, int flags) {
-  Reentry &r = *static_cast<Reentry *>(ctx);
-  enter_target(*r.conf, *r.lines, fh);
-  return ld_init_device(fh, flags);
+  bool began = false;
+  return enter_with_retries(*static_cast<Reentry *>(ctx), fh, flags, &began);
 }
 
 void release_lines(Lines &lines) {
@@ -235,12 +272,13 @@ int open_port(Run &run) {
 }
 
 // Every run that opened the port ends this way, whatever happened: the last
-// bytes leave the port before the module restarts into its application, then
+// bytes leave the port before the module restarts into its application
+// (started: Go has started it already), then
 // the image, the lines and the port are released. Returns -1 when the module
 // could not be released.
-int end_run(Run &run) {
+int end_run(Run &run, bool started) {
   uart_drain(run.port.get());
-  const int released = release_target(run.lines);
+  const int released = release_target(run.lines, started);
   run.img.free();
   release_lines(run.lines);
   uart_close(run.port.release());
@@ -261,9 +299,10 @@ int exit_status(int flashed, int released) {
 }
 
 // "Device or resource busy" is what a silent module and a locked port both
-// give: the silent module gets a line that says what to check.
+// give, "Invalid argument" a boot loader that answers at a wrong line speed:
+// both get a line that says what to check.
 void hint_no_answer(int err) {
-  if (err != EBUSY) return;
+  if (err != EBUSY && err != EINVAL) return;
   std::fputs(
       "No answer from the module's boot loader: check its power, the wiring, the "
       "boot-select line and the line speed\n",
@@ -296,10 +335,14 @@ int erase(int fh, const image *img, int ldflags, const update_conf &conf, erase_
   return -1;
 }
 
-// Writes go in whole flash words of the part, 8 bytes at the least.
+// Writes go in whole flash words of the part, 8 bytes at the least; a part
+// that is not in the table gets the largest flash word of any part, which
+// every part takes. Without its identifier (no Get ID without
+// acknowledgements) the plan keeps 8 bytes.
 int program_unit(const erase_module &module) {
-  return module.part && module.part->program_unit > IMG_PROGRAM_UNIT ? module.part->program_unit
-                                                                     : IMG_PROGRAM_UNIT;
+  if (!module.part) return module.have_id ? IMG_PROGRAM_UNIT_MAX : IMG_PROGRAM_UNIT;
+  return module.part->program_unit > IMG_PROGRAM_UNIT ? module.part->program_unit
+                                                      : IMG_PROGRAM_UNIT;
 }
 
 int verify(int fh, const write_plan &plan, int ldflags) {
@@ -332,34 +375,55 @@ int flash_image(int fh, image *img, int ldflags, const update_conf &conf, erase_
   return 0;
 }
 
+// Get ID, and --showid or --testid on it. Returns 0 to go on (*module knows
+// the part), 1 when the run is done (--showid), -1 after a message.
+int identify(int fh, int ldflags, const update_conf &conf, erase_module *module) {
+  unsigned int id = 0;
+  if (erase_read_id(fh, ldflags, &id) < 0) return -1;
+  if (conf.showid_flag) {
+    std::fprintf(stderr, "Device has ID %08X\n", id);
+    if (conf.verbose_flag) erase_learn_part(fh, id, ldflags, module);
+    return 1;
+  }
+  if (conf.testid_given && id != static_cast<unsigned int>(conf.testid_arg)) {
+    std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", id,
+                 static_cast<unsigned int>(conf.testid_arg));
+    hint_octal_testid(conf);
+    return -1;
+  }
+  if (conf.verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);
+  // The flash-size register is read where its answer is shown or needed;
+  // otherwise the part's table row is enough to plan and check the image.
+  if (conf.verbose_flag || conf.testid_given || erase_image_only(conf))
+    erase_learn_part(fh, id, ldflags, module);
+  else
+    erase_know_part(id, module);
+  return 0;
+}
+
+// The entry and the sync. A run stopped during the entry's pauses says
+// nothing. Returns 0, or -1 (after a message).
+int enter_module(int fh, Reentry &entry, int ldflags) {
+  bool began = false;
+  if (enter_with_retries(entry, fh, ldflags, &began) == 0) return 0;
+  if (!began) return -1;
+  const int err = errno;
+  std::fprintf(stderr, "Can't init device: %s\n", std::strerror(err));
+  hint_no_answer(err);
+  return -1;
+}
+
 }  // namespace
 
 int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
-  if (ld_init_device(fh, ldflags) < 0) {
-    const int err = errno;
-    std::fprintf(stderr, "Can't init device: %s\n", std::strerror(err));
-    hint_no_answer(err);
-    return -1;
-  }
-  unsigned int id = 0;
   erase_module module;
-  if (conf->showid_flag) {
-    if (erase_read_id(fh, ldflags, &id) < 0) return -1;
-    std::fprintf(stderr, "Device has ID %08X\n", id);
-    if (conf->verbose_flag) erase_learn_part(fh, id, ldflags, &module);
-    return 0;
-  }
-  const bool image_only = erase_image_only(*conf);
-  if (conf->testid_given || image_only) {
-    if (erase_read_id(fh, ldflags, &id) < 0) return -1;
-    if (conf->testid_given && id != static_cast<unsigned int>(conf->testid_arg)) {
-      std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", id,
-                   static_cast<unsigned int>(conf->testid_arg));
-      hint_octal_testid(*conf);
-      return -1;
-    }
-    if (conf->verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);
-    erase_learn_part(fh, id, ldflags, &module);
+  // Without acknowledgements nothing that the module answers can be read
+  // reliably: the identifier is asked for only where the run needs it.
+  const bool ask_id = (ldflags & LD_WAITACK) || conf->showid_flag || conf->testid_given ||
+                      erase_image_only(*conf);
+  if (ask_id) {
+    const int known = identify(fh, ldflags, *conf, &module);
+    if (known != 0) return known > 0 ? 0 : -1;
   }
   return flash_image(fh, img, ldflags, *conf, &module);
 }
@@ -380,19 +444,21 @@ int update_main(int argc, char **argv) {
     if (caught_signal) return 128 + caught_signal;
     if (!loaded) return EXIT_CANT_OPEN;
     if (open_port(run) < 0) return EXIT_CANT_OPEN;
-    enter_target(run.conf, run.lines, run.port.get());
     Reentry reentry_ctx = {&run.conf, &run.lines};
     const ld_reentry reentry = {reenter_target, &reentry_ctx};
     ld_set_reentry(run.lines.has_reset ? &reentry : nullptr);
-    if (!caught_signal)
-      flashed = do_flash(run.port.get(), run.img.get(), loader_flags(run.conf), &run.conf);
+    const int ldflags = loader_flags(run.conf);
+    if (enter_module(run.port.get(), reentry_ctx, ldflags) == 0)
+      flashed = do_flash(run.port.get(), run.img.get(), ldflags, &run.conf);
     ld_set_reentry(nullptr);
   } catch (const std::bad_alloc &) {
     if (!run.port.ok()) return EXIT_CANT_OPEN;
   }
+  // Go has started the application (its failure fails the run).
+  const bool started = flashed == 0 && run.conf.go_flag && !run.conf.showid_flag;
   int released = -1;
   try {
-    released = end_run(run);
+    released = end_run(run, started);
   } catch (const std::bad_alloc &) {
     // What the release did not reach, Run's owners close on the way out.
   }

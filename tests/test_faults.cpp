@@ -74,7 +74,7 @@ TEST(Faults, ABlockRefusedThreeTimesFailsWithEinvalWhateverItsKind) {
        "Can't read device ID: Invalid argument\n",
        0},
       {"erase command", {"--nack-cmd", "0x43:3"}, {}, 2, kEraseRefused, 0},
-      {"erase parameter, in each try", refuse_tries(3, 2, 3), {}, 2, kEraseRefused, 0},
+      {"erase parameter, in each try", refuse_tries(4, 2, 3), {}, 2, kEraseRefused, 0},
       {"write command", {"--nack-cmd", "0x31:3"}, {}, 2, failed_write(1, kInvalid), 0},
       {"address block, in each try",
        refuse_tries(frag3 + 1, 2, 3),
@@ -97,12 +97,13 @@ TEST(Faults, ABlockRefusedTwiceIsAcceptedAtTheThirdAttempt) {
       {"Get ID command", {"--nack-cmd", "0x02:2"}, {"-i", "0x410"}, 0, kFlashed, 0},
       {"erase command", {"--nack-cmd", "0x43:2"}, {}, 0, kFlashed, 0},
       {"erase parameter: the command again from its pair",
-       refuse_tries(3, 2, 2),
+       refuse_tries(4, 2, 2),
        {},
        0,
        kFlashed,
        0,
-       {"7f", "43 bc", "ff 00", "a4 a4", "43 bc", "ff 00", "a4 a4", "43 bc", "ff 00", "31 ce"}},
+       {"7f", "02 fd", "43 bc", "ff 00", "a4 a4", "43 bc", "ff 00", "a4 a4", "43 bc", "ff 00",
+        "31 ce"}},
       {"write command", {"--nack-cmd", "0x31:2"}, {}, 0, kFlashed, 0},
       {"address block", refuse_tries(write_command_block(3) + 1, 2, 2), {}, 0, kFlashed, 0},
       {"data block", refuse_tries(write_command_block(24) + 2, 3, 2), {}, 0, kFlashed, 0},
@@ -112,11 +113,13 @@ TEST(Faults, ABlockRefusedTwiceIsAcceptedAtTheThirdAttempt) {
 
 TEST(Faults, WrongBytesForAcknowledgementsCountAsRefusals) {
   const FaultCase cases[] = {
-      {"sync answered 0x00",
+      // One 0x00 is passed over; the second fails the sync, and the next
+      // entry through the reset line passes over the third.
+      {"sync answered 0x00 three times: flashed after a second entry",
        answer(1, 3, "0x00"),
        {},
-       2,
-       "Can't init device: Invalid argument\n",
+       0,
+       kFlashed,
        0},
       {"Get ID command answered 0x78",
        answer(2, 3, "0x78"),
@@ -131,13 +134,13 @@ TEST(Faults, WrongBytesForAcknowledgementsCountAsRefusals) {
        0,
        kFlashed,
        0},
-      {"erase command answered 0x7A twice", answer(2, 2, "0x7A"), {}, 0, kFlashed, 0},
+      {"erase command answered 0x7A twice", answer(3, 2, "0x7A"), {}, 0, kFlashed, 0},
   };
   for (const auto &c : cases) check_fault_case(c);
 }
 
 TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) {
-  const std::vector<std::string> extended = {"7f",    "43 bc", "43 bc",    "43 bc",
+  const std::vector<std::string> extended = {"7f",    "02 fd", "43 bc",    "43 bc",   "43 bc",
                                              "00 ff", "44 bb", "ff ff 00", "31 ce"};
   const auto newer = [](std::vector<std::string> faults) {
     faults.insert(faults.begin(), "--extended-erase");
@@ -150,7 +153,7 @@ TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) 
        0,
        kFlashed,
        0,
-       {"7f", "43 bc", "ff 00", "31 ce"}},
+       {"7f", "02 fd", "43 bc", "ff 00", "31 ce"}},
       {"only the extended erase", newer({}), {}, 0, kMassErase + kFlashed, 0, extended},
       {"Get refused", newer({"--nack-cmd", "0x00:3"}), {}, 2, kEraseRefused, 0},
       {"Get reply closed by 0x1F",
@@ -176,7 +179,8 @@ TEST(Faults, AHangUpInTheMiddleOfTheWriteFailsItWithEio) {
 
 // The slow cases, each a test of its own so that they run side by side.
 
-TEST(FaultsSlow, ASilentModuleCostsThreeWaitsForTheSync) {
+// Three entries through the reset line, each with a sync of three seconds.
+TEST(FaultsSlow, ASilentModuleCostsThreeEntriesOfAThreeSecondSync) {
   check_fault_case(
       {"silent",
        {"--silent"},
@@ -184,7 +188,7 @@ TEST(FaultsSlow, ASilentModuleCostsThreeWaitsForTheSync) {
        2,
        "Can't init device: Device or resource busy\nNo answer from the module's boot loader: check "
        "its power, the wiring, the boot-select line and the line speed\n",
-       3});
+       9});
 }
 
 TEST(FaultsSlow, IdentifierBytesAnnouncedButNeverSentFailGetIdAfterOneWait) {
@@ -250,6 +254,7 @@ void check_late_answers(const std::vector<std::string> &sim_args, int max_waits)
   }
   EXPECT_EQ(r.status, 2) << r.err;
   const bool known = r.err.rfind("Can't init device: ", 0) == 0 ||
+                     r.err.rfind("Can't read device ID: ", 0) == 0 ||
                      r.err.rfind("Can't erase device: ", 0) == 0 ||
                      r.err.find("\nCan't write image " + sample_hex() + ": ") != std::string::npos;
   EXPECT_TRUE(known) << r.err;
@@ -375,7 +380,8 @@ TEST(FaultsSignal, DuringTheSyncEndsTheWaitAndReleasesTheModule) {
                 [](const SignalRun &run, const SimProcess &sim) {
                   EXPECT_EQ(run.r.err, std::string("Can't init device: ") + kInterrupted + "\n");
                   check_wait_cut_short(run);
-                  EXPECT_EQ(of_kind(sim.log(), "rx").size(), 1u);
+                  // The next 0x7F may have gone out before the signal came.
+                  EXPECT_LE(of_kind(sim.log(), "rx").size(), 2u);
                 });
 }
 
@@ -459,8 +465,9 @@ TEST(FaultsCaller,
     ASSERT_EQ(m.sim.stop(), 0);
     EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
     EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
-    // Sync, erase command and parameter, three blocks per fragment: nothing else.
-    EXPECT_EQ(of_kind(m.sim.log(), "rx").size(), 3u + 3u * kSampleFragments);
+    // Sync, Get ID, erase command and parameter, three blocks per fragment:
+    // nothing else.
+    EXPECT_EQ(of_kind(m.sim.log(), "rx").size(), 4u + 3u * kSampleFragments);
   }
 }
 

@@ -14,16 +14,16 @@ namespace {
 using namespace testsupport;
 
 // Bytes from the flasher, counted from 1 as the module counts them: the
-// sync byte, the erase's pair and parameter, then fragment 1's pair,
-// address and 258-byte data block, and fragment 2's.
+// sync byte, Get ID's pair, the erase's pair and parameter, then fragment
+// 1's pair, address and 258-byte data block, and fragment 2's.
 const struct {
   const char *what;
   int byte;
 } kLinePositions[] = {
-    {"erase command", 2},         {"erase complement", 3},   {"erase parameter", 4},
-    {"erase checksum", 5},        {"write command", 271},    {"write complement", 272},
-    {"address, first byte", 273}, {"address checksum", 277}, {"count byte", 278},
-    {"first data byte", 279},     {"data checksum", 535},
+    {"erase command", 4},         {"erase complement", 5},   {"erase parameter", 6},
+    {"erase checksum", 7},        {"write command", 273},    {"write complement", 274},
+    {"address, first byte", 275}, {"address checksum", 279}, {"count byte", 280},
+    {"first data byte", 281},     {"data checksum", 537},
 };
 
 // With a flash word of 8 bytes, as parts with error-correcting flash have:
@@ -42,7 +42,7 @@ TEST(FaultsLine, ADamagedByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
 // die down before the probe that realigns it.
 TEST(FaultsLine, ACountByteDamagedToHalfTheBlockIsRepairedByRetries) {
   check_fault_case({"count byte, bit 7",
-                    {"--damage-byte", "278:0x80", "--program-unit", "8"},
+                    {"--damage-byte", "280:0x80", "--program-unit", "8"},
                     {},
                     0,
                     kFlashed,
@@ -55,17 +55,18 @@ TEST(FaultsLine, ALostByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
   for (const auto &p : kLinePositions) check_line_fault("--lose-byte", p.what, p.byte);
 }
 
-// Answers to the flasher counted from 1: sync, erase pair, erase parameter,
-// then per fragment its pair, address and data block. A damaged
-// acknowledgement of a done write is settled by reading the words back.
+// Answers to the flasher counted from 1: sync, Get ID's five bytes, erase
+// pair, erase parameter, then per fragment its pair, address and data block.
+// A damaged acknowledgement of a done write is settled by reading the words
+// back.
 TEST(FaultsLine, ADamagedAnswerIsSettledWithoutWritingAWordTwice) {
   const struct {
     const char *what;
     int reply;
-  } rows[] = {{"erase parameter's", 3},
-              {"fragment 2's pair's", 7},
-              {"fragment 2's address's", 8},
-              {"fragment 2's data block's", 9}};
+  } rows[] = {{"erase parameter's", 8},
+              {"fragment 2's pair's", 12},
+              {"fragment 2's address's", 13},
+              {"fragment 2's data block's", 14}};
   for (const auto &r : rows) {
     check_fault_case({r.what,
                       {"--damage-reply", std::to_string(r.reply), "--program-unit", "8"},

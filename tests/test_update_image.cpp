@@ -92,6 +92,63 @@ TEST(FlasherImage, WritesWholeFlashWordsMergedAndPaddedFromAHexFileWithGaps) {
                      "write 08000200 256", "write 08000300 216"}});
 }
 
+// Every run asks for the part first: its flash word shapes the writes (a
+// write of part of a word would be acknowledged and left unprogrammed), and a
+// part that is not in the table gets 32-byte words, the largest of any part.
+TEST(FlasherImage, WritesInTheFlashWordsOfThePartThatGetIdNames) {
+  const std::vector<Chunk> runs = {{kFlashStart, counting(5, 1)},
+                                   {kFlashStart + 0x18, counting(7, 0x20)},
+                                   {kFlashStart + 0x103, {0xAA}},
+                                   {kFlashStart + 0x200, pattern(470, 3)}};
+  const std::string mass = "Mass erase: this can take up to a minute\n";
+  const struct {
+    const char *what;
+    std::vector<std::string> sim_args;
+    std::string before;  // what the erase prints
+    std::vector<std::string> writes;
+  } rows[] = {
+      {"U5, 16-byte words",
+       {"--part", "0x482"},
+       mass,
+       {"write 08000000 16", "write 08000010 16", "write 08000100 16", "write 08000200 256",
+        "write 08000300 224"}},
+      {"H7, 32-byte words",
+       {"--part", "0x483"},
+       mass,
+       {"write 08000000 32", "write 08000100 32", "write 08000200 256", "write 08000300 224"}},
+      {"a part not in the table, on 32-byte words",
+       {"--id", "0x999", "--program-unit", "32"},
+       "",
+       {"write 08000000 32", "write 08000100 32", "write 08000200 256", "write 08000300 224"}},
+  };
+  for (const auto &r : rows) {
+    std::vector<std::string> sim_args = r.sim_args;
+    sim_args.insert(sim_args.end(), {"--erase-scale", "0"});
+    const std::string before = r.before;
+    const int fragments = static_cast<int>(r.writes.size());
+    check_image_case({r.what, sim_args, "runs.hex", ihex_text(runs), {}, 0,
+                      [=](const std::string &fn) { return before + progress(fn, fragments); },
+                      runs, r.writes});
+  }
+}
+
+TEST(FlasherImage, RefusesAnImageBeyondThePartsFlashBeforeTheErase) {
+  TempDir dir;
+  const std::string fn = dir.file("big.hex");
+  write_file(fn, ihex_text({{kFlashStart + 0x1FFF0, counting(32)}}));
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  const ProcResult r = flash(dir, {"-d", sim.tty_path(), "-F", fn});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err,
+            "Image does not fit part 410: address 08020000 is outside its flash "
+            "(08000000-0801FFFF)\n");
+  ASSERT_EQ(sim.stop(), 0);
+  EXPECT_TRUE(has_event(sim, "cmd get-id"));
+  EXPECT_FALSE(has_event(sim, "cmd erase"));
+  EXPECT_FALSE(has_event(sim, "cmd write"));
+}
+
 TEST(FlasherImage, PlacesARawBinaryAtTheFlashStartOrWhereAddressSays) {
   const std::string raw = sample_bin();
   const Bytes bin(raw.begin(), raw.end());
@@ -206,8 +263,9 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
        {"-v"},
        0,
        [](const std::string &fn) {
-         return "Boot loader already synchronised (left so by an earlier run)\n" +
-                progress(fn, kSampleFragments) + "Flashing done\n";
+         return "Boot loader already synchronised (left so by an earlier run)\nDevice has ID "
+                "00000410\n" +
+                std::string(kSimPartLine) + progress(fn, kSampleFragments) + "Flashing done\n";
        },
        {{kFlashStart, bin}},
        {}},

@@ -20,10 +20,11 @@ namespace testsupport {
 inline constexpr double kSlack = 8.0;
 
 // Blocks of a run with the sample and without identifier test, counted from
-// 1 as the module counts them: sync, erase command, erase parameter, then
-// per fragment f (from 1) its write command, address block and data block.
+// 1 as the module counts them: sync, Get ID, erase command, erase parameter,
+// then per fragment f (from 1) its write command, address block and data
+// block.
 inline int write_command_block(int f) {
-  return 4 + 3 * (f - 1);
+  return 5 + 3 * (f - 1);
 }
 
 // What a run that flashed the sample prints.
@@ -34,8 +35,8 @@ inline const std::string kFlashed = progress(sample_hex(), kSampleFragments);
 inline void check_only_intended_commands(const SimProcess &sim) {
   for (const auto &e : sim.events()) {
     const bool cmd = e.rfind("cmd ", 0) == 0;
-    const bool intended =
-        e.rfind("cmd erase", 0) == 0 || e.rfind("cmd write", 0) == 0 || e.rfind("cmd read", 0) == 0;
+    const bool intended = e == "cmd get-id" || e.rfind("cmd erase", 0) == 0 ||
+                          e.rfind("cmd write", 0) == 0 || e.rfind("cmd read", 0) == 0;
     EXPECT_TRUE(!cmd || intended) << e;
     EXPECT_NE(e.rfind("twice", 0), 0u) << e;
     EXPECT_NE(e.rfind("overwrite", 0), 0u) << e;
