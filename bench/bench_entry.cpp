@@ -95,9 +95,10 @@ void BM_ResetReleaseToFirstAcknowledgement(benchmark::State &state) {
       state.SkipWithError("the simulated module did not start");
       return;
     }
-    const bool ok = run_flasher({"--conffile", dir.path() + "/absent.conf", "-d", sim.tty(), "-r",
-                                 "17", "-s", "18", "--showid"},
-                                dir.path());
+    const bool ok = run_flasher(
+        {"--conffile", dir.path() + "/absent.conf", "-d", sim.tty(), "-r", "17", "-s", "18",
+         "--showid", "-F", std::string(TARVION_SOURCE_DIR) + "/examples/sample.hex"},
+        dir.path());
     const double took = reset_to_ack(log);
     if (!ok || took < 0) {
       state.SkipWithError("no acknowledgement after the release of reset");
