@@ -66,7 +66,7 @@ struct SimOptions {
   bool area_whole = false;
   bool read_protected = false;
   bool write_protected = false;
-  uint32_t boot_ms = 0;  // bytes lost this long after a reset or restart
+  uint32_t boot_ms = 0;             // bytes lost this long after a reset or restart
   bool boot_ms_given = false;       // else the start-up of the part, 0 without one
   uint32_t autobaud_window_us = 0;  // a 0x7F this early in the start-up fixes a wrong speed
   bool zero_on_reset = false;       // 0x00 on the line when the module starts

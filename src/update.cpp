@@ -157,8 +157,7 @@ int enter_with_retries(Reentry &r, int fh, int flags, bool *began) {
     if (flags & LD_VERBOSE)
       std::fprintf(stderr, "No sync (%s): entering the boot loader again\n", std::strerror(err));
     start_ms = kBootLoaderStartMs;
-    if (err == EINVAL && answered_ms >= 0)
-      start_ms += answered_ms + LD_SYNC_INTERVAL_MS;
+    if (err == EINVAL && answered_ms >= 0) start_ms += answered_ms + LD_SYNC_INTERVAL_MS;
   }
 }
 
@@ -419,8 +418,8 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
   erase_module module;
   // Without acknowledgements nothing that the module answers can be read
   // reliably: the identifier is asked for only where the run needs it.
-  const bool ask_id = (ldflags & LD_WAITACK) || conf->showid_flag || conf->testid_given ||
-                      erase_image_only(*conf);
+  const bool ask_id =
+      (ldflags & LD_WAITACK) || conf->showid_flag || conf->testid_given || erase_image_only(*conf);
   if (ask_id) {
     const int known = identify(fh, ldflags, *conf, &module);
     if (known != 0) return known > 0 ? 0 : -1;

@@ -140,7 +140,7 @@ TEST(Faults, WrongBytesForAcknowledgementsCountAsRefusals) {
 }
 
 TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) {
-  const std::vector<std::string> extended = {"7f",    "02 fd", "43 bc",    "43 bc",   "43 bc",
+  const std::vector<std::string> extended = {"7f",    "02 fd", "43 bc",    "43 bc", "43 bc",
                                              "00 ff", "44 bb", "ff ff 00", "31 ce"};
   const auto newer = [](std::vector<std::string> faults) {
     faults.insert(faults.begin(), "--extended-erase");

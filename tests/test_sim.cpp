@@ -304,6 +304,8 @@ TEST(Sim, MalformedCommandLineGetsUsageAndStatus2) {
       {"--erase-scale", "x"},
       {"--lose-byte", "0"},
       {"--boot-ms", "-1"},
+      {"--autobaud-window", "x"},
+      {"--zero-on-reset=1"},
   };
   for (const auto &args : cases) {
     auto r = run_sim(args);
@@ -317,6 +319,7 @@ TEST(Sim, MalformedCommandLineGetsUsageAndStatus2) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: tarvion_module_sim", 0), 0u);
   EXPECT_NE(help.out.find("--hangup-after N"), std::string::npos);
+  EXPECT_NE(help.out.find("--autobaud-window US"), std::string::npos);
   EXPECT_TRUE(help.err.empty());
 }
 

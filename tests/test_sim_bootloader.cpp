@@ -50,6 +50,9 @@ class InProcess {
 
   double delay_ms = 0;  // of the last answer
 
+  void take_wrong_speed() { loader_->take_wrong_speed(); }
+  void restart() { loader_->restart(true); }
+
   std::vector<SimLogRecord> log() const { return parse_sim_log(read_file(dir_.file("sim.log"))); }
   std::vector<std::string> events() const { return rests(of_kind(log(), "event")); }
   std::string flash() const { return std::string(flash_->bytes().begin(), flash_->bytes().end()); }
@@ -505,3 +508,41 @@ TEST(SimBootLoader, EachFamilysPartAnswersWithItsOwnFacts) {
     EXPECT_EQ(m.ask(count_block(2)), (Bytes{ACK, uint8_t(c.kib), uint8_t(c.kib >> 8)}));
   }
 }
+
+namespace {
+
+TEST(SimOptions, TheStartUpDefaultsToThePartsUnlessBootMsIsGiven) {
+  const struct {
+    std::vector<std::string> args;
+    uint32_t boot_ms;
+  } rows[] = {
+      {{}, 0},
+      {{"--part", "0x413"}, 100},
+      {{"--part", "0x483"}, 54},
+      {{"--part", "0x482"}, 1},
+      {{"--part", "0x413", "--boot-ms", "0"}, 0},
+  };
+  for (const auto &r : rows) {
+    std::vector<std::string> args = r.args;
+    args.insert(args.begin(), "tarvion_module_sim");
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    sim::SimOptions opts;
+    std::string err;
+    ASSERT_EQ(sim::parse_sim_options(int(argv.size()), argv.data(), opts, err), 0) << err;
+    EXPECT_EQ(opts.boot_ms, r.boot_ms) << (r.args.empty() ? "no part" : r.args[1]);
+  }
+}
+
+// A boot loader that took a wrong line speed answers every byte with
+// garbage, whatever it is, until it restarts.
+TEST(SimBootLoader, AWrongLineSpeedAnswersGarbageUntilTheRestart) {
+  InProcess m;
+  m.take_wrong_speed();
+  EXPECT_EQ(m.ask({0x7F}), Bytes{sim::kGarbage});
+  EXPECT_EQ(m.ask({0x02, 0xFD}), (Bytes{sim::kGarbage, sim::kGarbage}));
+  m.restart();
+  EXPECT_EQ(m.ask({0x7F}), Bytes{sim::kAck});
+}
+
+}  // namespace

@@ -172,9 +172,12 @@ std::vector<std::string> restarts(const SimProcess &sim) {
 // starts is passed over.
 TEST(FlasherEntry, EveryStartUpIsFlashedWithOneEntry) {
   const std::vector<std::vector<std::string>> modules = {
-      {"--boot-ms", "0"},    {"--boot-ms", "85"},
-      {"--boot-ms", "400"},  {"--boot-ms", "1500"},
-      {"--zero-on-reset"},   {"--zero-on-reset", "--boot-ms", "50"},
+      {"--boot-ms", "0"},
+      {"--boot-ms", "85"},
+      {"--boot-ms", "400"},
+      {"--boot-ms", "1500"},
+      {"--zero-on-reset"},
+      {"--zero-on-reset", "--boot-ms", "50"},
       {"--part", "0x413", "--erase-scale", "0.0001"},
   };
   for (const auto &module : modules) {
@@ -231,8 +234,8 @@ TEST(FlasherEntry, GoWithOnlyAResetLineLeavesTheApplicationRunning) {
     ASSERT_TRUE(m.sim.ready());
     testsupport::write_file(m.sysfs.path() + "/class/gpio/gpio" + kBootPin + "/value", "1");
     ASSERT_TRUE(wait_for_record(m.sim, "gpio", "boot 1"));
-    std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r", kResetPin, "-F", sample_hex(),
-                                     "--go"};
+    std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r",  kResetPin,
+                                     "-F", sample_hex(),     "--go"};
     if (row.bootsel) args.insert(args.end(), {"-s", kBootPin});
     const ProcResult r = flash(dir, args, m.sysfs.path());
     EXPECT_EQ(r.status, 0) << r.err;

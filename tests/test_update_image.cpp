@@ -126,9 +126,15 @@ TEST(FlasherImage, WritesInTheFlashWordsOfThePartThatGetIdNames) {
     sim_args.insert(sim_args.end(), {"--erase-scale", "0"});
     const std::string before = r.before;
     const int fragments = static_cast<int>(r.writes.size());
-    check_image_case({r.what, sim_args, "runs.hex", ihex_text(runs), {}, 0,
+    check_image_case({r.what,
+                      sim_args,
+                      "runs.hex",
+                      ihex_text(runs),
+                      {},
+                      0,
                       [=](const std::string &fn) { return before + progress(fn, fragments); },
-                      runs, r.writes});
+                      runs,
+                      r.writes});
   }
 }
 
