@@ -180,7 +180,8 @@ TEST(LoaderAbort, ASetAbortFlagFailsEveryOperationAtOnceBeforeSendingAnything) {
 
 TEST(LoaderAbort, ASignalThatSetsTheAbortFlagEndsTheWaitForAnAcknowledgement) {
   Peer peer;
-  AlarmAfter alarm(100, &ld_abort);
+  // Within the first sync interval.
+  AlarmAfter alarm(10, &ld_abort);
   const auto start = Clock::now();
   errno = 0;
   EXPECT_EQ(ld_init_device(peer.port(), LD_WAITACK), -1);
