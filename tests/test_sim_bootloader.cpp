@@ -50,6 +50,7 @@ class InProcess {
 
   double delay_ms = 0;  // of the last answer
 
+  const sim::SimOptions &opts() const { return opts_; }
   void take_wrong_speed() { loader_->take_wrong_speed(); }
   void restart() { loader_->restart(true); }
 
@@ -474,29 +475,32 @@ TEST(SimBootLoader, PageAndSectorErasesLeaveTheRestOfAPreloadedFlash) {
   }
 }
 
-// One part of each family: its Get ID, version, erase command, and the flash
-// size a direct read of its flash-size register gives (0: refused).
+// One part of each family: its Get ID, version, erase command, the flash
+// size a direct read of its flash-size register gives (0: refused), and its
+// start-up, the default of --boot-ms.
 TEST(SimBootLoader, EachFamilysPartAnswersWithItsOwnFacts) {
   struct Case {
     uint16_t part;
     uint8_t version, erase;
     uint32_t size_register;
     uint16_t kib;
+    uint32_t boot_ms;
   };
   const Case cases[] = {
-      {0x440, 0x31, 0x44, 0x1FFFF7CC, 64},   {0x410, 0x22, 0x43, 0x1FFFF7E0, 128},
-      {0x430, 0x30, 0x44, 0x1FFFF7E0, 1024}, {0x411, 0x31, 0x44, 0x1FFF7A22, 0},
-      {0x422, 0x31, 0x44, 0x1FFFF7CC, 256},  {0x413, 0x31, 0x44, 0x1FFF7A22, 0},
-      {0x449, 0x31, 0x44, 0x1FF0F442, 1024}, {0x460, 0x31, 0x44, 0x1FFF75E0, 128},
-      {0x468, 0x31, 0x44, 0x1FFF75E0, 128},  {0x450, 0x31, 0x44, 0x1FF1E880, 2048},
-      {0x417, 0x31, 0x44, 0x1FF8007C, 0},    {0x416, 0x31, 0x44, 0x1FF8004C, 128},
-      {0x435, 0x31, 0x44, 0x1FFF75E0, 256},  {0x472, 0x31, 0x44, 0x0BFA05E0, 512},
-      {0x482, 0x31, 0x44, 0x0BFA07A0, 2048}, {0x495, 0x31, 0x44, 0x1FFF75E0, 1024},
-      {0x497, 0x31, 0x44, 0x1FFF75E0, 256},
+      {0x440, 0x31, 0x44, 0x1FFFF7CC, 64, 2},    {0x410, 0x22, 0x43, 0x1FFFF7E0, 128, 2},
+      {0x430, 0x30, 0x44, 0x1FFFF7E0, 1024, 2},  {0x411, 0x31, 0x44, 0x1FFF7A22, 0, 85},
+      {0x422, 0x31, 0x44, 0x1FFFF7CC, 256, 44},  {0x413, 0x31, 0x44, 0x1FFF7A22, 0, 100},
+      {0x449, 0x31, 0x44, 0x1FF0F442, 1024, 17}, {0x460, 0x31, 0x44, 0x1FFF75E0, 128, 1},
+      {0x468, 0x31, 0x44, 0x1FFF75E0, 128, 1},   {0x450, 0x31, 0x44, 0x1FF1E880, 2048, 54},
+      {0x417, 0x31, 0x44, 0x1FF8007C, 0, 1},     {0x416, 0x31, 0x44, 0x1FF8004C, 128, 1},
+      {0x435, 0x31, 0x44, 0x1FFF75E0, 256, 1},   {0x472, 0x31, 0x44, 0x0BFA05E0, 512, 1},
+      {0x482, 0x31, 0x44, 0x0BFA07A0, 2048, 1},  {0x495, 0x31, 0x44, 0x1FFF75E0, 1024, 1},
+      {0x497, 0x31, 0x44, 0x1FFF75E0, 256, 1},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.part));
     InProcess m({"--part", std::to_string(c.part), "--already-synced"});
+    EXPECT_EQ(m.opts().boot_ms, c.boot_ms);
     EXPECT_EQ(m.ask({0x02, 0xFD}), (Bytes{ACK, 1, uint8_t(c.part >> 8), uint8_t(c.part), ACK}));
     EXPECT_EQ(m.ask({0x00, 0xFF}), get_answer(c.version, c.erase));
     EXPECT_EQ(m.ask(kRead), Bytes{ACK});
@@ -510,29 +514,6 @@ TEST(SimBootLoader, EachFamilysPartAnswersWithItsOwnFacts) {
 }
 
 namespace {
-
-TEST(SimOptions, TheStartUpDefaultsToThePartsUnlessBootMsIsGiven) {
-  const struct {
-    std::vector<std::string> args;
-    uint32_t boot_ms;
-  } rows[] = {
-      {{}, 0},
-      {{"--part", "0x413"}, 100},
-      {{"--part", "0x483"}, 54},
-      {{"--part", "0x482"}, 1},
-      {{"--part", "0x413", "--boot-ms", "0"}, 0},
-  };
-  for (const auto &r : rows) {
-    std::vector<std::string> args = r.args;
-    args.insert(args.begin(), "tarvion_module_sim");
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(&a[0]);
-    sim::SimOptions opts;
-    std::string err;
-    ASSERT_EQ(sim::parse_sim_options(int(argv.size()), argv.data(), opts, err), 0) << err;
-    EXPECT_EQ(opts.boot_ms, r.boot_ms) << (r.args.empty() ? "no part" : r.args[1]);
-  }
-}
 
 // A boot loader that took a wrong line speed answers every byte with
 // garbage, whatever it is, until it restarts.

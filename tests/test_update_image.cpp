@@ -138,23 +138,6 @@ TEST(FlasherImage, WritesInTheFlashWordsOfThePartThatGetIdNames) {
   }
 }
 
-TEST(FlasherImage, RefusesAnImageBeyondThePartsFlashBeforeTheErase) {
-  TempDir dir;
-  const std::string fn = dir.file("big.hex");
-  write_file(fn, ihex_text({{kFlashStart + 0x1FFF0, counting(32)}}));
-  SimProcess sim;
-  ASSERT_TRUE(sim.ready());
-  const ProcResult r = flash(dir, {"-d", sim.tty_path(), "-F", fn});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err,
-            "Image does not fit part 410: address 08020000 is outside its flash "
-            "(08000000-0801FFFF)\n");
-  ASSERT_EQ(sim.stop(), 0);
-  EXPECT_TRUE(has_event(sim, "cmd get-id"));
-  EXPECT_FALSE(has_event(sim, "cmd erase"));
-  EXPECT_FALSE(has_event(sim, "cmd write"));
-}
-
 TEST(FlasherImage, PlacesARawBinaryAtTheFlashStartOrWhereAddressSays) {
   const std::string raw = sample_bin();
   const Bytes bin(raw.begin(), raw.end());
