@@ -214,7 +214,10 @@ img_format chosen_format(const update_conf &conf) {
 int load_image(Run &run) {
   choose_progress(run.conf);
   const std::string backup = run.conf.read_arg.value_or("");
-  if (run.conf.read_given && backup_check(backup.c_str()) < 0) return cant_open(backup);
+  if (run.conf.read_given && run.conf.showid_flag)
+    std::fputs("--read is ignored: --showid only shows the identifier\n", stderr);
+  else if (run.conf.read_given && backup_check(backup.c_str()) < 0)
+    return cant_open(backup);
   if (!run.conf.file_given) return 0;
   run.file = run.conf.file_arg.value_or("");
   int loaded = parse_file_as(run.file.c_str(), chosen_format(run.conf), run.img.get());

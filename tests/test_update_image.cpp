@@ -289,6 +289,13 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
   const ReadCase rows[] = {
       {"alone", {}, {}, 0, reading, true, false},
       {"alone, without a display", {}, {"--progress=none"}, 0, says(""), true, false},
+      {"--showid",
+       {},
+       {"--showid"},
+       0,
+       says("--read is ignored: --showid only shows the identifier\nDevice has ID 00000410\n"),
+       false,
+       false},
       {"then the sample flashed",
        {},
        {"-F", sample_hex()},
