@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "image.h"
+#include "image_format.h"
 
 extern char **environ;
 

@@ -6,7 +6,10 @@
 // with a bare host that only writes each block and reads its acknowledgement
 // (the floor that the pseudo-terminal and the simulated module set), flashes
 // without pacing, and times the round trip of a block and its acknowledgement
-// through a bare pseudo-terminal.
+// through a bare pseudo-terminal. Reading the whole 128 KiB flash into a file
+// (--read) is timed against its wire time too: per block of 256 bytes the
+// host sends 2 + 5 + 2 bytes and receives three acknowledgements and the
+// block.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -25,7 +28,9 @@
 #include <thread>
 #include <vector>
 
+#include "backup.h"
 #include "loader.h"
+#include "progress.h"
 #include "sim_child.h"
 #include "uart.h"
 
@@ -140,6 +145,36 @@ void BM_BareHostThroughSimulatedModule(benchmark::State &state) {
   flash_through_simulated_module(state, bare_write);
 }
 
+void BM_ReadFlashIntoAFile(benchmark::State &state) {
+  const int baud = static_cast<int>(state.range(0));
+  Sim sim({"--baud", std::to_string(baud)});
+  const int fh = sim.tty().empty() ? -1 : uart_open(sim.tty().c_str(), baud, UART_EVEN);
+  erase_module m;
+  if (fh < 0 || ld_init_device(fh, LD_WAITACK) < 0 || erase_read_id(fh, LD_WAITACK, &m.id) < 0) {
+    state.SkipWithError("no synchronisation with the simulated module");
+    if (fh >= 0) close(fh);
+    return;
+  }
+  erase_learn_part(fh, m.id, LD_WAITACK, &m);
+  char dir[] = "/tmp/tarvion-bench-XXXXXX";
+  const std::string out = std::string(mkdtemp(dir) ? dir : "/tmp") + "/flash.bin";
+  progress_set_mode(PROGRESS_NONE);
+  for (auto _ : state) {
+    if (backup_flash(fh, LD_WAITACK, out.c_str(), &m) < 0) {
+      state.SkipWithError("the read failed");
+      break;
+    }
+  }
+  close(fh);
+  unlink(out.c_str());
+  rmdir(dir);
+  const double limit = (m.flash_bytes / kFragment) * (2 + 5 + 2 + 3 + kFragment) * 11.0 / baud;
+  state.counters["limit_s"] = limit;
+  state.counters["time_per_limit"] = benchmark::Counter(
+      limit * static_cast<double>(state.iterations()),
+      benchmark::Counter::Flags(benchmark::Counter::kIsRate | benchmark::Counter::kInvert));
+}
+
 // One block of a full fragment out and one byte back through a raw
 // pseudo-terminal, a thread on the far end answering at once.
 void BM_PtyRoundTripOfABlock(benchmark::State &state) {
@@ -183,6 +218,12 @@ void flash_runs(benchmark::internal::Benchmark *b) {
 
 BENCHMARK(BM_FlashThroughSimulatedModule)->Apply(flash_runs);
 BENCHMARK(BM_BareHostThroughSimulatedModule)->Apply(flash_runs);
+BENCHMARK(BM_ReadFlashIntoAFile)
+    ->Arg(115200)
+    ->Arg(921600)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime()
+    ->Iterations(1);
 BENCHMARK(BM_PtyRoundTripOfABlock)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 BENCHMARK_MAIN();

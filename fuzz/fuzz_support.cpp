@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "image.h"
+#include "image_format.h"
 
 namespace {
 

@@ -85,14 +85,6 @@ int erase_every_page(int fh, const image *img, int ldflags, const erase_module &
   return erase_pages(fh, ldflags, m, cmd, pages);
 }
 
-// A page list goes by the module's own flash size where it can be read: a
-// smaller part of the line has fewer pages than the table's largest.
-void read_size(int fh, int ldflags, erase_module *m) {
-  if (!m->part || m->size_read) return;
-  m->flash_bytes = part_flash_bytes(m->part, read_flash_kib(fh, m->part, ldflags));
-  m->size_read = true;
-}
-
 // The mass erase was refused: a part known from its identifier is erased
 // page by page instead.
 int after_refused_mass_erase(int fh, const image *img, int ldflags, erase_module *m) {
@@ -102,7 +94,7 @@ int after_refused_mass_erase(int fh, const image *img, int ldflags, erase_module
     if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Device has ID %08X\n", id);
     erase_learn_part(fh, id, ldflags, m);
   }
-  read_size(fh, ldflags, m);
+  erase_read_size(fh, ldflags, m);
   if (!layout_known(*m)) {
     errno = EPERM;
     return cant_erase();
@@ -137,6 +129,15 @@ void erase_learn_part(int fh, unsigned int id, int ldflags, erase_module *m) {
     std::fprintf(stderr, "Part %s\n", part_describe(m->part, m->flash_bytes).c_str());
 }
 
+// A page list or a read of the whole flash goes by the module's own flash
+// size where it can be read: a smaller part of the line has fewer pages than
+// the table's largest.
+void erase_read_size(int fh, int ldflags, erase_module *m) {
+  if (!m->part || m->size_read) return;
+  m->flash_bytes = part_flash_bytes(m->part, read_flash_kib(fh, m->part, ldflags));
+  m->size_read = true;
+}
+
 void erase_know_part(unsigned int id, erase_module *m) {
   m->have_id = true;
   m->id = id;
@@ -146,7 +147,7 @@ void erase_know_part(unsigned int id, erase_module *m) {
 }
 
 int erase_flash(int fh, const image *img, int ldflags, bool image_only, erase_module *m) {
-  if (image_only || (m->part && m->part->mass_erase_refused)) read_size(fh, ldflags, m);
+  if (image_only || (m->part && m->part->mass_erase_refused)) erase_read_size(fh, ldflags, m);
   std::vector<uint16_t> pages;
   if (layout_known(*m) && plan(img, *m, false, &pages) < 0) return -1;
   if (image_only) {

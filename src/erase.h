@@ -35,6 +35,10 @@ void erase_learn_part(int fh, unsigned int id, int ldflags, erase_module *m);
 // erase_learn_part does). Prints nothing.
 void erase_know_part(unsigned int id, erase_module *m);
 
+// Reads the flash-size register of a part known from the table, once (a
+// part already learnt keeps its size). Prints nothing.
+void erase_read_size(int fh, int ldflags, erase_module *m);
+
 // The erase step. With image_only, the pages the image touches, page list by
 // page list; the part must be known with its layout ("Unknown part %03X:
 // --erase=image needs its page layout" otherwise). Without, the whole flash:

@@ -22,30 +22,14 @@ struct image {
 // Largest raw binary image: more than any module's flash.
 constexpr long IMG_RAW_MAX = 16L * 1024 * 1024;
 
-// Loads the file fn, whose format its content decides: ELF by its magic
-// bytes, then by its first line that is not blank, Intel HEX (':'), Motorola
-// S-record ('S' and a digit), and anything else raw binary (one chunk at
-// address 0; its first line is explained as Intel HEX on standard error, as
-// ever). A pipe is read whole first. The record need not be initialised.
-// Returns 0 for a file with addresses (Intel HEX, S-record, ELF), the file
-// size for raw binary, and a negative value on failure:
-//  - the open failed: its result, errno set by it, record untouched;
-//  - a read, size query or allocation failed: -1 with errno set (EISDIR for
-//    a directory, EFBIG for a raw file over IMG_RAW_MAX);
-//  - -N for a malformed Intel HEX or S-record line N, or minus the line
-//    after the last for a file without its end record; -1 for a malformed
-//    ELF file (the reader has printed the cause; errno is EINVAL).
-// fn is borrowed: img->fn points at the caller's text once the file is open.
-// After a successful open the record always holds an image for img_free.
-int parse_file(const char *fn, image *img);
-
 // Loads the whole file behind fh, from its first byte whatever the
 // descriptor's position, as one chunk at address 0 with a block of exactly
 // the file's size. Sets chunks and the table; leaves fn and the cursor alone.
 // The file is read a piece at a time. Returns the file size, or -1 with
 // errno set: from fstat or pread, ENOMEM, EFBIG over IMG_RAW_MAX, EIO when the file ended before
-// its size, ENODATA for a size of 0, EISDIR or EINVAL for what is not a regular file. (parse_file
-// only gets here after reading a first line, so a size of 0 or a device cannot be a whole image.)
+// its size, ENODATA for a size of 0, EISDIR or EINVAL for what is not a regular file. (The
+// chooser, parse_file_as, copies a pipe into an anonymous file first, so a size of 0 or a device
+// cannot be a whole image.)
 int parse_file_bin(int fh, image *img);
 
 // Hands out the next fragment: at most buflen bytes of one chunk, copied to

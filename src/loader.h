@@ -20,7 +20,7 @@
 constexpr int LD_NOCHKSUM = 1;  // send blocks without their checksum byte
 constexpr int LD_WAITACK = 2;   // await and examine the acknowledgement of each block
 constexpr int LD_VERBOSE = 4;   // verbose operation (carried along)
-constexpr int LD_PROGRESS = 8;  // ld_write_image prints its progress display
+constexpr int LD_PROGRESS = 8;  // write and verify show the progress display (progress.h)
 
 // The boot loader's byte codes.
 constexpr unsigned char LD_SYNC = 0x7F;           // synchronisation, sent alone
@@ -45,7 +45,6 @@ constexpr int LD_FRAGMENT_MAX = 256;               // data bytes of one Write Me
 constexpr int LD_BLOCK_MAX = LD_FRAGMENT_MAX + 1;  // the count byte and a fragment
 constexpr int LD_ID_BYTES = 4;                     // identifier bytes that make up its value
 constexpr unsigned int LD_ID_FAILED = 0xFFFFFFFF;  // ld_getid's result on failure
-constexpr int LD_PROGRESS_DOTS = 20;               // dots per line of the progress display
 constexpr int LD_ERASE43_MAX = 255;                // pages of one Erase list
 constexpr int LD_ERASE44_MAX = 512;                // pages of one Extended Erase list
 constexpr int LD_LIST_BLOCK_MAX = 2 + 2 * LD_ERASE44_MAX;  // its count and page numbers

@@ -2,20 +2,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "loader.h"
 #include "loader_internal.h"
+#include "progress.h"
 
 namespace {
 
-// The progress display: a title, then a dot per fragment, twenty to a line.
-void progress_dot(int i, int flags) {
-  if (flags & LD_PROGRESS) {
-    if (i % LD_PROGRESS_DOTS == 0) std::fputs("\n\t", stderr);
-    std::fputc('.', stderr);
-  }
-  std::fflush(stderr);
+// The bytes of the plan, which the progress display counts.
+long plan_bytes(const write_plan *plan) {
+  long n = 0;
+  for (const auto &f : plan->fragments) n += static_cast<long>(f.data.size());
+  return n;
 }
 
 // Reads at most this often before a difference counts: the read carries no
@@ -101,10 +101,10 @@ bool late_answer(int fh, int flags) {
   return ld_internal::await_byte(fh, &b, kQuietMs) == 0;
 }
 
-int write_all_fragments(int fh, const write_plan *plan, int flags) {
+int write_all_fragments(int fh, const write_plan *plan, int flags, progress_display *shown) {
   const auto &frags = plan->fragments;
   for (size_t i = 0; i < frags.size(); ++i) {
-    progress_dot(static_cast<int>(i), flags);
+    progress_step(shown, static_cast<long>(frags[i].data.size()));
     const unsigned long before = ld_internal::irregularities;
     if (write_fragment(fh, frags[i], flags) < 0) return -1;
     // Answers left over from the fragment before come ahead of this one's.
@@ -135,14 +135,16 @@ int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags) {
     errno = EINVAL;
     return -1;
   }
-  if (flags & LD_PROGRESS) std::fprintf(stderr, "Flashing %s", fn ? fn : "");
-  if (write_all_fragments(fh, plan, flags) < 0) {
+  progress_display shown;
+  const std::string title = std::string("Flashing ") + (fn ? fn : "");
+  progress_start(&shown, flags & LD_PROGRESS, "Writing", title.c_str(), plan_bytes(plan));
+  if (write_all_fragments(fh, plan, flags, &shown) < 0) {
     const int err = errno;
     std::fprintf(stderr, "Communication Error: %s\n", std::strerror(err));
     errno = err;
     return -1;
   }
-  if (flags & LD_PROGRESS) std::fputs("\n\tdone\n", stderr);
+  progress_finish(&shown);
   errno = 0;
   return 0;
 }
@@ -182,13 +184,14 @@ int ld_verify_plan(int fh, const write_plan *plan, int flags, uint32_t *bad) {
     errno = EINVAL;
     return -1;
   }
-  if (flags & LD_PROGRESS) std::fputs("Verifying", stderr);
+  progress_display shown;
+  progress_start(&shown, flags & LD_PROGRESS, "Verifying", "Verifying", plan_bytes(plan));
   for (size_t i = 0; i < plan->fragments.size(); ++i) {
-    progress_dot(static_cast<int>(i), flags);
+    progress_step(&shown, static_cast<long>(plan->fragments[i].data.size()));
     const int r = compare_fragment(fh, plan->fragments[i], flags, bad);
     if (r != 0) return r;
   }
-  if (flags & LD_PROGRESS) std::fputs("\n\tdone\n", stderr);
+  progress_finish(&shown);
   errno = 0;
   return 0;
 }

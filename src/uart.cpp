@@ -20,6 +20,23 @@ speed_t uart_speed(int baudrate) {
   return B19200;
 }
 
+int uart_speed_rate(int baudrate) {
+  switch (uart_speed(baudrate)) {
+    case B921600:
+      return 921600;
+    case B230400:
+      return 230400;
+    case B115200:
+      return 115200;
+    case B57600:
+      return 57600;
+    case B38400:
+      return 38400;
+    default:
+      return 19200;
+  }
+}
+
 void uart_make_settings(struct termios *tio, int baudrate, int flags) {
   std::memset(tio, 0, sizeof *tio);
   cfmakeraw(tio);

@@ -44,6 +44,9 @@ int uart_low_latency(int fh);
 // 57600 and 38400 that the rate reaches, else 19200.
 speed_t uart_speed(int baudrate);
 
+// The rate of uart_speed(baudrate) in baud: what the line runs at.
+int uart_speed_rate(int baudrate);
+
 // Builds in *tio the settings uart_open applies: raw, uart_speed(baudrate)
 // both ways, 8 data bits, receiver on, modem lines ignored, one stop bit, no
 // flow control, and with UART_EVEN even parity, checked on input: a byte with

@@ -10,12 +10,15 @@
 #include <new>
 #include <string>
 
+#include "backup.h"
 #include "config.h"
 #include "erase.h"
 #include "gpio.h"
+#include "image_format.h"
 #include "image_layout.h"
 #include "line.h"
 #include "loader.h"
+#include "progress.h"
 #include "uart.h"
 #include "util.h"
 
@@ -228,10 +231,35 @@ int check_image(const update_conf &conf, const image *img) {
   return -1;
 }
 
+// The option table has checked the names; the defaults stand for a name that
+// is missing.
+void choose_progress(const update_conf &conf) {
+  progress_mode mode = PROGRESS_DOTS;
+  (void)progress_mode_parse(conf.progress_arg.value_or("dots").c_str(), &mode);
+  progress_set_mode(mode);
+}
+
+img_format chosen_format(const update_conf &conf) {
+  img_format fmt = IMG_FORMAT_AUTO;
+  (void)img_format_parse(conf.format_arg.value_or("auto").c_str(), &fmt);
+  return fmt;
+}
+
+// Also makes sure that the flash read (--read) can be stored, before the
+// port is opened; --read alone loads no image.
 int load_image(Run &run) {
+  choose_progress(run.conf);
+  const std::string backup = run.conf.read_arg.value_or("");
+  if (run.conf.read_given && run.conf.showid_flag)
+    std::fputs("--read is ignored: --showid only shows the identifier\n", stderr);
+  else if (run.conf.read_given && backup_check(backup.c_str()) < 0)
+    return cant_open(backup);
+  if (!run.conf.file_given) return 0;
   run.file = run.conf.file_arg.value_or("");
-  int loaded = parse_file(run.file.c_str(), run.img.get());
+  int loaded = parse_file_as(run.file.c_str(), chosen_format(run.conf), run.img.get());
   if (loaded > 0) place_raw_binary(run.conf, run.img.get());
+  if (loaded == 0 && run.conf.address_given)
+    std::fprintf(stderr, "--address is ignored: %s carries its own addresses\n", run.file.c_str());
   if (loaded >= 0 && !run.conf.showid_flag && !holds_data(*run.img.get())) {
     errno = ENODATA;
     loaded = -1;
@@ -267,6 +295,10 @@ int open_port(Run &run) {
   line_hold_modem(run.port.get(), run.lines.has_reset ? &run.lines.reset : nullptr,
                   run.lines.has_bootsel ? &run.lines.bootsel : nullptr);
   uart_setup(run.port.get(), run.conf.baudrate_arg, flags);
+  const int rate = uart_speed_rate(run.conf.baudrate_arg);
+  if (run.conf.verbose_flag && run.conf.uart_flag && rate != run.conf.baudrate_arg)
+    std::fprintf(stderr, "Line speed set to %d baud (the port takes no %d)\n", rate,
+                 run.conf.baudrate_arg);
   return 0;
 }
 
@@ -320,6 +352,17 @@ void hint_octal_testid(const update_conf &conf) {
                text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str() + digits);
 }
 
+// A number written without 0x is decimal: --testid 413 means 0x19D. Said
+// when the digits read as hexadecimal are the identifier the module has.
+void hint_decimal_testid(const update_conf &conf, unsigned int id) {
+  const std::string text = conf.testid_orig.value_or("");
+  if (text.empty() || text[0] == '0' || text.find_first_not_of("0123456789") != std::string::npos ||
+      text.size() > 8 || std::stoul(text, nullptr, 16) != id)
+    return;
+  std::fprintf(stderr, "--testid %s was read as decimal (0x%X); write 0x%s for hexadecimal\n",
+               text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str());
+}
+
 int erase(int fh, const image *img, int ldflags, const update_conf &conf, erase_module *module) {
   if (conf.unprotect_flag && ld_unprotect(fh, ldflags) < 0) {
     std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
@@ -359,6 +402,7 @@ int flash_image(int fh, image *img, int ldflags, const update_conf &conf, erase_
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     return -1;
   }
+  progress_phase("Erasing");
   if (erase(fh, img, ldflags, conf, module) < 0) return -1;
   if (ld_write_plan(fh, &plan, img->fn, ldflags | LD_PROGRESS) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
@@ -388,6 +432,7 @@ int identify(int fh, int ldflags, const update_conf &conf, erase_module *module)
     std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", id,
                  static_cast<unsigned int>(conf.testid_arg));
     hint_octal_testid(conf);
+    hint_decimal_testid(conf, id);
     return -1;
   }
   if (conf.verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);
@@ -424,6 +469,9 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
     const int known = identify(fh, ldflags, *conf, &module);
     if (known != 0) return known > 0 ? 0 : -1;
   }
+  if (conf->read_given && backup_flash(fh, ldflags, conf->read_arg->c_str(), &module) < 0)
+    return -1;
+  if (!conf->file_given) return 0;
   return flash_image(fh, img, ldflags, *conf, &module);
 }
 

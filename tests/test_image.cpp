@@ -1,5 +1,5 @@
-// The image: loading a file as Intel HEX or raw binary, the fragment reader
-// and releasing the image.
+// The image: loading a file as Intel HEX or raw binary, by its content or
+// as the format named, the fragment reader and releasing the image.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,6 +14,7 @@
 
 #include "capture.h"
 #include "image.h"
+#include "image_format.h"
 #include "images.h"
 #include "testsupport.h"
 
@@ -198,6 +199,51 @@ TEST(Image, FileWhoseFirstLineIsNotIntelHexLoadsAsRawBinaryAtZero) {
     }
     EXPECT_EQ(drain(out.img, 256), want) << t.what;
   }
+}
+
+TEST(Image, AFormatNamedReadsTheFileAsThatFormatAlone) {
+  const std::string hex = ":0400000001020304F2\n:00000001FF\n";
+  const std::string srec = "S1060000010203F3\nS9030000FC\n";
+  const struct {
+    const char *what;
+    std::string content;
+    const char *format;
+    int result;  // the file size: raw binary at 0
+    std::string err;
+  } cases[] = {
+      {"HEX text as binary", hex, "binary", int(hex.size()), ""},
+      {"S-record text as binary", srec, "binary", int(srec.size()), ""},
+      {"HEX text as HEX", hex, "ihex", 0, ""},
+      {"S-record text as S-record", srec, "srec", 0, ""},
+      {"S-record text as HEX", srec, "ihex", -1,
+       "No ihex-line\nError parsing line 1 'S1060000010203F3'\n"},
+      {"HEX text as S-record", hex, "srec", -1,
+       "No srec-line\nError parsing line 1 ':0400000001020304F2'\n"},
+      {"HEX text as ELF", hex, "elf", -1, "@: ELF header cut short\n"},
+      {"the content decides", hex, "auto", 0, ""},
+  };
+  for (const auto &t : cases) {
+    testsupport::TempDir dir;
+    const std::string path = dir.file("fw");
+    testsupport::write_file(path, t.content);
+    img_format fmt = IMG_FORMAT_AUTO;
+    ASSERT_EQ(img_format_parse(t.format, &fmt), 0) << t.what;
+    OwnedImage out;
+    const Loaded l =
+        testsupport::call_capturing([&] { return parse_file_as(path.c_str(), fmt, &out.img); });
+    EXPECT_EQ(l.result, t.result) << t.what;
+    std::string err = t.err;
+    if (err[0] == '@') err.replace(0, 1, path);
+    EXPECT_EQ(l.err, err) << t.what;
+    if (t.result > 0) {
+      ASSERT_EQ(out.img.chunks, 1) << t.what;
+      EXPECT_EQ(std::string(reinterpret_cast<char *>(out.img.img[0].data), size_t(t.result)),
+                t.content);
+    }
+  }
+  img_format fmt = IMG_FORMAT_ELF;
+  EXPECT_EQ(img_format_parse("hex", &fmt), -1);
+  EXPECT_EQ(fmt, IMG_FORMAT_ELF);
 }
 
 TEST(Image, MalformedFirstLineThatBeginsWithARecordMarkFailsWithoutRawFallBack) {

@@ -9,6 +9,7 @@
 
 #include "capture.h"
 #include "image.h"
+#include "image_format.h"
 #include "images.h"
 #include "testsupport.h"
 

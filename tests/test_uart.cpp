@@ -55,6 +55,10 @@ TEST(UartRates, PickTheFirstTableRowTheRequestedRateReaches) {
               {-5, B19200}};
   for (const auto &r : rows) {
     EXPECT_EQ(uart_speed(r.rate), r.speed) << r.rate;
+    // The rate the line runs at: itself when the port takes it.
+    const int actual = uart_speed_rate(r.rate);
+    EXPECT_EQ(uart_speed(actual), r.speed) << r.rate;
+    EXPECT_TRUE(actual == r.rate || actual < r.rate || actual == 19200) << r.rate;
     struct termios tio;
     uart_make_settings(&tio, r.rate, UART_EVEN);
     EXPECT_EQ(cfgetispeed(&tio), r.speed) << r.rate;

@@ -297,6 +297,19 @@ TEST(Flasher, IdentifierTestDecidesWhetherTheModuleIsErased) {
        "Device ID 00000410 doesn't match 00000108\n--testid 00000410 was read as octal (0x108); "
        "write 0x410 for hexadecimal\n",
        false},
+      // The hexadecimal digits written without 0x.
+      {{"-i", "410"},
+       2,
+       "Device ID 00000410 doesn't match 0000019A\n--testid 410 was read as decimal (0x19A); "
+       "write 0x410 for hexadecimal\n",
+       false},
+      {{"-i", "411"}, 2, "Device ID 00000410 doesn't match 0000019B\n", false},
+      // A speed the port cannot take runs at the next lower one, and says so.
+      {{"-i", "0x410", "-v", "-b", "100000"},
+       0,
+       "Line speed set to 57600 baud (the port takes no 100000)\nDevice has ID 00000410\n" +
+           std::string(kSimPartLine) + progress(fn, kSampleFragments) + "Flashing done\n",
+       true},
   };
   for (const auto &c : cases) {
     TempDir dir;
@@ -355,6 +368,17 @@ TEST(Flasher, EveryFormatFlashesTheBytesOfItsIntelHexTwin) {
       [&] { testsupport::write_file(fifo, testsupport::read_file(fixture("firmware.elf"))); });
   EXPECT_EQ(flashed(fifo), want);
   writer.join();
+  // So is standard input, named "-".
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  ProcOptions from_stdin = flasher_options("");
+  from_stdin.input = testsupport::read_file(fixture("firmware.srec"));
+  const ProcResult r =
+      run_process(flasher_argv(dir, {"-d", sim.tty_path(), "-F", "-"}), from_stdin);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, progress("-", 14));
+  sim.stop();
+  EXPECT_EQ(sim.dump(), want);
 }
 
 TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {

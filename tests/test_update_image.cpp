@@ -1,8 +1,11 @@
 // End-to-end tests of the image's way into flash: whole flash words from
 // files with gaps, raw binaries placed at the flash start or --address,
-// images refused before the port is touched, and the read-back, start and
-// unprotect requests. The real flasher against the simulated module.
+// images refused before the port is touched, the read-back, start and
+// unprotect requests, the progress display's modes and the flash read into a
+// file. The real flasher against the simulated module.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -163,6 +166,37 @@ TEST(FlasherImage, PlacesARawBinaryAtTheFlashStartOrWhereAddressSays) {
        flashed_raw,
        {{kFlashStart + 0x4000, bin}},
        {"write 08004000 256"}},
+      // Data that happen to begin like a record: read as raw binary on request.
+      {"':' first, --format=binary",
+       {},
+       "data.bin",
+       ":" + sample_bin(),
+       {"--format=binary"},
+       0,
+       flashed(kSampleFragments),
+       {{kFlashStart, cat({':'}, bin)}},
+       {"write 08000000 256"}},
+      {"'S1' first, --format=binary and --address",
+       {},
+       "data.bin",
+       "S1" + sample_bin(),
+       {"--format=binary", "--address", "0x08004000"},
+       0,
+       flashed(kSampleFragments),
+       {{kFlashStart + 0x4000, cat({'S', '1'}, bin)}},
+       {"write 08004000 256"}},
+      {"a HEX file and --address",
+       {},
+       "fw.hex",
+       read_file(sample_hex()),
+       {"--address", "0x08004000"},
+       0,
+       [](const std::string &fn) {
+         return "--address is ignored: " + fn + " carries its own addresses\n" +
+                progress(fn, kSampleFragments);
+       },
+       {{kFlashStart, bin}},
+       {"write 08000000 256"}},
   };
   for (const auto &r : rows) check_image_case(r);
 }
@@ -207,6 +241,145 @@ TEST(FlasherImage, RefusesBytesBelowTheFlashOrSetTwiceDifferentlyBeforeThePort) 
        {"write 08000000 8"}},
   };
   for (const auto &r : rows) check_image_case(r);
+}
+
+TEST(FlasherImage, ShowsProgressAsDotsAsALinePerPercentOrNotAtAll) {
+  const std::vector<Chunk> runs = {{kFlashStart, counting(600)}};  // fragments of 256, 256, 88
+  const std::string percent =
+      "Erasing\nWriting 0% (0/600 bytes)\nWriting 42% (256/600 bytes)\nWriting 85% (512/600 "
+      "bytes)\nWriting 100% (600/600 bytes)\nVerifying 0% (0/600 bytes)\nVerifying 42% (256/600 "
+      "bytes)\nVerifying 85% (512/600 bytes)\nVerifying 100% (600/600 bytes)\n";
+  const ImageCase rows[] = {
+      {"dots", {}, "fw.hex", ihex_text(runs), {"--progress=dots"}, 0, flashed(3), runs, {}},
+      {"percent",
+       {},
+       "fw.hex",
+       ihex_text(runs),
+       {"--progress=percent", "--verify"},
+       0,
+       says(percent),
+       runs,
+       {}},
+      {"none",
+       {},
+       "fw.hex",
+       ihex_text(runs),
+       {"--progress=none", "--verify"},
+       0,
+       says(""),
+       runs,
+       {}},
+  };
+  for (const auto &r : rows) check_image_case(r);
+}
+
+std::vector<std::string> files_in(const std::string &path) {
+  std::vector<std::string> names;
+  DIR *d = ::opendir(path.c_str());
+  while (const dirent *e = d ? ::readdir(d) : nullptr)
+    if (e->d_name[0] != '.') names.push_back(e->d_name);
+  if (d) ::closedir(d);
+  return names;
+}
+
+// A run with --read: the module's flash preloaded with a pattern, the file
+// it is read into, and what follows.
+struct ReadCase {
+  const char *what;
+  std::vector<std::string> sim_args;
+  std::vector<std::string> args;  // besides the port and --read
+  int status;
+  std::function<std::string(const std::string &out)> err;
+  bool read;     // the file holds the flash as it was, else what it held before
+  bool written;  // the module holds the sample afterwards, else its old flash
+};
+
+void check_read_case(const ReadCase &c, const std::string &out) {
+  SCOPED_TRACE(c.what);
+  TempDir dir;
+  const Bytes before = pattern(131072, 7);
+  write_file(dir.file("init.bin"), std::string(before.begin(), before.end()));
+  std::vector<std::string> sim_args = {"--flash-init", dir.file("init.bin")};
+  sim_args.insert(sim_args.end(), c.sim_args.begin(), c.sim_args.end());
+  SimProcess sim(sim_args);
+  ASSERT_TRUE(sim.ready());
+  const std::string earlier = "an earlier backup";
+  if (::access(out.c_str(), F_OK) == 0) write_file(out, earlier);
+  std::vector<std::string> args = {"-d", sim.tty_path(), "--read", out};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  const ProcResult r = flash(dir, args);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, c.err(out));
+  ASSERT_EQ(sim.stop(), 0);
+  if (c.read) {
+    EXPECT_EQ(read_file(out), std::string(before.begin(), before.end()));
+  } else if (::access(out.c_str(), F_OK) == 0) {
+    EXPECT_EQ(read_file(out), earlier) << "a failed read leaves the file as it was";
+  }
+  const std::string raw = sample_bin();
+  const Bytes sample(raw.begin(), raw.end());
+  const std::string want = c.written ? with_flash({{kFlashStart, sample}}, before.size())
+                                     : std::string(before.begin(), before.end());
+  if (c.status != 255) {
+    EXPECT_EQ(sim.dump(), want);
+  } else {
+    EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
+  }
+  EXPECT_EQ(has_event(sim, "erase"), c.written);
+}
+
+TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
+  const auto reading = [](const std::string &out) {
+    return "Reading " + out + progress_dots(512) + "\n\tdone\n";
+  };
+  const ReadCase rows[] = {
+      {"alone", {}, {}, 0, reading, true, false},
+      {"alone, without a display", {}, {"--progress=none"}, 0, says(""), true, false},
+      {"--showid",
+       {},
+       {"--showid"},
+       0,
+       says("--read is ignored: --showid only shows the identifier\nDevice has ID 00000410\n"),
+       false,
+       false},
+      {"then the sample flashed",
+       {},
+       {"-F", sample_hex()},
+       0,
+       [&](const std::string &out) { return reading(out) + progress(sample_hex(), 24); },
+       true,
+       true},
+      {"read-out protected",
+       {"--read-protected"},
+       {"-F", sample_hex()},
+       2,
+       [](const std::string &out) {
+         return "Reading " + out +
+                "\n\t.Can't read flash: the module is read-out protected (Read Memory "
+                "refused)\n";
+       },
+       false,
+       false},
+      {"a part whose flash size is not known",
+       {"--id", "0x999"},
+       {},
+       2,
+       says("Can't read flash: the size of part 999's flash is not known\n"),
+       false,
+       false},
+  };
+  TempDir dir;
+  for (const auto &r : rows) check_read_case(r, dir.file("flash.bin"));
+  EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"flash.bin"}) << "no temporary left";
+  check_read_case(
+      {"a directory that does not exist",
+       {},
+       {},
+       255,
+       [](const std::string &out) { return "Can't open " + out + ": No such file or directory\n"; },
+       false,
+       false},
+      dir.file("absent/flash.bin"));
 }
 
 TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {

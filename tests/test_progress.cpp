@@ -1,0 +1,69 @@
+// The progress display: what each mode prints for a step of blocks.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "progress.h"
+
+namespace {
+
+// Runs a display over blocks of the given sizes, finished or cut short.
+std::string shown(progress_mode mode, bool on, const std::vector<long> &blocks, bool finished) {
+  return testsupport::call_capturing([&] {
+           progress_set_mode(mode);
+           long total = 0;
+           for (long b : blocks) total += b;
+           progress_display p;
+           progress_start(&p, on, "Writing", "Flashing fw.hex", total);
+           for (long b : blocks) progress_step(&p, b);
+           if (finished) progress_finish(&p);
+           progress_phase("Erasing");
+           progress_set_mode(PROGRESS_DOTS);
+           return 0;
+         })
+      .err;
+}
+
+TEST(Progress, EachModeShowsTheStepItsOwnWay) {
+  const std::vector<long> three = {256, 256, 88};
+  const struct {
+    const char *what;
+    progress_mode mode;
+    bool on;
+    std::vector<long> blocks;
+    bool finished;
+    std::string err;
+  } rows[] = {
+      {"dots", PROGRESS_DOTS, true, three, true, "Flashing fw.hex\n\t...\n\tdone\n"},
+      {"dots, a line of its own every 20 blocks", PROGRESS_DOTS, true, std::vector<long>(21, 8),
+       true, "Flashing fw.hex\n\t....................\n\t.\n\tdone\n"},
+      {"dots, cut short", PROGRESS_DOTS, true, three, false, "Flashing fw.hex\n\t..."},
+      {"percent", PROGRESS_PERCENT, true, three, true,
+       "Writing 0% (0/600 bytes)\nWriting 42% (256/600 bytes)\nWriting 85% (512/600 "
+       "bytes)\nWriting 100% (600/600 bytes)\nErasing\n"},
+      {"percent, a line per whole percent only", PROGRESS_PERCENT, true, std::vector<long>(3, 1000),
+       true,
+       "Writing 0% (0/3000 bytes)\nWriting 33% (1000/3000 bytes)\nWriting 66% (2000/3000 "
+       "bytes)\nWriting 100% (3000/3000 bytes)\nErasing\n"},
+      {"percent, cut short", PROGRESS_PERCENT, true, three, false,
+       "Writing 0% (0/600 bytes)\nWriting 42% (256/600 bytes)\nWriting 85% (512/600 "
+       "bytes)\nErasing\n"},
+      {"none", PROGRESS_NONE, true, three, true, ""},
+      {"a caller without a display", PROGRESS_PERCENT, false, three, true, "Erasing\n"},
+  };
+  for (const auto &r : rows) EXPECT_EQ(shown(r.mode, r.on, r.blocks, r.finished), r.err) << r.what;
+}
+
+TEST(Progress, ModesAreNamedAsTheOptionNamesThem) {
+  progress_mode mode = PROGRESS_DOTS;
+  EXPECT_EQ(progress_mode_parse("percent", &mode), 0);
+  EXPECT_EQ(mode, PROGRESS_PERCENT);
+  EXPECT_EQ(progress_mode_parse("none", &mode), 0);
+  EXPECT_EQ(mode, PROGRESS_NONE);
+  EXPECT_EQ(progress_mode_parse("bar", &mode), -1);
+  EXPECT_EQ(mode, PROGRESS_NONE);
+}
+
+}  // namespace
