@@ -133,9 +133,9 @@ int check_unawaited(int fh, const ld_internal::Unawaited &before, int flags) {
   const unsigned long missing = blocks > answers() ? blocks - answers() : 0;
   if (flags & LD_PROGRESS) std::fputc('\n', stderr);
   std::fprintf(stderr,
-               "The module refused %lu and left unanswered %lu of %lu blocks: the flash must be "
-               "written again with acknowledgements awaited\n",
-               refused, missing, blocks);
+               "The module refused blocks or left them unanswered (%lu refusals, %lu answers "
+               "missing): the flash must be written again with acknowledgements awaited\n",
+               refused, missing);
   errno = refused > 0 || answers() > blocks ? EINVAL : EBUSY;
   return -1;
 }
