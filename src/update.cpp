@@ -318,7 +318,7 @@ int erase(int fh, const image *img, int ldflags, const update_conf &conf, erase_
   if (errno == EINVAL && !conf.unprotect_flag)
     std::fputs(
         "Hint: the flash may be read- or write-protected; --unprotect lifts the protection "
-        "(and erases the whole flash)\n",
+        "(read-out protection only with the whole flash)\n",
         stderr);
   return -1;
 }

@@ -54,8 +54,8 @@ const char kInterrupted[] = "Interrupted system call";
 // What a refused erase prints: the cause, then where to look.
 const std::string kEraseRefused =
     std::string("Can't erase device: ") + kInvalid +
-    "\nHint: the flash may be read- or write-protected; --unprotect lifts the protection (and "
-    "erases the whole flash)\n";
+    "\nHint: the flash may be read- or write-protected; --unprotect lifts the protection "
+    "(read-out protection only with the whole flash)\n";
 // A newer boot loader's mass erase is announced, as it can take a minute.
 const std::string kMassErase = "Mass erase: this can take up to a minute\n";
 
@@ -101,17 +101,24 @@ TEST(Faults, ABlockRefusedThreeTimesFailsWithEinvalWhateverItsKind) {
 // loader takes the bytes after its refusal as command pairs and refuses
 // most. The answers read once the writes are out show it.
 TEST(Faults, WithoutAcknowledgementsARefusedBlockFailsTheRunOnceTheWritesAreOut) {
+  TempDir dir;
+  WiredModule m({"--nack-block", std::to_string(write_command_block(3))});
+  ASSERT_TRUE(m.sim.ready());
+  const ProcResult r = flash(dir, m.args({"--waitack"}), m.sysfs.path());
+  EXPECT_EQ(r.status, 2);
+  // How many of the bytes after it the boot loader refuses as pairs
+  // depends on how the stream arrives.
   const std::string fn = sample_hex();
-  check_fault_case({"fragment 3's command refused",
-                    {"--nack-block", std::to_string(write_command_block(3))},
-                    {"--waitack"},
-                    2,
-                    "Flashing " + fn + progress_dots(kSampleFragments) +
-                        "\nThe module refused blocks or left them unanswered (265 refusals, 0 "
-                        "answers missing): the flash must be written again with acknowledgements "
-                        "awaited\nCan't write image " +
-                        fn + ": " + kInvalid + "\n",
-                    0});
+  const std::string head = "Flashing " + fn + progress_dots(kSampleFragments) +
+                           "\nThe module refused blocks or left them unanswered (";
+  const std::string tail =
+      " answers missing): the flash must be written again with acknowledgements awaited\nCan't "
+      "write image " +
+      fn + ": " + kInvalid + "\n";
+  EXPECT_EQ(r.err.substr(0, head.size()), head) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), tail.size())), tail) << r.err;
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
 }
 
 TEST(Faults, ABlockRefusedTwiceIsAcceptedAtTheThirdAttempt) {

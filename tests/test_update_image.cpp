@@ -169,7 +169,7 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
   const std::string verified = "Verifying" + progress_dots(kSampleFragments) + "\n\tdone\n";
   const std::string erase_refused =
       "Can't erase device: Invalid argument\nHint: the flash may be read- or write-protected; "
-      "--unprotect lifts the protection (and erases the whole flash)\n";
+      "--unprotect lifts the protection (read-out protection only with the whole flash)\n";
   const ImageCase rows[] = {
       {"verified",
        {},
