@@ -159,7 +159,10 @@ Try try_command(int fh, const ld_command *cmd, int flags, bool *refused) {
     // our bytes as pairs. The command's effect is then in doubt.
     const bool early = a == ANSWER_ACK && (flags & LD_WAITACK) && !(last && cmd->reply_len > 0) &&
                        input_pending(fh);
-    if (early) errno = EPROTO;
+    if (early) {
+      ++irregularities;
+      errno = EPROTO;
+    }
     if (a == ANSWER_ACK && !early) continue;
     if (a == ANSWER_FAILED) return TRY_FAILED;
     // A refusal ends the command in the boot loader: it waits for a new
