@@ -36,9 +36,11 @@ bool layout_known(const erase_module &m) {
   return m.part && m.part->layout && m.flash_bytes > 0;
 }
 
-// Says why the erase failed; errno stays.
-int cant_erase() {
+// Says why the erase failed (a refusal only when the caller has not asked
+// to hear of it itself); errno stays.
+int cant_erase(const erase_module &m) {
   const int err = errno;
+  if (m.quiet_refusal && (err == EINVAL || err == EPERM)) return -1;
   std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(err));
   errno = err;
   return -1;
@@ -72,7 +74,7 @@ int erase_pages(int fh, int ldflags, const erase_module &m, unsigned char cmd,
   for (const auto &list : part_erase_batches(cmd, pages)) {
     if (ld_erase_pages(fh, cmd, list.data(), static_cast<int>(list.size()),
                        part_erase_wait_ms(m.part, list), ldflags) < 0)
-      return cant_erase();
+      return cant_erase(m);
   }
   return 0;
 }
@@ -97,7 +99,7 @@ int after_refused_mass_erase(int fh, const image *img, int ldflags, erase_module
   erase_read_size(fh, ldflags, m);
   if (!layout_known(*m)) {
     errno = EPERM;
-    return cant_erase();
+    return cant_erase(*m);
   }
   // The boot loader has just taken the extended erase command, whatever the
   // table expects.
@@ -161,6 +163,6 @@ int erase_flash(int fh, const image *img, int ldflags, bool image_only, erase_mo
   if (layout_known(*m) && m->part->mass_erase_refused)
     return erase_every_page(fh, img, ldflags, *m, m->part->erase_cmd);
   if (ld_erase_all(fh, ldflags) == 0) return 0;
-  if (errno != EPERM) return cant_erase();
+  if (errno != EPERM) return cant_erase(*m);
   return after_refused_mass_erase(fh, img, ldflags, m);
 }

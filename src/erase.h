@@ -17,6 +17,9 @@ struct erase_module {
   const part_info *part = nullptr;  // null: not in the table
   uint32_t flash_bytes = 0;         // 0: not known
   bool size_read = false;           // flash_bytes asked of the module, not only the table's
+  // A refused erase (EINVAL, EPERM) fails without "Can't erase device": the
+  // caller lifts write protection and tries again.
+  bool quiet_refusal = false;
 };
 
 // Reads the identifier (Get ID). Returns 0, or -1 after "Can't read device

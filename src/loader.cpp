@@ -1,5 +1,6 @@
 #include "loader.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -7,9 +8,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "loader_internal.h"
 #include "util.h"
@@ -20,7 +23,37 @@ namespace ld_internal {
 
 ld_reentry reentry = {nullptr, nullptr};
 
+namespace {
+
+// The port is non-blocking: another process (root is not kept out by the
+// exclusive mode) may read the bytes a wait saw arrive, change the line's
+// settings or hold its output back by flow control, and no call may then
+// block for good. Every wait on the port has a deadline instead.
+
+// Budgets of the output: the wire time of the bytes at the slowest speed
+// the port is set to (11 bits a byte), and a second of slack.
+constexpr long long kSlowestBaud = 19200;
+constexpr int kBitsPerByte = 11;
+constexpr int kOutputSlackMs = 1000;
+constexpr auto kOutqPoll = std::chrono::microseconds(200);
+
+int output_budget_ms(size_t n) {
+  const long long wire = static_cast<long long>(n) * kBitsPerByte * 1000 / kSlowestBaud;
+  return static_cast<int>(std::min(wire, 600000LL)) + kOutputSlackMs;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Rounded up: a wait cut short by the rounding would end its budget early.
+int ms_left(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
+}  // namespace
+
 int write_all(int fh, const unsigned char *p, size_t n) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(output_budget_ms(n));
   while (n > 0) {
     const ssize_t w = write(fh, p, n);
     if (w > 0) {
@@ -35,29 +68,75 @@ int write_all(int fh, const unsigned char *p, size_t n) {
     }
     if (w < 0 && errno == EINTR && !ld_abort) continue;
     if (w == 0) errno = EIO;
-    return -1;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // The output is full or held back: it is given the rest of the budget.
+    const int r = wait_fh_writable_rest(fh, ms_left(deadline), &ld_abort);
+    if (r < 0) return -1;
+    if (r == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
   }
   return 0;
 }
 
-// A failed wait never leads into a read that could block.
-int await_byte(int fh, unsigned char *b, int ms) {
-  const int r = wait_fh_rest(fh, ms, &ld_abort);
-  if (r < 0) return -1;
-  if (r == 0) {
-    errno = EBUSY;
-    return -1;
+int drain_output(int fh) {
+  int queued = 0;
+  if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(output_budget_ms(static_cast<size_t>(queued)));
+  while (queued > 0) {
+    if (ld_abort) {
+      errno = EINTR;
+      return -1;
+    }
+    if (Clock::now() >= deadline) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    std::this_thread::sleep_for(kOutqPoll);
+    if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
   }
-  const ssize_t n = read(fh, b, 1);
-  if (n == 1) return 0;
-  if (n == 0) errno = EIO;
-  return -1;
+  // The queue is empty: what is left is the transmitter's own few bytes,
+  // whose wait the serial drivers bound themselves.
+  return tcdrain(fh);
+}
+
+// A failed wait never leads into a read: a byte the wait saw may be gone
+// (another reader took it), and the read then finds nothing and the wait
+// goes on for the rest of its time.
+int await_byte(int fh, unsigned char *b, int ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
+  for (;;) {
+    const int r = wait_fh_rest(fh, ms_left(deadline), &ld_abort);
+    if (r < 0) return -1;
+    if (r == 0) {
+      errno = EBUSY;
+      return -1;
+    }
+    const ssize_t n = read(fh, b, 1);
+    if (n == 1) return 0;
+    // Nothing read although the wait said there was: the end of the file
+    // (a hang-up, or no terminal), or nothing after all (another reader took
+    // the byte, or settings that let a read return at once).
+    if (n == 0 && (!isatty(fh) || hung_up(fh))) {
+      errno = EIO;
+      return -1;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (Clock::now() >= deadline) {
+      errno = EBUSY;
+      return -1;
+    }
+  }
 }
 
 unsigned long irregularities = 0;
+Unawaited unawaited = {0, 0, 0};
 
 // Reads what is waiting rather than flushing it, so that every byte is
-// counted: one that arrives during a flush would be lost uncounted.
+// counted: one that arrives during a flush would be lost uncounted. A read
+// that finds nothing (another reader took the bytes) ends it.
 size_t discard_input(int fh) {
   size_t total = 0;
   int n = 0;
@@ -70,6 +149,7 @@ size_t discard_input(int fh) {
     const ssize_t r = read(fh, sink.data(), std::min(sink.size(), static_cast<size_t>(n)));
     if (r <= 0) break;
     total += static_cast<size_t>(r);
+    for (ssize_t i = 0; i < r; ++i) ++(sink[i] == LD_ACK ? unawaited.acks : unawaited.others);
     if (ioctl(fh, FIONREAD, &n) != 0) break;
   }
   return total;
@@ -93,13 +173,18 @@ Answer send_once(int fh, const char *buf, int len, int flags, int ms) {
   if (len == 1) sum = frame[0] ^ 0xFF;
   size_t n = static_cast<size_t>(len);
   if (!(flags & LD_NOCHKSUM)) frame[n++] = sum;
-  // A late answer to an earlier attempt must not answer this one.
-  if (discard_input(fh) > 0) ++irregularities;
+  // A late answer to an earlier attempt must not answer this one. Without
+  // acknowledgements awaited, what waits are the answers to the blocks
+  // before, tallied for the check after the writes.
+  if (discard_input(fh) > 0 && (flags & LD_WAITACK)) ++irregularities;
   if (write_all(fh, frame.data(), n) < 0) return ANSWER_FAILED;
-  if (!(flags & LD_WAITACK)) return ANSWER_ACK;
+  if (!(flags & LD_WAITACK)) {
+    ++unawaited.blocks;
+    return ANSWER_ACK;
+  }
   // The answer can only follow the block's last byte; once it is out, an
   // answer already waiting tells of a block the boot loader ended early.
-  (void)tcdrain(fh);
+  if (drain_output(fh) < 0) return ANSWER_FAILED;
   unsigned char got = 0;
   if (await_byte(fh, &got, ms) < 0) {
     ++irregularities;
@@ -134,6 +219,11 @@ int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms
 bool input_pending(int fh) {
   int n = 0;
   return ioctl(fh, FIONREAD, &n) == 0 && n > 0;
+}
+
+bool hung_up(int fh) {
+  struct pollfd p = {fh, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 }  // namespace ld_internal
@@ -359,7 +449,8 @@ namespace {
 constexpr int kRestartMs = 5000;
 constexpr int kPollMs = 100;
 
-int resync_after_restart(int fh, int flags) {
+// Polls the restarted boot loader with 0x7F until it answers.
+int poll_restart(int fh, int flags) {
   const char sync = LD_SYNC;
   if (!(flags & LD_WAITACK)) {
     wait_fh_rest(-1, kRestartMs / 10, &ld_abort);
@@ -378,6 +469,16 @@ int resync_after_restart(int fh, int flags) {
   return -1;
 }
 
+// Silence while the module restarts is expected, not a fault of the line.
+int resync_after_restart(int fh, int flags) {
+  const unsigned long faults = irregularities;
+  const int r = poll_restart(fh, flags);
+  const int err = errno;
+  if (r == 0) irregularities = faults;
+  errno = err;
+  return r;
+}
+
 // An unprotect command: its pair, then a second acknowledgement once the
 // module has done it (read-out unprotect erases the whole flash first), then
 // the module's restart.
@@ -390,7 +491,19 @@ int unprotect(int fh, unsigned char code, int flags) {
 
 }  // namespace
 
-int ld_unprotect(int fh, int flags) {
-  if (unprotect(fh, LD_CMD_READOUT_UNPROTECT, flags) < 0) return -1;
+int ld_readout_unprotect(int fh, int flags) {
+  return unprotect(fh, LD_CMD_READOUT_UNPROTECT, flags);
+}
+
+int ld_write_unprotect(int fh, int flags) {
   return unprotect(fh, LD_CMD_WRITE_UNPROTECT, flags);
+}
+
+int ld_unprotect(int fh, int flags) {
+  if (ld_readout_unprotect(fh, flags) < 0) return -1;
+  return ld_write_unprotect(fh, flags);
+}
+
+unsigned long ld_line_faults() {
+  return irregularities;
 }

@@ -132,11 +132,22 @@ int ld_run_command(int fh, const ld_command *cmd, int flags);
 // Returns 0, or -1 with errno as ld_run_command (EINVAL for len out of
 // range, nothing sent).
 int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags);
-// Lifts read-out protection (0x92; the module erases its whole flash) and
-// then write protection (0x73). After each the module restarts into its
-// boot loader; it is synchronised again, polled with 0x7F for at most 5 s.
-// Returns 0, or -1 with errno (EINVAL refused, EBUSY no answer or no restart).
+// Lifts read-out protection: Readout Unprotect (0x92), whose second
+// acknowledgement comes once the module has erased its whole flash (awaited
+// up to 60 s); the module then restarts into its boot loader and is
+// synchronised again, polled with 0x7F for at most 5 s. Returns 0, or -1
+// with errno (EINVAL refused, EBUSY no answer or no restart).
+int ld_readout_unprotect(int fh, int flags);
+// Lifts write protection: Write Unprotect (0x73), which keeps the flash;
+// its second acknowledgement and the restart as ld_readout_unprotect.
+int ld_write_unprotect(int fh, int flags);
+// ld_readout_unprotect, then ld_write_unprotect.
 int ld_unprotect(int fh, int flags);
+// The faults of the line the loader has met since the program started:
+// answers refused, lost, damaged or unexpected, unread bytes found before a
+// block (under LD_WAITACK), recoveries. A caller compares it before and
+// after a step to learn whether the step met any.
+unsigned long ld_line_faults();
 // Reads the device identifier: command 0x02, then the reply (length byte L,
 // L+1 identifier bytes, each awaited at most 1000 ms; the closing 0x79 under
 // LD_WAITACK). The first min(L+1, 4) bytes make the value, most significant
@@ -166,7 +177,12 @@ int ld_erase_pages(int fh, unsigned char cmd, const uint16_t *pages, int count, 
 // something else (-1, EIO), so no flash word is written twice. Under
 // LD_PROGRESS prints "Flashing <fn>", a dot per fragment in lines of 20 and
 // "done" to standard error; a failure prints "Communication Error:
-// <reason>" in any case. Returns 0, or -1 with errno.
+// <reason>" in any case. Without LD_WAITACK the answers that piled up are
+// read once the writes are out (each at most 1000 ms): one per block sent,
+// those of blocks sent before the writes included; a refusal or a missing
+// answer fails it (EINVAL, EBUSY) after one line saying that the flash must
+// be written again with acknowledgements awaited. Returns 0, or -1 with
+// errno.
 int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags);
 // ld_write_plan with the plan of img for the program unit of 8 bytes (no
 // flash-base check). An image that cannot be planned: -1, EINVAL.

@@ -1,6 +1,3 @@
-#include <termios.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <vector>
@@ -26,8 +23,7 @@ constexpr int kBusyWaits = 3;
 // number of answer bytes (ACK and NACK seen are noted), or -1 with errno.
 int filler_bytes(int fh, int n, int ms, bool *acked, bool *nacked) {
   const std::vector<unsigned char> f(static_cast<size_t>(n), LD_FILLER);
-  if (write_all(fh, f.data(), f.size()) < 0) return -1;
-  (void)tcdrain(fh);
+  if (write_all(fh, f.data(), f.size()) < 0 || drain_output(fh) < 0) return -1;
   int got = 0;
   unsigned char b = 0;
   for (int wait = ms; await_byte(fh, &b, wait) == 0; wait = 1) {
@@ -128,6 +124,7 @@ Try read_reply(int fh, const ld_command *cmd) {
   for (int i = 0; i < cmd->reply_len; ++i) {
     if (await_byte(fh, &cmd->reply[i], LD_WAIT_MS) == 0) continue;
     if (errno != EBUSY) return TRY_FAILED;
+    ++irregularities;
     drain_quiet(fh, 50, LD_WAIT_MS);
     errno = EBUSY;
     return TRY_AGAIN;
@@ -162,7 +159,10 @@ Try try_command(int fh, const ld_command *cmd, int flags, bool *refused) {
     // our bytes as pairs. The command's effect is then in doubt.
     const bool early = a == ANSWER_ACK && (flags & LD_WAITACK) && !(last && cmd->reply_len > 0) &&
                        input_pending(fh);
-    if (early) errno = EPROTO;
+    if (early) {
+      ++irregularities;
+      errno = EPROTO;
+    }
     if (a == ANSWER_ACK && !early) continue;
     if (a == ANSWER_FAILED) return TRY_FAILED;
     // A refusal ends the command in the boot loader: it waits for a new

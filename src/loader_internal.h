@@ -20,14 +20,26 @@ enum Answer {
 // The registered re-entry (ld_set_reentry); reenter is null when none.
 extern ld_reentry reentry;
 
-// Writes all n bytes, continuing after short writes. Returns 0, or -1 with
-// errno from write (EIO when it wrote nothing without saying why, EINTR once
-// ld_abort is set).
+// Writes all n bytes, continuing after short writes; an output that is full
+// or held back (flow control) is waited for, within the wire time of the n
+// bytes at 19200 Bd and a second. Returns 0, or -1 with errno from write (EIO
+// when it wrote nothing without saying why, EINTR once ld_abort is set,
+// ETIMEDOUT when the output stayed blocked for the whole budget).
 int write_all(int fh, const unsigned char *p, size_t n);
 
-// Awaits one byte for at most ms and reads it. Returns 0, or -1 with errno
-// EBUSY (nothing came), EIO (end of file) or that of the failed wait or read.
+// Waits until the port's output queue is empty (within the same budget as
+// write_all for what is queued), then lets the driver send its last bytes
+// (tcdrain). Returns 0, or -1 with errno (ETIMEDOUT, EINTR, that of ioctl).
+int drain_output(int fh);
+
+// Awaits one byte for at most ms and reads it; a byte that another reader
+// took before the read leaves the wait going for the rest of its time.
+// Returns 0, or -1 with errno EBUSY (nothing came), EIO (end of file) or
+// that of the failed wait or read.
 int await_byte(int fh, unsigned char *b, int ms);
+
+// Whether the port has been hung up (its far end went away).
+bool hung_up(int fh);
 
 // Counts the answers that were not a plain acknowledgement, and the unread
 // bytes found before a block, since the program started. A command that
@@ -36,7 +48,16 @@ int await_byte(int fh, unsigned char *b, int ms);
 // the count before and after.
 extern unsigned long irregularities;
 
-// Discards the unread input and returns how many bytes that was.
+// The blocks sent without awaiting their answers (LD_WAITACK off), and the
+// unread bytes discard_input found, as acknowledgements and others, since
+// the program started.
+struct Unawaited {
+  unsigned long blocks, acks, others;
+};
+extern Unawaited unawaited;
+
+// Discards the unread input (tallied in unawaited) and returns how many
+// bytes that was.
 size_t discard_input(int fh);
 
 // Sends a block (1 to 257 bytes, with its checksum unless LD_NOCHKSUM) once

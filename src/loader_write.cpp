@@ -98,7 +98,46 @@ int settle_doubtful(int fh, const plan_fragment &f, int flags) {
 bool late_answer(int fh, int flags) {
   if (!(flags & LD_WAITACK)) return false;
   unsigned char b = 0;
-  return ld_internal::await_byte(fh, &b, kQuietMs) == 0;
+  if (ld_internal::await_byte(fh, &b, kQuietMs) < 0) return false;
+  ++ld_internal::irregularities;
+  return true;
+}
+
+// Blocks sent without awaiting their answers whose answers are not yet read.
+unsigned long unanswered(const ld_internal::Unawaited &u) {
+  const unsigned long answers = u.acks + u.others;
+  return u.blocks > answers ? u.blocks - answers : 0;
+}
+
+// Without acknowledgements awaited, a refused block goes unnoticed while the
+// boot loader takes the bytes after it as command pairs. Once the writes are
+// out, the answers that piled up are read: every block sent has exactly one,
+// and every one must be an acknowledgement. The answers still missing when
+// the writes began (the erase's, say) count too. Each answer is awaited at
+// most LD_WAIT_MS. Returns 0, or -1 with errno (EINVAL refused, EBUSY
+// unanswered) after one line that says the flash must be written again.
+int check_unawaited(int fh, const ld_internal::Unawaited &before, int flags) {
+  using ld_internal::unawaited;
+  if (ld_internal::drain_output(fh) < 0) return -1;
+  (void)ld_internal::discard_input(fh);
+  const unsigned long blocks = unawaited.blocks - before.blocks + unanswered(before);
+  auto answers = [&] { return unawaited.acks - before.acks + unawaited.others - before.others; };
+  unsigned char b = 0;
+  int r = 0;
+  while (answers() < blocks && (r = ld_internal::await_byte(fh, &b, LD_WAIT_MS)) == 0)
+    ++(b == LD_ACK ? unawaited.acks : unawaited.others);
+  if (r < 0 && errno != EBUSY) return -1;
+  (void)ld_internal::discard_input(fh);
+  const unsigned long refused = unawaited.others - before.others;
+  if (refused == 0 && answers() == blocks) return 0;
+  const unsigned long missing = blocks > answers() ? blocks - answers() : 0;
+  if (flags & LD_PROGRESS) std::fputc('\n', stderr);
+  std::fprintf(stderr,
+               "The module refused blocks or left them unanswered (%lu refusals, %lu answers "
+               "missing): the flash must be written again with acknowledgements awaited\n",
+               refused, missing);
+  errno = refused > 0 || answers() > blocks ? EINVAL : EBUSY;
+  return -1;
 }
 
 int write_all_fragments(int fh, const write_plan *plan, int flags, progress_display *shown) {
@@ -138,12 +177,14 @@ int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags) {
   progress_display shown;
   const std::string title = std::string("Flashing ") + (fn ? fn : "");
   progress_start(&shown, flags & LD_PROGRESS, "Writing", title.c_str(), plan_bytes(plan));
+  const ld_internal::Unawaited before = ld_internal::unawaited;
   if (write_all_fragments(fh, plan, flags, &shown) < 0) {
     const int err = errno;
     std::fprintf(stderr, "Communication Error: %s\n", std::strerror(err));
     errno = err;
     return -1;
   }
+  if (!(flags & LD_WAITACK) && check_unawaited(fh, before, flags) < 0) return -1;
   progress_finish(&shown);
   errno = 0;
   return 0;

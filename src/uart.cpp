@@ -56,7 +56,9 @@ void uart_make_settings(struct termios *tio, int baudrate, int flags) {
 int uart_open_port(const char *fn) {
   // Without O_NONBLOCK the open of a serial port whose line is not yet set to
   // ignore the modem lines waits for a carrier that a three-wire link never
-  // raises.
+  // raises. The port stays non-blocking: another process (root passes the
+  // exclusive mode) may take the bytes a wait saw arrive, or hold the output
+  // back, and every wait on it has a deadline instead.
   Fd port(open(fn, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
   if (!port.ok()) return -1;
   const int fh = port.get();
@@ -67,8 +69,6 @@ int uart_open_port(const char *fn) {
     if (errno == EWOULDBLOCK) errno = EBUSY;
     return -1;
   }
-  const int fl = fcntl(fh, F_GETFL);
-  if (fl < 0 || fcntl(fh, F_SETFL, fl & ~O_NONBLOCK) < 0) return -1;
   // Every open of a terminal raises DTR and RTS, the lock notwithstanding: a
   // terminal program opened meanwhile would pulse a module wired to them.
   // Exclusive mode refuses other opens (EBUSY) before they reach the driver;

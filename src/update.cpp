@@ -363,16 +363,43 @@ void hint_decimal_testid(const update_conf &conf, unsigned int id) {
                text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str());
 }
 
+int cant_unprotect() {
+  std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
+  return -1;
+}
+
+// Read-out protection shows as a refused Read Memory of the flash start.
+// Lifting it erases the whole flash, which is said first, also without
+// --verbose. Returns 0 (lifted, or not on), or -1 after a message.
+int lift_readout_protection(int fh, int ldflags, const erase_module &module) {
+  const uint32_t start = module.part ? module.part->flash_start : IMG_FLASH_BASE;
+  unsigned char probe = 0;
+  if (ld_read_memory(fh, start, &probe, 1, ldflags) == 0) return 0;
+  if (errno != EINVAL) return cant_unprotect();
+  std::fputs("Lifting read-out protection: the module erases its whole flash\n", stderr);
+  return ld_readout_unprotect(fh, ldflags) < 0 ? cant_unprotect() : 0;
+}
+
+// The erase step. --unprotect lifts only what is on: read-out protection
+// first (found by a read), then write protection, which shows as a refused
+// erase; Write Unprotect keeps the flash, and the erase is tried again.
 int erase(int fh, const image *img, int ldflags, const update_conf &conf, erase_module *module) {
-  if (conf.unprotect_flag && ld_unprotect(fh, ldflags) < 0) {
-    std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
-    return -1;
+  if (conf.unprotect_flag && lift_readout_protection(fh, ldflags, *module) < 0) return -1;
+  const bool image_only = erase_image_only(conf);
+  module->quiet_refusal = conf.unprotect_flag;
+  int r = erase_flash(fh, img, ldflags, image_only, module);
+  module->quiet_refusal = false;
+  if (r < 0 && conf.unprotect_flag && (errno == EINVAL || errno == EPERM)) {
+    if (ldflags & LD_VERBOSE)
+      std::fputs("Erase refused: lifting write protection (the flash is kept)\n", stderr);
+    if (ld_write_unprotect(fh, ldflags) < 0) return cant_unprotect();
+    r = erase_flash(fh, img, ldflags, image_only, module);
   }
-  if (erase_flash(fh, img, ldflags, erase_image_only(conf), module) == 0) return 0;
+  if (r == 0) return 0;
   if (errno == EINVAL && !conf.unprotect_flag)
     std::fputs(
         "Hint: the flash may be read- or write-protected; --unprotect lifts the protection "
-        "(and erases the whole flash)\n",
+        "(read-out protection only with the whole flash)\n",
         stderr);
   return -1;
 }
@@ -387,12 +414,26 @@ int program_unit(const erase_module &module) {
                                                       : IMG_PROGRAM_UNIT;
 }
 
-int verify(int fh, const write_plan &plan, int ldflags) {
+// Reads the plan back. The progress display shows only when --verify asked
+// for it.
+int verify(int fh, const write_plan &plan, int ldflags, bool asked) {
   uint32_t bad = 0;
-  const int r = ld_verify_plan(fh, &plan, ldflags | LD_PROGRESS, &bad);
+  const int r = ld_verify_plan(fh, &plan, asked ? ldflags | LD_PROGRESS : ldflags, &bad);
   if (r > 0) std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
   if (r < 0) std::fprintf(stderr, "Can't verify: %s\n", std::strerror(errno));
   return r == 0 ? 0 : -1;
+}
+
+// A run that met a fault of the line (a refusal, a recovery, a damaged or
+// unexpected answer) reads back what it wrote, even without --verify: two
+// bits flipped in one block pass the boot loader's checksum, and such runs
+// meet other faults too. Without acknowledgements awaited, the check of the
+// answers after the writes stands in for it.
+bool read_back_anyway(unsigned long faults_before, int ldflags) {
+  if (!(ldflags & LD_WAITACK) || ld_line_faults() == faults_before) return false;
+  if (ldflags & LD_VERBOSE)
+    std::fputs("The line had faults: reading back what was written\n", stderr);
+  return true;
 }
 
 // Erase, write, and on request read back and start the application.
@@ -403,13 +444,17 @@ int flash_image(int fh, image *img, int ldflags, const update_conf &conf, erase_
     return -1;
   }
   progress_phase("Erasing");
+  const unsigned long faults = ld_line_faults();
   if (erase(fh, img, ldflags, conf, module) < 0) return -1;
   if (ld_write_plan(fh, &plan, img->fn, ldflags | LD_PROGRESS) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     return -1;
   }
   if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Flashing done\n");
-  if (conf.verify_flag && verify(fh, plan, ldflags) < 0) return -1;
+  const bool verify_flag = conf.verify_flag != 0;
+  if ((verify_flag || read_back_anyway(faults, ldflags)) &&
+      verify(fh, plan, ldflags, verify_flag) < 0)
+    return -1;
   // The vector table sits at the image's lowest address.
   if (conf.go_flag && ld_restart(fh, static_cast<int>(plan.lowest), ldflags) < 0) {
     std::fprintf(stderr, "Can't start application: %s\n", std::strerror(errno));

@@ -60,17 +60,18 @@ int open_standard_fds() {
 
 namespace {
 
-// One pselect on fh (none when negative) for at most ns nanoseconds, with
-// the signal mask `mask` while it waits.
-int pselect_once(int fh, long long ns, const sigset_t *mask) {
+// One pselect on fh (none when negative), for reading or for writing, for
+// at most ns nanoseconds, with the signal mask `mask` while it waits.
+int pselect_once(int fh, bool for_write, long long ns, const sigset_t *mask) {
   struct timespec ts;
   ts.tv_sec = static_cast<time_t>(ns / 1000000000);
   ts.tv_nsec = static_cast<long>(ns % 1000000000);
   if (fh < 0) return pselect(0, nullptr, nullptr, nullptr, &ts, mask);
-  fd_set rfds;
-  FD_ZERO(&rfds);
-  FD_SET(fh, &rfds);
-  return pselect(fh + 1, &rfds, nullptr, nullptr, &ts, mask);
+  fd_set fds;
+  FD_ZERO(&fds);
+  FD_SET(fh, &fds);
+  return pselect(fh + 1, for_write ? nullptr : &fds, for_write ? &fds : nullptr, nullptr, &ts,
+                 mask);
 }
 
 long long now_ns() {
@@ -79,9 +80,7 @@ long long now_ns() {
   return static_cast<long long>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-}  // namespace
-
-int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop) {
+int wait_rest(int fh, bool for_write, int to, const volatile sig_atomic_t *stop) {
   if (to < 0) return wait_fh(fh, to);  // let select refuse it as usual
   if (fh >= FD_SETSIZE) {
     errno = EBADF;
@@ -102,7 +101,7 @@ int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop) {
       errno = EINTR;
       break;
     }
-    r = pselect_once(fh, left_ns, &old);
+    r = pselect_once(fh, for_write, left_ns, &old);
     if (r >= 0 || errno != EINTR) break;
     // Whatever time is left, even none, gets one more look at the descriptor
     // so that a byte that came in with the signal is not taken for a time-out.
@@ -112,4 +111,14 @@ int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop) {
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   errno = err;
   return r;
+}
+
+}  // namespace
+
+int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop) {
+  return wait_rest(fh, false, to, stop);
+}
+
+int wait_fh_writable_rest(int fh, int to, const volatile sig_atomic_t *stop) {
+  return wait_rest(fh, true, to, stop);
 }

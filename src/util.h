@@ -22,6 +22,9 @@ int wait_fh(int fh, int to);
 // failures: as wait_fh.
 int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop);
 
+// wait_fh_rest for fh to become writable (room in its output queue).
+int wait_fh_writable_rest(int fh, int to, const volatile sig_atomic_t *stop);
+
 // Fills tv with `ms` milliseconds: tv_sec = ms / 1000 and
 // tv_usec = (ms % 1000) * 1000, both truncated toward zero.
 void setup_tv(struct timeval *tv, int ms);

@@ -11,8 +11,13 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -49,8 +54,8 @@ const char kInterrupted[] = "Interrupted system call";
 // What a refused erase prints: the cause, then where to look.
 const std::string kEraseRefused =
     std::string("Can't erase device: ") + kInvalid +
-    "\nHint: the flash may be read- or write-protected; --unprotect lifts the protection (and "
-    "erases the whole flash)\n";
+    "\nHint: the flash may be read- or write-protected; --unprotect lifts the protection "
+    "(read-out protection only with the whole flash)\n";
 // A newer boot loader's mass erase is announced, as it can take a minute.
 const std::string kMassErase = "Mass erase: this can take up to a minute\n";
 
@@ -90,6 +95,30 @@ TEST(Faults, ABlockRefusedThreeTimesFailsWithEinvalWhateverItsKind) {
        0},
   };
   for (const auto &c : cases) check_fault_case(c);
+}
+
+// Without acknowledgements awaited the writes go out unchecked; the boot
+// loader takes the bytes after its refusal as command pairs and refuses
+// most. The answers read once the writes are out show it.
+TEST(Faults, WithoutAcknowledgementsARefusedBlockFailsTheRunOnceTheWritesAreOut) {
+  TempDir dir;
+  WiredModule m({"--nack-block", std::to_string(write_command_block(3))});
+  ASSERT_TRUE(m.sim.ready());
+  const ProcResult r = flash(dir, m.args({"--waitack"}), m.sysfs.path());
+  EXPECT_EQ(r.status, 2);
+  // How many of the bytes after it the boot loader refuses as pairs
+  // depends on how the stream arrives.
+  const std::string fn = sample_hex();
+  const std::string head = "Flashing " + fn + progress_dots(kSampleFragments) +
+                           "\nThe module refused blocks or left them unanswered (";
+  const std::string tail =
+      " answers missing): the flash must be written again with acknowledgements awaited\nCan't "
+      "write image " +
+      fn + ": " + kInvalid + "\n";
+  EXPECT_EQ(r.err.substr(0, head.size()), head) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), tail.size())), tail) << r.err;
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
 }
 
 TEST(Faults, ABlockRefusedTwiceIsAcceptedAtTheThirdAttempt) {
@@ -485,6 +514,63 @@ TEST(FaultsLock, APortHeldByAnotherProcessEndsWith255BeforeAnythingIsSentOrDrive
   ASSERT_EQ(m.sim.stop(), 0);
   EXPECT_TRUE(of_kind(m.sim.log(), "rx").empty());
   EXPECT_TRUE(of_kind(m.sim.log(), "gpio").empty());
+}
+
+// Root passes the port's exclusive mode. Another root process that opens
+// the port during a run, takes the answers, changes the settings (reads
+// that return at once, hardware and software flow control) and finally
+// holds the output back must not keep the run waiting for good: it ends
+// with status 2 and the module released. The run's time limit is only the
+// watchdog.
+TEST(FaultsPort, AnotherRootProcessThatReadsThePortAndChangesItsSettingsCannotHoldTheRun) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to pass the exclusive mode";
+  TempDir dir;
+  WiredModule m({"--baud", "19200"});
+  ASSERT_TRUE(m.sim.ready());
+  ProcResult r;
+  std::atomic<bool> done{false};
+  std::thread run([&] {
+    r = flash(dir, m.args(), m.sysfs.path());
+    done = true;
+  });
+  const bool writing = wait_for_log(
+      m.sim,
+      [](const std::vector<SimLogRecord> &log) {
+        for (const auto &e : of_kind(log, "event"))
+          if (e.rest.rfind("cmd write", 0) == 0) return true;
+        return false;
+      },
+      20000);
+  const int other = open(m.sim.tty_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_TRUE(writing);
+  EXPECT_GE(other, 0) << std::strerror(errno);
+  if (other >= 0) {
+    struct termios tio;
+    ASSERT_EQ(tcgetattr(other, &tio), 0);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    tio.c_cflag |= CRTSCTS;
+    tio.c_iflag |= IXON;
+    EXPECT_EQ(tcsetattr(other, TCSANOW, &tio), 0);
+    char b[64];
+    const auto start = Clock::now();
+    bool held = false;
+    while (!done) {
+      (void)read(other, b, sizeof b);
+      if (!held && seconds_since(start) > 0.5) held = tcflow(other, TCOOFF) == 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(held);
+  }
+  run.join();
+  if (other >= 0) {
+    (void)tcflow(other, TCOON);
+    close(other);
+  }
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 2) << r.err;
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
 }
 
 }  // namespace

@@ -79,4 +79,17 @@ TEST(FaultsLine, ADamagedAnswerIsSettledWithoutWritingAWordTwice) {
   }
 }
 
+// Two data bytes of fragment 2 with bit 0 flipped keep the block's XOR
+// checksum: the boot loader programs them. A refusal later in the run is a
+// fault of the line, so the run reads back what it wrote, without --verify.
+TEST(FaultsLine, FlipsThatPassTheChecksumAreFoundByTheReadBackOfARunThatMetAFault) {
+  check_fault_case({"fragment 2's first two data bytes, fragment 10's command refused",
+                    {"--damage-byte", "281", "--damage-byte", "282", "--nack-block",
+                     std::to_string(write_command_block(10)), "--program-unit", "8"},
+                    {},
+                    2,
+                    kFlashed + "Verify failed at 0x08000100\n",
+                    0});
+}
+
 }  // namespace

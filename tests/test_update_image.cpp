@@ -388,7 +388,7 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
   const std::string verified = "Verifying" + progress_dots(kSampleFragments) + "\n\tdone\n";
   const std::string erase_refused =
       "Can't erase device: Invalid argument\nHint: the flash may be read- or write-protected; "
-      "--unprotect lifts the protection (and erases the whole flash)\n";
+      "--unprotect lifts the protection (read-out protection only with the whole flash)\n";
   const ImageCase rows[] = {
       {"verified",
        {},
@@ -438,11 +438,35 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
        hex,
        {"--unprotect"},
        0,
-       flashed(kSampleFragments),
+       [](const std::string &fn) {
+         return "Lifting read-out protection: the module erases its whole flash\n" +
+                progress(fn, kSampleFragments);
+       },
        {{kFlashStart, bin}},
        {"cmd readout-unprotect"}},
   };
   for (const auto &r : rows) check_image_case(r);
+}
+
+// Write protection alone shows as a refused erase: Write Unprotect lifts it
+// and keeps the flash, so --erase=image erases only the image's pages.
+TEST(FlasherImage, UnprotectLiftsWriteProtectionAloneKeepingTheFlashOutsideTheImage) {
+  TempDir dir;
+  const std::string old(128 * 1024, '\x5A');
+  write_file(dir.file("old.bin"), old);
+  SimProcess sim({"--write-protected", "--flash-init", dir.file("old.bin")});
+  ASSERT_TRUE(sim.ready());
+  const ProcResult r =
+      flash(dir, {"-d", sim.tty_path(), "-F", sample_hex(), "--unprotect", "--erase=image"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, progress(sample_hex(), kSampleFragments));
+  ASSERT_EQ(sim.stop(), 0);
+  // The sample's 6000 bytes in pages of 1 KiB: six pages erased, then written.
+  const std::string raw = sample_bin();
+  const std::string want = raw + std::string(6 * 1024 - raw.size(), '\xFF') + old.substr(6 * 1024);
+  EXPECT_TRUE(sim.dump() == want);
+  EXPECT_TRUE(has_event(sim, "cmd write-unprotect"));
+  EXPECT_FALSE(has_event(sim, "cmd readout-unprotect"));
 }
 
 }  // namespace
