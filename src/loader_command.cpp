@@ -128,11 +128,38 @@ Try read_reply(int fh, const ld_command *cmd, int flags) {
   return reply_lost(fh);
 }
 
+// A module busy with a slow erase answers once it is done: silence after
+// an erase gets a few more waits, with nothing sent, before the module
+// counts as stuck inside the block. An answer then is the erase's own.
+constexpr int kBusyWaits = 3;
+
+Try late_erase_answer(int fh, int flags) {
+  unsigned char b = 0;
+  for (int i = 0; i < kBusyWaits; ++i) {
+    if (await_byte(fh, &b, LD_WAIT_MS) < 0) {
+      if (errno != EBUSY) return TRY_FAILED;
+      continue;
+    }
+    if (b == LD_ACK && !input_pending(fh)) return TRY_DONE;
+    if (b != LD_NACK) break;
+    if (realign(fh, flags) < 0) return TRY_FAILED;
+    errno = EINVAL;
+    return TRY_AGAIN;
+  }
+  errno = EBUSY;
+  return TRY_AGAIN;
+}
+
 // A block whose answer was lost or damaged: back to a known state, then
 // decide whether the command took effect.
 Try unclear(int fh, const ld_command *cmd, int sent, int flags) {
   if (cmd->code == LD_CMD_GO) return go_unclear(fh, cmd, sent, flags);
   const int err = errno;
+  if (err == EBUSY && is_erase(cmd) && (flags & LD_WAITACK)) {
+    const Try late = late_erase_answer(fh, flags);
+    if (late != TRY_AGAIN || errno == EINVAL) return late;
+    errno = err;
+  }
   int acks = 0;
   if (back_to_command_level(fh, cmd, sent, flags, &acks) < 0) return TRY_FAILED;
   if (sent + 1 < cmd->nblocks || !cmd->settle) return TRY_AGAIN;

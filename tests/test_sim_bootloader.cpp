@@ -25,8 +25,8 @@ class InProcess {
  public:
   explicit InProcess(std::vector<std::string> args = {}) {
     // The rows without a part were written for a module of 128 KiB.
-    const bool sized = std::find_first_of(args.begin(), args.end(), kSizing.begin(),
-                                          kSizing.end()) != args.end();
+    const bool sized =
+        std::find_first_of(args.begin(), args.end(), kSizing.begin(), kSizing.end()) != args.end();
     if (!sized) args.insert(args.begin(), {"--flash-size", "131072"});
     args.insert(args.begin(), {"tarvion_module_sim", "--log", dir_.file("sim.log")});
     std::vector<char *> argv;
