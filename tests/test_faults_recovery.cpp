@@ -53,9 +53,13 @@ void check_row(const RecoveryRow &r) {
     ASSERT_EQ(clean.status, 0) << clean.err;
     const SweepOutcome o = sweep_run(r.scenario, lines, r.faults(clean));
     EXPECT_EQ(judge_sweep_run(r.scenario, o), "") << o.err;
-    if (r.status >= 0) EXPECT_EQ(o.status, r.status) << o.err;
+    if (r.status >= 0) {
+      EXPECT_EQ(o.status, r.status) << o.err;
+    }
     EXPECT_NE(o.err.find(r.err_has), std::string::npos) << o.err;
-    if (r.max_after_go > 0 && !lines) EXPECT_LE(bytes_after_go(o), r.max_after_go);
+    if (r.max_after_go > 0 && !lines) {
+      EXPECT_LE(bytes_after_go(o), r.max_after_go);
+    }
   }
 }
 
