@@ -21,6 +21,7 @@ namespace ld_internal {
 
 ld_reentry reentry = {nullptr, nullptr};
 std::vector<unsigned char> last_wire;
+bool answer_ahead = false;
 unsigned stray_acts = 0;
 
 int write_all(int fh, const unsigned char *p, size_t n) {
@@ -104,10 +105,14 @@ Answer send_once(int fh, const char *buf, int len, int flags, int ms) {
   // The answer can only follow the block's last byte: no drain before it is
   // awaited (a serial driver's drain sleeps whole clock ticks).
   unsigned char got = 0;
+  answer_ahead = false;
   if (await_byte(fh, &got, ms) < 0) {
     ++irregularities;
     return errno == EBUSY ? ANSWER_UNCLEAR : ANSWER_FAILED;
   }
+  // Bytes of the block still queued: the answer came ahead of its end.
+  int queued = 0;
+  answer_ahead = ioctl(fh, TIOCOUTQ, &queued) == 0 && queued > 0;
   if (got == LD_ACK) return ANSWER_ACK;
   ++irregularities;
   errno = EINVAL;

@@ -176,7 +176,8 @@ Try unclear(int fh, const ld_command *cmd, int sent, int flags) {
 bool answered_early(int fh, const ld_command *cmd, bool last, int flags) {
   if (!(flags & LD_WAITACK) || (last && (cmd->reply_len > 0 || cmd->code == LD_CMD_GO)))
     return false;
-  const bool ahead = !wait_sent(fh, LD_WAIT_MS);
+  const bool ahead = answer_ahead;
+  (void)wait_sent(fh, LD_WAIT_MS);
   return ahead || input_pending(fh);
 }
 

@@ -53,6 +53,9 @@ int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms
 
 // The bytes of the last block sent, its checksum included.
 extern std::vector<unsigned char> last_wire;
+// Whether send_once's answer came while bytes of its block were still queued
+// for the line: the boot loader ended the block early.
+extern bool answer_ahead;
 
 // What the module may have done on a block the flasher did not send whole
 // (an acknowledgement came during a recovery): STRAY_ERASE pages, STRAY_WRITE
