@@ -32,6 +32,16 @@ void note_stray_acts(const ld_command *cmd, int sent) {
   if (cmd->code == LD_CMD_WRITE && sent + 1 < cmd->nblocks) stray_acts |= STRAY_WRITE;
 }
 
+// After a refusal the boot loader stands at command level; a probe makes
+// sure a fresh pair is taken as one. A module that answers no probe is
+// restarted where a reset line allows.
+int realign_or_restart(int fh, int flags) {
+  if (realign(fh, flags) == 0) return 0;
+  if (!reentry.reenter || errno != EBUSY) return -1;
+  ++irregularities;
+  return reentry.reenter(fh, reentry.ctx, flags);
+}
+
 // Back to a known state after block `sent` (-1: the pair) had no clear
 // answer: with a reset line the module restarts into its boot loader,
 // without one recovery bytes bring it back to command level. *acks counts
@@ -60,7 +70,7 @@ Try go_unclear(int fh, const ld_command *cmd, int sent, int flags) {
   if (write_all(fh, probe, 2) < 0) return TRY_FAILED;
   unsigned char b = 0;
   if (await_byte(fh, &b, LD_WAIT_MS) == 0) {
-    if (realign(fh, flags) < 0) return TRY_FAILED;
+    if (realign_or_restart(fh, flags) < 0) return TRY_FAILED;
     errno = err;
     return TRY_AGAIN;
   }
@@ -142,7 +152,7 @@ Try late_erase_answer(int fh, int flags) {
     }
     if (b == LD_ACK && !input_pending(fh)) return TRY_DONE;
     if (b != LD_NACK) break;
-    if (realign(fh, flags) < 0) return TRY_FAILED;
+    if (realign_or_restart(fh, flags) < 0) return TRY_FAILED;
     errno = EINVAL;
     return TRY_AGAIN;
   }
@@ -197,7 +207,7 @@ Try try_command(int fh, const ld_command *cmd, int flags, bool *refused) {
     // of ours over, so the pair is first checked to be taken as one.
     if (a == ANSWER_NACK) {
       const int err = errno;
-      if (realign(fh, flags) < 0) return TRY_FAILED;
+      if (realign_or_restart(fh, flags) < 0) return TRY_FAILED;
       errno = err;
       return TRY_AGAIN;
     }
