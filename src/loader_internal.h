@@ -87,7 +87,7 @@ class Recovery {
 
  private:
   struct Model;
-  void tidy();
+  void tidy(bool merge);
   std::unique_ptr<Model> model_;
   unsigned char prev_;
   long made_ = 0;

@@ -157,7 +157,7 @@ Recovery::Recovery(const ld_command *cmd, int sent, const unsigned char *wire, s
       if (i == skip) continue;
       (void)step(p, i == at ? static_cast<unsigned char>(value) : wire[i]);
     }
-    if (p.code >= 0 || p.got > 0) model_->inside.push_back(p);
+    model_->inside.push_back(p);
   };
   const size_t none = len + 1;
   replay(none, none, 0);  // all of it came; the answer was lost or damaged
@@ -165,17 +165,20 @@ Recovery::Recovery(const ld_command *cmd, int sent, const unsigned char *wire, s
   for (size_t i = 0; i < counts && i < len; ++i)
     for (int v = 0; v < 256; ++v)
       if (v != wire[i]) replay(none, i, v);
-  tidy();
+  tidy(true);
 }
 
 Recovery::~Recovery() = default;
 
-void Recovery::tidy() {
+void Recovery::tidy(bool merge) {
   auto &in = model_->inside;
   // At command level with nothing pending, a boot loader waits for a pair,
-  // which the rule against complement pairs keeps from forming.
-  in.erase(std::remove_if(in.begin(), in.end(), [](const Parse &p) { return p.code < 0; }),
-           in.end());
+  // which the rule against complement pairs keeps from forming. One with a
+  // byte pending stays: that byte need not be the last one sent.
+  in.erase(
+      std::remove_if(in.begin(), in.end(), [](const Parse &p) { return p.code < 0 && p.got == 0; }),
+      in.end());
+  if (!merge) return;
   std::sort(in.begin(), in.end());
   in.erase(std::unique(in.begin(), in.end()), in.end());
 }
@@ -197,7 +200,7 @@ unsigned char Recovery::next() {
   if (hits[best] > 0) uncovered_ = true;
   for (Parse &p : model_->inside) (void)step(p, best);
   ++made_;
-  if (made_ <= 16 || made_ % 256 == 0) tidy();
+  tidy(made_ <= 16 || made_ % 256 == 0);
   prev_ = best;
   if (model_->inside.empty() && extra_ < 2) ++extra_;
   return best;

@@ -148,6 +148,22 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
        0,
        0,
        {{0x11, 0xEE}, {0x08, 0x00, 0x00, 0x10, 0x18}, {0x0F, 0xF0}}},
+      {"Get Version: the version and two option bytes, then an acknowledgement",
+       {},
+       [](int fh) {
+         unsigned char v[3] = {0, 1, 1};
+         const int r = ld_get_version(fh, v, LD_WAITACK);
+         return r < 0 ? -1L : long(v[0]) << 16 | v[1] << 8 | v[2];
+       },
+       0x220000,
+       0,
+       {{0x01, 0xFE}}},
+      {"write unprotect alone, then the sync after the restart",
+       {"--write-protected"},
+       [](int fh) { return long(ld_write_unprotect(fh, LD_WAITACK)); },
+       0,
+       0,
+       {{0x73, 0x8C}, {0x7F}}},
       {"restart",
        {},
        [](int fh) { return long(ld_restart(fh, 0x08001234, LD_WAITACK)); },
