@@ -269,3 +269,22 @@ TEST(FaultsRecovery, AnUnclearAnswerToGoSendsOneProbePairAtMostAndSaysSo) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace testsupport;
+
+// Without a reset line, an acknowledgement during a recovery cannot be told
+// from a block the recovery completed: a page list whose acknowledgement
+// comes that late is named as a possible erase outside the image, and the
+// run does not end 0.
+TEST(FaultsRecoverySlow, AnAcknowledgementDuringTheRecoveryOfAPageListIsNamed) {
+  const SweepOutcome o = sweep_run(scenario("erase=image 0x43"), false, {"--erase-ms", "4500"});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_NE(o.err.find("The module acted on a damaged block: flash outside the image may have "
+                       "been erased\n"),
+            std::string::npos)
+      << o.err;
+}
+
+}  // namespace
