@@ -165,7 +165,10 @@ Try late_erase_answer(int fh, int flags) {
 Try unclear(int fh, const ld_command *cmd, int sent, int flags) {
   if (cmd->code == LD_CMD_GO) return go_unclear(fh, cmd, sent, flags);
   const int err = errno;
-  if (err == EBUSY && is_erase(cmd) && (flags & LD_WAITACK)) {
+  // A budget beyond a second (the mass erase, a long page list) already
+  // covers the erase.
+  if (err == EBUSY && is_erase(cmd) && cmd->blocks[sent].wait_ms <= LD_WAIT_MS &&
+      (flags & LD_WAITACK)) {
     const Try late = late_erase_answer(fh, flags);
     if (late != TRY_AGAIN || errno == EINVAL) return late;
     errno = err;

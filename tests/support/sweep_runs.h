@@ -131,7 +131,10 @@ inline SweepOutcome sweep_run(const Scenario &s, bool lines,
   std::vector<std::string> args = {"-d", sim.tty_path(), "-F", hex};
   if (lines) args.insert(args.end(), {"-r", kResetPin, "-s", kBootPin});
   args.insert(args.end(), s.flasher.begin(), s.flasher.end());
-  const ProcResult r = flash(dir, args, lines ? sysfs.path() : "");
+  // A lost byte in the mass erase's block costs its whole budget of 60 s.
+  ProcOptions po = flasher_options(lines ? sysfs.path() : "");
+  po.timeout_ms = 150000;
+  const ProcResult r = run_process(flasher_argv(dir, args), po);
   o.status = r.timed_out ? -2 : r.status;
   o.err = r.err;
   sim.stop();
