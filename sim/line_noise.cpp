@@ -3,7 +3,11 @@
 namespace sim {
 
 LineNoise::LineNoise(const LineFaults &faults, Log &log)
-    : faults_(faults), log_(log), rng_(faults.seed), flip_(faults.bit_error_rate) {}
+    : faults_(faults),
+      log_(log),
+      rng_(faults.seed),
+      flip_(faults.bit_error_rate),
+      lose_(faults.loss_rate) {}
 
 uint8_t LineNoise::random_flips(uint8_t b) {
   if (faults_.bit_error_rate <= 0) return b;
@@ -14,7 +18,7 @@ uint8_t LineNoise::random_flips(uint8_t b) {
 
 bool LineNoise::from_host(uint8_t &b) {
   ++from_count_;
-  if (faults_.lose_byte.count(from_count_)) {
+  if (faults_.lose_byte.count(from_count_) || (faults_.loss_rate > 0 && lose_(rng_))) {
     log_.event("line lost " + hex_bytes({b}));
     return false;
   }

@@ -33,6 +33,7 @@ class LineNoise {
   uint64_t to_count_ = 0;
   std::mt19937_64 rng_;
   std::bernoulli_distribution flip_;
+  std::bernoulli_distribution lose_;
 };
 
 }  // namespace sim

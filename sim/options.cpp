@@ -20,7 +20,7 @@ const char kUsage[] =
     "Numbers are decimal or 0x hexadecimal.\n"
     "  --link PATH            also make a symlink PATH to the terminal\n"
     "  --flash-base ADDR      flash base address (default 0x08000000)\n"
-    "  --flash-size N         flash size in bytes (default 131072), erased to 0xFF\n"
+    "  --flash-size N         flash size in bytes (default 262144), erased to 0xFF\n"
     "  --id ID                device identifier (default 0x410); Get ID answers a\n"
     "                         length byte n-1 and n identifier bytes, most\n"
     "                         significant first: n = 2 up to 0xFFFF, else 4\n"
@@ -76,7 +76,8 @@ const char kUsage[] =
     "                         (all three repeatable)\n"
     "  --bit-errors RATE      flip random bits in both directions, RATE per bit\n"
     "                         (e.g. 1e-5)\n"
-    "  --seed S               seed of the random bit errors (default 1)\n"
+    "  --loss-rate RATE       lose random bytes from the host, RATE per byte\n"
+    "  --seed S               seed of the random bit errors and losses (default 1)\n"
     "GPIO model:\n"
     "  --sysfs DIR --reset-gpio N --boot-gpio M\n"
     "                         create a sysfs stand-in under DIR/class/gpio (FIFOs\n"
@@ -139,6 +140,7 @@ enum OptionId {
   kLoseByte,
   kDamageReply,
   kBitErrors,
+  kLossRate,
   kSeed,
   kHelp,
   kAutobaudWindow,
@@ -181,6 +183,7 @@ const struct option kLongOptions[] = {
     {"lose-byte", required_argument, nullptr, kLoseByte},
     {"damage-reply", required_argument, nullptr, kDamageReply},
     {"bit-errors", required_argument, nullptr, kBitErrors},
+    {"loss-rate", required_argument, nullptr, kLossRate},
     {"seed", required_argument, nullptr, kSeed},
     {"help", no_argument, nullptr, kHelp},
     {"autobaud-window", required_argument, nullptr, kAutobaudWindow},
@@ -372,6 +375,8 @@ bool Parser::apply_line(int id, const std::string &arg) {
       return count("damage-reply", arg, opts.line.damage_reply);
     case kBitErrors:
       return real("bit-errors", arg, 1, opts.line.bit_error_rate);
+    case kLossRate:
+      return real("loss-rate", arg, 1, opts.line.loss_rate);
     case kSeed:
       return number("seed", arg, 0, 0xFFFFFFFFu, opts.line.seed);
     default:

@@ -30,6 +30,7 @@ struct LineFaults {
   std::set<uint64_t> lose_byte;             // host bytes that never arrive
   std::set<uint64_t> damage_reply;          // module bytes that reach the host with bit 0 flipped
   double bit_error_rate = 0;                // random bit flips per bit, both directions
+  double loss_rate = 0;                     // host bytes lost at random, per byte
   uint64_t seed = 1;
 };
 
@@ -38,7 +39,7 @@ struct SimOptions {
   std::string dump;  // flash content written here on exit, if not empty
   std::string log;   // event log, if not empty
   uint32_t flash_base = 0x08000000;
-  uint32_t flash_size = 131072;
+  uint32_t flash_size = 262144;  // 256 pages of 1 KiB: page numbers beyond a byte's filler
   uint32_t id = 0x410;
   uint32_t baud = 0;  // 0: no pacing
   uint32_t erase_ms = 0;

@@ -22,6 +22,9 @@ volatile sig_atomic_t ld_abort = 0;
 namespace ld_internal {
 
 ld_reentry reentry = {nullptr, nullptr};
+std::vector<unsigned char> last_wire;
+bool answer_ahead = false;
+unsigned stray_acts = 0;
 
 namespace {
 
@@ -177,19 +180,23 @@ Answer send_once(int fh, const char *buf, int len, int flags, int ms) {
   // acknowledgements awaited, what waits are the answers to the blocks
   // before, tallied for the check after the writes.
   if (discard_input(fh) > 0 && (flags & LD_WAITACK)) ++irregularities;
+  last_wire.assign(frame.begin(), frame.begin() + static_cast<long>(n));
   if (write_all(fh, frame.data(), n) < 0) return ANSWER_FAILED;
   if (!(flags & LD_WAITACK)) {
     ++unawaited.blocks;
     return ANSWER_ACK;
   }
-  // The answer can only follow the block's last byte; once it is out, an
-  // answer already waiting tells of a block the boot loader ended early.
-  if (drain_output(fh) < 0) return ANSWER_FAILED;
+  // The answer can only follow the block's last byte: no drain before it is
+  // awaited (a serial driver's drain sleeps whole clock ticks).
   unsigned char got = 0;
+  answer_ahead = false;
   if (await_byte(fh, &got, ms) < 0) {
     ++irregularities;
     return errno == EBUSY ? ANSWER_UNCLEAR : ANSWER_FAILED;
   }
+  // Bytes of the block still queued: the answer came ahead of its end.
+  int queued = 0;
+  answer_ahead = ioctl(fh, TIOCOUTQ, &queued) == 0 && queued > 0;
   if (got == LD_ACK) return ANSWER_ACK;
   ++irregularities;
   errno = EINVAL;
@@ -213,6 +220,18 @@ int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms
     if (a == ANSWER_NACK && refusals) ++*refusals;
   }
   return -1;
+}
+
+bool wait_sent(int fh, int max_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
+  for (;;) {
+    int n = 0;
+    if (ioctl(fh, TIOCOUTQ, &n) != 0 || n <= 0) return true;
+    if (std::chrono::steady_clock::now() >= end || ld_abort) return false;
+    // A tenth of a millisecond: a byte's time at 115200 baud.
+    const timespec pause = {0, 100000};
+    nanosleep(&pause, nullptr);
+  }
 }
 
 // Bytes, not a hang-up: a port whose far end went away is readable too.
@@ -360,17 +379,33 @@ int ld_init_device(int fh, int flags) {
 }
 
 unsigned int ld_getid(int fh, int flags) {
-  if (_ld_send_cmd(fh, LD_CMD_GET_ID, flags) < 0) return LD_ID_FAILED;
-  // The length byte counts at most 256 identifier bytes.
-  std::array<char, 256> reply;
-  const int n = _ld_read(fh, reply.data(), static_cast<int>(reply.size()), flags);
-  if (n < 0) return LD_ID_FAILED;
-  if (_ld_waitack(fh, flags) < 0) return LD_ID_FAILED;
+  // The count byte announces at most 256 identifier bytes.
+  std::array<unsigned char, 256> reply;
+  int n = 0;
+  ld_command cmd = {LD_CMD_GET_ID, nullptr, 0, reply.data(), 256, nullptr, nullptr};
+  cmd.counted = true;
+  cmd.reply_got = &n;
+  cmd.closing_ms = LD_WAIT_MS;
+  if (ld_run_command(fh, &cmd, flags) < 0) return LD_ID_FAILED;
   unsigned int id = 0;
-  for (int i = 0; i < n && i < LD_ID_BYTES; ++i)
-    id = (id << 8) | static_cast<unsigned char>(reply[i]);
+  for (int i = 0; i < n && i < LD_ID_BYTES; ++i) id = (id << 8) | reply[static_cast<size_t>(i)];
   errno = 0;
   return id;
+}
+
+int ld_get_version(int fh, unsigned char *reply, int flags) {
+  std::array<unsigned char, 3> r;
+  ld_command cmd = {LD_CMD_GET_VERSION, nullptr, 0, r.data(), 3, nullptr, nullptr};
+  cmd.closing_ms = LD_WAIT_MS;
+  if (ld_run_command(fh, &cmd, flags) < 0) return -1;
+  if (reply) std::memcpy(reply, r.data(), r.size());
+  return 0;
+}
+
+unsigned ld_take_stray_acts(void) {
+  const unsigned s = stray_acts;
+  stray_acts = 0;
+  return s;
 }
 
 namespace {
@@ -386,14 +421,17 @@ namespace {
 // Get: the boot loader's command list, a count N, then N+1 bytes (its
 // version and the command codes), then 0x79, each byte awaited at most
 // 1000 ms. Returns 1 when code is listed, 0 when not, -1 with errno as
-// _ld_read or _ld_waitack left it.
+// ld_run_command left it.
 int offers_command(int fh, unsigned char code, int flags) {
-  if (_ld_send_cmd(fh, static_cast<char>(LD_CMD_GET), flags) < 0) return -1;
-  std::array<char, 256> reply;
-  const int n = _ld_read(fh, reply.data(), static_cast<int>(reply.size()), flags);
-  if (n < 0 || _ld_waitack(fh, flags) < 0) return -1;
-  for (int i = 1; i < n; ++i)
-    if (static_cast<unsigned char>(reply[i]) == code) return 1;
+  std::array<unsigned char, 256> reply;
+  int n = 0;
+  ld_command cmd = {LD_CMD_GET, nullptr, 0, reply.data(), 256, nullptr, nullptr};
+  cmd.counted = true;
+  cmd.reply_got = &n;
+  cmd.closing_ms = LD_WAIT_MS;
+  if (ld_run_command(fh, &cmd, flags) < 0) return -1;
+  for (int i = 1; i < n && i < 256; ++i)
+    if (reply[static_cast<size_t>(i)] == code) return 1;
   return 0;
 }
 
@@ -431,15 +469,6 @@ int ld_erase_all(int fh, int flags) {
   bool refused = false;
   if (run_command(fh, &cmd, flags, &refused) == 0) return 0;
   return refused ? erase_extended(fh, flags) : -1;
-}
-
-int ld_restart(int fh, int addr, int flags) {
-  const uint32_t a = static_cast<uint32_t>(addr);
-  const char block[4] = {static_cast<char>(a >> 24), static_cast<char>(a >> 16),
-                         static_cast<char>(a >> 8), static_cast<char>(a)};
-  const ld_block param = {block, 4, LD_WAIT_MS};
-  const ld_command cmd = {LD_CMD_GO, &param, 1, nullptr, 0, nullptr, nullptr};
-  return ld_run_command(fh, &cmd, flags);
 }
 
 namespace {
@@ -483,9 +512,9 @@ int resync_after_restart(int fh, int flags) {
 // module has done it (read-out unprotect erases the whole flash first), then
 // the module's restart.
 int unprotect(int fh, unsigned char code, int flags) {
-  const char c = static_cast<char>(code);
-  if (send_block(fh, &c, 1, flags, LD_ATTEMPTS, LD_WAIT_MS, nullptr) < 0) return -1;
-  if ((flags & LD_WAITACK) && await_ack(fh, LD_MASS_ERASE_MS) < 0) return -1;
+  ld_command cmd = {code, nullptr, 0, nullptr, 0, nullptr, nullptr};
+  cmd.closing_ms = LD_MASS_ERASE_MS;
+  if (ld_run_command(fh, &cmd, flags) < 0) return -1;
   return resync_after_restart(fh, flags);
 }
 

@@ -23,17 +23,18 @@ constexpr int LD_VERBOSE = 4;   // verbose operation (carried along)
 constexpr int LD_PROGRESS = 8;  // write and verify show the progress display (progress.h)
 
 // The boot loader's byte codes.
-constexpr unsigned char LD_SYNC = 0x7F;           // synchronisation, sent alone
-constexpr unsigned char LD_ACK = 0x79;            // a block accepted
-constexpr unsigned char LD_NACK = 0x1F;           // a block refused
-constexpr unsigned char LD_CMD_GET_ID = 0x02;     // Get ID
-constexpr unsigned char LD_CMD_GO = 0x21;         // Go: start the code at an address
-constexpr unsigned char LD_CMD_WRITE = 0x31;      // Write Memory
-constexpr unsigned char LD_CMD_GET = 0x00;        // Get: the boot loader's version and commands
-constexpr unsigned char LD_CMD_ERASE = 0x43;      // Erase (global)
-constexpr unsigned char LD_CMD_EXT_ERASE = 0x44;  // Extended Erase
-constexpr unsigned char LD_ERASE_GLOBAL = 0xFF;   // Erase's parameter: the whole flash
-constexpr unsigned char LD_CMD_READ = 0x11;       // Read Memory
+constexpr unsigned char LD_SYNC = 0x7F;             // synchronisation, sent alone
+constexpr unsigned char LD_ACK = 0x79;              // a block accepted
+constexpr unsigned char LD_NACK = 0x1F;             // a block refused
+constexpr unsigned char LD_CMD_GET_VERSION = 0x01;  // Get Version: version, two option bytes
+constexpr unsigned char LD_CMD_GET_ID = 0x02;       // Get ID
+constexpr unsigned char LD_CMD_GO = 0x21;           // Go: start the code at an address
+constexpr unsigned char LD_CMD_WRITE = 0x31;        // Write Memory
+constexpr unsigned char LD_CMD_GET = 0x00;          // Get: the boot loader's version and commands
+constexpr unsigned char LD_CMD_ERASE = 0x43;        // Erase (global)
+constexpr unsigned char LD_CMD_EXT_ERASE = 0x44;    // Extended Erase
+constexpr unsigned char LD_ERASE_GLOBAL = 0xFF;     // Erase's parameter: the whole flash
+constexpr unsigned char LD_CMD_READ = 0x11;         // Read Memory
 constexpr unsigned char LD_CMD_WRITE_UNPROTECT = 0x73;    // Write Unprotect (the module resets)
 constexpr unsigned char LD_CMD_READOUT_UNPROTECT = 0x92;  // Readout Unprotect (erases, resets)
 constexpr unsigned char LD_FILLER = 0xA4;  // brings the boot loader back to command level
@@ -64,7 +65,11 @@ struct ld_block {
 };
 
 // A whole command of the boot loader: the command pair, then blocks, each
-// acknowledged, then optionally a reply of reply_len bytes (Read Memory).
+// acknowledged, then optionally a reply of reply_len bytes (Read Memory,
+// Get Version) or a counted reply (Get, Get ID: a count N, then N+1 bytes,
+// of which at most reply_len are kept), then optionally a closing
+// acknowledgement (Get, Get Version, Get ID; the unprotect commands, whose
+// second acknowledgement comes once they are done).
 struct ld_command {
   unsigned char code;
   const ld_block *blocks;
@@ -78,6 +83,9 @@ struct ld_command {
   // command took effect exactly when it did.
   int (*settle)(int fh, void *ctx, bool accepted, int flags);
   void *ctx;
+  bool counted = false;      // the reply is a count byte and N+1 bytes
+  int *reply_got = nullptr;  // counted: N+1 is stored here
+  int closing_ms = 0;        // > 0: a closing acknowledgement, awaited this long
 };
 
 // Set it (from a signal handler) to stop the operation in progress: every
@@ -118,6 +126,18 @@ int ld_init_device(int fh, int flags);
 // its first 0x7F the 0x7F went out that got the answer, 0x79, 0x1F or another
 // byte; -1 when none was answered.
 int ld_sync(int fh, int flags, int *answered_ms);
+// Get Version (0x01): the boot loader's version and two option bytes into
+// reply[0..2] (reply may be null), then its closing acknowledgement; a short
+// command that shows the boot loader stands at command level. Returns 0, or
+// -1 with errno as ld_run_command.
+int ld_get_version(int fh, unsigned char *reply, int flags);
+// What the module may have done outside the image during this run: a block
+// the flasher did not send whole was acknowledged during a recovery.
+// LD_STRAY_ERASE: pages may have been erased; LD_STRAY_WRITE: flash may have
+// been written at an address that is not the fragment's. Clears them.
+constexpr unsigned LD_STRAY_ERASE = 1;
+constexpr unsigned LD_STRAY_WRITE = 2;
+unsigned ld_take_stray_acts(void);
 // Runs a whole command under LD_WAITACK: a refused command pair is sent
 // again (three attempts); a block refused inside the command, or one whose
 // answer is lost or damaged, starts the command again from its pair once
@@ -195,7 +215,11 @@ int ld_write_image(int fh, image *img, int flags);
 // *bad the first differing address, -1 with errno when a read failed (EIO:
 // no two reads agreed).
 int ld_verify_plan(int fh, const write_plan *plan, int flags, uint32_t *bad);
-// Starts the code at addr: command 0x21, then addr.
+// Starts the code at addr: command 0x21, then addr. An unclear answer sends
+// one probe pair at most: a refusal shows the boot loader is still there and
+// Go is tried again; silence may mean the application runs. Returns 0, -1
+// with errno on failure, or 1 (errno EBUSY) when the start cannot be
+// confirmed.
 int ld_restart(int fh, int addr, int flags);
 
 // Internal steps, reachable for the tests.

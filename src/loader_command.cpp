@@ -1,6 +1,4 @@
 #include <cerrno>
-#include <chrono>
-#include <vector>
 
 #include "loader.h"
 #include "loader_internal.h"
@@ -10,96 +8,80 @@ namespace ld_internal {
 
 namespace {
 
-// How long a filler byte is given for an answer. The boot loader answers a
-// completed block at once; the margin is for USB adapters, whose latency
-// timers hold received bytes back for up to 16 ms.
-constexpr int kFillerWaitMs = 50;
-// Enough filler to complete the longest block (a count byte, 256 data bytes
-// and a checksum) after an address block it completed by chance.
-constexpr int kFillerMax = 300;
-constexpr int kBusyWaits = 3;
+// The outcome of one try of a command.
+enum Try { TRY_DONE, TRY_AGAIN, TRY_FAILED, TRY_UNCONFIRMED };
 
-// Sends n filler bytes and waits a moment for the answers. Returns the
-// number of answer bytes (ACK and NACK seen are noted), or -1 with errno.
-int filler_bytes(int fh, int n, int ms, bool *acked, bool *nacked) {
-  const std::vector<unsigned char> f(static_cast<size_t>(n), LD_FILLER);
-  if (write_all(fh, f.data(), f.size()) < 0 || drain_output(fh) < 0) return -1;
-  int got = 0;
-  unsigned char b = 0;
-  for (int wait = ms; await_byte(fh, &b, wait) == 0; wait = 1) {
-    ++got;
-    if (b == LD_ACK) *acked = true;
-    if (b == LD_NACK) *nacked = true;
-  }
-  if (errno != EBUSY) return -1;
-  return got;
+bool is_erase(const ld_command *cmd) {
+  return cmd->code == LD_CMD_ERASE || cmd->code == LD_CMD_EXT_ERASE;
 }
 
-int filler_byte(int fh, int ms, bool *acked, bool *nacked) {
-  return filler_bytes(fh, 1, ms, acked, nacked);
+// An erase of the whole flash (global, mass, a bank), not of listed pages.
+bool erases_whole(const ld_command *cmd) {
+  if (!is_erase(cmd) || cmd->nblocks < 1) return false;
+  const auto *d = reinterpret_cast<const unsigned char *>(cmd->blocks[0].data);
+  return cmd->code == LD_CMD_ERASE ? d[0] == LD_ERASE_GLOBAL
+                                   : cmd->blocks[0].len == 2 && d[0] == 0xFF && d[1] >= 0xF0;
 }
 
-}  // namespace
-
-void drain_quiet(int fh, int quiet_ms, int max_ms) {
-  // The time is what counts, not the bytes: a boot loader refusing a long
-  // run of our bytes as pairs sends dozens of answers within a millisecond.
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
-  unsigned char b = 0;
-  while (std::chrono::steady_clock::now() < end && await_byte(fh, &b, quiet_ms) == 0) {
-  }
-  (void)discard_input(fh);
+// Acknowledgements came while block `sent` (-1: the pair) was recovered:
+// the boot loader accepted it late, or acted on a block we did not send
+// whole. An erase of the whole flash is simply sent again; a page list may
+// have erased other pages, a write may have gone to another address.
+void note_stray_acts(const ld_command *cmd, int sent) {
+  if (is_erase(cmd) && !erases_whole(cmd)) stray_acts |= STRAY_ERASE;
+  if (cmd->code == LD_CMD_WRITE && sent + 1 < cmd->nblocks) stray_acts |= STRAY_WRITE;
 }
 
-int realign(int fh, int flags) {
-  if (!(flags & LD_WAITACK)) return 0;
-  drain_quiet(fh, kFillerWaitMs, LD_WAIT_MS);
-  // A lone filler byte that is answered completed a pair whose first byte
-  // was left over; else it waits for a second one, which must be refused.
-  // Either way the boot loader then stands at command level.
-  bool ack = false, nack = false;
-  const int got = filler_byte(fh, kFillerWaitMs, &ack, &nack);
-  if (got < 0) return -1;
-  if (got == 0 && filler_byte(fh, LD_WAIT_MS, &ack, &nack) <= 0) {
-    if (errno == 0 || errno == EBUSY) errno = EBUSY;
+// After a refusal the boot loader stands at command level; a probe makes
+// sure a fresh pair is taken as one. A module that answers no probe is
+// restarted where a reset line allows.
+int realign_or_restart(int fh, int flags) {
+  if (realign(fh, flags) == 0) return 0;
+  if (!reentry.reenter || errno != EBUSY) return -1;
+  ++irregularities;
+  return reentry.reenter(fh, reentry.ctx, flags);
+}
+
+// Back to a known state after block `sent` (-1: the pair) had no clear
+// answer: with a reset line the module restarts into its boot loader,
+// without one recovery bytes bring it back to command level. *acks counts
+// acknowledgements during the recovery.
+int back_to_command_level(int fh, const ld_command *cmd, int sent, int flags, int *acks) {
+  *acks = 0;
+  const int err = errno;
+  if (reentry.reenter && (flags & LD_WAITACK)) {
+    if (reentry.reenter(fh, reentry.ctx, flags) < 0) return -1;
+  } else if (recover(fh, cmd, sent, flags, acks) < 0) {
     return -1;
   }
-  drain_quiet(fh, kFillerWaitMs, LD_WAIT_MS);
-  errno = 0;
+  if (*acks > 0) note_stray_acts(cmd, sent);
+  errno = err;
   return 0;
 }
 
-int recover(int fh, int flags, bool *accepted) {
-  *accepted = false;
-  if (!(flags & LD_WAITACK)) return 0;
-  // One byte at a time first: a block short of a byte or two is completed
-  // without filler left over. Then in doubling bursts, so that a block that
-  // waits for hundreds of bytes costs a few waits; what a burst sends past
-  // the block's end makes pairs of equal bytes, refused, and realign
-  // settles the parity.
-  bool nacked = false;
-  for (int sent = 0, n = 1; sent < kFillerMax && !nacked; sent += n, n = sent < 2 ? 1 : n * 2)
-    if (filler_bytes(fh, n, kFillerWaitMs, accepted, &nacked) < 0) return -1;
-  // A module still busy (a slow erase) answers once it is done: it gets a
-  // few more waits before it counts as gone.
-  for (int i = 0; i < kBusyWaits && !nacked; ++i)
-    if (filler_bytes(fh, 1, LD_WAIT_MS, accepted, &nacked) < 0) return -1;
-  if (!nacked) {
-    errno = EBUSY;
-    return -1;
+// Go whose answer is unclear: one probe pair at most, never a stream of
+// bytes into a running application. Any answer shows the boot loader is
+// still there: Go is tried again once it stands at command level.
+Try go_unclear(int fh, const ld_command *cmd, int sent, int flags) {
+  const int err = errno;
+  Recovery r(cmd, sent, last_wire.data(), last_wire.size());
+  const unsigned char probe[2] = {r.next(), r.next()};
+  last_wire.assign(probe, probe + 2);
+  if (write_all(fh, probe, 2) < 0) return TRY_FAILED;
+  unsigned char b = 0;
+  if (await_byte(fh, &b, LD_WAIT_MS) == 0) {
+    if (realign_or_restart(fh, flags) < 0) return TRY_FAILED;
+    errno = err;
+    return TRY_AGAIN;
   }
-  return realign(fh, flags);
+  if (errno != EBUSY) return TRY_FAILED;
+  return TRY_UNCONFIRMED;
 }
 
-namespace {
-
-// The outcome of one try of a command.
-enum Try { TRY_DONE, TRY_AGAIN, TRY_FAILED };
-
 // The command pair, three attempts; an attempt without a clear answer first
-// brings the boot loader back to command level.
-Try send_pair(int fh, unsigned char code, int flags, bool *refused) {
-  const char c = static_cast<char>(code);
+// brings the boot loader back to a known state.
+Try send_pair(int fh, const ld_command *cmd, int flags, bool *refused) {
+  const char c = static_cast<char>(cmd->code);
   int refusals = 0;
   for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
     const Answer a = send_once(fh, &c, 1, flags, LD_WAIT_MS);
@@ -109,60 +91,118 @@ Try send_pair(int fh, unsigned char code, int flags, bool *refused) {
       ++refusals;
       continue;
     }
-    const int err = errno;
-    bool accepted = false;
-    if (recover(fh, flags, &accepted) < 0) return TRY_FAILED;
-    errno = err;
+    if (cmd->code == LD_CMD_GO) return go_unclear(fh, cmd, -1, flags);
+    int acks = 0;
+    if (back_to_command_level(fh, cmd, -1, flags, &acks) < 0) return TRY_FAILED;
   }
   *refused = refusals == LD_ATTEMPTS;
   return TRY_FAILED;
 }
 
-// The reply bytes that follow the last acknowledgement; a lost one leaves
-// the boot loader at command level once it has sent the rest.
-Try read_reply(int fh, const ld_command *cmd) {
-  for (int i = 0; i < cmd->reply_len; ++i) {
-    if (await_byte(fh, &cmd->reply[i], LD_WAIT_MS) == 0) continue;
-    if (errno != EBUSY) return TRY_FAILED;
-    ++irregularities;
-    drain_quiet(fh, 50, LD_WAIT_MS);
-    errno = EBUSY;
-    return TRY_AGAIN;
-  }
-  return TRY_DONE;
+// A reply that came out of line: the boot loader sends the rest and stands
+// at command level once the line is quiet; the command is tried again.
+Try reply_lost(int fh) {
+  const int err = errno;
+  if (err != EBUSY && err != EINVAL) return TRY_FAILED;
+  ++irregularities;
+  drain_quiet(fh, 50, LD_WAIT_MS);
+  errno = err;
+  return TRY_AGAIN;
 }
 
-// A block whose answer was lost or damaged: back to command level, then
+// The reply bytes that follow the last acknowledgement (a count byte first
+// when counted), then the closing acknowledgement.
+Try read_reply(int fh, const ld_command *cmd, int flags) {
+  int n = cmd->reply_len;
+  unsigned char b = 0;
+  if (cmd->counted) {
+    if (await_byte(fh, &b, LD_WAIT_MS) < 0) return reply_lost(fh);
+    n = b + 1;
+    if (cmd->reply_got) *cmd->reply_got = n;
+  }
+  for (int i = 0; i < n; ++i) {
+    if (await_byte(fh, &b, LD_WAIT_MS) < 0) return reply_lost(fh);
+    if (i < cmd->reply_len) cmd->reply[i] = b;
+  }
+  if (cmd->closing_ms <= 0 || !(flags & LD_WAITACK)) return TRY_DONE;
+  const int r = await_byte(fh, &b, cmd->closing_ms);
+  if (r == 0 && b == LD_ACK) return TRY_DONE;
+  if (r < 0 && errno != EBUSY) return TRY_FAILED;
+  if (r == 0) errno = EINVAL;
+  // A refusal, or without a reply (the unprotect commands) silence too, is
+  // the command's own answer: it fails.
+  if (cmd->reply_len == 0 || (r == 0 && b == LD_NACK)) {
+    ++irregularities;
+    return TRY_FAILED;
+  }
+  return reply_lost(fh);
+}
+
+// A module busy with a slow erase answers once it is done: silence after
+// an erase gets a few more waits, with nothing sent, before the module
+// counts as stuck inside the block. An answer then is the erase's own.
+constexpr int kBusyWaits = 3;
+
+Try late_erase_answer(int fh, int flags) {
+  unsigned char b = 0;
+  for (int i = 0; i < kBusyWaits; ++i) {
+    if (await_byte(fh, &b, LD_WAIT_MS) < 0) {
+      if (errno != EBUSY) return TRY_FAILED;
+      continue;
+    }
+    if (b == LD_ACK && !input_pending(fh)) return TRY_DONE;
+    if (b != LD_NACK) break;
+    if (realign_or_restart(fh, flags) < 0) return TRY_FAILED;
+    errno = EINVAL;
+    return TRY_AGAIN;
+  }
+  errno = EBUSY;
+  return TRY_AGAIN;
+}
+
+// A block whose answer was lost or damaged: back to a known state, then
 // decide whether the command took effect.
-Try unclear(int fh, const ld_command *cmd, bool last, int flags) {
+Try unclear(int fh, const ld_command *cmd, int sent, int flags) {
+  if (cmd->code == LD_CMD_GO) return go_unclear(fh, cmd, sent, flags);
   const int err = errno;
-  bool accepted = false;
-  if (recover(fh, flags, &accepted) < 0) return TRY_FAILED;
-  errno = err;
-  if (!last) return TRY_AGAIN;
-  if (!cmd->settle) return accepted && cmd->reply_len == 0 ? TRY_DONE : TRY_AGAIN;
-  const int s = cmd->settle(fh, cmd->ctx, accepted, flags);
+  // A budget beyond a second (the mass erase, a long page list) already
+  // covers the erase.
+  if (err == EBUSY && is_erase(cmd) && cmd->blocks[sent].wait_ms <= LD_WAIT_MS &&
+      (flags & LD_WAITACK)) {
+    const Try late = late_erase_answer(fh, flags);
+    if (late != TRY_AGAIN || errno == EINVAL) return late;
+    errno = err;
+  }
+  int acks = 0;
+  if (back_to_command_level(fh, cmd, sent, flags, &acks) < 0) return TRY_FAILED;
+  if (sent + 1 < cmd->nblocks || !cmd->settle) return TRY_AGAIN;
+  const int s = cmd->settle(fh, cmd->ctx, acks > 0, flags);
   if (s < 0) return TRY_FAILED;
   errno = err;
   return s > 0 ? TRY_DONE : TRY_AGAIN;
 }
 
+// More answers than blocks: a lost or damaged count byte let the boot
+// loader end a block early (even acknowledge it) and take the rest of our
+// bytes as pairs. An answer that came while the block was still on its way
+// out, or bytes waiting once it is out, tell so.
+bool answered_early(int fh, const ld_command *cmd, bool last, int flags) {
+  if (!(flags & LD_WAITACK) || (last && (cmd->reply_len > 0 || cmd->code == LD_CMD_GO)))
+    return false;
+  const bool ahead = answer_ahead;
+  (void)wait_sent(fh, LD_WAIT_MS);
+  return ahead || input_pending(fh);
+}
+
 Try try_command(int fh, const ld_command *cmd, int flags, bool *refused) {
-  const Try pair = send_pair(fh, cmd->code, flags, refused);
+  const Try pair = send_pair(fh, cmd, flags, refused);
   if (pair != TRY_DONE) return pair;
   for (int i = 0; i < cmd->nblocks; ++i) {
     const ld_block &b = cmd->blocks[i];
     const Answer a = send_once(fh, b.data, b.len, flags, b.wait_ms);
     const bool last = i + 1 == cmd->nblocks;
-    // More answers than blocks: a lost or damaged count byte let the boot
-    // loader end a block early (even acknowledge it) and take the rest of
-    // our bytes as pairs. The command's effect is then in doubt.
-    const bool early = a == ANSWER_ACK && (flags & LD_WAITACK) && !(last && cmd->reply_len > 0) &&
-                       input_pending(fh);
-    if (early) {
-      ++irregularities;
-      errno = EPROTO;
-    }
+    const bool early = a == ANSWER_ACK && answered_early(fh, cmd, last, flags);
+    if (early) errno = EPROTO;
     if (a == ANSWER_ACK && !early) continue;
     if (a == ANSWER_FAILED) return TRY_FAILED;
     // A refusal ends the command in the boot loader: it waits for a new
@@ -170,13 +210,13 @@ Try try_command(int fh, const ld_command *cmd, int flags, bool *refused) {
     // of ours over, so the pair is first checked to be taken as one.
     if (a == ANSWER_NACK) {
       const int err = errno;
-      if (realign(fh, flags) < 0) return TRY_FAILED;
+      if (realign_or_restart(fh, flags) < 0) return TRY_FAILED;
       errno = err;
       return TRY_AGAIN;
     }
-    return unclear(fh, cmd, last, flags);
+    return unclear(fh, cmd, i, flags);
   }
-  return read_reply(fh, cmd);
+  return read_reply(fh, cmd, flags);
 }
 
 }  // namespace
@@ -194,6 +234,10 @@ int run_command(int fh, const ld_command *cmd, int flags, bool *pair_refused) {
       errno = 0;
       return 0;
     }
+    if (r == TRY_UNCONFIRMED) {
+      errno = EBUSY;
+      return 1;
+    }
     if (r == TRY_FAILED) return -1;
   }
   return -1;
@@ -204,6 +248,15 @@ int run_command(int fh, const ld_command *cmd, int flags, bool *pair_refused) {
 int ld_run_command(int fh, const ld_command *cmd, int flags) {
   bool refused = false;
   return ld_internal::run_command(fh, cmd, flags, &refused);
+}
+
+int ld_restart(int fh, int addr, int flags) {
+  const uint32_t a = static_cast<uint32_t>(addr);
+  const char block[4] = {static_cast<char>(a >> 24), static_cast<char>(a >> 16),
+                         static_cast<char>(a >> 8), static_cast<char>(a)};
+  const ld_block param = {block, 4, LD_WAIT_MS};
+  const ld_command cmd = {LD_CMD_GO, &param, 1, nullptr, 0, nullptr, nullptr};
+  return ld_run_command(fh, &cmd, flags);
 }
 
 int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags) {

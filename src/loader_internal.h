@@ -4,6 +4,8 @@
 #define TARVION_LOADER_INTERNAL_H
 
 #include <cstddef>
+#include <memory>
+#include <vector>
 
 #include "loader.h"
 
@@ -70,21 +72,71 @@ Answer send_once(int fh, const char *buf, int len, int flags, int ms);
 // last attempt; *refusals, when given, counts the attempts refused with 0x1F.
 int send_block(int fh, const char *buf, int len, int flags, int attempts, int ms, int *refusals);
 
-// Brings a boot loader that may be in the middle of a block back to its
-// command level: filler bytes of one value, one at a time, each given a
-// moment for an answer, until it refuses one (a pair of equal bytes is never
-// a command, and a block the filler completes fails its checksum but by
-// chance); then a probe shows that a fresh pair is taken as one. *accepted
-// tells whether an acknowledgement came on the way (the block in progress
-// was accepted after all, late or completed by filler). Returns 0, or -1
-// with errno EBUSY (the boot loader answers nothing) or as the port left it.
-int recover(int fh, int flags, bool *accepted);
+// The bytes of the last block sent, its checksum included.
+extern std::vector<unsigned char> last_wire;
+// Whether send_once's answer came while bytes of its block were still queued
+// for the line: the boot loader ended the block early.
+extern bool answer_ahead;
+
+// What the module may have done on a block the flasher did not send whole
+// (an acknowledgement came during a recovery): STRAY_ERASE pages, STRAY_WRITE
+// flash at an address that may not be the fragment's. ld_take_stray_acts
+// reads and clears it.
+constexpr unsigned STRAY_ERASE = 1;
+constexpr unsigned STRAY_WRITE = 2;
+extern unsigned stray_acts;
+
+// Recovery bytes for a boot loader that may be inside a block: each byte is
+// chosen so that it completes, with a fitting checksum, none of the blocks
+// that a single lost or damaged byte of the block just sent could have left
+// open (wire: that block with its checksum; sent: its index in cmd, -1 for
+// the command pair), and never forms a byte-and-complement pair with the
+// byte before it.
+class Recovery {
+ public:
+  Recovery(const ld_command *cmd, int sent, const unsigned char *wire, size_t len);
+  ~Recovery();
+  Recovery(const Recovery &) = delete;
+  Recovery &operator=(const Recovery &) = delete;
+  // The next recovery byte.
+  unsigned char next();
+  // Every block listed has ended, and a pair followed.
+  bool exhausted() const;
+  // A byte had to be sent that completes one of the listed blocks (a
+  // fragment that holds every byte value).
+  bool uncovered() const { return uncovered_; }
+
+ private:
+  struct Model;
+  void tidy(bool merge);
+  std::unique_ptr<Model> model_;
+  unsigned char prev_;
+  long made_ = 0;
+  int extra_ = 0;
+  bool uncovered_ = false;
+};
+
+// A probe byte that cannot pair with prev into a command.
+unsigned char probe_after(unsigned char prev);
+
+// Brings a boot loader that may be inside block `sent` of cmd (-1: its pair)
+// back to its command level without a reset: Recovery bytes, one at a time
+// for the short cases, then in doubling bursts as far as the longest block
+// the command allows, until the boot loader refuses one; then realign.
+// *acks counts the acknowledgements that came on the way: the boot loader
+// accepted a block late, or acted on one the flasher did not send whole.
+// Returns 0, or -1 with errno EBUSY (no answer) or as the port left it.
+int recover(int fh, const ld_command *cmd, int sent, int flags, int *acks);
 
 // After a refusal: the boot loader is at command level, but a byte of the
 // refused block may be left over as the first of a pair. Waits until the
-// line is quiet, then a filler probe makes sure a fresh pair is taken as
-// one. Returns 0, or -1 with errno EBUSY (no answer) or as the port left it.
+// line is quiet, then a probe byte makes sure a fresh pair is taken as one.
+// Returns 0, or -1 with errno EBUSY (no answer) or as the port left it.
 int realign(int fh, int flags);
+
+// Waits (at most max_ms, polling the output queue, no kernel drain) until
+// the bytes written have left the port. Returns true when they have.
+bool wait_sent(int fh, int max_ms);
 
 // Whether the port holds unread bytes right now (a hang-up is none).
 bool input_pending(int fh);
@@ -96,6 +148,7 @@ void drain_quiet(int fh, int quiet_ms, int max_ms);
 // ld_run_command; *pair_refused tells whether it failed because every
 // attempt of the command pair was refused with 0x1F (the boot loader does
 // not know the command).
+// Returns 1 (errno EBUSY) for a Go whose start cannot be confirmed.
 int run_command(int fh, const ld_command *cmd, int flags, bool *pair_refused);
 
 }  // namespace ld_internal

@@ -23,9 +23,9 @@ long plan_bytes(const write_plan *plan) {
 // holds something else.
 constexpr int kReads = 5;
 
-// How long the line must stay quiet after the last acknowledgement: answers
-// to bytes of ours that the boot loader took as command pairs follow it at
-// once, but a USB adapter may hold them back for up to 16 ms.
+// How long the line must stay quiet after answers out of line: answers to
+// bytes of ours that the boot loader took as command pairs follow at once,
+// but a USB adapter may hold them back for up to 16 ms.
 constexpr int kQuietMs = 50;
 
 // Reads the fragment's words back into *back until a read holds the
@@ -88,19 +88,22 @@ int write_fragment(int fh, const plan_fragment &f, int flags) {
 // or hold something else (EIO).
 int settle_doubtful(int fh, const plan_fragment &f, int flags) {
   ld_internal::drain_quiet(fh, kQuietMs, LD_WAIT_MS);
-  if (ld_internal::realign(fh, flags) < 0) return -1;
+  const ld_reentry &re = ld_internal::reentry;
+  if (re.reenter ? re.reenter(fh, re.ctx, flags) < 0 : ld_internal::realign(fh, flags) < 0)
+    return -1;
   const int r = settle_write(fh, const_cast<plan_fragment *>(&f), false, flags);
   if (r < 0) return -1;
   return r > 0 ? 0 : write_fragment(fh, f, flags);
 }
 
-// Whether an answer comes after the last acknowledgement, within a moment.
-bool late_answer(int fh, int flags) {
+// After the last fragment no later write shows that the boot loader ended
+// it early: a short command does. Get Version answered in line, nothing
+// before it, shows the boot loader at command level; anything else puts
+// the last fragment in doubt. Returns true then.
+bool last_in_doubt(int fh, int flags) {
   if (!(flags & LD_WAITACK)) return false;
-  unsigned char b = 0;
-  if (ld_internal::await_byte(fh, &b, kQuietMs) < 0) return false;
-  ++ld_internal::irregularities;
-  return true;
+  const unsigned long before = ld_internal::irregularities;
+  return ld_get_version(fh, nullptr, flags) < 0 || ld_internal::irregularities != before;
 }
 
 // Blocks sent without awaiting their answers whose answers are not yet read.
@@ -151,7 +154,7 @@ int write_all_fragments(int fh, const write_plan *plan, int flags, progress_disp
         settle_doubtful(fh, frags[i - 1], flags) < 0)
       return -1;
   }
-  if (!frags.empty() && late_answer(fh, flags) && settle_doubtful(fh, frags.back(), flags) < 0)
+  if (!frags.empty() && last_in_doubt(fh, flags) && settle_doubtful(fh, frags.back(), flags) < 0)
     return -1;
   return 0;
 }

@@ -456,8 +456,12 @@ int flash_image(int fh, image *img, int ldflags, const update_conf &conf, erase_
       verify(fh, plan, ldflags, verify_flag) < 0)
     return -1;
   // The vector table sits at the image's lowest address.
-  if (conf.go_flag && ld_restart(fh, static_cast<int>(plan.lowest), ldflags) < 0) {
-    std::fprintf(stderr, "Can't start application: %s\n", std::strerror(errno));
+  const int started = conf.go_flag ? ld_restart(fh, static_cast<int>(plan.lowest), ldflags) : 0;
+  if (started != 0) {
+    std::fprintf(stderr,
+                 started > 0 ? "Can't confirm the start of the application: %s\n"
+                             : "Can't start application: %s\n",
+                 std::strerror(errno));
     return -1;
   }
   return 0;
@@ -520,6 +524,20 @@ int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
   return flash_image(fh, img, ldflags, *conf, &module);
 }
 
+// A run whose module acted on a block the flasher did not send whole (an
+// acknowledgement during a recovery) may have erased or written flash
+// outside the image: it says so and fails, whatever else went well.
+int report_stray_acts(int flashed) {
+  const unsigned stray = ld_take_stray_acts();
+  if (stray == 0) return flashed;
+  std::fprintf(stderr,
+               "The module acted on a damaged block: flash outside the image may have been %s\n",
+               stray == LD_STRAY_ERASE   ? "erased"
+               : stray == LD_STRAY_WRITE ? "written"
+                                         : "erased or written");
+  return -1;
+}
+
 // Running out of memory ends the phase it happens in like any failure of
 // that phase (the new-handler has said so and thrown std::bad_alloc): before
 // the port is open the run ends with EXIT_CANT_OPEN, holding nothing; after
@@ -540,8 +558,10 @@ int update_main(int argc, char **argv) {
     const ld_reentry reentry = {reenter_target, &reentry_ctx};
     ld_set_reentry(run.lines.has_reset ? &reentry : nullptr);
     const int ldflags = loader_flags(run.conf);
+    (void)ld_take_stray_acts();
     if (enter_module(run.port.get(), reentry_ctx, ldflags) == 0)
       flashed = do_flash(run.port.get(), run.img.get(), ldflags, &run.conf);
+    flashed = report_stray_acts(flashed);
     ld_set_reentry(nullptr);
   } catch (const std::bad_alloc &) {
     if (!run.port.ok()) return EXIT_CANT_OPEN;

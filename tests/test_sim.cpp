@@ -223,7 +223,7 @@ TEST(Sim, ExitOnCloseWaitsForTheHostToOpenAndCloseThePort) {
     EXPECT_EQ(sim.wait_exit(100), -1);
   }
   EXPECT_EQ(sim.wait_exit(10000), 0);
-  EXPECT_EQ(sim.dump().size(), 131072u);
+  EXPECT_EQ(sim.dump().size(), 262144u);
 }
 
 TEST(Sim, KeepsItsStateWhenTheHostClosesAndReopensThePort) {

@@ -17,11 +17,17 @@ using namespace testsupport;
 
 namespace {
 
+const std::vector<std::string> kSizing = {"--part", "--flash-size"};
+
 // The boot loader alone, in-process: its options from a command line as the
 // simulator takes it, a flash and a log of its own.
 class InProcess {
  public:
   explicit InProcess(std::vector<std::string> args = {}) {
+    // The rows without a part were written for a module of 128 KiB.
+    const bool sized =
+        std::find_first_of(args.begin(), args.end(), kSizing.begin(), kSizing.end()) != args.end();
+    if (!sized) args.insert(args.begin(), {"--flash-size", "131072"});
     args.insert(args.begin(), {"tarvion_module_sim", "--log", dir_.file("sim.log")});
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(&a[0]);

@@ -297,9 +297,11 @@ struct ReadCase {
 void check_read_case(const ReadCase &c, const std::string &out) {
   SCOPED_TRACE(c.what);
   TempDir dir;
+  // 128 KiB: the largest flash of the part the module names (0x410).
   const Bytes before = pattern(131072, 7);
   write_file(dir.file("init.bin"), std::string(before.begin(), before.end()));
-  std::vector<std::string> sim_args = {"--flash-init", dir.file("init.bin")};
+  std::vector<std::string> sim_args = {"--flash-init", dir.file("init.bin"), "--flash-size",
+                                       "131072"};
   sim_args.insert(sim_args.end(), c.sim_args.begin(), c.sim_args.end());
   SimProcess sim(sim_args);
   ASSERT_TRUE(sim.ready());
@@ -452,7 +454,7 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
 // and keeps the flash, so --erase=image erases only the image's pages.
 TEST(FlasherImage, UnprotectLiftsWriteProtectionAloneKeepingTheFlashOutsideTheImage) {
   TempDir dir;
-  const std::string old(128 * 1024, '\x5A');
+  const std::string old(256 * 1024, '\x5A');
   write_file(dir.file("old.bin"), old);
   SimProcess sim({"--write-protected", "--flash-init", dir.file("old.bin")});
   ASSERT_TRUE(sim.ready());
