@@ -473,29 +473,18 @@ int ld_erase_all(int fh, int flags) {
 
 namespace {
 
-// The boot loader's start-up after it reset itself: it takes a 0x7F only
-// once it runs, so it is polled; some families need over two seconds.
-constexpr int kRestartMs = 5000;
-constexpr int kPollMs = 100;
-
-// Polls the restarted boot loader with 0x7F until it answers.
+// The boot loader's start-up after it reset itself: the paced sync meets it
+// once it listens again. One that does not answer is entered again where a
+// reset line allows.
 int poll_restart(int fh, int flags) {
-  const char sync = LD_SYNC;
   if (!(flags & LD_WAITACK)) {
-    wait_fh_rest(-1, kRestartMs / 10, &ld_abort);
+    const char sync = LD_SYNC;
+    wait_fh_rest(-1, LD_SYNC_BUDGET_MS / 6, &ld_abort);
     return _ld_send(fh, &sync, 1, flags | LD_NOCHKSUM);
   }
-  for (int waited = 0; waited < kRestartMs; waited += 2 * kPollMs) {
-    if (wait_fh_rest(-1, kPollMs, &ld_abort) < 0) return -1;
-    const Answer a = send_once(fh, &sync, 1, flags | LD_NOCHKSUM, kPollMs);
-    if (a == ANSWER_ACK || a == ANSWER_NACK) {
-      errno = 0;
-      return 0;
-    }
-    if (a == ANSWER_FAILED) return -1;
-  }
-  errno = EBUSY;
-  return -1;
+  if (ld_sync(fh, flags, nullptr) == 0) return 0;
+  if (!reentry.reenter || errno == EINTR) return -1;
+  return reentry.reenter(fh, reentry.ctx, flags);
 }
 
 // Silence while the module restarts is expected, not a fault of the line.

@@ -155,7 +155,8 @@ int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags
 // Lifts read-out protection: Readout Unprotect (0x92), whose second
 // acknowledgement comes once the module has erased its whole flash (awaited
 // up to 60 s); the module then restarts into its boot loader and is
-// synchronised again, polled with 0x7F for at most 5 s. Returns 0, or -1
+// synchronised again with the paced sync (entered again through the
+// reset line where one is registered). Returns 0, or -1
 // with errno (EINVAL refused, EBUSY no answer or no restart).
 int ld_readout_unprotect(int fh, int flags);
 // Lifts write protection: Write Unprotect (0x73), which keeps the flash;
