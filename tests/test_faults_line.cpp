@@ -16,25 +16,38 @@ using namespace testsupport;
 // Bytes from the flasher, counted from 1 as the module counts them: the
 // sync byte, the erase's pair and parameter, then fragment 1's pair,
 // address and 258-byte data block, and fragment 2's.
+// A byte lost, or the count 0xFF damaged to 0xFE, in the erase's parameter
+// leaves the boot loader waiting: the erase gets three more waits for a late
+// answer before the module is restarted.
 const struct {
   const char *what;
   int byte;
+  int lost_waits, damaged_waits;
 } kLinePositions[] = {
-    {"erase command", 2},         {"erase complement", 3},   {"erase parameter", 4},
-    {"erase checksum", 5},        {"write command", 271},    {"write complement", 272},
-    {"address, first byte", 273}, {"address checksum", 277}, {"count byte", 278},
-    {"first data byte", 279},     {"data checksum", 535},
+    {"erase command", 2, 0, 0},         {"erase complement", 3, 0, 0},
+    {"erase parameter", 4, 4, 4},       {"erase checksum", 5, 4, 0},
+    {"write command", 271, 0, 0},       {"write complement", 272, 0, 0},
+    {"address, first byte", 273, 0, 0}, {"address checksum", 277, 0, 0},
+    {"count byte", 278, 0, 0},          {"first data byte", 279, 0, 0},
+    {"data checksum", 535, 0, 0},
 };
 
 // With a flash word of 8 bytes, as parts with error-correcting flash have:
 // a word written twice or in part would show.
-void check_line_fault(const char *fault, const char *what, int byte) {
-  check_fault_case(
-      {what, {fault, std::to_string(byte), "--program-unit", "8"}, {}, 0, kFlashed, 0, {}, true});
+void check_line_fault(const char *fault, const char *what, int byte, int waits) {
+  check_fault_case({what,
+                    {fault, std::to_string(byte), "--program-unit", "8"},
+                    {},
+                    0,
+                    kFlashed,
+                    waits,
+                    {},
+                    true});
 }
 
 TEST(FaultsLine, ADamagedByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
-  for (const auto &p : kLinePositions) check_line_fault("--damage-byte", p.what, p.byte);
+  for (const auto &p : kLinePositions)
+    check_line_fault("--damage-byte", p.what, p.byte, p.damaged_waits);
 }
 
 // A count byte 0xFF damaged to 0x7F: the boot loader refuses the block
@@ -52,7 +65,8 @@ TEST(FaultsLine, ACountByteDamagedToHalfTheBlockIsRepairedByRetries) {
 }
 
 TEST(FaultsLine, ALostByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
-  for (const auto &p : kLinePositions) check_line_fault("--lose-byte", p.what, p.byte);
+  for (const auto &p : kLinePositions)
+    check_line_fault("--lose-byte", p.what, p.byte, p.lost_waits);
 }
 
 // Answers to the flasher counted from 1: sync, erase pair, erase parameter,
