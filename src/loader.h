@@ -175,7 +175,7 @@ unsigned long ld_line_faults();
 // first. Returns 0xFFFFFFFF on failure; only errno 0 tells success apart.
 unsigned int ld_getid(int fh, int flags);
 // Erases the whole flash: command 0x43, then the block 0xFF. A boot loader
-// that refuses 0x43 (0x1F on all three attempts, under LD_WAITACK) is asked
+// that refuses 0x43 (0x1F to an attempt and none accepted, under LD_WAITACK) is asked
 // for its command list (Get, 0x00); when it lists the extended erase 0x44,
 // the flash is erased with 0x44, then the block 0xFFFF (mass erase), whose
 // acknowledgement is awaited for up to 60 s in one wait, the block never

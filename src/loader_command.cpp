@@ -95,7 +95,9 @@ Try send_pair(int fh, const ld_command *cmd, int flags, bool *refused) {
     int acks = 0;
     if (back_to_command_level(fh, cmd, -1, flags, &acks) < 0) return TRY_FAILED;
   }
-  *refused = refusals == LD_ATTEMPTS;
+  // An attempt lost on the line leaves fewer refusals; one clear refusal
+  // and no acceptance is the boot loader's own answer.
+  *refused = refusals > 0;
   return TRY_FAILED;
 }
 

@@ -145,9 +145,10 @@ bool input_pending(int fh);
 // most max_ms in all).
 void drain_quiet(int fh, int quiet_ms, int max_ms);
 
-// ld_run_command; *pair_refused tells whether it failed because every
-// attempt of the command pair was refused with 0x1F (the boot loader does
-// not know the command).
+// ld_run_command; *pair_refused tells whether it failed because no attempt
+// of the command pair was accepted and at least one was refused with 0x1F
+// (the boot loader does not know the command; the other attempts may have
+// been lost on the line).
 // Returns 1 (errno EBUSY) for a Go whose start cannot be confirmed.
 int run_command(int fh, const ld_command *cmd, int flags, bool *pair_refused);
 
