@@ -13,12 +13,12 @@
 #include "backup.h"
 #include "config.h"
 #include "erase.h"
-#include "gpio.h"
 #include "image_format.h"
 #include "image_layout.h"
 #include "line.h"
 #include "loader.h"
 #include "progress.h"
+#include "target.h"
 #include "uart.h"
 #include "util.h"
 
@@ -62,120 +62,6 @@ bool holds_data(const image &img) {
   return false;
 }
 
-int gpio_flags(const update_conf &conf) {
-  return GPIO_NODIR_OK | (conf.verbose_flag ? GPIO_VERBOSE : 0);
-}
-
-// The pauses of the target sequences.
-constexpr int kBootSelectSettleMs = 100;  // boot-select high, then reset released
-constexpr int kBootLoaderStartMs = 10;    // reset released, then the first block
-constexpr int kResetPulseMs = 10;         // reset held low on the way out
-// Entries through the reset line before a failed sync ends the run.
-constexpr int kEntryTries = 3;
-
-// The module's reset and boot-select lines, each present when given.
-struct Lines {
-  target_line reset, bootsel;
-  bool has_reset = false, has_bootsel = false;
-};
-
-// A line's text: a number is kept as its text too, so every kind is read
-// from there.
-void init_line(target_line *line, bool *has, int given, const owned_text &orig, int number) {
-  *has = given != 0;
-  if (*has && line_init(line, orig.value_or(std::to_string(number)).c_str()) < 0)
-    line_init(line, std::to_string(number).c_str());
-}
-
-void init_lines(const update_conf &conf, Lines *lines) {
-  init_line(&lines->reset, &lines->has_reset, conf.resetpin_given, conf.resetpin_orig,
-            conf.resetpin_arg);
-  init_line(&lines->bootsel, &lines->has_bootsel, conf.bspin_given, conf.bspin_orig,
-            conf.bspin_arg);
-}
-
-// Reset low; with a boot-select line, boot-select high; then release reset so
-// that the module starts its ROM boot loader (without a boot-select line, one
-// strapped high on the board). The pauses of both sequences run their full
-// length even when a signal arrives during them. Failures are reported by the
-// line operations and the run goes on: the module may sit in its boot loader
-// anyway. start_ms: the pause after the release of reset.
-void enter_target(const update_conf &conf, Lines &lines, int fh, int start_ms) {
-  if (!lines.has_reset) return;
-  // Also a modem reset line, held low since the open: the port's set-up that
-  // followed raised DTR and RTS again when it moved the port off speed 0.
-  line_setup(&lines.reset, fh, 0, gpio_flags(conf));
-  if (lines.has_bootsel) line_setup(&lines.bootsel, fh, 1, gpio_flags(conf));
-  wait_fh_rest(-1, kBootSelectSettleMs, nullptr);
-  line_set(&lines.reset, 1);
-  wait_fh_rest(-1, start_ms, nullptr);
-}
-
-// Reset low, boot-select low, then a reset pulse: the module restarts into
-// its application. An application that Go has started on a module without a
-// boot-select line is left running: the pulse would restart it into the boot
-// loader its strapping selects. Returns -1 when a step on either line
-// failed: the module may then be left in its boot loader.
-int release_target(Lines &lines, bool started) {
-  if (!lines.has_reset || (started && !lines.has_bootsel)) return 0;
-  int rc = line_set(&lines.reset, 0);
-  if (lines.has_bootsel && line_set(&lines.bootsel, 0) < 0) rc = -1;
-  wait_fh_rest(-1, kResetPulseMs, nullptr);
-  if (line_set(&lines.reset, 1) < 0) rc = -1;
-  return rc;
-}
-
-// What an entry needs: the lines and the configuration.
-struct Reentry {
-  const update_conf *conf;
-  Lines *lines;
-};
-
-// The entry sequence, then the sync; with a reset line a sync that fails
-// (silence for its whole budget, or answers that are neither 0x79 nor 0x1F)
-// runs the whole entry again, kEntryTries entries in all. Such an answer
-// comes from a boot loader that took a wrong line speed from a 0x7F on the
-// line as it started: it had started by the 0x7F that got the answer, so the
-// next entry waits that long and one sync interval more before its first
-// 0x7F, which then finds it listening. *began tells whether the sync was
-// reached (a signal during the entry's pauses stops the run before it).
-// Returns 0, or -1 with errno as the last sync left it.
-int enter_with_retries(Reentry &r, int fh, int flags, bool *began) {
-  *began = false;
-  int start_ms = kBootLoaderStartMs;
-  for (int entry = 1;; ++entry) {
-    enter_target(*r.conf, *r.lines, fh, start_ms);
-    if (ld_abort) {
-      errno = EINTR;
-      return -1;
-    }
-    *began = true;
-    int answered_ms = -1;
-    if (ld_sync(fh, flags, &answered_ms) == 0) return 0;
-    const int err = errno;
-    if (!r.lines->has_reset || entry >= kEntryTries || (err != EBUSY && err != EINVAL)) {
-      errno = err;
-      return -1;
-    }
-    if (flags & LD_VERBOSE)
-      std::fprintf(stderr, "No sync (%s): entering the boot loader again\n", std::strerror(err));
-    start_ms = kBootLoaderStartMs;
-    if (err == EINVAL && answered_ms >= 0) start_ms += answered_ms + LD_SYNC_INTERVAL_MS;
-  }
-}
-
-// The loader's re-entry: the module restarts into its boot loader, whatever
-// state it was in, with the run's own entry and its retries.
-int reenter_target(int fh, void *ctx, int flags) {
-  bool began = false;
-  return enter_with_retries(*static_cast<Reentry *>(ctx), fh, flags, &began);
-}
-
-void release_lines(Lines &lines) {
-  if (lines.has_bootsel) line_release(&lines.bootsel);
-  if (lines.has_reset) line_release(&lines.reset);
-}
-
 int loader_flags(const update_conf &conf) {
   return (conf.waitack_flag ? LD_WAITACK : 0) | (conf.verbose_flag ? LD_VERBOSE : 0);
 }
@@ -202,7 +88,7 @@ struct Run {
   update_conf conf;
   std::string file;  // the image's name, which the image borrows
   ImageGuard img;
-  Lines lines;
+  target_lines lines;
   Fd port;
   ~Run() { parser_free(&conf); }
 };
@@ -278,7 +164,7 @@ bool file_or_directory(const std::string &path) {
 int open_port(Run &run) {
   const std::string device = run.conf.device_arg.value_or("");
   const int flags = run.conf.uart_flag ? UART_EVEN : UART_NOSETUP | UART_EVEN;
-  init_lines(run.conf, &run.lines);
+  target_init_lines(run.conf, &run.lines);
   if (file_or_directory(device)) {
     errno = ENOTTY;
     return cant_open(device);
@@ -311,7 +197,7 @@ int end_run(Run &run, bool started) {
   uart_drain(run.port.get());
   const int released = release_target(run.lines, started);
   run.img.free();
-  release_lines(run.lines);
+  target_release_lines(run.lines);
   uart_close(run.port.release());
   return released;
 }
@@ -496,9 +382,9 @@ int identify(int fh, int ldflags, const update_conf &conf, erase_module *module)
 
 // The entry and the sync. A run stopped during the entry's pauses says
 // nothing. Returns 0, or -1 (after a message).
-int enter_module(int fh, Reentry &entry, int ldflags) {
+int enter_module(int fh, target_lines &lines, int ldflags) {
   bool began = false;
-  if (enter_with_retries(entry, fh, ldflags, &began) == 0) return 0;
+  if (enter_target_sync(&lines, fh, ldflags, &began) == 0) return 0;
   if (!began) return -1;
   const int err = errno;
   std::fprintf(stderr, "Can't init device: %s\n", std::strerror(err));
@@ -554,12 +440,11 @@ int update_main(int argc, char **argv) {
     if (caught_signal) return 128 + caught_signal;
     if (!loaded) return EXIT_CANT_OPEN;
     if (open_port(run) < 0) return EXIT_CANT_OPEN;
-    Reentry reentry_ctx = {&run.conf, &run.lines};
-    const ld_reentry reentry = {reenter_target, &reentry_ctx};
+    const ld_reentry reentry = {reenter_target, &run.lines};
     ld_set_reentry(run.lines.has_reset ? &reentry : nullptr);
     const int ldflags = loader_flags(run.conf);
     (void)ld_take_stray_acts();
-    if (enter_module(run.port.get(), reentry_ctx, ldflags) == 0)
+    if (enter_module(run.port.get(), run.lines, ldflags) == 0)
       flashed = do_flash(run.port.get(), run.img.get(), ldflags, &run.conf);
     flashed = report_stray_acts(flashed);
     ld_set_reentry(nullptr);
