@@ -378,15 +378,26 @@ int ld_init_device(int fh, int flags) {
   return ld_sync(fh, flags, nullptr);
 }
 
+namespace {
+
+// A command whose reply is a count byte N and N+1 bytes (at most 256), then
+// the closing acknowledgement: Get and Get ID. Stores the bytes in *reply
+// and their number in *n. Returns as ld_run_command.
+int counted_command(int fh, unsigned char code, std::array<unsigned char, 256> *reply, int *n,
+                    int flags) {
+  ld_command cmd = {code, nullptr, 0, reply->data(), 256, nullptr, nullptr};
+  cmd.counted = true;
+  cmd.reply_got = n;
+  cmd.closing_ms = LD_WAIT_MS;
+  return ld_run_command(fh, &cmd, flags);
+}
+
+}  // namespace
+
 unsigned int ld_getid(int fh, int flags) {
-  // The count byte announces at most 256 identifier bytes.
   std::array<unsigned char, 256> reply;
   int n = 0;
-  ld_command cmd = {LD_CMD_GET_ID, nullptr, 0, reply.data(), 256, nullptr, nullptr};
-  cmd.counted = true;
-  cmd.reply_got = &n;
-  cmd.closing_ms = LD_WAIT_MS;
-  if (ld_run_command(fh, &cmd, flags) < 0) return LD_ID_FAILED;
+  if (counted_command(fh, LD_CMD_GET_ID, &reply, &n, flags) < 0) return LD_ID_FAILED;
   unsigned int id = 0;
   for (int i = 0; i < n && i < LD_ID_BYTES; ++i) id = (id << 8) | reply[static_cast<size_t>(i)];
   errno = 0;
@@ -425,11 +436,7 @@ namespace {
 int offers_command(int fh, unsigned char code, int flags) {
   std::array<unsigned char, 256> reply;
   int n = 0;
-  ld_command cmd = {LD_CMD_GET, nullptr, 0, reply.data(), 256, nullptr, nullptr};
-  cmd.counted = true;
-  cmd.reply_got = &n;
-  cmd.closing_ms = LD_WAIT_MS;
-  if (ld_run_command(fh, &cmd, flags) < 0) return -1;
+  if (counted_command(fh, LD_CMD_GET, &reply, &n, flags) < 0) return -1;
   for (int i = 1; i < n && i < 256; ++i)
     if (reply[static_cast<size_t>(i)] == code) return 1;
   return 0;
