@@ -5,7 +5,8 @@
 # reset - no level is checked), chip (1: character-device lines, which are
 # requested at their first level), modem (1: the flasher drives modem lines),
 # message (a line the flasher or the board's other process must print, or
-# empty).
+# empty), entries (how often the flasher enters the boot loader: 3 when the
+# module never answers).
 function check(ok, text) { print (ok ? "pass: " : "FAIL: ") text }
 /^status / { got_status = $2 }
 /^base / { base = $2; rg = reset != "-" ? base + reset : -1; bg = boot != "-" ? base + boot : -1 }
@@ -37,11 +38,15 @@ END {
   check(base != "" && exported == "" && requested == "", "the lines were released (exported:" exported ", requested:" requested ")")
   if (rg < 0) exit
   check(out[rg] && (bg < 0 || out[bg]), "the kernel saw reset" (bg < 0 ? "" : " and boot-select") " made outputs")
-  expected = bg < 0 ? " reset=0 reset=1 reset=0 reset=1" : " reset=0 boot=0 boot=1 reset=1 reset=0 boot=0 reset=1"
-  if (chip) sub(/ boot=0 boot=1/, " boot=1", expected)
+  # Each entry sets its lines up again: a sysfs line made an output starts low.
+  entry = bg < 0 ? " reset=0 reset=1" : " reset=0 boot=0 boot=1 reset=1"
+  expected = ""
+  for (k = 0; k < (entries > 1 ? entries : 1); k++) expected = expected entry
+  expected = expected (bg < 0 ? " reset=0 reset=1" : " reset=0 boot=0 reset=1")
+  if (chip) gsub(/ boot=0 boot=1/, " boot=1", expected)
   check(seq == expected, "the kernel's level order:" seq)
   for (i = 1; i <= n; i++) {
-    if (vn[i] == "boot" && vv[i] == 1) brise = vt[i]
+    if (vn[i] == "boot" && vv[i] == 1 && brise == "") brise = vt[i]
     if (vn[i] == "boot" && vv[i] == 0) bfall = vt[i]
     if (vn[i] == "reset" && vv[i] == 0 && rfall == "") rfall = vt[i]
     if (vn[i] == "reset" && vv[i] == 1) { if (rrise == "") rrise = vt[i]; else rlast = vt[i] }
