@@ -50,6 +50,9 @@ const ArgField kArgFields[] = {
     {&U::file_given, &U::file_orig, &U::file_arg, nullptr},
     {&U::testid_given, &U::testid_orig, nullptr, &U::testid_arg},
     {&U::conffile_given, &U::conffile_orig, &U::conffile_arg, nullptr},
+    {&U::format_given, &U::format_orig, &U::format_arg, nullptr},
+    {&U::read_given, &U::read_orig, &U::read_arg, nullptr},
+    {&U::progress_given, &U::progress_orig, &U::progress_arg, nullptr},
 };
 int U::*const kFlags[] = {&U::waitack_flag, &U::uart_flag, &U::showid_flag, &U::verbose_flag,
                           &U::saveconf_flag};
@@ -57,7 +60,8 @@ int U::*const kGiven[] = {&U::help_given,    &U::full_help_given, &U::version_gi
                           &U::device_given,  &U::baudrate_given,  &U::resetpin_given,
                           &U::bspin_given,   &U::file_given,      &U::waitack_given,
                           &U::uart_given,    &U::showid_given,    &U::testid_given,
-                          &U::verbose_given, &U::saveconf_given,  &U::conffile_given};
+                          &U::verbose_given, &U::saveconf_given,  &U::conffile_given,
+                          &U::format_given,  &U::read_given,      &U::progress_given};
 
 // What holds after any pass; after one that succeeded, every option given
 // also holds its argument text, and a text option's value is that text.
@@ -185,7 +189,8 @@ void fuzz_option_passes(const std::vector<std::string> &args, fuzz_pass_fn pass)
   const int first = pass(&copy, &rec, 0, 1, 1);
   FUZZ_CHECK(first == 0 || first == 1);
   check_record(rec, first == 0);
-  if (first == 0) FUZZ_CHECK(rec.file_given);
+  // A firmware file is required, unless the run only reads the flash.
+  if (first == 0) FUZZ_CHECK(rec.file_given || rec.read_given);
   copy = args;
   const int second = pass(&copy, &rec, 1, 0, 0);
   FUZZ_CHECK(second == 0 || second == 1);
