@@ -312,7 +312,11 @@ namespace {
 int ms_since(const struct timespec &t0) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int>((now.tv_sec - t0.tv_sec) * 1000 + (now.tv_nsec - t0.tv_nsec) / 1000000);
+  // Whole nanoseconds first: a negative difference of the nanoseconds must
+  // not round the milliseconds up.
+  const long long ns =
+      (static_cast<long long>(now.tv_sec) - t0.tv_sec) * 1000000000LL + (now.tv_nsec - t0.tv_nsec);
+  return static_cast<int>(ns / 1000000);
 }
 
 // The answer to a 0x7F within ms: the byte, or -1 with errno EBUSY (silence)
