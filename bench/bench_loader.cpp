@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "backup.h"
+#include "device.h"
 #include "loader.h"
 #include "progress.h"
 #include "sim_child.h"
@@ -55,9 +56,19 @@ double cpu_seconds() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+// A session of the flasher's own on fh, with the real budgets.
+ld_session session_on(int fh) {
+  ld_session s;
+  s.fh = fh;
+  s.flags = LD_WAITACK;
+  s.baud = uart_line_rate(fh);
+  return s;
+}
+
 // The flasher's image writer.
 bool flasher_write(int fh, image *img) {
-  return ld_write_image(fh, img, LD_WAITACK) == 0;
+  ld_session s = session_on(fh);
+  return ld_write_image(&s, img) == 0;
 }
 
 // The least a host can do per block: write it and block in a read for the
@@ -98,7 +109,8 @@ void flash_through_simulated_module(benchmark::State &state, bool (*write_image)
     return;
   }
   const int fh = uart_open(sim.tty().c_str(), baud ? baud : 115200, UART_EVEN);
-  if (fh < 0 || ld_init_device(fh, LD_WAITACK) < 0) {
+  ld_session session = session_on(fh);
+  if (fh < 0 || ld_init_device(&session) < 0) {
     state.SkipWithError("no synchronisation with the simulated module");
     close(fh);
     return;
@@ -117,7 +129,7 @@ void flash_through_simulated_module(benchmark::State &state, bool (*write_image)
     img.fn = "bench.bin";
     img.chunks = 1;
     img.img = &chunk;
-    const bool erased = ld_erase_all(fh, LD_WAITACK) == 0;
+    const bool erased = ld_erase_all(&session) == 0;
     const double cpu_start = cpu_seconds();
     state.ResumeTiming();
     if (!erased || !write_image(fh, &img)) {
@@ -159,7 +171,8 @@ void BM_FlasherOverBareHost(benchmark::State &state) {
   const int baud = static_cast<int>(state.range(0));
   Sim sim({"--baud", std::to_string(baud)});
   const int fh = sim.tty().empty() ? -1 : uart_open(sim.tty().c_str(), baud, UART_EVEN);
-  if (fh < 0 || ld_init_device(fh, LD_WAITACK) < 0) {
+  ld_session session = session_on(fh);
+  if (fh < 0 || ld_init_device(&session) < 0) {
     state.SkipWithError("no synchronisation with the simulated module");
     if (fh >= 0) close(fh);
     return;
@@ -178,7 +191,7 @@ void BM_FlasherOverBareHost(benchmark::State &state) {
       img.fn = "bench.bin";
       img.chunks = 1;
       img.img = &chunk;
-      const bool erased = ld_erase_all(fh, LD_WAITACK) == 0;
+      const bool erased = ld_erase_all(&session) == 0;
       const double start = now_s();
       if (!erased || !(k == 0 ? flasher_write : bare_write)(fh, &img)) {
         state.SkipWithError("flashing failed");
@@ -200,18 +213,19 @@ void BM_ReadFlashIntoAFile(benchmark::State &state) {
   const int baud = static_cast<int>(state.range(0));
   Sim sim({"--baud", std::to_string(baud)});
   const int fh = sim.tty().empty() ? -1 : uart_open(sim.tty().c_str(), baud, UART_EVEN);
-  erase_module m;
-  if (fh < 0 || ld_init_device(fh, LD_WAITACK) < 0 || erase_read_id(fh, LD_WAITACK, &m.id) < 0) {
+  ld_session session = session_on(fh);
+  device_info m;
+  if (fh < 0 || ld_init_device(&session) < 0 || device_identify(&session, &m) < 0) {
     state.SkipWithError("no synchronisation with the simulated module");
     if (fh >= 0) close(fh);
     return;
   }
-  erase_learn_part(fh, m.id, LD_WAITACK, &m);
+  device_read_size(&session, &m);
   char dir[] = "/tmp/tarvion-bench-XXXXXX";
   const std::string out = std::string(mkdtemp(dir) ? dir : "/tmp") + "/flash.bin";
   progress_set_mode(PROGRESS_NONE);
   for (auto _ : state) {
-    if (backup_flash(fh, LD_WAITACK, out.c_str(), &m) < 0) {
+    if (backup_flash(&session, out.c_str(), m) < 0) {
       state.SkipWithError("the read failed");
       break;
     }

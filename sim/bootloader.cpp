@@ -158,6 +158,11 @@ bool BootLoader::on_sync(Reply &reply) {
   state_ = State::Idle;
   log_.event("sync");
   reply.bytes = {kAck};
+  // Some adapters put a stray byte on the line as the module starts.
+  if (faults_.garbage_before_ack) {
+    faults_.garbage_before_ack = false;
+    reply.bytes.insert(reply.bytes.begin(), kGarbage);
+  }
   return true;
 }
 

@@ -55,6 +55,8 @@ const char kUsage[] =
     "                         port and closed it again, or after a hang-up\n"
     "Faults:\n"
     "  --silent               never answer anything\n"
+    "  --garbage-before-ack   put one stray byte (0xE0) on the line just before the\n"
+    "                         first acknowledgement of the sync\n"
     "  --nack-block K         refuse (0x1F) the K-th block received, once; blocks\n"
     "                         are counted from 1, the sync byte included (repeatable)\n"
     "  --nack-cmd CODE:N      refuse the first N attempts of command CODE, e.g.\n"
@@ -115,6 +117,7 @@ enum OptionId {
   kLog,
   kExitOnClose,
   kSilent,
+  kGarbageBeforeAck,
   kNackBlock,
   kNackCmd,
   kWrongByte,
@@ -158,6 +161,7 @@ const struct option kLongOptions[] = {
     {"log", required_argument, nullptr, kLog},
     {"exit-on-close", no_argument, nullptr, kExitOnClose},
     {"silent", no_argument, nullptr, kSilent},
+    {"garbage-before-ack", no_argument, nullptr, kGarbageBeforeAck},
     {"nack-block", required_argument, nullptr, kNackBlock},
     {"nack-cmd", required_argument, nullptr, kNackCmd},
     {"wrong-byte", required_argument, nullptr, kWrongByte},
@@ -329,6 +333,8 @@ bool Parser::apply(int id, const std::string &arg) {
       return flag(opts.exit_on_close);
     case kSilent:
       return flag(f.silent);
+    case kGarbageBeforeAck:
+      return flag(f.garbage_before_ack);
     case kGetReply:
       f.get_reply_given = parse_hex_bytes(arg, f.get_reply);
       return f.get_reply_given || fail("get-reply", arg);

@@ -13,6 +13,7 @@ namespace sim {
 // Faults the boot loader shows on request (all off by default).
 struct Faults {
   bool silent = false;                       // never answer anything
+  bool garbage_before_ack = false;           // a stray byte before the sync's first ACK
   std::set<uint64_t> nack_blocks;            // 1-based block numbers refused with 0x1F
   std::map<unsigned, uint32_t> nack_cmds;    // command code -> attempts still to refuse
   std::map<uint64_t, unsigned> wrong_bytes;  // block number -> byte answered instead

@@ -63,8 +63,7 @@ class TempFile {
 
 // Reads [start, start + data->size()) in blocks of LD_FRAGMENT_MAX bytes.
 // Returns 0, or -1 after a message, errno kept (EACCES for a refusal).
-int read_flash(int fh, int ldflags, const char *path, uint32_t start,
-               std::vector<unsigned char> *data) {
+int read_flash(ld_session *s, const char *path, uint32_t start, std::vector<unsigned char> *data) {
   progress_display shown;
   const std::string title = std::string("Reading ") + path;
   progress_start(&shown, true, "Reading", title.c_str(), static_cast<long>(data->size()));
@@ -73,7 +72,7 @@ int read_flash(int fh, int ldflags, const char *path, uint32_t start,
     const int n = rest < size_t(LD_FRAGMENT_MAX) ? static_cast<int>(rest) : LD_FRAGMENT_MAX;
     progress_step(&shown, n);
     const uint32_t addr = start + static_cast<uint32_t>(at);
-    if (ld_read_memory(fh, addr, data->data() + at, n, ldflags) == 0) continue;
+    if (ld_read_memory(s, addr, data->data() + at, n) == 0) continue;
     const int err = errno;
     if (err == EINVAL) {
       std::fputs("Can't read flash: the module is read-out protected (Read Memory refused)\n",
@@ -89,20 +88,6 @@ int read_flash(int fh, int ldflags, const char *path, uint32_t start,
   return 0;
 }
 
-// The identifier and the part, unless the run knows them, and the flash's
-// own size.
-int learn_part(int fh, int ldflags, erase_module *m) {
-  if (m->have_id) {
-    erase_read_size(fh, ldflags, m);
-    return 0;
-  }
-  unsigned int id = 0;
-  if (erase_read_id(fh, ldflags, &id) < 0) return -1;
-  if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Device has ID %08X\n", id);
-  erase_learn_part(fh, id, ldflags, m);
-  return 0;
-}
-
 }  // namespace
 
 int backup_check(const char *path) {
@@ -110,7 +95,7 @@ int backup_check(const char *path) {
   return probe.create(path);
 }
 
-int backup_flash(int fh, int ldflags, const char *path, erase_module *m) {
+int backup_flash(ld_session *s, const char *path, const device_info &d) {
   TempFile file;
   if (file.create(path) < 0) {
     const int err = errno;
@@ -118,22 +103,21 @@ int backup_flash(int fh, int ldflags, const char *path, erase_module *m) {
     errno = err;
     return -1;
   }
-  if (learn_part(fh, ldflags, m) < 0) return -1;
-  if (!m->part || m->flash_bytes == 0) {
-    std::fprintf(stderr, "Can't read flash: the size of part %03X's flash is not known\n", m->id);
+  if (!d.part || d.flash_bytes == 0) {
+    std::fprintf(stderr, "Can't read flash: the size of part %03X's flash is not known\n", d.id);
     errno = ENOENT;
     return -1;
   }
-  std::vector<unsigned char> data(m->flash_bytes);
-  if (read_flash(fh, ldflags, path, m->part->flash_start, &data) < 0) return -1;
+  std::vector<unsigned char> data(d.flash_bytes);
+  if (read_flash(s, path, d.part->flash_start, &data) < 0) return -1;
   if (file.commit(path, data) < 0) {
     const int err = errno;
     std::fprintf(stderr, "Can't write %s: %s\n", path, std::strerror(err));
     errno = err;
     return -1;
   }
-  if (ldflags & LD_VERBOSE)
-    std::fprintf(stderr, "Read %u bytes of flash from %08X into %s\n", m->flash_bytes,
-                 m->part->flash_start, path);
+  if (s->flags & LD_VERBOSE)
+    std::fprintf(stderr, "Read %u bytes of flash from %08X into %s\n", d.flash_bytes,
+                 d.part->flash_start, path);
   return 0;
 }

@@ -1,8 +1,10 @@
+// Whole commands: the pair, the blocks, the reply, each answer accounted
+// for, and the way back to a known state after an unclear one.
 #include <cerrno>
 
 #include "loader.h"
 #include "loader_internal.h"
-#include "util.h"
+#include "port.h"
 
 namespace ld_internal {
 
@@ -10,6 +12,19 @@ namespace {
 
 // The outcome of one try of a command.
 enum Try { TRY_DONE, TRY_AGAIN, TRY_FAILED, TRY_UNCONFIRMED };
+
+// One command's run: the refusals it met and how its tries ended, so that a
+// command the boot loader refuses cleanly is told apart from a line that
+// damaged it.
+struct CommandRun {
+  ld_session *s;
+  const ld_command *cmd;
+  int nacks = 0;          // refusals met, of the pair or of a block
+  int tries = 0;          // tries begun
+  int tries_refused = 0;  // tries that ended in a refused block
+  bool pair_refused = false;
+  unsigned long faults_at_start = 0;
+};
 
 bool is_erase(const ld_command *cmd) {
   return cmd->code == LD_CMD_ERASE || cmd->code == LD_CMD_EXT_ERASE;
@@ -23,38 +38,52 @@ bool erases_whole(const ld_command *cmd) {
                                    : cmd->blocks[0].len == 2 && d[0] == 0xFF && d[1] >= 0xF0;
 }
 
-// Acknowledgements came while block `sent` (-1: the pair) was recovered:
-// the boot loader accepted it late, or acted on a block we did not send
-// whole. An erase of the whole flash is simply sent again; a page list may
-// have erased other pages, a write may have gone to another address.
-void note_stray_acts(const ld_command *cmd, int sent) {
-  if (is_erase(cmd) && !erases_whole(cmd)) stray_acts |= STRAY_ERASE;
-  if (cmd->code == LD_CMD_WRITE && sent + 1 < cmd->nblocks) stray_acts |= STRAY_WRITE;
+// Acknowledgements came after block `sent` (-1: the pair) had no clear
+// answer: the boot loader accepted it late, or acted on a block we did not
+// send whole. An erase of the whole flash is simply sent again; a page list
+// may have erased other pages, a write's address or count may have put its
+// data elsewhere. For a command without a reply, more acknowledgements than
+// the one the block may still have owed (answered: it had its answer
+// already) come from bytes the boot loader took as commands of their own.
+void note_stray_acts(ld_session *s, const ld_command *cmd, int sent, int acks, bool answered) {
+  if (acks <= 0 || erases_whole(cmd)) return;
+  unsigned &stray = s->facts.stray_acts;
+  if (is_erase(cmd))
+    stray |= LD_STRAY_ERASE;
+  else if (cmd->code == LD_CMD_WRITE && sent + 1 < cmd->nblocks)
+    stray |= LD_STRAY_WRITE;
+  else if (cmd->reply_len == 0 && !cmd->counted && acks > (answered ? 0 : 1))
+    stray |= LD_STRAY_ERASE | LD_STRAY_WRITE;
 }
 
-// After a refusal the boot loader stands at command level; a probe makes
+// After a refusal the boot loader stands at command level; probes make
 // sure a fresh pair is taken as one. A module that answers no probe is
 // restarted where a reset line allows.
-int realign_or_restart(int fh, int flags) {
-  if (realign(fh, flags) == 0) return 0;
-  if (!reentry.reenter || errno != EBUSY) return -1;
-  ++irregularities;
-  return reentry.reenter(fh, reentry.ctx, flags);
+int realign_or_restart(ld_session *s) {
+  if (realign(s) == 0) return 0;
+  if (!s->reentry.reenter || errno != EBUSY) return -1;
+  note_fault(s);
+  return s->reentry.reenter(s, s->reentry.ctx);
 }
 
 // Back to a known state after block `sent` (-1: the pair) had no clear
-// answer: with a reset line the module restarts into its boot loader,
-// without one recovery bytes bring it back to command level. *acks counts
-// acknowledgements during the recovery.
-int back_to_command_level(int fh, const ld_command *cmd, int sent, int flags, int *acks) {
+// answer: with a reset line the module restarts into its boot loader (the
+// answers still on their way are counted first), without one recovery
+// bytes bring it back to command level. *acks counts the acknowledgements
+// that came after the unclear answer.
+int back_to_command_level(CommandRun &run, int sent, bool answered, int *acks) {
+  ld_session *s = run.s;
   *acks = 0;
   const int err = errno;
-  if (reentry.reenter && (flags & LD_WAITACK)) {
-    if (reentry.reenter(fh, reentry.ctx, flags) < 0) return -1;
-  } else if (recover(fh, cmd, sent, flags, acks) < 0) {
+  if (s->reentry.reenter && (s->flags & LD_WAITACK)) {
+    size_t late = 0;
+    (void)drain_quiet(s, s->budgets.answer_ms, s->budgets.wait_ms, &late);
+    *acks = static_cast<int>(late);
+    if (s->reentry.reenter(s, s->reentry.ctx) < 0) return -1;
+  } else if (recover(s, run.cmd, sent, acks) < 0) {
     return -1;
   }
-  if (*acks > 0) note_stray_acts(cmd, sent);
+  note_stray_acts(s, run.cmd, sent, *acks, answered);
   errno = err;
   return 0;
 }
@@ -62,15 +91,15 @@ int back_to_command_level(int fh, const ld_command *cmd, int sent, int flags, in
 // Go whose answer is unclear: one probe pair at most, never a stream of
 // bytes into a running application. Any answer shows the boot loader is
 // still there: Go is tried again once it stands at command level.
-Try go_unclear(int fh, const ld_command *cmd, int sent, int flags) {
+Try go_unclear(ld_session *s, const ld_command *cmd, int sent) {
   const int err = errno;
-  Recovery r(cmd, sent, last_wire.data(), last_wire.size());
+  Recovery r(cmd, sent, s->last_wire.data(), s->last_wire.size());
   const unsigned char probe[2] = {r.next(), r.next()};
-  last_wire.assign(probe, probe + 2);
-  if (write_all(fh, probe, 2) < 0) return TRY_FAILED;
+  s->last_wire.assign(probe, probe + 2);
+  if (write_all(s, probe, 2) < 0) return TRY_FAILED;
   unsigned char b = 0;
-  if (await_byte(fh, &b, LD_WAIT_MS) == 0) {
-    if (realign_or_restart(fh, flags) < 0) return TRY_FAILED;
+  if (await_byte(s, &b, s->budgets.wait_ms) == 0) {
+    if (realign_or_restart(s) < 0) return TRY_FAILED;
     errno = err;
     return TRY_AGAIN;
   }
@@ -78,83 +107,102 @@ Try go_unclear(int fh, const ld_command *cmd, int sent, int flags) {
   return TRY_UNCONFIRMED;
 }
 
-// The command pair, three attempts; an attempt without a clear answer first
-// brings the boot loader back to a known state.
-Try send_pair(int fh, const ld_command *cmd, int flags, bool *refused) {
-  const char c = static_cast<char>(cmd->code);
+// The command pair, three attempts. A refused attempt is sent again at
+// once while the boot loader is known to stand at command level, else once
+// it has been realigned; an attempt without a clear answer first brings the
+// boot loader back to a known state.
+Try send_pair(CommandRun &run) {
+  ld_session *s = run.s;
+  const char c = static_cast<char>(run.cmd->code);
   int refusals = 0;
   for (int attempt = 0; attempt < LD_ATTEMPTS; ++attempt) {
-    const Answer a = send_once(fh, &c, 1, flags, LD_WAIT_MS);
+    // 0x7F bytes of the sync that got no answer may wait in the boot loader
+    // as the first byte of a pair, as may a byte left over from a fault.
+    const bool in_doubt = s->facts.syncs_unanswered > 0 || (refusals > 0 && !s->facts.aligned);
+    if (in_doubt && realign_or_restart(s) < 0) return TRY_FAILED;
+    const Answer a = send_once(s, &c, 1, s->budgets.wait_ms, !(s->flags & LD_NOCHKSUM));
     if (a == ANSWER_ACK) return TRY_DONE;
     if (a == ANSWER_FAILED) return TRY_FAILED;
     if (a == ANSWER_NACK) {
       ++refusals;
+      ++run.nacks;
       continue;
     }
-    if (cmd->code == LD_CMD_GO) return go_unclear(fh, cmd, -1, flags);
+    if (run.cmd->code == LD_CMD_GO) return go_unclear(s, run.cmd, -1);
     int acks = 0;
-    if (back_to_command_level(fh, cmd, -1, flags, &acks) < 0) return TRY_FAILED;
+    if (back_to_command_level(run, -1, errno == EINVAL, &acks) < 0) return TRY_FAILED;
   }
   // An attempt lost on the line leaves fewer refusals; one clear refusal
   // and no acceptance is the boot loader's own answer.
-  *refused = refusals > 0;
+  run.pair_refused = refusals > 0;
+  errno = EINVAL;
   return TRY_FAILED;
 }
 
 // A reply that came out of line: the boot loader sends the rest and stands
 // at command level once the line is quiet; the command is tried again.
-Try reply_lost(int fh) {
+Try reply_lost(ld_session *s) {
   const int err = errno;
   if (err != EBUSY && err != EINVAL) return TRY_FAILED;
-  ++irregularities;
-  drain_quiet(fh, 50, LD_WAIT_MS);
+  note_fault(s);
+  (void)drain_quiet(s, s->budgets.answer_ms, s->budgets.wait_ms);
   errno = err;
   return TRY_AGAIN;
 }
 
 // The reply bytes that follow the last acknowledgement (a count byte first
-// when counted), then the closing acknowledgement.
-Try read_reply(int fh, const ld_command *cmd, int flags) {
+// when counted), read in bulk, then the closing acknowledgement.
+Try read_reply(CommandRun &run) {
+  ld_session *s = run.s;
+  const ld_command *cmd = run.cmd;
   int n = cmd->reply_len;
   unsigned char b = 0;
   if (cmd->counted) {
-    if (await_byte(fh, &b, LD_WAIT_MS) < 0) return reply_lost(fh);
+    if (await_byte(s, &b, s->budgets.wait_ms) < 0) return reply_lost(s);
     n = b + 1;
     if (cmd->reply_got) *cmd->reply_got = n;
   }
-  for (int i = 0; i < n; ++i) {
-    if (await_byte(fh, &b, LD_WAIT_MS) < 0) return reply_lost(fh);
-    if (i < cmd->reply_len) cmd->reply[i] = b;
+  if (n > 0) {
+    std::vector<unsigned char> bytes(static_cast<size_t>(n));
+    if (port_read_bytes(s->fh, bytes.data(), bytes.size(), s->budgets.wait_ms, s->stop, nullptr) <
+        0)
+      return reply_lost(s);
+    for (int i = 0; i < n && i < cmd->reply_len; ++i) cmd->reply[i] = bytes[static_cast<size_t>(i)];
   }
-  if (cmd->closing_ms <= 0 || !(flags & LD_WAITACK)) return TRY_DONE;
-  const int r = await_byte(fh, &b, cmd->closing_ms);
+  if (cmd->closing_ms <= 0 || !(s->flags & LD_WAITACK)) return TRY_DONE;
+  const int r = await_byte(s, &b, cmd->closing_ms);
   if (r == 0 && b == LD_ACK) return TRY_DONE;
   if (r < 0 && errno != EBUSY) return TRY_FAILED;
   if (r == 0) errno = EINVAL;
-  // A refusal, or without a reply (the unprotect commands) silence too, is
-  // the command's own answer: it fails.
-  if (cmd->reply_len == 0 || (r == 0 && b == LD_NACK)) {
-    ++irregularities;
+  // A refusal is the command's own answer: it fails. Without a reply (the
+  // unprotect commands) silence fails it too.
+  if (r == 0 && b == LD_NACK) {
+    ++run.nacks;
+    ++run.tries_refused;
     return TRY_FAILED;
   }
-  return reply_lost(fh);
+  if (cmd->reply_len == 0) {
+    note_fault(s);
+    return TRY_FAILED;
+  }
+  return reply_lost(s);
 }
 
 // A module busy with a slow erase answers once it is done: silence after
 // an erase gets a few more waits, with nothing sent, before the module
 // counts as stuck inside the block. An answer then is the erase's own.
-constexpr int kBusyWaits = 3;
-
-Try late_erase_answer(int fh, int flags) {
+Try late_erase_answer(CommandRun &run) {
+  ld_session *s = run.s;
   unsigned char b = 0;
-  for (int i = 0; i < kBusyWaits; ++i) {
-    if (await_byte(fh, &b, LD_WAIT_MS) < 0) {
+  for (int i = 0; i < s->budgets.busy_waits; ++i) {
+    if (await_byte(s, &b, s->budgets.wait_ms) < 0) {
       if (errno != EBUSY) return TRY_FAILED;
       continue;
     }
-    if (b == LD_ACK && !input_pending(fh)) return TRY_DONE;
+    if (b == LD_ACK && !port_input_pending(s->fh)) return TRY_DONE;
     if (b != LD_NACK) break;
-    if (realign_or_restart(fh, flags) < 0) return TRY_FAILED;
+    ++run.nacks;
+    if (realign_or_restart(s) < 0) return TRY_FAILED;
     errno = EINVAL;
     return TRY_AGAIN;
   }
@@ -162,106 +210,146 @@ Try late_erase_answer(int fh, int flags) {
   return TRY_AGAIN;
 }
 
-// A block whose answer was lost or damaged: back to a known state, then
-// decide whether the command took effect.
-Try unclear(int fh, const ld_command *cmd, int sent, int flags) {
-  if (cmd->code == LD_CMD_GO) return go_unclear(fh, cmd, sent, flags);
+// A block whose answer was lost or damaged (answered: a byte came, but not
+// a clear one): back to a known state, then decide whether the command took
+// effect.
+Try unclear(CommandRun &run, int sent, bool answered) {
+  ld_session *s = run.s;
+  const ld_command *cmd = run.cmd;
+  if (cmd->code == LD_CMD_GO) return go_unclear(s, cmd, sent);
   const int err = errno;
-  // A budget beyond a second (the mass erase, a long page list) already
+  // A budget beyond the wait (the mass erase, a long page list) already
   // covers the erase.
-  if (err == EBUSY && is_erase(cmd) && cmd->blocks[sent].wait_ms <= LD_WAIT_MS &&
-      (flags & LD_WAITACK)) {
-    const Try late = late_erase_answer(fh, flags);
+  if (err == EBUSY && is_erase(cmd) &&
+      block_wait(s, cmd->blocks[sent].wait_ms) <= s->budgets.wait_ms && (s->flags & LD_WAITACK)) {
+    const Try late = late_erase_answer(run);
     if (late != TRY_AGAIN || errno == EINVAL) return late;
     errno = err;
   }
   int acks = 0;
-  if (back_to_command_level(fh, cmd, sent, flags, &acks) < 0) return TRY_FAILED;
+  if (back_to_command_level(run, sent, answered, &acks) < 0) return TRY_FAILED;
   if (sent + 1 < cmd->nblocks || !cmd->settle) return TRY_AGAIN;
-  const int s = cmd->settle(fh, cmd->ctx, acks > 0, flags);
-  if (s < 0) return TRY_FAILED;
+  const int settled = cmd->settle(s, cmd->ctx, acks > 0);
+  if (settled < 0) return TRY_FAILED;
   errno = err;
-  return s > 0 ? TRY_DONE : TRY_AGAIN;
+  return settled > 0 ? TRY_DONE : TRY_AGAIN;
 }
 
-// More answers than blocks: a lost or damaged count byte let the boot
-// loader end a block early (even acknowledge it) and take the rest of our
-// bytes as pairs. An answer that came while the block was still on its way
-// out, or bytes waiting once it is out, tell so.
-bool answered_early(int fh, const ld_command *cmd, bool last, int flags) {
-  if (!(flags & LD_WAITACK) || (last && (cmd->reply_len > 0 || cmd->code == LD_CMD_GO)))
-    return false;
-  const bool ahead = answer_ahead;
-  (void)wait_sent(fh, LD_WAIT_MS);
-  return ahead || input_pending(fh);
+// A block acknowledged early: the answers beyond it are read and counted;
+// acknowledgements among them are acts of the boot loader on bytes of ours
+// that it took as commands.
+Try acknowledged_early(CommandRun &run, int sent) {
+  ld_session *s = run.s;
+  note_fault(s);
+  size_t acks = 0;
+  (void)drain_quiet(s, s->budgets.answer_ms, s->budgets.wait_ms, &acks);
+  if (acks > 0 && run.cmd->reply_len == 0 && !run.cmd->counted)
+    s->facts.stray_acts |= LD_STRAY_ERASE | LD_STRAY_WRITE;
+  errno = EPROTO;
+  return unclear(run, sent, true);
 }
 
-Try try_command(int fh, const ld_command *cmd, int flags, bool *refused) {
-  const Try pair = send_pair(fh, cmd, flags, refused);
+Try try_command(CommandRun &run) {
+  ld_session *s = run.s;
+  const ld_command *cmd = run.cmd;
+  const Try pair = send_pair(run);
   if (pair != TRY_DONE) return pair;
   for (int i = 0; i < cmd->nblocks; ++i) {
     const ld_block &b = cmd->blocks[i];
-    const Answer a = send_once(fh, b.data, b.len, flags, b.wait_ms);
+    const Answer a =
+        send_once(s, b.data, b.len, block_wait(s, b.wait_ms), !(s->flags & LD_NOCHKSUM));
     const bool last = i + 1 == cmd->nblocks;
-    const bool early = a == ANSWER_ACK && answered_early(fh, cmd, last, flags);
-    if (early) errno = EPROTO;
-    if (a == ANSWER_ACK && !early) continue;
+    if (a == ANSWER_ACK && answered_early(s, cmd, last)) return acknowledged_early(run, i);
+    if (a == ANSWER_ACK) continue;
     if (a == ANSWER_FAILED) return TRY_FAILED;
     // A refusal ends the command in the boot loader: it waits for a new
     // pair. A block cut short by a damaged count byte may have left a byte
     // of ours over, so the pair is first checked to be taken as one.
     if (a == ANSWER_NACK) {
+      ++run.nacks;
+      ++run.tries_refused;
       const int err = errno;
-      if (realign_or_restart(fh, flags) < 0) return TRY_FAILED;
+      if (realign_or_restart(s) < 0) return TRY_FAILED;
       errno = err;
       return TRY_AGAIN;
     }
-    return unclear(fh, cmd, i, flags);
+    return unclear(run, i, errno == EINVAL);
   }
-  return read_reply(fh, cmd, flags);
+  return read_reply(run);
+}
+
+// The refusals a command met were faults of the line when it went through,
+// or when it failed for another reason; a command refused cleanly at every
+// try is the boot loader's answer.
+void account(CommandRun &run, bool done) {
+  ld_facts &f = run.s->facts;
+  const bool clean = f.line_faults == run.faults_at_start;
+  const bool refused = run.pair_refused || (run.tries > 0 && run.tries_refused == run.tries);
+  if (!done && refused && clean) {
+    ++f.refusals;
+    return;
+  }
+  f.line_faults += static_cast<unsigned long>(run.nacks);
 }
 
 }  // namespace
 
-int run_command(int fh, const ld_command *cmd, int flags, bool *pair_refused) {
+bool answered_early(ld_session *s, const ld_command *cmd, bool last) {
+  if (!(s->flags & LD_WAITACK) || (last && (cmd->reply_len > 0 || cmd->code == LD_CMD_GO)))
+    return false;
+  const bool ahead = s->answer_ahead;
+  (void)port_wait_sent(s->fh, s->budgets.wait_ms, s->stop);
+  return ahead || port_input_pending(s->fh);
+}
+
+int run_command(ld_session *s, const ld_command *cmd, bool *pair_refused) {
   *pair_refused = false;
   if (!cmd || cmd->nblocks < 0 || (cmd->nblocks > 0 && !cmd->blocks) ||
       (cmd->reply_len > 0 && !cmd->reply)) {
     errno = EINVAL;
     return -1;
   }
+  CommandRun run{s, cmd};
+  run.faults_at_start = s->facts.line_faults;
   for (int t = 0; t < LD_COMMAND_TRIES; ++t) {
-    const Try r = try_command(fh, cmd, flags, pair_refused);
+    ++run.tries;
+    const Try r = try_command(run);
     if (r == TRY_DONE) {
+      account(run, true);
       errno = 0;
       return 0;
     }
     if (r == TRY_UNCONFIRMED) {
+      account(run, true);
       errno = EBUSY;
       return 1;
     }
-    if (r == TRY_FAILED) return -1;
+    if (r == TRY_FAILED) break;
   }
+  const int err = errno;
+  *pair_refused = run.pair_refused;
+  account(run, false);
+  errno = err;
   return -1;
 }
 
 }  // namespace ld_internal
 
-int ld_run_command(int fh, const ld_command *cmd, int flags) {
+int ld_run_command(ld_session *s, const ld_command *cmd) {
   bool refused = false;
-  return ld_internal::run_command(fh, cmd, flags, &refused);
+  return ld_internal::run_command(s, cmd, &refused);
 }
 
-int ld_restart(int fh, int addr, int flags) {
+int ld_restart(ld_session *s, int addr) {
   const uint32_t a = static_cast<uint32_t>(addr);
   const char block[4] = {static_cast<char>(a >> 24), static_cast<char>(a >> 16),
                          static_cast<char>(a >> 8), static_cast<char>(a)};
-  const ld_block param = {block, 4, LD_WAIT_MS};
+  const ld_block param = {block, 4, 0};
   const ld_command cmd = {LD_CMD_GO, &param, 1, nullptr, 0, nullptr, nullptr};
-  return ld_run_command(fh, &cmd, flags);
+  return ld_run_command(s, &cmd);
 }
 
-int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags) {
+int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len) {
   if (!buf || len < 1 || len > LD_FRAGMENT_MAX) {
     errno = EINVAL;
     return -1;
@@ -270,8 +358,14 @@ int ld_read_memory(int fh, uint32_t addr, unsigned char *buf, int len, int flags
                            static_cast<char>(addr >> 8), static_cast<char>(addr)};
   // The count goes out as a one-byte block: N-1 and its complement.
   const char count = static_cast<char>(len - 1);
-  const ld_block blocks[2] = {{address, 4, LD_WAIT_MS}, {&count, 1, LD_WAIT_MS}};
+  const ld_block blocks[2] = {{address, 4, 0}, {&count, 1, 0}};
   const ld_command cmd = {LD_CMD_READ, blocks, 2, buf, len, nullptr, nullptr};
   // The bytes follow acknowledgements, which must be read to find them.
-  return ld_run_command(fh, &cmd, flags | LD_WAITACK);
+  const int flags = s->flags;
+  s->flags |= LD_WAITACK;
+  const int r = ld_run_command(s, &cmd);
+  const int err = errno;
+  s->flags = flags;
+  errno = err;
+  return r;
 }

@@ -28,15 +28,16 @@ bool page_list_block(unsigned char cmd, const uint16_t *pages, int count, std::v
 
 }  // namespace
 
-int ld_erase_pages(int fh, unsigned char cmd, const uint16_t *pages, int count, int wait_ms,
-                   int flags) {
+int ld_erase_pages(ld_session *s, unsigned char cmd, const uint16_t *pages, int count,
+                   int erase_ms) {
   std::vector<char> list;
-  if (!page_list_block(cmd, pages, count, &list) || wait_ms < LD_WAIT_MS) {
+  if (!page_list_block(cmd, pages, count, &list) || erase_ms < 0) {
     errno = EINVAL;
     return -1;
   }
   // The list's acknowledgement comes once its pages are erased.
-  const ld_block block = {list.data(), static_cast<int>(list.size()), wait_ms};
+  const ld_block block = {list.data(), static_cast<int>(list.size()),
+                          s->budgets.wait_ms + erase_ms};
   const ld_command command = {cmd, &block, 1, nullptr, 0, nullptr, nullptr};
-  return ld_run_command(fh, &command, flags);
+  return ld_run_command(s, &command);
 }

@@ -10,12 +10,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <tuple>
 #include <vector>
 
 #include "loader.h"
 #include "loader_internal.h"
+#include "port.h"
 
 namespace ld_internal {
 
@@ -216,28 +216,25 @@ unsigned char probe_after(unsigned char prev) {
 
 namespace {
 
-// How long recovery bytes are given for an answer once they are out. The
-// boot loader answers a completed block at once; the margin is for USB
-// adapters, whose latency timers hold received bytes back for up to 16 ms.
-constexpr int kAnswerMs = 50;
 // One byte at a time for the short cases: a block short of a byte or two.
 constexpr long kSingleSteps = 8;
 constexpr long kBurstMax = 4096;
-constexpr int kBusyWaits = 3;
+// Probes of a realignment: one may be lost on the line.
+constexpr int kProbes = 4;
 
-// Sends the bytes, waits until they are out and a moment longer for
-// answers. Returns the number of answer bytes (ACKs counted, a NACK noted),
-// or -1 with errno.
-int send_and_listen(int fh, const std::vector<unsigned char> &bytes, int ms, int *acks,
+// Sends the bytes, waits until they are out and ms longer for answers.
+// Returns the number of answer bytes (ACKs counted, a NACK noted), or -1
+// with errno.
+int send_and_listen(ld_session *s, const std::vector<unsigned char> &bytes, int ms, int *acks,
                     bool *nacked) {
   if (!bytes.empty()) {
-    if (write_all(fh, bytes.data(), bytes.size()) < 0) return -1;
-    last_wire.assign(1, bytes.back());
-    (void)wait_sent(fh, LD_MASS_ERASE_MS);
+    if (write_all(s, bytes.data(), bytes.size()) < 0) return -1;
+    s->last_wire.assign(1, bytes.back());
+    (void)port_wait_sent(s->fh, port_output_budget_ms(bytes.size()), s->stop);
   }
   int got = 0;
   unsigned char b = 0;
-  for (int wait = ms; await_byte(fh, &b, wait) == 0; wait = 1) {
+  for (int wait = ms; await_byte(s, &b, wait) == 0; wait = 1) {
     ++got;
     if (b == LD_ACK) ++*acks;
     if (b == LD_NACK) *nacked = true;
@@ -246,64 +243,63 @@ int send_and_listen(int fh, const std::vector<unsigned char> &bytes, int ms, int
   return got;
 }
 
-unsigned char last_byte() {
-  return last_wire.empty() ? 0 : last_wire.back();
+unsigned char last_byte(const ld_session *s) {
+  return s->last_wire.empty() ? 0 : s->last_wire.back();
 }
 
 }  // namespace
 
-void drain_quiet(int fh, int quiet_ms, int max_ms) {
-  // The time is what counts, not the bytes: a boot loader refusing a long
-  // run of our bytes as pairs sends dozens of answers within a millisecond.
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
-  unsigned char b = 0;
-  while (std::chrono::steady_clock::now() < end && await_byte(fh, &b, quiet_ms) == 0) {
+int realign(ld_session *s) {
+  if (!(s->flags & LD_WAITACK)) return 0;
+  const ld_budgets &b = s->budgets;
+  (void)drain_quiet(s, b.answer_ms, b.wait_ms);
+  // A probe that is answered completed a pair whose first byte was left
+  // over, or the pair the probe before began. Either way the boot loader
+  // then stands at command level. One probe may be lost on the line.
+  unsigned char probe = last_byte(s);
+  for (int i = 0; i < kProbes; ++i) {
+    probe = probe_after(probe);
+    int acks = 0;
+    bool nacked = false;
+    const int got =
+        send_and_listen(s, {probe}, i + 1 < kProbes ? b.answer_ms : b.wait_ms, &acks, &nacked);
+    if (got < 0) return -1;
+    if (got == 0) continue;
+    // The first probe answered: a byte of ours was left over.
+    if (i == 0) note_fault(s);
+    (void)drain_quiet(s, b.answer_ms, b.wait_ms);
+    s->facts.aligned = true;
+    s->facts.syncs_unanswered = 0;
+    errno = 0;
+    return 0;
   }
-  (void)discard_input(fh);
+  errno = EBUSY;
+  return -1;
 }
 
-int realign(int fh, int flags) {
-  if (!(flags & LD_WAITACK)) return 0;
-  drain_quiet(fh, kAnswerMs, LD_WAIT_MS);
-  // A lone probe that is answered completed a pair whose first byte was
-  // left over; else it waits for a second one, which must be refused.
-  // Either way the boot loader then stands at command level.
-  int acks = 0;
-  bool nacked = false;
-  const unsigned char first = probe_after(last_byte());
-  const int got = send_and_listen(fh, {first}, kAnswerMs, &acks, &nacked);
-  if (got < 0) return -1;
-  if (got == 0 && send_and_listen(fh, {probe_after(first)}, LD_WAIT_MS, &acks, &nacked) <= 0) {
-    if (errno == 0 || errno == EBUSY) errno = EBUSY;
-    return -1;
-  }
-  drain_quiet(fh, kAnswerMs, LD_WAIT_MS);
-  errno = 0;
-  return 0;
-}
-
-int recover(int fh, const ld_command *cmd, int sent, int flags, int *acks) {
+int recover(ld_session *s, const ld_command *cmd, int sent, int *acks) {
   *acks = 0;
-  if (!(flags & LD_WAITACK)) return 0;
-  Recovery r(cmd, sent, last_wire.data(), last_wire.size());
+  if (!(s->flags & LD_WAITACK)) return 0;
+  Recovery r(cmd, sent, s->last_wire.data(), s->last_wire.size());
   bool nacked = false;
   std::vector<unsigned char> burst;
   for (long made = 0, n = 1; !nacked && !r.exhausted(); made += n) {
     n = made < kSingleSteps ? 1 : std::min(kBurstMax, made);
     burst.clear();
     while (static_cast<long>(burst.size()) < n && !r.exhausted()) burst.push_back(r.next());
-    if (send_and_listen(fh, burst, kAnswerMs, acks, &nacked) < 0) return -1;
+    if (send_and_listen(s, burst, s->budgets.answer_ms, acks, &nacked) < 0) return -1;
   }
   // A module still busy (a slow erase) answers once it is done: it gets a
   // few more waits before it counts as gone.
-  for (int i = 0; i < kBusyWaits && !nacked; ++i)
-    if (send_and_listen(fh, {r.next()}, LD_WAIT_MS, acks, &nacked) < 0) return -1;
-  if (r.uncovered()) ++irregularities;
+  for (int i = 0; i < s->budgets.busy_waits && !nacked; ++i)
+    if (send_and_listen(s, {r.next()}, s->budgets.wait_ms, acks, &nacked) < 0) return -1;
+  note_fault(s);
+  if (r.uncovered()) note_fault(s);
   if (!nacked) {
     errno = EBUSY;
     return -1;
   }
-  return realign(fh, flags);
+  return realign(s);
 }
 
 }  // namespace ld_internal

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <iterator>
 
-#include "loader.h"
+#include "loader_codes.h"
 
 namespace {
 
@@ -306,12 +306,11 @@ namespace {
 // each whatever their size.
 constexpr int kEraseMsPerKiB = 50;
 constexpr int kEraseMsPerPage = 40;
-constexpr int kAnswerMs = 1000;
 
 }  // namespace
 
-int part_erase_wait_ms(const part_info *p, const std::vector<uint16_t> &pages) {
-  int64_t ms = kAnswerMs;
+int part_erase_ms(const part_info *p, const std::vector<uint16_t> &pages) {
+  int64_t ms = 0;
   for (uint16_t page : pages) {
     uint32_t bytes = 0;
     if (part_page_span(p, page, nullptr, &bytes) < 0) bytes = 0;

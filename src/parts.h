@@ -87,10 +87,10 @@ int part_plan_pages(const part_info *p, uint32_t flash_bytes,
 std::vector<std::vector<uint16_t>> part_erase_batches(unsigned char erase_cmd,
                                                       const std::vector<uint16_t> &pages);
 
-// How long the module may take to acknowledge an erase of these pages, in
-// ms: a second for the answer, and per page the slowest datasheet erase
-// time with room to spare (50 ms per KiB, at least 40 ms).
-int part_erase_wait_ms(const part_info *p, const std::vector<uint16_t> &pages);
+// How long the module may take to erase these pages, in ms: per page the
+// slowest datasheet erase time with room to spare (50 ms per KiB, at least
+// 40 ms). The wait for the answer comes on top.
+int part_erase_ms(const part_info *p, const std::vector<uint16_t> &pages);
 
 // "0-3, 8, 10-11": pages as ranges.
 std::string part_ranges_text(const std::vector<uint16_t> &pages);

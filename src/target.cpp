@@ -49,33 +49,33 @@ void enter_target(target_lines &lines, int fh, int start_ms) {
 // a wrong line speed from a 0x7F on the line as it started: it had started by
 // the 0x7F that got the answer, so the next entry waits that long and one
 // sync interval more before its first 0x7F, which then finds it listening.
-int enter_target_sync(target_lines *lines, int fh, int ldflags, bool *began) {
+int enter_target_sync(target_lines *lines, ld_session *s, bool *began) {
   *began = false;
   int start_ms = kBootLoaderStartMs;
   for (int entry = 1;; ++entry) {
-    enter_target(*lines, fh, start_ms);
-    if (ld_abort) {
+    enter_target(*lines, s->fh, start_ms);
+    if (s->stop && *s->stop) {
       errno = EINTR;
       return -1;
     }
     *began = true;
     int answered_ms = -1;
-    if (ld_sync(fh, ldflags, &answered_ms) == 0) return 0;
+    if (ld_sync(s, &answered_ms) == 0) return 0;
     const int err = errno;
     if (!lines->has_reset || entry >= kEntryTries || (err != EBUSY && err != EINVAL)) {
       errno = err;
       return -1;
     }
-    if (ldflags & LD_VERBOSE)
+    if (s->flags & LD_VERBOSE)
       std::fprintf(stderr, "No sync (%s): entering the boot loader again\n", std::strerror(err));
     start_ms = kBootLoaderStartMs;
-    if (err == EINVAL && answered_ms >= 0) start_ms += answered_ms + LD_SYNC_INTERVAL_MS;
+    if (err == EINVAL && answered_ms >= 0) start_ms += answered_ms + ld_sync_interval_ms(s);
   }
 }
 
-int reenter_target(int fh, void *ctx, int ldflags) {
+int reenter_target(ld_session *s, void *ctx) {
   bool began = false;
-  return enter_target_sync(static_cast<target_lines *>(ctx), fh, ldflags, &began);
+  return enter_target_sync(static_cast<target_lines *>(ctx), s, &began);
 }
 
 int release_target(target_lines &lines, bool started) {

@@ -6,6 +6,7 @@
 #define TARVION_TARGET_H
 
 #include "line.h"
+#include "loader.h"
 #include "options.h"
 
 // The reset and boot-select lines, each present when given, and the GPIO
@@ -34,12 +35,12 @@ void enter_target(target_lines &lines, int fh, int start_ms);
 // runs the whole entry again, three entries in all. *began tells whether
 // the sync was reached (a signal during the entry's pauses stops the run
 // before it). Returns 0, or -1 with errno as the last sync left it.
-int enter_target_sync(target_lines *lines, int fh, int ldflags, bool *began);
+int enter_target_sync(target_lines *lines, ld_session *s, bool *began);
 
 // The loader's re-entry (ld_reentry, ctx: the target_lines): the module
 // restarts into its boot loader, whatever state it was in, with the run's
 // own entry and its retries. Returns as enter_target_sync.
-int reenter_target(int fh, void *ctx, int ldflags);
+int reenter_target(ld_session *s, void *ctx);
 
 // Reset low, boot-select low, then a reset pulse: the module restarts into
 // its application. An application that Go has started (started) on a module

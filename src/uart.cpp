@@ -102,15 +102,6 @@ int uart_open(const char *fn, int baudrate, int flags) {
   return fh;
 }
 
-namespace {
-
-constexpr int kSlowestBaud = 19200;
-constexpr int kBitsPerByte = 11;  // start bit, 8 data bits, parity, stop bit
-constexpr int kDrainSlackMs = 1000;
-constexpr int kDrainPollMs = 2;
-
-}  // namespace
-
 int uart_low_latency(int fh) {
   serial_struct ss;
   std::memset(&ss, 0, sizeof ss);
@@ -120,23 +111,17 @@ int uart_low_latency(int fh) {
   return ioctl(fh, TIOCSSERIAL, &ss);
 }
 
-int uart_drain(int fh) {
-  int queued = 0;
-  if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
-  // A line held up by flow control, or a peer that does not read, must not
-  // hang the flasher: the wait is bounded by the wire time of the queue.
-  const long long budget_ms =
-      kDrainSlackMs + static_cast<long long>(queued) * kBitsPerByte * 1000 / kSlowestBaud;
-  for (long long waited = 0; queued > 0; waited += kDrainPollMs) {
-    if (waited >= budget_ms) {
-      tcflush(fh, TCOFLUSH);
-      errno = ETIMEDOUT;
-      return -1;
-    }
-    wait_fh(-1, kDrainPollMs);
-    if (ioctl(fh, TIOCOUTQ, &queued) < 0) return -1;
-  }
-  // The queue is empty; what is left is the transmitter's own FIFO, a few
-  // bytes whose wire time tcdrain waits for.
-  return tcdrain(fh);
+int uart_line_rate(int fh) {
+  struct termios tio;
+  if (tcgetattr(fh, &tio) < 0) return 0;
+  static const struct {
+    speed_t speed;
+    int rate;
+  } kRates[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+                {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
+                {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+  const speed_t speed = cfgetospeed(&tio);
+  for (const auto &r : kRates)
+    if (r.speed == speed) return r.rate;
+  return 0;
 }

@@ -53,11 +53,8 @@ int uart_speed_rate(int baudrate);
 // a parity error is dropped (INPCK, IGNPAR).
 void uart_make_settings(struct termios *tio, int baudrate, int flags);
 
-// Waits until everything written to fh has left the port, so that a reset
-// that follows does not cut off the last bytes. Waits at most the wire time
-// of what is queued at the slowest line speed, 19200, plus one second; output
-// still queued then is discarded. Returns 0, or -1 with errno: ETIMEDOUT when
-// the output did not drain in time, or that of the failed query.
-int uart_drain(int fh);
+// The rate the port's line runs at (its output speed) in baud, or 0 when
+// the port has none (no terminal, or a speed not in the table of rates).
+int uart_line_rate(int fh);
 
 #endif

@@ -6,17 +6,19 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "backup.h"
 #include "config.h"
-#include "erase.h"
+#include "flash.h"
 #include "image_format.h"
 #include "image_layout.h"
 #include "line.h"
 #include "loader.h"
+#include "port.h"
 #include "progress.h"
 #include "target.h"
 #include "uart.h"
@@ -25,10 +27,11 @@
 namespace {
 
 volatile sig_atomic_t caught_signal = 0;
+volatile sig_atomic_t stop_requested = 0;
 
 void on_signal(int sig) {
   caught_signal = sig;
-  ld_abort = 1;
+  stop_requested = 1;
 }
 
 // A signal must not kill the flasher once the port may be open: it stops the
@@ -194,17 +197,12 @@ int open_port(Run &run) {
 // the image, the lines and the port are released. Returns -1 when the module
 // could not be released.
 int end_run(Run &run, bool started) {
-  uart_drain(run.port.get());
+  port_drain(run.port.get(), nullptr);
   const int released = release_target(run.lines, started);
   run.img.free();
   target_release_lines(run.lines);
   uart_close(run.port.release());
   return released;
-}
-
-// --erase=image: only the pages the image touches.
-bool erase_image_only(const update_conf &conf) {
-  return conf.erase_arg.value_or("all") == "image";
 }
 
 // A failed release outweighs everything, a signal included: the caller must
@@ -226,165 +224,11 @@ void hint_no_answer(int err) {
       stderr);
 }
 
-// --showid prints leading zeros; copied into --testid they make an octal
-// number.
-void hint_octal_testid(const update_conf &conf) {
-  const std::string text = conf.testid_orig.value_or("");
-  const size_t digits = text.find_first_not_of('0');
-  if (text.size() < 2 || text[0] != '0' || text[1] == 'x' || text[1] == 'X' ||
-      digits == std::string::npos)
-    return;
-  std::fprintf(stderr, "--testid %s was read as octal (0x%x); write 0x%s for hexadecimal\n",
-               text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str() + digits);
-}
-
-// A number written without 0x is decimal: --testid 413 means 0x19D. Said
-// when the digits read as hexadecimal are the identifier the module has.
-void hint_decimal_testid(const update_conf &conf, unsigned int id) {
-  const std::string text = conf.testid_orig.value_or("");
-  if (text.empty() || text[0] == '0' || text.find_first_not_of("0123456789") != std::string::npos ||
-      text.size() > 8 || std::stoul(text, nullptr, 16) != id)
-    return;
-  std::fprintf(stderr, "--testid %s was read as decimal (0x%X); write 0x%s for hexadecimal\n",
-               text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str());
-}
-
-int cant_unprotect() {
-  std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
-  return -1;
-}
-
-// Read-out protection shows as a refused Read Memory of the flash start.
-// Lifting it erases the whole flash, which is said first, also without
-// --verbose. Returns 0 (lifted, or not on), or -1 after a message.
-int lift_readout_protection(int fh, int ldflags, const erase_module &module) {
-  const uint32_t start = module.part ? module.part->flash_start : IMG_FLASH_BASE;
-  unsigned char probe = 0;
-  if (ld_read_memory(fh, start, &probe, 1, ldflags) == 0) return 0;
-  if (errno != EINVAL) return cant_unprotect();
-  std::fputs("Lifting read-out protection: the module erases its whole flash\n", stderr);
-  return ld_readout_unprotect(fh, ldflags) < 0 ? cant_unprotect() : 0;
-}
-
-// The erase step. --unprotect lifts only what is on: read-out protection
-// first (found by a read), then write protection, which shows as a refused
-// erase; Write Unprotect keeps the flash, and the erase is tried again.
-int erase(int fh, const image *img, int ldflags, const update_conf &conf, erase_module *module) {
-  if (conf.unprotect_flag && lift_readout_protection(fh, ldflags, *module) < 0) return -1;
-  const bool image_only = erase_image_only(conf);
-  module->quiet_refusal = conf.unprotect_flag;
-  int r = erase_flash(fh, img, ldflags, image_only, module);
-  module->quiet_refusal = false;
-  if (r < 0 && conf.unprotect_flag && (errno == EINVAL || errno == EPERM)) {
-    if (ldflags & LD_VERBOSE)
-      std::fputs("Erase refused: lifting write protection (the flash is kept)\n", stderr);
-    if (ld_write_unprotect(fh, ldflags) < 0) return cant_unprotect();
-    r = erase_flash(fh, img, ldflags, image_only, module);
-  }
-  if (r == 0) return 0;
-  if (errno == EINVAL && !conf.unprotect_flag)
-    std::fputs(
-        "Hint: the flash may be read- or write-protected; --unprotect lifts the protection "
-        "(read-out protection only with the whole flash)\n",
-        stderr);
-  return -1;
-}
-
-// Writes go in whole flash words of the part, 8 bytes at the least; a part
-// that is not in the table gets the largest flash word of any part, which
-// every part takes. Without its identifier (no Get ID without
-// acknowledgements) the plan keeps 8 bytes.
-int program_unit(const erase_module &module) {
-  if (!module.part) return module.have_id ? IMG_PROGRAM_UNIT_MAX : IMG_PROGRAM_UNIT;
-  return module.part->program_unit > IMG_PROGRAM_UNIT ? module.part->program_unit
-                                                      : IMG_PROGRAM_UNIT;
-}
-
-// Reads the plan back. The progress display shows only when --verify asked
-// for it.
-int verify(int fh, const write_plan &plan, int ldflags, bool asked) {
-  uint32_t bad = 0;
-  const int r = ld_verify_plan(fh, &plan, asked ? ldflags | LD_PROGRESS : ldflags, &bad);
-  if (r > 0) std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
-  if (r < 0) std::fprintf(stderr, "Can't verify: %s\n", std::strerror(errno));
-  return r == 0 ? 0 : -1;
-}
-
-// A run that met a fault of the line (a refusal, a recovery, a damaged or
-// unexpected answer) reads back what it wrote, even without --verify: two
-// bits flipped in one block pass the boot loader's checksum, and such runs
-// meet other faults too. Without acknowledgements awaited, the check of the
-// answers after the writes stands in for it.
-bool read_back_anyway(unsigned long faults_before, int ldflags) {
-  if (!(ldflags & LD_WAITACK) || ld_line_faults() == faults_before) return false;
-  if (ldflags & LD_VERBOSE)
-    std::fputs("The line had faults: reading back what was written\n", stderr);
-  return true;
-}
-
-// Erase, write, and on request read back and start the application.
-int flash_image(int fh, image *img, int ldflags, const update_conf &conf, erase_module *module) {
-  write_plan plan;
-  if (img_plan(img, IMG_FLASH_BASE, program_unit(*module), &plan, nullptr, nullptr) < 0) {
-    std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
-    return -1;
-  }
-  progress_phase("Erasing");
-  const unsigned long faults = ld_line_faults();
-  if (erase(fh, img, ldflags, conf, module) < 0) return -1;
-  if (ld_write_plan(fh, &plan, img->fn, ldflags | LD_PROGRESS) < 0) {
-    std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
-    return -1;
-  }
-  if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Flashing done\n");
-  const bool verify_flag = conf.verify_flag != 0;
-  if ((verify_flag || read_back_anyway(faults, ldflags)) &&
-      verify(fh, plan, ldflags, verify_flag) < 0)
-    return -1;
-  // The vector table sits at the image's lowest address.
-  const int started = conf.go_flag ? ld_restart(fh, static_cast<int>(plan.lowest), ldflags) : 0;
-  if (started != 0) {
-    std::fprintf(stderr,
-                 started > 0 ? "Can't confirm the start of the application: %s\n"
-                             : "Can't start application: %s\n",
-                 std::strerror(errno));
-    return -1;
-  }
-  return 0;
-}
-
-// Get ID, and --showid or --testid on it. Returns 0 to go on (*module knows
-// the part), 1 when the run is done (--showid), -1 after a message.
-int identify(int fh, int ldflags, const update_conf &conf, erase_module *module) {
-  unsigned int id = 0;
-  if (erase_read_id(fh, ldflags, &id) < 0) return -1;
-  if (conf.showid_flag) {
-    std::fprintf(stderr, "Device has ID %08X\n", id);
-    if (conf.verbose_flag) erase_learn_part(fh, id, ldflags, module);
-    return 1;
-  }
-  if (conf.testid_given && id != static_cast<unsigned int>(conf.testid_arg)) {
-    std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", id,
-                 static_cast<unsigned int>(conf.testid_arg));
-    hint_octal_testid(conf);
-    hint_decimal_testid(conf, id);
-    return -1;
-  }
-  if (conf.verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", id);
-  // The flash-size register is read where its answer is shown or needed;
-  // otherwise the part's table row is enough to plan and check the image.
-  if (conf.verbose_flag || conf.testid_given || erase_image_only(conf))
-    erase_learn_part(fh, id, ldflags, module);
-  else
-    erase_know_part(id, module);
-  return 0;
-}
-
 // The entry and the sync. A run stopped during the entry's pauses says
 // nothing. Returns 0, or -1 (after a message).
-int enter_module(int fh, target_lines &lines, int ldflags) {
+int enter_module(ld_session *s, target_lines &lines) {
   bool began = false;
-  if (enter_target_sync(&lines, fh, ldflags, &began) == 0) return 0;
+  if (enter_target_sync(&lines, s, &began) == 0) return 0;
   if (!began) return -1;
   const int err = errno;
   std::fprintf(stderr, "Can't init device: %s\n", std::strerror(err));
@@ -392,37 +236,30 @@ int enter_module(int fh, target_lines &lines, int ldflags) {
   return -1;
 }
 
-}  // namespace
-
-int do_flash(int fh, image *img, int ldflags, update_conf *conf) {
-  erase_module module;
-  // Without acknowledgements nothing that the module answers can be read
-  // reliably: the identifier is asked for only where the run needs it.
-  const bool ask_id =
-      (ldflags & LD_WAITACK) || conf->showid_flag || conf->testid_given || erase_image_only(*conf);
-  if (ask_id) {
-    const int known = identify(fh, ldflags, *conf, &module);
-    if (known != 0) return known > 0 ? 0 : -1;
+// The session of the run: the port, the flags, the budgets (shortened by
+// TARVION_WAIT_SCALE, a factor above 0 and at most 1, for the tests), the
+// re-entry through the reset line where there is one, the stop flag, and
+// the driver's display of what the loader reports.
+void start_session(Run &run, ld_session *s, flash_display *display) {
+  s->fh = run.port.get();
+  s->flags = loader_flags(run.conf);
+  s->baud = uart_line_rate(s->fh);
+  s->stop = &stop_requested;
+  if (run.lines.has_reset) s->reentry = {reenter_target, &run.lines};
+  display->verbose = run.conf.verbose_flag != 0;
+  s->report = flash_report;
+  s->report_ctx = display;
+  const char *scale = std::getenv("TARVION_WAIT_SCALE");
+  const double f = scale ? std::strtod(scale, nullptr) : 1.0;
+  if (f > 0 && f < 1) {
+    ld_budgets &b = s->budgets;
+    b.wait_ms = static_cast<int>(b.wait_ms * f);
+    b.long_ms = static_cast<int>(b.long_ms * f);
+    b.sync_ms = static_cast<int>(b.sync_ms * f);
   }
-  if (conf->read_given && backup_flash(fh, ldflags, conf->read_arg->c_str(), &module) < 0)
-    return -1;
-  if (!conf->file_given) return 0;
-  return flash_image(fh, img, ldflags, *conf, &module);
 }
 
-// A run whose module acted on a block the flasher did not send whole (an
-// acknowledgement during a recovery) may have erased or written flash
-// outside the image: it says so and fails, whatever else went well.
-int report_stray_acts(int flashed) {
-  const unsigned stray = ld_take_stray_acts();
-  if (stray == 0) return flashed;
-  std::fprintf(stderr,
-               "The module acted on a damaged block: flash outside the image may have been %s\n",
-               stray == LD_STRAY_ERASE   ? "erased"
-               : stray == LD_STRAY_WRITE ? "written"
-                                         : "erased or written");
-  return -1;
-}
+}  // namespace
 
 // Running out of memory ends the phase it happens in like any failure of
 // that phase (the new-handler has said so and thrown std::bad_alloc): before
@@ -440,14 +277,12 @@ int update_main(int argc, char **argv) {
     if (caught_signal) return 128 + caught_signal;
     if (!loaded) return EXIT_CANT_OPEN;
     if (open_port(run) < 0) return EXIT_CANT_OPEN;
-    const ld_reentry reentry = {reenter_target, &run.lines};
-    ld_set_reentry(run.lines.has_reset ? &reentry : nullptr);
-    const int ldflags = loader_flags(run.conf);
-    (void)ld_take_stray_acts();
-    if (enter_module(run.port.get(), run.lines, ldflags) == 0)
-      flashed = do_flash(run.port.get(), run.img.get(), ldflags, &run.conf);
-    flashed = report_stray_acts(flashed);
-    ld_set_reentry(nullptr);
+    ld_session session;
+    flash_display display;
+    start_session(run, &session, &display);
+    if (enter_module(&session, run.lines) == 0)
+      flashed = do_flash(&session, run.img.get(), &run.conf);
+    flashed = report_stray_acts(&session, flashed);
   } catch (const std::bad_alloc &) {
     if (!run.port.ok()) return EXIT_CANT_OPEN;
   }

@@ -75,7 +75,7 @@ void check_recovery_completes_nothing(const BlockCase &c) {
   SCOPED_TRACE(c.what);
   std::vector<ld_block> blocks;
   for (const auto &b : c.blocks)
-    blocks.push_back({reinterpret_cast<const char *>(b.data()), int(b.size()), LD_WAIT_MS});
+    blocks.push_back({reinterpret_cast<const char *>(b.data()), int(b.size()), 0});
   const ld_command cmd = {c.code, blocks.data(), int(blocks.size()), nullptr, 0, nullptr, nullptr};
   Bytes before, wire = {c.code, uint8_t(c.code ^ 0xFF)};
   for (int i = 0; i < c.sent; ++i) before = cat(before, framed(c.blocks[size_t(i)]));

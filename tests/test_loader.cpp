@@ -25,6 +25,7 @@
 #include "images.h"
 #include "loader.h"
 #include "pty.h"
+#include "session.h"
 #include "signal_alarm.h"
 #include "sim_process.h"
 #include "testsupport.h"
@@ -54,7 +55,7 @@ TEST(LoaderGetId, BuildsTheIdentifierFromTheFirstFourReplyBytes) {
     ASSERT_GE(peer.port(), 0);
     Script script(peer, 2, r.reply);
     errno = -1;
-    EXPECT_EQ(ld_getid(peer.port(), r.flags), r.id) << r.what;
+    EXPECT_EQ(ld_getid(TestSession(peer.port(), r.flags).get()), r.id) << r.what;
     EXPECT_EQ(errno, 0) << r.what;
     script.join();
     EXPECT_EQ(script.received, (Bytes{0x02, 0xFD})) << r.what;
@@ -78,9 +79,10 @@ TEST(LoaderGetId, FailsWhenTheReplyIsRefusedOrThePortGoesAway) {
     Script script(peer, 2, r.reply, r.hang_up);
     const auto start = Clock::now();
     errno = 0;
-    EXPECT_EQ(ld_getid(peer.port(), LD_WAITACK), 0xFFFFFFFFu) << r.what;
+    EXPECT_EQ(ld_getid(TestSession(peer.port(), LD_WAITACK).get()), 0xFFFFFFFFu) << r.what;
     EXPECT_EQ(errno, r.err) << r.what;
-    EXPECT_LT(seconds_since(start), 0.9) << r.what << ": failed at once, not by time-out";
+    EXPECT_LT(seconds_since(start), kTestWaitMs / 2000.0)
+        << r.what << ": failed at once, not by time-out";
   }
 }
 
@@ -90,9 +92,15 @@ TEST(LoaderRead, APortAtEndOfFileFailsWithEio) {
     Bytes before_eof;
     std::function<long(int fh)> op;
   } rows[] = {
-      {"acknowledgement", {}, [](int fh) { return long(_ld_waitack(fh, LD_WAITACK)); }},
-      {"length byte", {}, [](int fh) { return long(_ld_read(fh, nullptr, 0, 0)); }},
-      {"identifier byte", {0x01, 0x04}, [](int fh) { return long(_ld_read(fh, nullptr, 0, 0)); }},
+      {"acknowledgement",
+       {},
+       [](int fh) { return long(_ld_waitack(TestSession(fh, LD_WAITACK).get())); }},
+      {"length byte",
+       {},
+       [](int fh) { return long(_ld_read(TestSession(fh, 0).get(), nullptr, 0)); }},
+      {"identifier byte",
+       {0x01, 0x04},
+       [](int fh) { return long(_ld_read(TestSession(fh, 0).get(), nullptr, 0)); }},
   };
   for (const auto &r : rows) {
     int p[2];
@@ -103,7 +111,7 @@ TEST(LoaderRead, APortAtEndOfFileFailsWithEio) {
     errno = 0;
     EXPECT_EQ(r.op(p[0]), -1) << r.what;
     EXPECT_EQ(errno, EIO) << r.what;
-    EXPECT_LT(seconds_since(start), 0.9) << r.what;
+    EXPECT_LT(seconds_since(start), kTestWaitMs / 2000.0) << r.what;
     close(p[0]);
   }
 }
@@ -112,10 +120,10 @@ TEST(LoaderRead, StoresNoMoreThanMaxlenButReadsTheWholeReply) {
   Peer peer;
   peer.send({0x04, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0x79});
   char data[4] = {0, 0, 0x55, 0x55};
-  EXPECT_EQ(_ld_read(peer.port(), data, 2, 0), 5);
+  EXPECT_EQ(_ld_read(TestSession(peer.port(), 0).get(), data, 2), 5);
   EXPECT_EQ(Bytes(data, data + 4), (Bytes{0xA0, 0xA1, 0x55, 0x55}));
   // Only the closing byte is left.
-  EXPECT_EQ(_ld_waitack(peer.port(), LD_WAITACK), 0);
+  EXPECT_EQ(_ld_waitack(TestSession(peer.port(), LD_WAITACK).get()), 0);
 }
 
 TEST(LoaderSend, DiscardsStaleInputBeforeEachAttempt) {
@@ -123,7 +131,7 @@ TEST(LoaderSend, DiscardsStaleInputBeforeEachAttempt) {
   peer.send({0x1F, 0x1F});
   ASSERT_EQ(wait_fh(peer.port(), 1000), 1);
   Script script(peer, 2, {0x79});
-  EXPECT_EQ(_ld_send_cmd(peer.port(), 0x43, LD_WAITACK), 0);
+  EXPECT_EQ(_ld_send_cmd(TestSession(peer.port(), LD_WAITACK).get(), 0x43), 0);
   script.join();
   EXPECT_EQ(script.received, (Bytes{0x43, 0xBC}));
   EXPECT_TRUE(peer.receive(1, 200).empty()) << "sent only once";
@@ -134,7 +142,7 @@ TEST(LoaderSend, AWriteThatFailsFailsTheBlockAlsoWithoutAcknowledgements) {
     Peer peer;
     peer.close_master();
     errno = 0;
-    EXPECT_EQ(ld_erase_all(peer.port(), flags), -1) << flags;
+    EXPECT_EQ(ld_erase_all(TestSession(peer.port(), flags).get()), -1) << flags;
     EXPECT_EQ(errno, EIO) << flags;
   }
 }
@@ -144,12 +152,12 @@ TEST(LoaderSend, RefusesBlockAndFragmentLengthsOutOfRangeSendingNothing) {
   const char buf[300] = {};
   for (int len : {-1, 0, 258}) {
     errno = 0;
-    EXPECT_EQ(_ld_send(peer.port(), buf, len, 0), -1) << len;
+    EXPECT_EQ(_ld_send(TestSession(peer.port(), 0).get(), buf, len), -1) << len;
     EXPECT_EQ(errno, EINVAL) << len;
   }
   for (int len : {0, 257}) {
     errno = 0;
-    EXPECT_EQ(_ld_send_frag(peer.port(), buf, len, 0, 0), -1) << len;
+    EXPECT_EQ(_ld_send_frag(TestSession(peer.port(), 0).get(), buf, len, 0), -1) << len;
     EXPECT_EQ(errno, EINVAL) << len;
   }
   EXPECT_TRUE(peer.receive(1, 200).empty());
@@ -160,18 +168,18 @@ TEST(LoaderAbort, ASetAbortFlagFailsEveryOperationAtOnceBeforeSendingAnything) {
   const int fh = peer.port();
   const char byte = 0x11;
   const std::function<long()> ops[] = {
-      [&] { return long(ld_init_device(fh, LD_WAITACK)); },
-      [&] { return long(ld_erase_all(fh, 0)); },
-      [&] { return long(ld_restart(fh, 0x08000000, LD_WAITACK)); },
-      [&] { return long(_ld_send_frag(fh, &byte, 1, 0x08000000, 0)); },
-      [&] { return long(int(ld_getid(fh, LD_WAITACK))); },
+      [&] { return long(ld_init_device(TestSession(fh, LD_WAITACK).get())); },
+      [&] { return long(ld_erase_all(TestSession(fh, 0).get())); },
+      [&] { return long(ld_restart(TestSession(fh, LD_WAITACK).get(), 0x08000000)); },
+      [&] { return long(_ld_send_frag(TestSession(fh, 0).get(), &byte, 1, 0x08000000)); },
+      [&] { return long(int(ld_getid(TestSession(fh, LD_WAITACK).get()))); },
   };
   for (const auto &op : ops) {
-    ld_abort = 1;
+    test_stop = 1;
     errno = 0;
     const long r = op();
     const int err = errno;
-    ld_abort = 0;
+    test_stop = 0;
     EXPECT_EQ(r, -1);
     EXPECT_EQ(err, EINTR);
   }
@@ -181,12 +189,12 @@ TEST(LoaderAbort, ASetAbortFlagFailsEveryOperationAtOnceBeforeSendingAnything) {
 TEST(LoaderAbort, ASignalThatSetsTheAbortFlagEndsTheWaitForAnAcknowledgement) {
   Peer peer;
   // Within the first sync interval.
-  AlarmAfter alarm(10, &ld_abort);
+  AlarmAfter alarm(10, &test_stop);
   const auto start = Clock::now();
   errno = 0;
-  EXPECT_EQ(ld_init_device(peer.port(), LD_WAITACK), -1);
+  EXPECT_EQ(ld_init_device(TestSession(peer.port(), LD_WAITACK).get()), -1);
   EXPECT_EQ(errno, EINTR);
-  EXPECT_LT(seconds_since(start), 0.9);
+  EXPECT_LT(seconds_since(start), kTestSyncMs / 1000.0);
   EXPECT_EQ(peer.receive(2, 200), (Bytes{0x7F})) << "no further attempt";
 }
 
@@ -195,10 +203,10 @@ TEST(LoaderAbort, AnotherSignalNeitherShortensTheWaitNorLeadsIntoABlockingRead) 
   AlarmAfter alarm(100, nullptr);
   const auto start = Clock::now();
   errno = 0;
-  EXPECT_EQ(_ld_waitack(peer.port(), LD_WAITACK), -1);
+  EXPECT_EQ(_ld_waitack(TestSession(peer.port(), LD_WAITACK).get()), -1);
   EXPECT_EQ(errno, EBUSY);
   const double t = seconds_since(start);
-  EXPECT_GE(t, 0.99);
+  EXPECT_GE(t, 0.99 * kTestWaitMs / 1000);
   EXPECT_LT(t, 5.0);
 }
 
@@ -227,9 +235,9 @@ TEST(LoaderAbort, AWriteASignalInterruptsDeliversTheBlockOnceUnlessAborted) {
     });
     int r, err;
     {
-      AlarmAfter alarm(100, abort ? &ld_abort : nullptr);
+      AlarmAfter alarm(100, abort ? &test_stop : nullptr);
       errno = 0;
-      r = _ld_send_cmd(p[1], 0x43, 0);
+      r = _ld_send_cmd(TestSession(p[1], 0).get(), 0x43);
       err = errno;
     }
     close(p[1]);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "port.h"
 #include "pty.h"
 #include "testsupport.h"
 #include "uart.h"
@@ -187,12 +188,12 @@ TEST(UartOpen, ADeviceThatIsNoTerminalIsStillReturned) {
   close(fh);
 }
 
-TEST(UartDrain, ReturnsOnceThePortHasNothingQueuedAndRefusesWhatIsNoTerminal) {
+TEST(PortDrain, ReturnsOnceThePortHasNothingQueuedAndRefusesWhatIsNoTerminal) {
   PtyPair pty;
   const int fh = uart_open(pty.slave().c_str(), 115200, UART_EVEN);
   ASSERT_GE(fh, 0);
   ASSERT_EQ(write(fh, "\x7f", 1), 1);
-  EXPECT_EQ(uart_drain(fh), 0);
+  EXPECT_EQ(port_drain(fh, nullptr), 0);
   close(fh);
 
   testsupport::TempDir dir;
@@ -200,7 +201,7 @@ TEST(UartDrain, ReturnsOnceThePortHasNothingQueuedAndRefusesWhatIsNoTerminal) {
   const int file = open(dir.file("plain").c_str(), O_RDWR);
   ASSERT_GE(file, 0);
   errno = 0;
-  EXPECT_EQ(uart_drain(file), -1);
+  EXPECT_EQ(port_drain(file, nullptr), -1);
   EXPECT_EQ(errno, ENOTTY);
   close(file);
 }

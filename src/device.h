@@ -1,0 +1,44 @@
+// What the run knows of the module, learnt once after the sync: its
+// identifier, its row of the table of parts, and its flash size where the
+// run needs it. Erase, backup and the write plan take it as their input.
+#ifndef TARVION_DEVICE_H
+#define TARVION_DEVICE_H
+
+#include <cstdint>
+
+#include "loader.h"
+#include "parts.h"
+
+struct device_info {
+  bool have_id = false;  // Get ID was asked (not without acknowledgements)
+  unsigned int id = 0;
+  const part_info *part = nullptr;  // null: not in the table
+  uint32_t flash_bytes = 0;         // 0: not known; else the table's largest until read
+  bool size_read = false;           // flash_bytes asked of the module
+};
+
+// Reads the identifier (Get ID) and looks its part up in the table; the
+// flash is the table's largest size until device_read_size. Returns 0, or
+// -1 with errno from ld_getid (nothing learnt then).
+int device_identify(ld_session *s, device_info *d);
+
+// Reads the flash-size register of a part known from the table, once (a
+// part whose size was read keeps it), where the boot loader lets it be
+// read; a read that fails, or a value the part cannot have, leaves the
+// table's size. Returns nothing.
+void device_read_size(ld_session *s, device_info *d);
+
+// Whether the pages of the part's flash are known.
+bool device_layout_known(const device_info &d);
+
+// The bytes a write must be aligned and padded to: the part's flash word, 8
+// at the least; a part that is not in the table gets the largest flash word
+// of any part, which every part takes. Without the identifier (no Get ID
+// without acknowledgements) 8.
+int device_program_unit(const device_info &d);
+
+// The erase command the part's boot loader takes, from the table: 0x43 or
+// 0x44; 0 when the part is not known.
+unsigned char device_erase_cmd(const device_info &d);
+
+#endif

@@ -1,0 +1,283 @@
+#include "flash.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "backup.h"
+#include "device.h"
+#include "erase.h"
+#include "image_layout.h"
+
+void flash_report(void *ctx, ld_event what, long value) {
+  const auto *shown = static_cast<const flash_display *>(ctx);
+  switch (what) {
+    case LD_EVENT_ALREADY_SYNCED:
+      if (shown->verbose)
+        std::fputs("Boot loader already synchronised (left so by an earlier run)\n", stderr);
+      break;
+    case LD_EVENT_EXTENDED_ERASE:
+      if (shown->verbose)
+        std::fprintf(stderr, "Erasing with the extended erase command (may take up to %ld s)\n",
+                     value / 1000);
+      else
+        std::fputs("Mass erase: this can take up to a minute\n", stderr);
+      break;
+    case LD_EVENT_BLOCK:
+      if (shown->current) progress_step(shown->current, value);
+      break;
+  }
+}
+
+namespace {
+
+flash_display *display_of(const ld_session *s) {
+  return s->report == flash_report ? static_cast<flash_display *>(s->report_ctx) : nullptr;
+}
+
+// The progress display of one step, shown through the session's reports
+// while it lives.
+class StepDisplay {
+ public:
+  StepDisplay(ld_session *s, bool shown, const char *phase, const std::string &title, long total)
+      : display_(display_of(s)) {
+    progress_start(&progress_, shown, phase, title.c_str(), total);
+    if (display_) display_->current = &progress_;
+  }
+  ~StepDisplay() {
+    if (display_) display_->current = nullptr;
+  }
+  StepDisplay(const StepDisplay &) = delete;
+  StepDisplay &operator=(const StepDisplay &) = delete;
+  void finish() { progress_finish(&progress_); }
+
+ private:
+  flash_display *display_;
+  progress_display progress_{};
+};
+
+// The bytes of the plan, which the progress display counts.
+long plan_bytes(const write_plan &plan) {
+  long n = 0;
+  for (const auto &f : plan.fragments) n += static_cast<long>(f.data.size());
+  return n;
+}
+
+// --erase=image: only the pages the image touches.
+bool erase_image_only(const update_conf &conf) {
+  return conf.erase_arg.value_or("all") == "image";
+}
+
+bool verbose(const ld_session *s) {
+  return s->flags & LD_VERBOSE;
+}
+
+// --showid prints leading zeros; copied into --testid they make an octal
+// number.
+void hint_octal_testid(const update_conf &conf) {
+  const std::string text = conf.testid_orig.value_or("");
+  const size_t digits = text.find_first_not_of('0');
+  if (text.size() < 2 || text[0] != '0' || text[1] == 'x' || text[1] == 'X' ||
+      digits == std::string::npos)
+    return;
+  std::fprintf(stderr, "--testid %s was read as octal (0x%x); write 0x%s for hexadecimal\n",
+               text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str() + digits);
+}
+
+// A number written without 0x is decimal: --testid 413 means 0x19D. Said
+// when the digits read as hexadecimal are the identifier the module has.
+void hint_decimal_testid(const update_conf &conf, unsigned int id) {
+  const std::string text = conf.testid_orig.value_or("");
+  if (text.empty() || text[0] == '0' || text.find_first_not_of("0123456789") != std::string::npos ||
+      text.size() > 8 || std::stoul(text, nullptr, 16) != id)
+    return;
+  std::fprintf(stderr, "--testid %s was read as decimal (0x%X); write 0x%s for hexadecimal\n",
+               text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str());
+}
+
+// The flash-size register, and under --verbose the part's line.
+void learn_size(ld_session *s, device_info *d) {
+  device_read_size(s, d);
+  if (!verbose(s)) return;
+  if (!d->part)
+    std::fprintf(stderr, "Part %03X is not in the table of parts\n", d->id);
+  else
+    std::fprintf(stderr, "Part %s\n", part_describe(d->part, d->flash_bytes).c_str());
+}
+
+// Get ID, and --showid or --testid on it. Returns 0 to go on (*d knows the
+// part, and its flash size where the run needs it), 1 when the run is done
+// (--showid), -1 after a message.
+int identify(ld_session *s, const update_conf &conf, device_info *d) {
+  if (device_identify(s, d) < 0) {
+    std::fprintf(stderr, "Can't read device ID: %s\n", std::strerror(errno));
+    return -1;
+  }
+  if (conf.showid_flag) {
+    std::fprintf(stderr, "Device has ID %08X\n", d->id);
+    if (conf.verbose_flag) learn_size(s, d);
+    return 1;
+  }
+  if (conf.testid_given && d->id != static_cast<unsigned int>(conf.testid_arg)) {
+    std::fprintf(stderr, "Device ID %08X doesn't match %08X\n", d->id,
+                 static_cast<unsigned int>(conf.testid_arg));
+    hint_octal_testid(conf);
+    hint_decimal_testid(conf, d->id);
+    return -1;
+  }
+  if (conf.verbose_flag) std::fprintf(stderr, "Device has ID %08X\n", d->id);
+  // The flash-size register is read where its answer is shown or needed;
+  // otherwise the part's table row is enough to plan and check the image.
+  const bool needed = conf.verbose_flag || conf.testid_given || erase_image_only(conf) ||
+                      conf.read_given || (d->part && d->part->mass_erase_refused);
+  if (needed) learn_size(s, d);
+  return 0;
+}
+
+int cant_unprotect() {
+  std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
+  return -1;
+}
+
+// Read-out protection shows as a refused Read Memory of the flash start.
+// Lifting it erases the whole flash, which is said first, also without
+// --verbose. Returns 0 (lifted, or not on), or -1 after a message.
+int lift_readout_protection(ld_session *s, const device_info &d) {
+  const uint32_t start = d.part ? d.part->flash_start : IMG_FLASH_BASE;
+  unsigned char probe = 0;
+  if (ld_read_memory(s, start, &probe, 1) == 0) return 0;
+  if (errno != EINVAL) return cant_unprotect();
+  std::fputs("Lifting read-out protection: the module erases its whole flash\n", stderr);
+  return ld_readout_unprotect(s) < 0 ? cant_unprotect() : 0;
+}
+
+// The erase step. --unprotect lifts only what is on: read-out protection
+// first (found by a read), then write protection, which shows as a refused
+// erase; Write Unprotect keeps the flash, and the erase is tried again.
+int erase(ld_session *s, const image *img, const update_conf &conf, const device_info &d) {
+  if (conf.unprotect_flag && lift_readout_protection(s, d) < 0) return -1;
+  erase_request req;
+  req.image_only = erase_image_only(conf);
+  req.quiet_refusal = conf.unprotect_flag;
+  int r = erase_flash(s, img, d, req);
+  req.quiet_refusal = false;
+  if (r < 0 && conf.unprotect_flag && (errno == EINVAL || errno == EPERM)) {
+    if (verbose(s))
+      std::fputs("Erase refused: lifting write protection (the flash is kept)\n", stderr);
+    if (ld_write_unprotect(s) < 0) return cant_unprotect();
+    r = erase_flash(s, img, d, req);
+  }
+  if (r == 0) return 0;
+  if (errno == EINVAL && !conf.unprotect_flag)
+    std::fputs(
+        "Hint: the flash may be read- or write-protected; --unprotect lifts the protection "
+        "(read-out protection only with the whole flash)\n",
+        stderr);
+  return -1;
+}
+
+// The write under its progress display. A failure says why on the line of
+// the display: the port's fault, or the answers that piled up without
+// acknowledgements awaited.
+int write(ld_session *s, const write_plan &plan, const char *fn) {
+  StepDisplay shown(s, true, "Writing", std::string("Flashing ") + fn, plan_bytes(plan));
+  if (ld_write_plan(s, &plan) == 0) {
+    shown.finish();
+    return 0;
+  }
+  const int err = errno;
+  const ld_facts &f = s->facts;
+  if (f.check_refused > 0 || f.check_missing > 0) {
+    std::fputc('\n', stderr);
+    std::fprintf(stderr,
+                 "The module refused blocks or left them unanswered (%lu refusals, %lu answers "
+                 "missing): the flash must be written again with acknowledgements awaited\n",
+                 f.check_refused, f.check_missing);
+  } else {
+    std::fprintf(stderr, "Communication Error: %s\n", std::strerror(err));
+  }
+  errno = err;
+  return -1;
+}
+
+// Reads the plan back. The progress display shows only when --verify asked
+// for it.
+int verify(ld_session *s, const write_plan &plan, bool asked) {
+  StepDisplay shown(s, asked, "Verifying", "Verifying", plan_bytes(plan));
+  uint32_t bad = 0;
+  const int r = ld_verify_plan(s, &plan, &bad);
+  if (r == 0) shown.finish();
+  if (r > 0) std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
+  if (r < 0) std::fprintf(stderr, "Can't verify: %s\n", std::strerror(errno));
+  return r == 0 ? 0 : -1;
+}
+
+// A run that met a fault of the line (a recovery, a damaged, lost or
+// unexpected answer) reads back what it wrote, even without --verify: two
+// bits flipped in one block pass the boot loader's checksum, and such runs
+// meet other faults too. A command the boot loader refuses is no fault.
+// Without acknowledgements awaited, the check of the answers after the
+// writes stands in for it.
+bool read_back_anyway(const ld_session *s, unsigned long faults_before) {
+  if (!(s->flags & LD_WAITACK) || s->facts.line_faults == faults_before) return false;
+  if (verbose(s)) std::fputs("The line had faults: reading back what was written\n", stderr);
+  return true;
+}
+
+// Erase, write, and on request read back and start the application.
+int flash_image(ld_session *s, image *img, const update_conf &conf, const device_info &d) {
+  write_plan plan;
+  if (img_plan(img, IMG_FLASH_BASE, device_program_unit(d), &plan, nullptr, nullptr) < 0) {
+    std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
+    return -1;
+  }
+  progress_phase("Erasing");
+  const unsigned long faults = s->facts.line_faults;
+  if (erase(s, img, conf, d) < 0) return -1;
+  if (write(s, plan, img->fn) < 0) {
+    std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
+    return -1;
+  }
+  if (verbose(s)) std::fprintf(stderr, "Flashing done\n");
+  const bool verify_flag = conf.verify_flag != 0;
+  if ((verify_flag || read_back_anyway(s, faults)) && verify(s, plan, verify_flag) < 0) return -1;
+  // The vector table sits at the image's lowest address.
+  const int started = conf.go_flag ? ld_restart(s, static_cast<int>(plan.lowest)) : 0;
+  if (started != 0) {
+    std::fprintf(stderr,
+                 started > 0 ? "Can't confirm the start of the application: %s\n"
+                             : "Can't start application: %s\n",
+                 std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int do_flash(ld_session *s, image *img, update_conf *conf) {
+  device_info d;
+  // Without acknowledgements nothing that the module answers can be read
+  // reliably: the identifier is asked for only where the run needs it.
+  const bool ask_id = (s->flags & LD_WAITACK) || conf->showid_flag || conf->testid_given ||
+                      erase_image_only(*conf) || conf->read_given;
+  if (ask_id) {
+    const int known = identify(s, *conf, &d);
+    if (known != 0) return known > 0 ? 0 : -1;
+  }
+  if (conf->read_given && backup_flash(s, conf->read_arg->c_str(), d) < 0) return -1;
+  if (!conf->file_given) return 0;
+  return flash_image(s, img, *conf, d);
+}
+
+int report_stray_acts(const ld_session *s, int flashed) {
+  const unsigned stray = s->facts.stray_acts;
+  if (stray == 0) return flashed;
+  std::fprintf(stderr,
+               "The module acted on a damaged block: flash outside the image may have been %s\n",
+               stray == LD_STRAY_ERASE   ? "erased"
+               : stray == LD_STRAY_WRITE ? "written"
+                                         : "erased or written");
+  return -1;
+}

@@ -1,0 +1,38 @@
+// The flashing procedure on a synchronised boot loader: identify the module
+// once, back its flash up, erase, write, read back, start the application;
+// and the driver's side of what the loader reports. Prints what it does and
+// what failed on standard error.
+#ifndef TARVION_FLASH_H
+#define TARVION_FLASH_H
+
+#include "image.h"
+#include "loader.h"
+#include "options.h"
+#include "progress.h"
+
+// What the driver shows of a session's events: the lines --verbose asks
+// for, and the progress display of the step in progress (null: none).
+struct flash_display {
+  bool verbose = false;
+  progress_display *current = nullptr;
+};
+
+// The session's report callback (ctx: a flash_display).
+void flash_report(void *ctx, ld_event what, long value);
+
+// The flashing procedure on a session whose boot loader is synchronised:
+// Get ID (under LD_WAITACK on every run; without it only for --showid,
+// --testid and --erase=image), then show the identifier, or test it, back
+// the flash up (--read), plan the writes in the part's flash words, erase
+// and write, read back (--verify, or after faults of the line) and start
+// the application (--go). Prints what failed on standard error. Returns 0
+// on success, -1 on failure.
+int do_flash(ld_session *s, image *img, update_conf *conf);
+
+// A session that acted on a block the flasher did not send whole (an
+// acknowledgement beyond the blocks sent) may have erased or written flash
+// outside the image: says so and returns -1, whatever flashed was; else
+// returns flashed.
+int report_stray_acts(const ld_session *s, int flashed);
+
+#endif

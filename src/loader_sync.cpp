@@ -1,0 +1,181 @@
+// The synchronisation, and the commands after which the module restarts.
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include "loader.h"
+#include "loader_internal.h"
+#include "util.h"
+
+using namespace ld_internal;
+
+namespace {
+
+// The slowest rate a boot loader measures (it is tested from 1200 Bd), for
+// a line whose rate is not known; 11 bits a byte (8E1).
+constexpr long kSlowestBaud = 1200;
+constexpr long kBitsPerByte = 11;
+
+int two_bytes_ms(const ld_session *s) {
+  const long baud = s->baud > 0 ? s->baud : kSlowestBaud;
+  return static_cast<int>((2 * kBitsPerByte * 1000 + baud - 1) / baud);
+}
+
+int ms_since(const struct timespec &t0) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  // Whole nanoseconds first: a negative difference of the nanoseconds must
+  // not round the milliseconds up.
+  const long long ns =
+      (static_cast<long long>(now.tv_sec) - t0.tv_sec) * 1000000000LL + (now.tv_nsec - t0.tv_nsec);
+  return static_cast<int>(ns / 1000000);
+}
+
+struct timespec now_mono() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t;
+}
+
+// The answer to a 0x7F within ms: the byte, or -1 with errno EBUSY (silence)
+// or as the port left it. A module that puts 0x00 on the line as it starts
+// has it passed over once (*zero_left).
+int await_sync_answer(ld_session *s, int ms, bool *zero_left) {
+  const struct timespec t0 = now_mono();
+  for (;;) {
+    const int left = ms - ms_since(t0);
+    if (left <= 0) {
+      errno = EBUSY;
+      return -1;
+    }
+    unsigned char b = 0;
+    if (await_byte(s, &b, left) < 0) return -1;
+    if (b != 0x00 || !*zero_left) return b;
+    *zero_left = false;
+  }
+}
+
+// The sync answered: the boot loader took one 0x7F for an acknowledgement,
+// two for a refused pair. What went out beyond that may wait in it as the
+// first byte of a pair.
+void synced(ld_session *s, unsigned char answer, int sent, int answered_after_ms) {
+  const int consumed = answer == LD_ACK ? 1 : 2;
+  s->facts.syncs_unanswered = std::max(0, sent - consumed);
+  s->facts.aligned = s->facts.syncs_unanswered == 0;
+  s->seen_latency_ms = std::max(s->seen_latency_ms, answered_after_ms - two_bytes_ms(s));
+  // Only a synchronised boot loader refuses: it took the 0x7F as the first
+  // or second byte of a command pair, and stands at command level.
+  if (answer == LD_NACK && s->report) s->report(s->report_ctx, LD_EVENT_ALREADY_SYNCED, 0);
+  errno = 0;
+}
+
+}  // namespace
+
+int ld_sync_interval_ms(const ld_session *s) {
+  return two_bytes_ms(s) + std::max(s->budgets.latency_ms, s->seen_latency_ms);
+}
+
+int ld_sync(ld_session *s, int *answered_ms) {
+  if (answered_ms) *answered_ms = -1;
+  const char sync = LD_SYNC;
+  if (!(s->flags & LD_WAITACK)) {
+    if (send_once(s, &sync, 1, 0, false) != ANSWER_ACK) return -1;
+    s->facts.syncs_unanswered = 0;
+    errno = 0;
+    return 0;
+  }
+  // Whatever the module sent while it started (or an earlier run left) is
+  // no answer to this 0x7F.
+  if (discard_input(s) > 0) note_fault(s);
+  const int interval = ld_sync_interval_ms(s);
+  const struct timespec t0 = now_mono();
+  bool zero_left = true;
+  int sent = 0, garbage = 0;
+  for (int sent_at = 0; sent_at < s->budgets.sync_ms; sent_at = ms_since(t0)) {
+    if (s->stop && *s->stop) {
+      errno = EINTR;
+      return -1;
+    }
+    const unsigned char b = LD_SYNC;
+    s->last_wire.assign(1, b);
+    if (write_all(s, &b, 1) < 0) return -1;
+    ++sent;
+    const struct timespec t_sent = now_mono();
+    // The whole interval is listened to: a stray byte may come before the
+    // answer.
+    for (;;) {
+      const int got = await_sync_answer(s, interval - ms_since(t_sent), &zero_left);
+      if (got < 0 && errno == EBUSY) break;
+      if (got < 0) return -1;
+      if (answered_ms && *answered_ms < 0) *answered_ms = sent_at;
+      if (got == LD_ACK || got == LD_NACK) {
+        synced(s, static_cast<unsigned char>(got), sent, ms_since(t_sent));
+        return 0;
+      }
+      // Neither answer: a stray byte, or a boot loader that took a wrong
+      // line speed and garbles every answer. Three such answers decide.
+      note_fault(s);
+      if (++garbage >= LD_ATTEMPTS) {
+        errno = EINVAL;
+        return -1;
+      }
+    }
+  }
+  errno = EBUSY;
+  return -1;
+}
+
+int ld_init_device(ld_session *s) {
+  return ld_sync(s, nullptr);
+}
+
+namespace {
+
+// The boot loader's start-up after it reset itself: the paced sync meets it
+// once it listens again. One that does not answer is entered again where a
+// reset line allows.
+int poll_restart(ld_session *s) {
+  if (!(s->flags & LD_WAITACK)) {
+    wait_fh_rest(-1, s->budgets.sync_ms / 6, s->stop);
+    const char sync = LD_SYNC;
+    return send_once(s, &sync, 1, 0, false) == ANSWER_ACK ? 0 : -1;
+  }
+  if (ld_sync(s, nullptr) == 0) return 0;
+  if (!s->reentry.reenter || errno == EINTR) return -1;
+  return s->reentry.reenter(s, s->reentry.ctx);
+}
+
+// Silence while the module restarts is expected, not a fault of the line.
+int resync_after_restart(ld_session *s) {
+  const unsigned long faults = s->facts.line_faults;
+  const int r = poll_restart(s);
+  const int err = errno;
+  if (r == 0) s->facts.line_faults = faults;
+  errno = err;
+  return r;
+}
+
+// An unprotect command: its pair, then a second acknowledgement once the
+// module has done it (read-out unprotect erases the whole flash first), then
+// the module's restart.
+int unprotect(ld_session *s, unsigned char code) {
+  ld_command cmd = {code, nullptr, 0, nullptr, 0, nullptr, nullptr};
+  cmd.closing_ms = s->budgets.long_ms;
+  if (ld_run_command(s, &cmd) < 0) return -1;
+  return resync_after_restart(s);
+}
+
+}  // namespace
+
+int ld_readout_unprotect(ld_session *s) {
+  return unprotect(s, LD_CMD_READOUT_UNPROTECT);
+}
+
+int ld_write_unprotect(ld_session *s) {
+  return unprotect(s, LD_CMD_WRITE_UNPROTECT);
+}
+
+int ld_unprotect(ld_session *s) {
+  if (ld_readout_unprotect(s) < 0) return -1;
+  return ld_write_unprotect(s);
+}
