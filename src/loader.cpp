@@ -15,6 +15,12 @@ int block_wait(const ld_session *s, int ms) {
   return ms > 0 ? ms : s->budgets.wait_ms;
 }
 
+int wire_ms(const ld_session *s, size_t n) {
+  constexpr long long kSlowestBaud = 1200, kBitsPerByte = 11;
+  const long long baud = s->baud > 0 ? s->baud : kSlowestBaud;
+  return static_cast<int>((static_cast<long long>(n) * kBitsPerByte * 1000 + baud - 1) / baud);
+}
+
 void note_fault(ld_session *s) {
   ++s->facts.line_faults;
   s->facts.aligned = false;
@@ -92,10 +98,11 @@ Answer send_once(ld_session *s, const char *buf, int len, int ms, bool checksum)
     return ANSWER_ACK;
   }
   // The answer can only follow the block's last byte: no drain before it is
-  // awaited (a serial driver's drain sleeps whole clock ticks).
+  // awaited (a serial driver's drain sleeps whole clock ticks), and the
+  // budget begins once the block and its answer could have crossed the line.
   unsigned char got = 0;
   s->answer_ahead = false;
-  if (await_byte(s, &got, ms) < 0) {
+  if (await_byte(s, &got, ms + wire_ms(s, n + 1)) < 0) {
     if (errno != EBUSY) return ANSWER_FAILED;
     note_fault(s);
     return ANSWER_UNCLEAR;

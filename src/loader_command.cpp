@@ -30,6 +30,12 @@ bool is_erase(const ld_command *cmd) {
   return cmd->code == LD_CMD_ERASE || cmd->code == LD_CMD_EXT_ERASE;
 }
 
+// Whether block i of the command carries a count that sets its length (a
+// write's data, an erase's parameter): damaged, it moves the block's end.
+bool has_count(const ld_command *cmd, int i) {
+  return (cmd->code == LD_CMD_WRITE && i == 1) || (is_erase(cmd) && i == 0);
+}
+
 // An erase of the whole flash (global, mass, a bank), not of listed pages.
 bool erases_whole(const ld_command *cmd) {
   if (!is_erase(cmd) || cmd->nblocks < 1) return false;
@@ -264,12 +270,14 @@ Try try_command(CommandRun &run) {
     if (a == ANSWER_FAILED) return TRY_FAILED;
     // A refusal ends the command in the boot loader: it waits for a new
     // pair. A block cut short by a damaged count byte may have left a byte
-    // of ours over, so the pair is first checked to be taken as one.
+    // of ours over, as may a refusal that came early, so the pair is first
+    // checked to be taken as one; a block of fixed length refused in line
+    // leaves nothing over.
     if (a == ANSWER_NACK) {
       ++run.nacks;
       ++run.tries_refused;
       const int err = errno;
-      if (realign_or_restart(s) < 0) return TRY_FAILED;
+      if ((has_count(cmd, i) || !s->facts.aligned) && realign_or_restart(s) < 0) return TRY_FAILED;
       errno = err;
       return TRY_AGAIN;
     }

@@ -22,6 +22,11 @@ enum Answer {
 // A block's budget: ms, or the session's wait_ms when ms is 0.
 int block_wait(const ld_session *s, int ms);
 
+// The wire time of n bytes at the session's line rate (the slowest rate a
+// boot loader measures, 1200 Bd, when it is not known), 11 bits a byte, in
+// whole milliseconds rounded up.
+int wire_ms(const ld_session *s, size_t n);
+
 // A fault of the line: counted, and the boot loader's alignment in doubt.
 void note_fault(ld_session *s);
 

@@ -11,14 +11,9 @@ using namespace ld_internal;
 
 namespace {
 
-// The slowest rate a boot loader measures (it is tested from 1200 Bd), for
-// a line whose rate is not known; 11 bits a byte (8E1).
-constexpr long kSlowestBaud = 1200;
-constexpr long kBitsPerByte = 11;
-
+// A 0x7F and its answer on the line.
 int two_bytes_ms(const ld_session *s) {
-  const long baud = s->baud > 0 ? s->baud : kSlowestBaud;
-  return static_cast<int>((2 * kBitsPerByte * 1000 + baud - 1) / baud);
+  return wire_ms(s, 2);
 }
 
 int ms_since(const struct timespec &t0) {

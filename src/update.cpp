@@ -236,10 +236,32 @@ int enter_module(ld_session *s, target_lines &lines) {
   return -1;
 }
 
-// The session of the run: the port, the flags, the budgets (shortened by
-// TARVION_WAIT_SCALE, a factor above 0 and at most 1, for the tests), the
-// re-entry through the reset line where there is one, the stop flag, and
-// the driver's display of what the loader reports.
+// Budgets the tests shorten, from TARVION_BUDGETS: a list such as
+// "wait=200,long=8000,sync=600" (milliseconds, each above 0, for the wait
+// of a byte, the long waits of a mass erase and an unprotect, and the
+// sync). Anything else in it is passed over.
+void budgets_from_env(ld_budgets *b) {
+  const char *text = std::getenv("TARVION_BUDGETS");
+  if (!text) return;
+  const struct {
+    const char *key;
+    int *field;
+  } keys[] = {{"wait", &b->wait_ms}, {"long", &b->long_ms}, {"sync", &b->sync_ms}};
+  std::string rest = text;
+  while (!rest.empty()) {
+    const std::string item = rest.substr(0, rest.find(','));
+    rest.erase(0, item.size() + (item.size() < rest.size() ? 1 : 0));
+    const size_t eq = item.find('=');
+    long long ms = 0;
+    if (eq == std::string::npos || read_number(item.c_str() + eq + 1, 1, 600000, &ms) < 0) continue;
+    for (const auto &k : keys)
+      if (item.compare(0, eq, k.key) == 0) *k.field = static_cast<int>(ms);
+  }
+}
+
+// The session of the run: the port, the flags, the budgets, the re-entry
+// through the reset line where there is one, the stop flag, and the
+// driver's display of what the loader reports.
 void start_session(Run &run, ld_session *s, flash_display *display) {
   s->fh = run.port.get();
   s->flags = loader_flags(run.conf);
@@ -249,14 +271,7 @@ void start_session(Run &run, ld_session *s, flash_display *display) {
   display->verbose = run.conf.verbose_flag != 0;
   s->report = flash_report;
   s->report_ctx = display;
-  const char *scale = std::getenv("TARVION_WAIT_SCALE");
-  const double f = scale ? std::strtod(scale, nullptr) : 1.0;
-  if (f > 0 && f < 1) {
-    ld_budgets &b = s->budgets;
-    b.wait_ms = static_cast<int>(b.wait_ms * f);
-    b.long_ms = static_cast<int>(b.long_ms * f);
-    b.sync_ms = static_cast<int>(b.sync_ms * f);
-  }
+  budgets_from_env(&s->budgets);
 }
 
 }  // namespace

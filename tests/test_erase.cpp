@@ -2,6 +2,7 @@
 // several parts, each with data of its own in flash outside the image.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -177,6 +178,28 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        true},
   };
   for (const EraseCase &c : cases) check_erase_case(c);
+}
+
+// A part the table marks for the extended erase gets it directly: no 0x43
+// pair is refused first, and a clean run, which met no fault of the line,
+// reads nothing back.
+TEST(Erase, APartOfTheExtendedEraseIsMassErasedDirectlyAndNothingIsReadBack) {
+  for (const char *part : {"0x413", "0x415", "0x450"}) {
+    SCOPED_TRACE(part);
+    TempDir dir;
+    WiredModule m({"--part", part, "--erase-scale", "0", "--boot-ms", "1"});
+    ASSERT_TRUE(m.sim.ready());
+    const ProcResult r = flash(dir, m.args(), m.sysfs.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(m.sim.stop(), 0);
+    const auto rx = rests(of_kind(m.sim.log(), "rx"));
+    ASSERT_GE(rx.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(rx.begin(), rx.begin() + 6),
+              (std::vector<std::string>{"7f", "02 fd", "00 ff", "44 bb", "ff ff 00", "31 ce"}));
+    EXPECT_EQ(std::count(rx.begin(), rx.end(), "43 bc"), 0);
+    EXPECT_EQ(std::count(rx.begin(), rx.end(), "11 ee"), 0);
+    EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+  }
 }
 
 }  // namespace

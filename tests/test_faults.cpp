@@ -194,6 +194,29 @@ TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) 
   for (const auto &c : cases) check_fault_case(c);
 }
 
+// The sync's answer late (the next 0x7F already out, held by the boot
+// loader as the first byte of a pair), a stray byte before it, a realigning
+// probe lost: each run realigns, or listens on, and flashes.
+TEST(Faults, ALateOrStraySyncAnswerAndALostProbeAreFlashed) {
+  const struct {
+    const char *what;
+    std::vector<std::string> sim;
+  } rows[] = {
+      {"every answer 30 ms late", {"--ack-delay-ms", "30"}},
+      {"a stray byte before the sync's answer", {"--garbage-before-ack"}},
+      // Fragment 1's data block is refused; the first probe that follows
+      // it (the 273rd byte from the flasher) is lost.
+      {"the first probe after a refusal lost", {"--nack-block", "7", "--lose-byte", "273"}},
+  };
+  for (const auto &r : rows) {
+    for (bool lines : {false, true}) {
+      FaultCase c{r.what, r.sim, {}, 0, kFlashed, 0};
+      c.lines = lines;
+      check_fault_case(c);
+    }
+  }
+}
+
 TEST(Faults, AHangUpInTheMiddleOfTheWriteFailsItWithEio) {
   const FaultCase cases[] = {
       {"after the first fragment", {"--hangup-after", "1"}, {}, 2, failed_write(2, kIo), 0},
@@ -205,8 +228,9 @@ TEST(Faults, AHangUpInTheMiddleOfTheWriteFailsItWithEio) {
 
 // The slow cases, each a test of its own so that they run side by side.
 
-// Three entries through the reset line, each with a sync of three seconds.
-TEST(FaultsSlow, ASilentModuleCostsThreeEntriesOfAThreeSecondSync) {
+// Three entries through the reset line, each with a whole sync (its budget
+// shortened to three waits).
+TEST(FaultsSlow, ASilentModuleCostsThreeEntriesOfAWholeSync) {
   check_fault_case(
       {"silent",
        {"--silent"},
@@ -214,7 +238,10 @@ TEST(FaultsSlow, ASilentModuleCostsThreeEntriesOfAThreeSecondSync) {
        2,
        "Can't init device: Device or resource busy\nNo answer from the module's boot loader: check "
        "its power, the wiring, the boot-select line and the line speed\n",
-       9});
+       9,
+       {},
+       false,
+       run_budgets() + ",sync=" + std::to_string(3 * kRunWaitMs)});
 }
 
 TEST(FaultsSlow, IdentifierBytesAnnouncedButNeverSentFailGetIdAfterOneWait) {
@@ -232,10 +259,12 @@ TEST(FaultsSlow, IdentifierBytesAnnouncedButNeverSentFailGetIdAfterOneWait) {
                     1});
 }
 
-// The erase's acknowledgement, awaited a second, is still caught while the
-// boot loader is brought back to command level: the erase is not sent again.
+// The erase's acknowledgement, awaited one wait and three more, is still
+// caught while the boot loader is brought back to command level: the erase
+// is not sent again.
 TEST(FaultsSlow, AnEraseLongerThanItsWaitIsSeenDoneByTheRecovery) {
-  check_fault_case({"erase of 3.5 s", {"--erase-ms", "3500"}, {}, 0, kFlashed, 3});
+  const std::string erase_ms = std::to_string(kRunWaitMs * 7 / 2);
+  check_fault_case({"erase of 3.5 waits", {"--erase-ms", erase_ms}, {}, 0, kFlashed, 3});
 }
 
 TEST(FaultsSlow, AGetReplyCutShortFailsTheEraseAfterOneWait) {
@@ -247,9 +276,9 @@ TEST(FaultsSlow, AGetReplyCutShortFailsTheEraseAfterOneWait) {
                     1});
 }
 
-TEST(FaultsSlow, AnExtendedMassEraseOfTenSecondsIsWaitedFor) {
-  check_fault_case({"erase of 10 s",
-                    {"--extended-erase", "--erase-ms", "10000"},
+TEST(FaultsSlow, AnExtendedMassEraseOfTenWaitsIsWaitedFor) {
+  check_fault_case({"erase of 10 waits",
+                    {"--extended-erase", "--erase-ms", std::to_string(10 * kRunWaitMs)},
                     {},
                     0,
                     kMassErase + kFlashed,
@@ -270,7 +299,7 @@ void check_late_answers(const std::vector<std::string> &sim_args, int max_waits)
   const ProcResult r = flash(dir, m.args(), m.sysfs.path());
   const double took = seconds_since(start);
   EXPECT_FALSE(r.timed_out);
-  EXPECT_LT(took, max_waits + kSlack);
+  EXPECT_LT(took, max_waits * kRunWaitMs / 1000.0 + kSlack);
   ASSERT_EQ(m.sim.stop(), 0);
   EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
   if (r.status == 0) {
@@ -286,14 +315,15 @@ void check_late_answers(const std::vector<std::string> &sim_args, int max_waits)
   EXPECT_TRUE(known) << r.err;
 }
 
-TEST(FaultsSlow, AcknowledgementsJustAfterTheirSecondEndCleanly) {
+TEST(FaultsSlow, AcknowledgementsJustAfterTheirWaitEndCleanly) {
   // Every answer late: at most three waits for each of the blocks up to the
   // first fragment's, where the conversation has fallen apart at the latest.
-  check_late_answers({"--ack-delay-ms", "1050"}, 3 * write_command_block(2));
+  check_late_answers({"--ack-delay-ms", std::to_string(kRunWaitMs + 10)},
+                     3 * write_command_block(2));
 }
 
 TEST(FaultsSlow, AnEraseJustLongerThanOneWaitEndsCleanly) {
-  check_late_answers({"--erase-ms", "1050"}, 3 * write_command_block(2));
+  check_late_answers({"--erase-ms", std::to_string(kRunWaitMs + 10)}, 3 * write_command_block(2));
 }
 
 // The flasher stopped by a signal. `ready` tells from the module's log when
@@ -464,6 +494,7 @@ TEST(FaultsCaller,
     const char *what;
     const char *shell;  // run with $0 a FIFO of the test's own, then execs the flasher
     std::vector<std::string> module = {};
+    std::string budgets = run_budgets();
   } cases[] = {
       // A pipe without reader: the only descriptor that read the FIFO is
       // closed before the flasher starts.
@@ -473,7 +504,8 @@ TEST(FaultsCaller,
       // Started under nohup: a hang-up in the middle of the erase changes nothing.
       {"hang-up ignored",
        "trap '' HUP; (sleep 0.4; kill -HUP $$) & exec \"$@\"",
-       {"--erase-ms", "800"}},
+       {"--erase-ms", "800"},
+       "wait=1000"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -486,7 +518,9 @@ TEST(FaultsCaller,
     // The shell execs the flasher itself, so the emulator of a cross build
     // must be named here.
     for (const auto &a : testsupport::command_for(flasher_argv(dir, m.args()))) argv.push_back(a);
-    const ProcResult r = testsupport::run_process(argv, flasher_options(m.sysfs.path()));
+    ProcOptions po = flasher_options(m.sysfs.path());
+    po.env["TARVION_BUDGETS"] = c.budgets;
+    const ProcResult r = testsupport::run_process(argv, po);
     EXPECT_EQ(r.status, 0);
     ASSERT_EQ(m.sim.stop(), 0);
     EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());

@@ -288,6 +288,7 @@ TEST(LoaderRetry, ARefusedBlockStartsItsWholeCommandAgainUpToThreeTries) {
        0,
        0,
        {{0x31, 0xCE}, addr, data, filler, {0x31, 0xCE}, addr, data}},
+      // A block of fixed length refused in line leaves nothing over: no probe.
       {"address outside flash refused in three tries",
        {},
        [&](ld_session *s) { return long(_ld_send_frag(s, &one, 1, 0x100)); },
@@ -295,13 +296,10 @@ TEST(LoaderRetry, ARefusedBlockStartsItsWholeCommandAgainUpToThreeTries) {
        EINVAL,
        {{0x31, 0xCE},
         {0, 0, 1, 0, 1},
-        filler,
         {0x31, 0xCE},
         {0, 0, 1, 0, 1},
-        filler,
         {0x31, 0xCE},
-        {0, 0, 1, 0, 1},
-        filler}},
+        {0, 0, 1, 0, 1}}},
   };
   for (const auto &r : rows) check_wire_case(r);
 }
@@ -395,6 +393,37 @@ TEST(LoaderSync, PassesOverOneZeroAndFailsOnTheThirdOtherAnswer) {
     if (r.result < 0) continue;
     EXPECT_EQ(session->facts.syncs_unanswered, int(r.syncs) - 1) << r.what;
     EXPECT_EQ(ld_getid(session.get()), 0x410u) << r.what;
+  }
+}
+
+// An answer to the sync later than the interval: the next 0x7F is out and
+// the boot loader holds it as the first byte of a pair. The first command
+// realigns first; every later one is taken as it was sent. At 1200 Bd the
+// interval covers two bytes' time and the latency; the blocks' budgets grow
+// with their wire time.
+TEST(LoaderSync, AnAnswerLaterThanTheIntervalIsRealignedBeforeTheFirstCommand) {
+  const struct {
+    const char *what;
+    std::vector<std::string> args;
+    int baud;
+  } rows[] = {
+      {"every answer 30 ms late", {"--ack-delay-ms", "30"}, 115200},
+      {"1200 Bd, 10 ms of latency", {"--baud", "1200", "--ack-delay-ms", "10"}, 1200},
+      {"1200 Bd, 16 ms of latency", {"--baud", "1200", "--ack-delay-ms", "16"}, 1200},
+  };
+  for (const auto &r : rows) {
+    SimProcess sim(r.args);
+    SimPort port(sim);
+    TestSession session(port.fh());
+    session->baud = r.baud;
+    ASSERT_EQ(ld_init_device(session.get()), 0) << r.what;
+    EXPECT_EQ(ld_getid(session.get()), 0x410u) << r.what;
+    HandImage img("fw.bin", {{kFlashBase, counting(64)}});
+    EXPECT_EQ(ld_write_image(session.get(), img.get()), 0) << r.what;
+    EXPECT_EQ(session->facts.syncs_unanswered, 0) << r.what;
+    EXPECT_EQ(sim.stop(), 0);
+    const Bytes want = counting(64);
+    EXPECT_EQ(sim.dump().substr(0, 64), std::string(want.begin(), want.end())) << r.what;
   }
 }
 

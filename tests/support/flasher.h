@@ -57,10 +57,23 @@ inline std::vector<std::string> flasher_argv(const TempDir &dir, std::vector<std
   return argv;
 }
 
-// The environment of a run: TARVION_SYSFS set to sysfs, or removed.
+// The budgets of the flasher's waits in the end-to-end runs: a byte's wait
+// and the long waits shortened, so that a fault costs the run little time;
+// the sync keeps its budget, which the slowest start-ups need.
+constexpr int kRunWaitMs = 200;
+constexpr int kRunLongMs = 2500;
+inline const std::string &run_budgets() {
+  static const std::string b =
+      "wait=" + std::to_string(kRunWaitMs) + ",long=" + std::to_string(kRunLongMs);
+  return b;
+}
+
+// The environment of a run: TARVION_SYSFS set to sysfs, or removed; the
+// shortened budgets.
 inline ProcOptions flasher_options(const std::string &sysfs) {
   ProcOptions o;
   o.timeout_ms = 60000;
+  o.env["TARVION_BUDGETS"] = run_budgets();
   if (!sysfs.empty())
     o.env["TARVION_SYSFS"] = sysfs;
   else
@@ -88,20 +101,22 @@ inline std::vector<std::string> last_line_changes(const SimProcess &sim, size_t 
   return {gpio.end() - static_cast<long>(std::min(n, gpio.size())), gpio.end()};
 }
 
-// The simulated module with its two lines, waiting in its application.
+// The simulated module with its two lines, waiting in its application; or,
+// without lines, a module that waits in its boot loader.
 struct WiredModule {
   TempDir sysfs;
+  bool lines;
   SimProcess sim;
-  explicit WiredModule(std::vector<std::string> extra = {})
-      : sim(with_lines(sysfs.path(), std::move(extra))) {}
+  explicit WiredModule(std::vector<std::string> extra = {}, bool wired = true)
+      : lines(wired), sim(wired ? with_lines(sysfs.path(), std::move(extra)) : std::move(extra)) {}
   static std::vector<std::string> with_lines(const std::string &dir, std::vector<std::string> a) {
     a.insert(a.end(), {"--sysfs", dir, "--reset-gpio", kResetPin, "--boot-gpio", kBootPin});
     return a;
   }
-  // The flasher's arguments for this module with both lines and the sample.
+  // The flasher's arguments for this module with its lines and the sample.
   std::vector<std::string> args(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> a = {"-d", sim.tty_path(), "-r", kResetPin,
-                                  "-s", kBootPin,       "-F", sample_hex()};
+    std::vector<std::string> a = {"-d", sim.tty_path(), "-F", sample_hex()};
+    if (lines) a.insert(a.end(), {"-r", kResetPin, "-s", kBootPin});
     a.insert(a.end(), extra.begin(), extra.end());
     return a;
   }

@@ -98,6 +98,42 @@ inline size_t host_position(const SweepOutcome &o, const Bytes &start, size_t of
   return found;
 }
 
+// The byte at position pos (from 1) of what the module received (rx) or
+// sent (tx); -1 when there is none.
+inline int wire_byte(const SweepOutcome &o, const char *kind, size_t pos) {
+  size_t before = 0;
+  for (const auto &r : of_kind(o.log, kind)) {
+    const Bytes b = parse_hex_bytes(r.rest);
+    if (pos > before && pos <= before + b.size()) return b[pos - before - 1];
+    before += b.size();
+  }
+  return -1;
+}
+
+// Whether each fault of a run (--lose-byte, --damage-byte, --damage-reply
+// with its position) hit the byte a clean run had there: the module's log
+// names it. Returns "" or what was missed.
+inline std::string fault_missed(const SweepOutcome &clean, const std::vector<std::string> &faults,
+                                const SweepOutcome &o) {
+  std::string missed;
+  for (size_t i = 0; i + 1 < faults.size(); i += 2) {
+    const size_t pos = std::stoul(faults[i + 1]);
+    const bool reply = faults[i] == "--damage-reply";
+    const int b = wire_byte(clean, reply ? "tx" : "rx", pos);
+    if (b < 0) return faults[i] + " " + faults[i + 1] + ": no such byte";
+    std::ostringstream want;
+    want << (faults[i] == "--lose-byte" ? "line lost "
+             : reply                    ? "line damaged reply "
+                                        : "line damaged ")
+         << std::hex << (b < 16 ? "0" : "") << b;
+    const auto events = o.events;
+    if (std::none_of(events.begin(), events.end(),
+                     [&](const std::string &e) { return e.rfind(want.str(), 0) == 0; }))
+      missed += faults[i] + " " + faults[i + 1] + ": no \"" + want.str() + "\" in the log\n";
+  }
+  return missed;
+}
+
 // The position (from 1) of the first answer byte to the last block
 // `block` (as the log writes it, "44 bb"); 0 when there is none.
 inline size_t reply_position(const SweepOutcome &o, const std::string &block) {
@@ -131,7 +167,7 @@ inline SweepOutcome sweep_run(const Scenario &s, bool lines,
   std::vector<std::string> args = {"-d", sim.tty_path(), "-F", hex};
   if (lines) args.insert(args.end(), {"-r", kResetPin, "-s", kBootPin});
   args.insert(args.end(), s.flasher.begin(), s.flasher.end());
-  // A lost byte in the mass erase's block costs its whole budget of 60 s.
+  // A lost byte in the mass erase's block costs its whole long budget.
   ProcOptions po = flasher_options(lines ? sysfs.path() : "");
   po.timeout_ms = 150000;
   const ProcResult r = run_process(flasher_argv(dir, args), po);
