@@ -51,7 +51,11 @@ enum OptionId {
   kSeed,
   kHelp,
   kAutobaudWindow,
-  kZeroOnReset
+  kZeroOnReset,
+  kOptionWord,
+  kResetAfterOptions,
+  kNoResetAfterOptions,
+  kOptionsNeedPowerCycle
 };
 
 const struct option kLongOptions[] = {
@@ -95,6 +99,10 @@ const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
     {"autobaud-window", required_argument, nullptr, kAutobaudWindow},
     {"zero-on-reset", no_argument, nullptr, kZeroOnReset},
+    {"option-word", required_argument, nullptr, kOptionWord},
+    {"reset-after-options", no_argument, nullptr, kResetAfterOptions},
+    {"no-reset-after-options", no_argument, nullptr, kNoResetAfterOptions},
+    {"options-need-power-cycle", no_argument, nullptr, kOptionsNeedPowerCycle},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -335,6 +343,15 @@ bool Parser::apply_module(int id, const std::string &arg) {
       return flag(opts.write_protected);
     case kAlreadySynced:
       return flag(opts.already_synced);
+    case kOptionWord:
+      opts.option_word_given = true;
+      return u32("option-word", arg, 0, 0xFFFFFFFFu, opts.option_word);
+    case kResetAfterOptions:
+    case kNoResetAfterOptions:
+      opts.reset_after_options = id == kResetAfterOptions;
+      return true;
+    case kOptionsNeedPowerCycle:
+      return flag(opts.options_need_power_cycle);
     default:
       return false;
   }
@@ -344,6 +361,7 @@ bool Parser::apply_module(int id, const std::string &arg) {
 // the flash's layout holds together.
 bool Parser::check_module() {
   if (opts.part != 0 && apply_part(opts, err) != 0) return false;
+  if (apply_option_bytes(opts, err) != 0) return false;
   if (opts.extended_erase && opts.version < 0x30) opts.version = 0x31;
   if (opts.page_size % opts.program_unit) {
     err = "the page size must be a multiple of the program unit";

@@ -168,7 +168,7 @@ TEST(SimGpio, BytesWrittenBeforeALineChangeReachTheBootLoaderFirst) {
 // A restart of the module itself (here by Write Unprotect) samples
 // boot-select as a reset does: low, the application runs.
 TEST(SimGpio, RestartWithBootSelectLowRunsTheApplication) {
-  GpioSim g({"--write-protected"});
+  GpioSim g({"--write-protected", "--reset-after-options"});
   ASSERT_TRUE(g.sim.ready());
   RawPort port(g.sim.tty_path());
   g.enter_boot_loader();
