@@ -43,7 +43,7 @@ bool BootLoader::write_options(const std::vector<uint8_t> &data, Reply &reply) {
     for (unsigned i : bad) which += " " + std::to_string(i);
     log_.event("option-load error" + which);
     fprintf(stderr,
-            "tarvion_module_sim: option-load error: double word(s)%s not a value and its "
+            "tarvion_module_sim: option-load error: double word(s)%s are not a value and its "
             "complement\n",
             which.c_str());
   }
@@ -63,7 +63,7 @@ void BootLoader::log_rdp(uint32_t word) const {
   log_.event("rdp " + hex_bytes({static_cast<uint8_t>(rdp)}) + " level " + std::to_string(level));
   fprintf(stderr,
           "tarvion_module_sim: WARNING: the option write sets RDP 0x%02x: read-out protection "
-          "level %d%s\n",
+          "level %d from the option load on%s\n",
           rdp, level,
           level == 2 ? ", for good: a real module would never run its boot loader again" : "");
 }
