@@ -44,8 +44,10 @@ BootLoader::BootLoader(const SimOptions &opts, Flash &flash, Log &log)
       log_(log),
       ram_(kRamSize, 0),
       state_(opts.already_synced ? State::Idle : State::Unsynced),
-      read_protected_(opts.read_protected),
-      write_protected_(opts.write_protected) {}
+      read_protected_(opts.read_protected ||
+                      (opts.option_area != OptionArea::None && rdp_level(opts.option_word) != 0)),
+      write_protected_(opts.write_protected),
+      options_(opts.option_area, opts.option_word) {}
 
 size_t BootLoader::block_length() const {
   switch (state_) {
@@ -228,23 +230,29 @@ void BootLoader::get_id_reply(Reply &reply) const {
 }
 
 // ACK, then (after the erase a lifted read-out protection takes) ACK; then
-// the module restarts with its new option bytes.
+// the module restarts with its new option bytes where its family does so,
+// else it stays synchronised. The protection changes at once either way.
 bool BootLoader::on_protection(uint8_t code, Reply &reply) {
   reply.bytes.push_back(kAck);
   reply.late_from = 1;
-  reply.restart = true;
+  reply.restart = opts_.reset_after_options == 1;
   if (code == kWriteUnprotect) write_protected_ = false;
-  if (code == kReadoutProtect) read_protected_ = true;
+  if (code == kReadoutProtect) {
+    read_protected_ = true;
+    options_.set_rdp(0xBB);
+  }
   if (code == kReadoutUnprotect) {
     flash_.erase();
     log_.event("erase");
     read_protected_ = false;
+    options_.set_rdp(0xAA);
     reply.delay_ms = erase_ms(0, static_cast<uint32_t>(flash_.bytes().size()), true);
   }
-  fprintf(stderr, "tarvion_module_sim: %s: the module restarts\n",
+  fprintf(stderr, "tarvion_module_sim: %s: the module %s\n",
           code == kWriteUnprotect   ? "write protection lifted"
           : code == kReadoutProtect ? "read-out protection set"
-                                    : "read-out protection lifted, flash erased");
+                                    : "read-out protection lifted, flash erased",
+          reply.restart ? "restarts" : "stays synchronised");
   return true;
 }
 

@@ -14,6 +14,7 @@
 
 #include "flash.h"
 #include "log.h"
+#include "option_bytes.h"
 #include "options.h"
 
 namespace sim {
@@ -47,12 +48,20 @@ class BootLoader {
   // or the module answers nothing).
   bool feed(uint8_t b, Reply &reply);
 
+  // A reset (the reset line rising, or the module restarting itself): the
+  // option load, unless a written area waits for a power cycle, then the
+  // boot decision with the boot-select pin high or low, logged as "boot
+  // loader|app by <bits>" where option bytes take part; then restart().
+  // Returns true when the boot loader starts.
+  bool reset(bool pin_high);
+
   // Restarts the module: into the boot loader (running, not yet synchronised)
   // or into something that answers nothing (held in reset, application).
   // Protection and flash survive.
   void restart(bool into_boot_loader);
 
   bool running() const { return running_; }
+  const OptionBytes &option_bytes() const { return options_; }
   bool synced() const { return state_ != State::Unsynced; }
 
   // A 0x7F timed wrong as the boot loader started: it has fixed a wrong line
@@ -105,6 +114,10 @@ class BootLoader {
   bool write_flash(const std::vector<uint8_t> &data);
   bool on_go(Reply &reply);
 
+  // The option area (bootloader_options.cpp).
+  bool write_options(const std::vector<uint8_t> &data, Reply &reply);
+  void log_rdp(uint32_t word) const;
+
   // Erase commands (bootloader_erase.cpp).
   bool on_erase(Reply &reply);
   bool on_ext_erase(Reply &reply);
@@ -123,6 +136,7 @@ class BootLoader {
   bool wrong_speed_ = false;
   bool read_protected_;
   bool write_protected_;
+  OptionBytes options_;
   std::vector<uint8_t> block_;
   uint64_t blocks_seen_ = 0;
   uint32_t addr_ = 0;  // of the read or write under way

@@ -26,7 +26,7 @@ bool BootLoader::in_ram(uint32_t addr, size_t len) const {
 // addr is where a read begins (some loaders refuse a read into that area
 // that does not begin at its first address).
 bool BootLoader::readable(uint32_t addr, size_t len, bool start) const {
-  if (flash_.contains(addr, len) || in_ram(addr, len)) return true;
+  if (flash_.contains(addr, len) || in_ram(addr, len) || options_.contains(addr, len)) return true;
   if (opts_.area_len == 0 || addr < opts_.area) return false;
   if (start && opts_.area_whole && addr != opts_.area) return false;
   return uint64_t{addr} - opts_.area + len <= opts_.area_len && addr - opts_.area < opts_.area_len;
@@ -35,6 +35,7 @@ bool BootLoader::readable(uint32_t addr, size_t len, bool start) const {
 uint8_t BootLoader::read_byte(uint32_t addr) const {
   if (flash_.contains(addr, 1)) return flash_.bytes()[addr - opts_.flash_base];
   if (in_ram(addr, 1)) return ram_[addr - kRamBase];
+  if (options_.contains(addr, 1)) return options_.byte(addr);
   uint32_t kib = opts_.flash_size / 1024;
   if (addr == opts_.size_register) return static_cast<uint8_t>(kib);
   if (addr == opts_.size_register + 1) return static_cast<uint8_t>(kib >> 8);
@@ -62,11 +63,12 @@ bool BootLoader::on_read_count(Reply &reply) {
 }
 
 // Address 0 is only an alias of the boot memory: refused like any address
-// outside flash and RAM.
+// outside flash, RAM and the option area.
 bool BootLoader::on_write_addr(Reply &reply) {
   if (!xor_ok(block_)) return refuse(reply);
   addr_ = be32(block_);
-  if (!flash_.contains(addr_, 0) && !in_ram(addr_, 0)) return refuse(reply);
+  if (!flash_.contains(addr_, 0) && !in_ram(addr_, 0) && !options_.contains(addr_, 0))
+    return refuse(reply);
   state_ = State::WriteData;
   reply.bytes = {kAck};
   return true;
@@ -82,6 +84,8 @@ bool BootLoader::on_write_data(Reply &reply) {
     std::copy(data.begin(), data.end(), ram_.begin() + (addr_ - kRamBase));
     log_.event("cmd write " + where);
     log_.event("write " + where);
+  } else if (options_.contains(addr_, 0)) {
+    if (!write_options(data, reply)) return refuse(reply);
   } else if (!flash_.contains(addr_, n) || !write_flash(data)) {
     return refuse(reply);
   }

@@ -11,101 +11,6 @@ namespace sim {
 
 namespace {
 
-const char kUsage[] =
-    "Usage: tarvion_module_sim [OPTION]...\n"
-    "Plays the module's ROM boot loader on a pseudo-terminal. The first line on\n"
-    "standard output is the terminal's path, printed once the module is ready.\n"
-    "SIGTERM or SIGINT writes the dump and ends with status 0.\n"
-    "\n"
-    "Numbers are decimal or 0x hexadecimal.\n"
-    "  --link PATH            also make a symlink PATH to the terminal\n"
-    "  --flash-base ADDR      flash base address (default 0x08000000)\n"
-    "  --flash-size N         flash size in bytes (default 262144), erased to 0xFF\n"
-    "  --id ID                device identifier (default 0x410); Get ID answers a\n"
-    "                         length byte n-1 and n identifier bytes, most\n"
-    "                         significant first: n = 2 up to 0xFFFF, else 4\n"
-    "  --baud N               pace both directions at N baud, 11 bits per byte;\n"
-    "                         0 or absent: no pacing\n"
-    "  --erase-ms N           time any erase takes before its ACK (default 0; with\n"
-    "                         --part it replaces the part's times)\n"
-    "  --extended-erase       play a newer boot loader (version 3.1): Get lists\n"
-    "                         Extended Erase 0x44, and 0x43 is refused\n"
-    "  --part ID              play the part with this product ID (e.g. 0x410, 0x413,\n"
-    "                         0x417, 0x450, 0x468): its identifier, flash size,\n"
-    "                         pages or sectors, flash word, erase command, mass\n"
-    "                         erase, erase times and flash-size register\n"
-    "  --page-size N          uniform erase pages of N bytes (default 1024)\n"
-    "  --program-unit N       flash word: 4 (default), 8, 16 or 32 bytes; a write\n"
-    "                         not of whole words is acknowledged but not\n"
-    "                         programmed, a word written twice since its erase is\n"
-    "                         refused\n"
-    "  --no-mass-erase        refuse the global, mass and bank erases\n"
-    "  --erase-scale F        multiply the part's erase times by F (default 1)\n"
-    "  --flash-init FILE      preload the flash from this raw file (from its start)\n"
-    "  --read-protected       read-out protection on: only Get, Get Version, Get ID\n"
-    "                         and Readout Unprotect (0x92) are accepted\n"
-    "  --write-protected      write protection on: erases are refused until Write\n"
-    "                         Unprotect (0x73)\n"
-    "  --boot-ms N            bytes are lost for N ms after a reset or restart\n"
-    "                         (default: the start-up of the --part, else 0)\n"
-    "  --already-synced       start as a boot loader that already listens\n"
-    "  --dump FILE            on exit write the whole flash content to FILE\n"
-    "  --log FILE             log every block and event, one line each\n"
-    "  --exit-on-close        exit (after the dump) once the host has opened the\n"
-    "                         port and closed it again, or after a hang-up\n"
-    "Faults:\n"
-    "  --silent               never answer anything\n"
-    "  --garbage-before-ack   put one stray byte (0xE0) on the line just before the\n"
-    "                         first acknowledgement of the sync\n"
-    "  --nack-block K         refuse (0x1F) the K-th block received, once; blocks\n"
-    "                         are counted from 1, the sync byte included (repeatable)\n"
-    "  --nack-cmd CODE:N      refuse the first N attempts of command CODE, e.g.\n"
-    "                         0x43:3; CODE 0x7F stands for the sync byte (repeatable)\n"
-    "  --wrong-byte K:B       answer byte B instead of the acknowledgement to the\n"
-    "                         K-th block; the block is not acted on and its\n"
-    "                         command ends, as after 0x1F (repeatable)\n"
-    "  --hangup-after N       hang up the terminal, as a pulled cable, after N\n"
-    "                         Write Memory commands have completed (N >= 1)\n"
-    "  --id-short N           Get ID: announce the identifier bytes, send only N\n"
-    "  --ack-delay-ms N       delay every answer to a block by N ms\n"
-    "  --get-reply HEX        Get: answer these bytes (hex digit pairs) after the\n"
-    "                         command's ACK\n"
-    "Line faults (bytes counted from 1 over the whole run):\n"
-    "  --damage-byte K[:M]    the K-th byte from the host arrives with bit 0 (or\n"
-    "                         the bits of mask M) flipped\n"
-    "  --lose-byte K          the K-th byte from the host never arrives\n"
-    "  --damage-reply K       the K-th byte to the host arrives with bit 0 flipped\n"
-    "                         (all three repeatable)\n"
-    "  --bit-errors RATE      flip random bits in both directions, RATE per bit\n"
-    "                         (e.g. 1e-5)\n"
-    "  --loss-rate RATE       lose random bytes from the host, RATE per byte\n"
-    "  --seed S               seed of the random bit errors and losses (default 1)\n"
-    "GPIO model:\n"
-    "  --sysfs DIR --reset-gpio N --boot-gpio M\n"
-    "                         create a sysfs stand-in under DIR/class/gpio (FIFOs\n"
-    "                         export, unexport, gpioN/ and gpioM/ direction and\n"
-    "                         value); the module starts in its application and runs\n"
-    "                         the boot loader only after reset rose while\n"
-    "                         boot-select was high\n"
-    "  --help                 show this text\n"
-    "  --autobaud-window US   a 0x7F on the line within the first US microseconds\n"
-    "                         of the boot loader's start fixes a wrong line speed:\n"
-    "                         every byte then gets a garbage byte until a reset\n"
-    "  --zero-on-reset        send 0x00 when the module starts (after a reset or\n"
-    "                         restart, once its start-up time has passed)\n"
-    "\n"
-    "Protocol: 0x7F sync -> 0x79; then commands, each a byte and its complement:\n"
-    "0x00 Get, 0x01 Get Version, 0x02 Get ID, 0x11 Read Memory, 0x21 Go, 0x31\n"
-    "Write Memory, 0x43 Erase (or with a 3.x loader 0x44 Extended Erase), 0x73\n"
-    "Write Unprotect, 0x82 Readout Protect, 0x92 Readout Unprotect. Bad checksums,\n"
-    "unknown commands, anything before sync and addresses outside flash and RAM\n"
-    "get 0x1F; a 0x1F ends the command, and the next block is a command pair.\n"
-    "There is no time-out: an incomplete block takes the next bytes as its rest.\n"
-    "\n"
-    "Log lines: \"<t> rx|tx <hex bytes>\", \"<t> event <words>\", \"<t> gpio <words>\";\n"
-    "<t> is seconds since start with 6 decimals.\n"
-    "Exit status: 0 normal end, 1 set-up or dump failure, 2 malformed command line.\n";
-
 enum OptionId {
   kLink = 256,
   kFlashBase,
@@ -147,7 +52,11 @@ enum OptionId {
   kSeed,
   kHelp,
   kAutobaudWindow,
-  kZeroOnReset
+  kZeroOnReset,
+  kOptionWord,
+  kResetAfterOptions,
+  kNoResetAfterOptions,
+  kOptionsNeedPowerCycle
 };
 
 const struct option kLongOptions[] = {
@@ -192,6 +101,10 @@ const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
     {"autobaud-window", required_argument, nullptr, kAutobaudWindow},
     {"zero-on-reset", no_argument, nullptr, kZeroOnReset},
+    {"option-word", required_argument, nullptr, kOptionWord},
+    {"reset-after-options", no_argument, nullptr, kResetAfterOptions},
+    {"no-reset-after-options", no_argument, nullptr, kNoResetAfterOptions},
+    {"options-need-power-cycle", no_argument, nullptr, kOptionsNeedPowerCycle},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -434,6 +347,15 @@ bool Parser::apply_module(int id, const std::string &arg) {
       return flag(opts.write_protected);
     case kAlreadySynced:
       return flag(opts.already_synced);
+    case kOptionWord:
+      opts.option_word_given = true;
+      return u32("option-word", arg, 0, 0xFFFFFFFFu, opts.option_word);
+    case kResetAfterOptions:
+    case kNoResetAfterOptions:
+      opts.reset_after_options = id == kResetAfterOptions;
+      return true;
+    case kOptionsNeedPowerCycle:
+      return flag(opts.options_need_power_cycle);
     default:
       return false;
   }
@@ -443,6 +365,7 @@ bool Parser::apply_module(int id, const std::string &arg) {
 // the flash's layout holds together.
 bool Parser::check_module() {
   if (opts.part != 0 && apply_part(opts, err) != 0) return false;
+  if (apply_option_bytes(opts, err) != 0) return false;
   if (opts.extended_erase && opts.version < 0x30) opts.version = 0x31;
   if (opts.page_size % opts.program_unit) {
     err = "the page size must be a multiple of the program unit";
@@ -493,10 +416,6 @@ int parse_sim_options(int argc, char **argv, SimOptions &opts, std::string &err)
     return -1;
   }
   return p.check() ? 0 : -1;
-}
-
-const char *usage_text() {
-  return kUsage;
 }
 
 }  // namespace sim

@@ -35,6 +35,12 @@ struct LineFaults {
   uint64_t seed = 1;
 };
 
+// The option bytes a part keeps at 0x1FFF7800 and the bits of the first
+// option word its boot decision reads: none (the pin decides); nBOOT_SEL
+// (bit 24) and nBOOT0 (bit 27) of G0/C0; nSWBOOT0 (bit 26) and nBOOT0 of the
+// G4 and L4 class (L4, L5, U5, WB, WL).
+enum class OptionArea { None, BootSel, SwBoot0 };
+
 struct SimOptions {
   std::string link;  // symlink to the terminal, if not empty
   std::string dump;  // flash content written here on exit, if not empty
@@ -68,6 +74,15 @@ struct SimOptions {
   bool area_whole = false;
   bool read_protected = false;
   bool write_protected = false;
+  // Option bytes: the part's kind of area, its first option word at power-on
+  // (the part's factory word unless given), whether the module restarts
+  // after an option write, 0x73, 0x82 and 0x92 (-1 until decided: the
+  // family's rule), and whether a written area waits for a power cycle.
+  OptionArea option_area = OptionArea::None;
+  uint32_t option_word = 0xFFFFFFFF;
+  bool option_word_given = false;
+  int reset_after_options = -1;
+  bool options_need_power_cycle = false;
   uint32_t boot_ms = 0;             // bytes lost this long after a reset or restart
   bool boot_ms_given = false;       // else the start-up of the part, 0 without one
   uint32_t autobaud_window_us = 0;  // a 0x7F this early in the start-up fixes a wrong speed

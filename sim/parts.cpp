@@ -144,6 +144,47 @@ const Part kParts[] = {
     {0x497, 256, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
 };
 
+// The option bytes of a part, and whether its boot loader restarts the
+// module after an option write, Write Unprotect or a read-out protection
+// command (AN3155 rev. 20: F0, F2, F4, F7 and the L4 lines L412/422,
+// L43x/44x and L45x/46x; every other family stays synchronised). A part not
+// listed has no option area here and does not restart.
+struct OptionFacts {
+  unsigned id;
+  OptionArea area;
+  uint32_t factory;  // first option word as shipped
+  bool resets;
+};
+
+// G0x1's factory word (a G0x0 ships with 0xDFFFE1AA: --option-word); both
+// ignore the pin: nBOOT_SEL and nBOOT0 set, RDP 0xAA.
+constexpr uint32_t kG0Factory = 0xFFFFFEAA;
+// The G4 and L4 class: the pin counts (nSWBOOT0 set), nBOOT0 set, RDP 0xAA,
+// bit 20 clear, every other bit set.
+constexpr uint32_t kL4Factory = 0xFFEFF8AA;
+constexpr OptionArea kNoArea = OptionArea::None;
+constexpr OptionArea kSel = OptionArea::BootSel;
+constexpr OptionArea kSw = OptionArea::SwBoot0;
+
+const OptionFacts kOptionFacts[] = {
+    {0x440, kNoArea, 0, true},        {0x442, kNoArea, 0, true},
+    {0x411, kNoArea, 0, true},        {0x423, kNoArea, 0, true},
+    {0x431, kNoArea, 0, true},        {0x413, kNoArea, 0, true},
+    {0x419, kNoArea, 0, true},        {0x452, kNoArea, 0, true},
+    {0x449, kNoArea, 0, true},        {0x466, kSel, kG0Factory, false},
+    {0x460, kSel, kG0Factory, false}, {0x468, kSw, kL4Factory, false},
+    {0x479, kSw, kL4Factory, false},  {0x435, kSw, kL4Factory, true},
+    {0x415, kSw, kL4Factory, false},  {0x472, kSw, kL4Factory, false},
+    {0x482, kSw, kL4Factory, false},  {0x495, kSw, kL4Factory, false},
+    {0x497, kSw, kL4Factory, false},
+};
+
+const OptionFacts *option_facts(unsigned id) {
+  for (const OptionFacts &f : kOptionFacts)
+    if (f.id == id) return &f;
+  return nullptr;
+}
+
 // The boot loader's start-up after reset in ms, rounded up: AN2606's
 // minimum, or the field's figure where one is known and longer (sim/README.md
 // names the sources).
@@ -231,6 +272,25 @@ int apply_part(SimOptions &opts, std::string &err) {
   opts.area = p->reg.area;
   opts.area_len = p->reg.area_len;
   opts.area_whole = p->reg.whole;
+  return 0;
+}
+
+int apply_option_bytes(SimOptions &opts, std::string &err) {
+  const OptionFacts *f = option_facts(opts.part ? opts.part : opts.id);
+  if (opts.reset_after_options < 0) opts.reset_after_options = f && f->resets;
+  if (opts.part && f) opts.option_area = f->area;
+  if (opts.option_area == OptionArea::None) {
+    if (!opts.option_word_given && !opts.options_need_power_cycle) return 0;
+    err =
+        "--option-word and --options-need-power-cycle need a --part with option bytes "
+        "(G0, G4, L4, L5, U5, WB, WL)";
+    return -1;
+  }
+  if (!opts.option_word_given) opts.option_word = f->factory;
+  // A protected module's option word says so: RDP 0xAA would lift the
+  // protection at the next option load.
+  if (opts.read_protected && (opts.option_word & 0xFF) == 0xAA)
+    opts.option_word = (opts.option_word & ~0xFFu) | 0xBB;
   return 0;
 }
 

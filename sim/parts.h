@@ -15,6 +15,13 @@ namespace sim {
 // or -1 with the reason in err (unknown part, flash size over the part's).
 int apply_part(SimOptions &opts, std::string &err);
 
+// Fills in the option bytes of the part (of --part, else of the row of
+// --id): its kind of option area and factory word unless given, and whether
+// it restarts after an option write, 0x73, 0x82 and 0x92 unless the command
+// line said. Returns 0, or -1 with the reason in err (an option word or the
+// power-cycle rule for a module without option bytes).
+int apply_option_bytes(SimOptions &opts, std::string &err);
+
 // The time in ms a sector of kib KiB takes to erase (typical figures).
 double sector_erase_ms(uint32_t kib);
 

@@ -178,8 +178,8 @@ void Simulator::queue_reply(Reply &reply, double end) {
   restart_module(!sysfs_ || boot_level_ == 1, out);
 }
 
-void Simulator::restart_module(bool boot, double at) {
-  loader_.restart(boot);
+void Simulator::restart_module(bool pin_high, double at) {
+  const bool boot = loader_.reset(pin_high);
   log_.event(boot ? "restart boot" : "restart app");
   if (!boot) fprintf(stderr, "module restarted into its application\n");
   lost_until_ = opts_.boot_ms ? at + opts_.boot_ms / 1000.0 : 0;

@@ -78,7 +78,8 @@ class Simulator {
   void read_fifos();
   void apply(const LineWrite &w);
   void queue_reply(Reply &reply, double end);
-  void restart_module(bool boot, double at);
+  // A reset or restart at time at, with the boot-select pin high or low.
+  void restart_module(bool pin_high, double at);
   void host_closed();
   void hang_up();
   void shutdown();

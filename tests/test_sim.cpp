@@ -175,41 +175,55 @@ TEST(Sim, LineFaultsDamageOrLoseTheGivenBytes) {
   }
 }
 
-// Readout Unprotect and Write Unprotect restart the module: in its boot
-// loader, not synchronised, and deaf for its start-up time.
-TEST(Sim, UnprotectRestartsTheModuleInItsBootLoaderAfterItsStartUpTime) {
+// Readout Unprotect and Write Unprotect restart a module whose family does
+// so (F4, by the row of its --id) or that is told to: in its boot loader, not
+// synchronised, and deaf for its start-up time. Other families (F1) stay
+// synchronised. The protection is lifted either way.
+TEST(Sim, UnprotectRestartsTheModuleWhereItsFamilyDoesElseItStaysSynchronised) {
   TempDir tmp;
   const std::string image = tmp.file("flash.bin");
   write_file(image, std::string(16, '\x00'));
   struct Case {
-    const char *protection;
+    std::vector<std::string> args;
     Bytes command;
     std::string flash;  // the first 16 bytes afterwards
+    bool restarts;
   };
   const Case cases[] = {
-      {"--read-protected", {0x92, 0x6D}, std::string(16, '\xff')},
-      {"--write-protected", {0x73, 0x8C}, std::string(16, '\x00')},
+      {{"--read-protected", "--id", "0x413"}, {0x92, 0x6D}, std::string(16, '\xff'), true},
+      {{"--write-protected", "--reset-after-options"}, {0x73, 0x8C}, std::string(16, '\x00'), true},
+      {{"--read-protected"}, {0x92, 0x6D}, std::string(16, '\xff'), false},
+      {{"--write-protected", "--id", "0x413", "--no-reset-after-options"},
+       {0x73, 0x8C},
+       std::string(16, '\x00'),
+       false},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.protection);
-    SimProcess sim({c.protection, "--boot-ms", "300", "--flash-init", image});
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--boot-ms", "300", "--flash-init", image});
+    SimProcess sim(args);
     ASSERT_TRUE(sim.ready());
     RawPort port(sim.tty_path());
     EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
     EXPECT_EQ(port.ask(c.command, 2), (Bytes{ACK, ACK}));
     const auto restarted = Clock::now();
     port.send({0x7F});
-    EXPECT_TRUE(port.quiet(100)) << "answered while starting";
-    while (seconds_since(restarted) < 0.4) usleep(10000);
-    EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+    EXPECT_TRUE(port.quiet(100)) << (c.restarts ? "answered while starting" : "not a command pair");
+    if (c.restarts) {
+      while (seconds_since(restarted) < 0.4) usleep(10000);
+      EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
+    } else {
+      EXPECT_EQ(port.ask({0x7F}), Bytes{NACK});
+    }
     EXPECT_EQ(port.ask({0x11, 0xEE}), Bytes{ACK}) << "still read-protected";
     EXPECT_EQ(port.ask(address_block(0x08000000)), Bytes{ACK});
     EXPECT_EQ(port.ask({0x0F, 0xF0}, 17), cat({ACK}, Bytes(c.flash.begin(), c.flash.end())));
     EXPECT_EQ(port.ask({0x43, 0xBC}), Bytes{ACK});
     EXPECT_EQ(port.ask({0xFF, 0x00}), Bytes{ACK}) << "still write-protected";
     EXPECT_EQ(sim.stop(), 0);
-    EXPECT_TRUE(has_event(sim, "restart boot"));
-    EXPECT_TRUE(has_event(sim, "starting lost 7f"));
+    EXPECT_EQ(has_event(sim, "restart boot"), c.restarts);
+    EXPECT_EQ(has_event(sim, "starting lost 7f"), c.restarts);
   }
 }
 
@@ -306,6 +320,9 @@ TEST(Sim, MalformedCommandLineGetsUsageAndStatus2) {
       {"--boot-ms", "-1"},
       {"--autobaud-window", "x"},
       {"--zero-on-reset=1"},
+      {"--option-word", "0x1fffffffff", "--part", "0x460"},
+      {"--option-word", "0xfffffeaa"},
+      {"--options-need-power-cycle", "--part", "0x410"},
   };
   for (const auto &args : cases) {
     auto r = run_sim(args);

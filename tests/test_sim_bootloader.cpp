@@ -50,15 +50,18 @@ class InProcess {
       if (!loader_->feed(b, reply)) continue;
       out = cat(out, reply.bytes);
       delay_ms = reply.delay_ms;
+      restarts = reply.restart;
     }
     return out;
   }
 
-  double delay_ms = 0;  // of the last answer
+  double delay_ms = 0;    // of the last answer
+  bool restarts = false;  // the last answer restarts the module
 
   const sim::SimOptions &opts() const { return opts_; }
   void take_wrong_speed() { loader_->take_wrong_speed(); }
   void restart() { loader_->restart(true); }
+  bool reset(bool pin_high) { return loader_->reset(pin_high); }
 
   std::vector<SimLogRecord> log() const { return parse_sim_log(read_file(dir_.file("sim.log"))); }
   std::vector<std::string> events() const { return rests(of_kind(log(), "event")); }
@@ -250,6 +253,20 @@ Bytes count_block(size_t n) {
   return {uint8_t(n - 1), uint8_t(~(n - 1))};
 }
 
+constexpr uint32_t kOptions = 0x1FFF7800;
+
+// The first n double words of an option area, little-endian: word and its
+// complement, then rest and its complement.
+Bytes option_area(uint32_t word, uint32_t rest = 0xFFFFFFFF, size_t n = 16) {
+  Bytes b;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t v = i == 0 ? word : rest;
+    for (uint32_t x : {v, ~v})
+      for (int k = 0; k < 4; ++k) b.push_back(uint8_t(x >> (8 * k)));
+  }
+  return b;
+}
+
 }  // namespace
 
 // Each case: simulator arguments, exchanges in order, then the events the
@@ -261,6 +278,9 @@ TEST(SimBootLoader, ActsOnEveryCommandAndLogsIt) {
     std::vector<Step> steps;
     std::vector<std::string> events;
   };
+  const Bytes g0_written = option_area(0xFEFFFEAA, 0x000000FF);
+  Bytes bad_pair = option_area(0xFFEFF8BB, 0xFFFFFFFF, 3);
+  bad_pair[12] = 0x01;  // the complement of double word 1
   const std::vector<Case> cases = {
       {"Get and Get Version of the older boot loader",
        {},
@@ -349,8 +369,50 @@ TEST(SimBootLoader, ActsOnEveryCommandAndLogsIt) {
         {{0x00, 0xFF, 0xFF}, {ACK}},
         {kRead, {ACK}},
         {address_block(0x1FFFF7E0), {ACK}},
-        {count_block(2), {ACK, 0x00, 0x02}}},
+        {count_block(2), {ACK, 0x00, 0x02}},
+        {{0x31, 0xCE}, {ACK}},
+        {address_block(kOptions), {NACK}}},
        {"cmd get-id", "cmd erase pages 255", "cmd read 1ffff7e0 2"}},
+      {"G0: the factory option word; a whole option write reads back byte for byte",
+       {"--part", "0x460"},
+       {{kRead, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {count_block(128), cat({ACK}, option_area(0xFFFFFEAA))},
+        {{0x31, 0xCE}, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {data_block(g0_written), {ACK}},
+        {kRead, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {count_block(128), cat({ACK}, g0_written)}},
+       {"cmd read 1fff7800 128", "cmd write 1fff7800 128", "options fefffeaa",
+        "cmd read 1fff7800 128"}},
+      {"G4: the double words not written are erased; bad pairs and RDP 0xBB logged",
+       {"--part", "0x468"},
+       {{{0x31, 0xCE}, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {data_block(bad_pair), {ACK}},
+        {kRead, {ACK}},
+        {address_block(kOptions + 16), {ACK}},
+        {count_block(16), cat({ACK}, cat(option_area(0xFFFFFFFF, 0, 1), Bytes(8, 0xFF)))}},
+       {"cmd write 1fff7800 24", "options ffeff8bb",
+        "option-load error 1 3 4 5 6 7 8 9 10 11 12 13 14 15", "rdp bb level 1",
+        "cmd read 1fff7810 16"}},
+      {"G0: an option write not at the base, not of whole double words or too long is refused",
+       {"--part", "0x466"},
+       {{{0x31, 0xCE}, {ACK}},
+        {address_block(kOptions + 8), {ACK}},
+        {data_block(Bytes(8, 0)), {NACK}},
+        {{0x31, 0xCE}, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {data_block(Bytes(12, 0)), {NACK}},
+        {{0x31, 0xCE}, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {data_block(option_area(0xFFFFFEAA, 0xFFFFFFFF, 17)), {NACK}},
+        {kRead, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {count_block(8), cat({ACK}, option_area(0xFFFFFEAA, 0, 1))}},
+       {"options refused 1fff7808 8", "options refused 1fff7800 12", "options refused 1fff7800 136",
+        "cmd read 1fff7800 8"}},
       {"F4: sectors, bank erase on the dual-bank part, the register only in a whole read",
        {"--part", "0x419"},
        {{kExtErase, {ACK}},
@@ -516,6 +578,82 @@ TEST(SimBootLoader, EachFamilysPartAnswersWithItsOwnFacts) {
     }
     EXPECT_EQ(m.ask(address_block(c.size_register)), Bytes{ACK});
     EXPECT_EQ(m.ask(count_block(2)), (Bytes{ACK, uint8_t(c.kib), uint8_t(c.kib >> 8)}));
+  }
+}
+
+// Every reset chooses between the boot loader and the application: the pin
+// alone on a part without option bytes; on G0 nBOOT_SEL, nBOOT0 and the
+// empty check, on the G4 and L4 class nSWBOOT0 and nBOOT0; each choice the
+// option bytes take part in is logged with the bits that decided.
+TEST(SimBootLoader, EachResetChoosesBootLoaderOrApplicationByOptionBytesOrPin) {
+  TempDir tmp;
+  const std::string app = tmp.file("app.bin");
+  write_file(app, std::string("\x00\x10\x00\x20", 4));
+  struct Case {
+    const char *part, *word;  // word: nullptr for the factory word
+    bool written, pin, loader;
+    const char *why;  // nullptr: no option bytes, nothing logged
+  };
+  const Case cases[] = {
+      {"0x460", nullptr, false, false, true, "nBOOT_SEL 1 nBOOT0 1, flash empty"},
+      {"0x460", nullptr, true, true, false, "nBOOT_SEL 1 nBOOT0 1, flash not empty"},
+      {"0x466", "0xF7FFFEAA", true, false, true, "nBOOT_SEL 1 nBOOT0 0"},
+      {"0x460", "0xFEFFFEAA", true, true, true, "pin 1, nBOOT_SEL 0"},
+      {"0x460", "0xDEFFE1AA", false, false, false, "pin 0, nBOOT_SEL 0"},
+      {"0x468", nullptr, true, false, false, "pin 0, nSWBOOT0 1"},
+      {"0x479", "0xFBEFF8AA", false, true, false, "nSWBOOT0 0 nBOOT0 1"},
+      {"0x435", "0xF3EFF8AA", true, false, true, "nSWBOOT0 0 nBOOT0 0"},
+      {"0x410", nullptr, true, true, true, nullptr},
+      {"0x410", nullptr, false, false, false, nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
+    std::vector<std::string> args = {"--part", c.part};
+    if (c.word) args.insert(args.end(), {"--option-word", c.word});
+    if (c.written) args.insert(args.end(), {"--flash-init", app});
+    InProcess m(args);
+    EXPECT_EQ(m.reset(c.pin), c.loader);
+    EXPECT_EQ(m.ask({0x7F}), (c.loader ? Bytes{ACK} : Bytes{}));
+    std::vector<std::string> events;
+    if (c.why)
+      events.push_back(std::string("boot ") + (c.loader ? "loader by " : "app by ") + c.why);
+    if (c.loader) events.push_back("sync");
+    EXPECT_EQ(m.events(), events);
+  }
+}
+
+// An option write applies at the restart that follows it where the module
+// restarts after it, else at the next reset; with the power-cycle rule not
+// during the run. A read-out protection byte other than 0xAA protects from
+// then on. Boot-select is high at each reset, and the flash holds an
+// application.
+TEST(SimBootLoader, AnOptionWriteAppliesAtTheRestartOrTheNextResetOrNotBeforeAPowerCycle) {
+  TempDir tmp;
+  const std::string app = tmp.file("app.bin");
+  write_file(app, std::string("\x00\x10\x00\x20", 4));
+  struct Case {
+    std::vector<std::string> args;
+    uint32_t word;
+    bool restarts, loader, read_protected;
+  };
+  const Case cases[] = {
+      {{"--part", "0x460"}, 0xFEFFFEAA, false, true, false},
+      {{"--part", "0x460", "--options-need-power-cycle"}, 0xFEFFFEAA, false, false, false},
+      {{"--part", "0x435"}, 0xFBEFF8AA, true, false, false},
+      {{"--part", "0x468", "--reset-after-options"}, 0xFFEFF8BB, true, true, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--already-synced", "--flash-init", app});
+    InProcess m(args);
+    for (const Step &s : write_steps(kOptions, option_area(c.word)))
+      EXPECT_EQ(m.ask(s.send), s.expect);
+    EXPECT_EQ(m.restarts, c.restarts);
+    EXPECT_EQ(m.reset(true), c.loader);
+    if (!c.loader) continue;
+    EXPECT_EQ(m.ask({0x7F}), Bytes{ACK});
+    EXPECT_EQ(m.ask(kRead), Bytes{c.read_protected ? NACK : ACK});
   }
 }
 

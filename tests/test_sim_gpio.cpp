@@ -168,7 +168,7 @@ TEST(SimGpio, BytesWrittenBeforeALineChangeReachTheBootLoaderFirst) {
 // A restart of the module itself (here by Write Unprotect) samples
 // boot-select as a reset does: low, the application runs.
 TEST(SimGpio, RestartWithBootSelectLowRunsTheApplication) {
-  GpioSim g({"--write-protected"});
+  GpioSim g({"--write-protected", "--reset-after-options"});
   ASSERT_TRUE(g.sim.ready());
   RawPort port(g.sim.tty_path());
   g.enter_boot_loader();
@@ -181,4 +181,22 @@ TEST(SimGpio, RestartWithBootSelectLowRunsTheApplication) {
   port.send({0x7F});
   EXPECT_TRUE(port.quiet(200)) << "the boot loader answered";
   EXPECT_EQ(g.sim.stop(), 0);
+}
+
+// A G0 as shipped ignores boot-select once its flash holds an application:
+// the flasher's entry sequence starts the application.
+TEST(SimGpio, G0AsShippedWithAnApplicationIgnoresBootSelect) {
+  TempDir tmp;
+  write_file(tmp.file("app.bin"), std::string("\x00\x10\x00\x20", 4));
+  GpioSim g({"--part", "0x460", "--flash-init", tmp.file("app.bin")});
+  ASSERT_TRUE(g.sim.ready());
+  RawPort port(g.sim.tty_path());
+  g.enter_boot_loader();
+  ASSERT_TRUE(wait_for_record(g.sim, "event", "restart app"));
+  port.send({0x7F});
+  EXPECT_TRUE(port.quiet(200)) << "the boot loader answered";
+  EXPECT_EQ(g.sim.stop(), 0);
+  EXPECT_EQ(g.records("event"),
+            (std::vector<std::string>{"boot app by nBOOT_SEL 1 nBOOT0 1, flash not empty",
+                                      "restart app"}));
 }
