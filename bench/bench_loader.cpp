@@ -30,7 +30,6 @@
 
 #include "backup.h"
 #include "loader.h"
-#include "progress.h"
 #include "sim_child.h"
 #include "uart.h"
 
@@ -209,7 +208,6 @@ void BM_ReadFlashIntoAFile(benchmark::State &state) {
   erase_learn_part(fh, m.id, LD_WAITACK, &m);
   char dir[] = "/tmp/tarvion-bench-XXXXXX";
   const std::string out = std::string(mkdtemp(dir) ? dir : "/tmp") + "/flash.bin";
-  progress_set_mode(PROGRESS_NONE);
   for (auto _ : state) {
     if (backup_flash(fh, LD_WAITACK, out.c_str(), &m) < 0) {
       state.SkipWithError("the read failed");

@@ -67,7 +67,8 @@ int read_flash(int fh, int ldflags, const char *path, uint32_t start,
                std::vector<unsigned char> *data) {
   progress_display shown;
   const std::string title = std::string("Reading ") + path;
-  progress_start(&shown, true, "Reading", title.c_str(), static_cast<long>(data->size()));
+  progress_start(&shown, ld_progress_mode(ldflags), "Reading", title.c_str(),
+                 static_cast<long>(data->size()));
   for (size_t at = 0; at < data->size(); at += LD_FRAGMENT_MAX) {
     const size_t rest = data->size() - at;
     const int n = rest < size_t(LD_FRAGMENT_MAX) ? static_cast<int>(rest) : LD_FRAGMENT_MAX;
@@ -75,6 +76,7 @@ int read_flash(int fh, int ldflags, const char *path, uint32_t start,
     const uint32_t addr = start + static_cast<uint32_t>(at);
     if (ld_read_memory(fh, addr, data->data() + at, n, ldflags) == 0) continue;
     const int err = errno;
+    progress_stop(&shown);
     if (err == EINVAL) {
       std::fputs("Can't read flash: the module is read-out protected (Read Memory refused)\n",
                  stderr);

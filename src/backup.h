@@ -15,7 +15,8 @@ int backup_check(const char *path);
 // synchronised, into the raw binary file path: first learns the part when m
 // does not know it yet (Get ID, the table of parts, the flash-size
 // register), then Read Memory in blocks of 256 bytes from the flash start,
-// with the progress display ("Reading"). Nothing is erased or written on the
+// with the progress display ("Reading") that ldflags ask for
+// (ld_progress_mode). Nothing is erased or written on the
 // module. The file is written whole or not at all: under a temporary name in
 // the same directory, then renamed onto path. Returns 0, or -1 after a
 // message with errno: ENOENT for a part whose flash size is not known;

@@ -16,11 +16,13 @@
 
 #include "image.h"
 #include "image_layout.h"
+#include "progress.h"
 
 constexpr int LD_NOCHKSUM = 1;  // send blocks without their checksum byte
 constexpr int LD_WAITACK = 2;   // await and examine the acknowledgement of each block
 constexpr int LD_VERBOSE = 4;   // verbose operation (carried along)
 constexpr int LD_PROGRESS = 8;  // write and verify show the progress display (progress.h)
+constexpr int LD_PERCENT = 16;  // the display is a line per percent, not dots
 
 // The boot loader's byte codes.
 constexpr unsigned char LD_SYNC = 0x7F;             // synchronisation, sent alone
@@ -191,6 +193,10 @@ int ld_erase_all(int fh, int flags);
 // command cannot carry; nothing is sent then).
 int ld_erase_pages(int fh, unsigned char cmd, const uint16_t *pages, int count, int wait_ms,
                    int flags);
+// The progress display that flags ask for: none without LD_PROGRESS, a line
+// per percent with LD_PERCENT, dots otherwise.
+progress_mode ld_progress_mode(int flags);
+
 // Writes the plan's fragments in order, each as one whole command (Write
 // Memory: 0x31, address, data). When the answer to the data block is lost
 // or damaged, the fragment is read back before it is written again: the

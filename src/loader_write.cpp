@@ -172,6 +172,11 @@ int _ld_send_frag(int fh, const char *data, int len, int offs, int flags) {
   return write_fragment(fh, f, flags);
 }
 
+progress_mode ld_progress_mode(int flags) {
+  if (!(flags & LD_PROGRESS)) return PROGRESS_NONE;
+  return (flags & LD_PERCENT) ? PROGRESS_PERCENT : PROGRESS_DOTS;
+}
+
 int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags) {
   if (!plan) {
     errno = EINVAL;
@@ -179,10 +184,11 @@ int ld_write_plan(int fh, const write_plan *plan, const char *fn, int flags) {
   }
   progress_display shown;
   const std::string title = std::string("Flashing ") + (fn ? fn : "");
-  progress_start(&shown, flags & LD_PROGRESS, "Writing", title.c_str(), plan_bytes(plan));
+  progress_start(&shown, ld_progress_mode(flags), "Writing", title.c_str(), plan_bytes(plan));
   const ld_internal::Unawaited before = ld_internal::unawaited;
   if (write_all_fragments(fh, plan, flags, &shown) < 0) {
     const int err = errno;
+    progress_stop(&shown);
     std::fprintf(stderr, "Communication Error: %s\n", std::strerror(err));
     errno = err;
     return -1;
@@ -229,11 +235,16 @@ int ld_verify_plan(int fh, const write_plan *plan, int flags, uint32_t *bad) {
     return -1;
   }
   progress_display shown;
-  progress_start(&shown, flags & LD_PROGRESS, "Verifying", "Verifying", plan_bytes(plan));
+  progress_start(&shown, ld_progress_mode(flags), "Verifying", "Verifying", plan_bytes(plan));
   for (size_t i = 0; i < plan->fragments.size(); ++i) {
     progress_step(&shown, static_cast<long>(plan->fragments[i].data.size()));
     const int r = compare_fragment(fh, plan->fragments[i], flags, bad);
-    if (r != 0) return r;
+    if (r != 0) {
+      const int err = errno;
+      progress_stop(&shown);
+      errno = err;
+      return r;
+    }
   }
   progress_finish(&shown);
   errno = 0;

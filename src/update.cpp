@@ -62,8 +62,20 @@ bool holds_data(const image &img) {
   return false;
 }
 
+// The option table has checked the names; the defaults stand for a name that
+// is missing.
+progress_mode chosen_progress(const update_conf &conf) {
+  progress_mode mode = PROGRESS_DOTS;
+  (void)progress_mode_parse(conf.progress_arg.value_or("dots").c_str(), &mode);
+  return mode;
+}
+
+// The progress display rides along in the flags: the loader's steps show it
+// in the mode --progress chose.
 int loader_flags(const update_conf &conf) {
-  return (conf.waitack_flag ? LD_WAITACK : 0) | (conf.verbose_flag ? LD_VERBOSE : 0);
+  const progress_mode mode = chosen_progress(conf);
+  return (conf.waitack_flag ? LD_WAITACK : 0) | (conf.verbose_flag ? LD_VERBOSE : 0) |
+         (mode != PROGRESS_NONE ? LD_PROGRESS : 0) | (mode == PROGRESS_PERCENT ? LD_PERCENT : 0);
 }
 
 // Owns the image: released once, by free() or when the guard goes.
@@ -117,14 +129,6 @@ int check_image(const update_conf &conf, const image *img) {
   return -1;
 }
 
-// The option table has checked the names; the defaults stand for a name that
-// is missing.
-void choose_progress(const update_conf &conf) {
-  progress_mode mode = PROGRESS_DOTS;
-  (void)progress_mode_parse(conf.progress_arg.value_or("dots").c_str(), &mode);
-  progress_set_mode(mode);
-}
-
 img_format chosen_format(const update_conf &conf) {
   img_format fmt = IMG_FORMAT_AUTO;
   (void)img_format_parse(conf.format_arg.value_or("auto").c_str(), &fmt);
@@ -134,7 +138,6 @@ img_format chosen_format(const update_conf &conf) {
 // Also makes sure that the flash read (--read) can be stored, before the
 // port is opened; --read alone loads no image.
 int load_image(Run &run) {
-  choose_progress(run.conf);
   const std::string backup = run.conf.read_arg.value_or("");
   if (run.conf.read_given && run.conf.showid_flag)
     std::fputs("--read is ignored: --showid only shows the identifier\n", stderr);
@@ -304,7 +307,7 @@ int program_unit(const erase_module &module) {
 // for it.
 int verify(int fh, const write_plan &plan, int ldflags, bool asked) {
   uint32_t bad = 0;
-  const int r = ld_verify_plan(fh, &plan, asked ? ldflags | LD_PROGRESS : ldflags, &bad);
+  const int r = ld_verify_plan(fh, &plan, asked ? ldflags : ldflags & ~LD_PROGRESS, &bad);
   if (r > 0) std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
   if (r < 0) std::fprintf(stderr, "Can't verify: %s\n", std::strerror(errno));
   return r == 0 ? 0 : -1;
@@ -329,10 +332,12 @@ int flash_image(int fh, image *img, int ldflags, const update_conf &conf, erase_
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     return -1;
   }
-  progress_phase("Erasing");
+  progress_display erasing;
+  progress_start(&erasing, ld_progress_mode(ldflags), "Erasing", "", PROGRESS_UNMEASURED);
   const unsigned long faults = ld_line_faults();
   if (erase(fh, img, ldflags, conf, module) < 0) return -1;
-  if (ld_write_plan(fh, &plan, img->fn, ldflags | LD_PROGRESS) < 0) {
+  progress_finish(&erasing);
+  if (ld_write_plan(fh, &plan, img->fn, ldflags) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     return -1;
   }

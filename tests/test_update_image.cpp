@@ -14,6 +14,7 @@
 
 #include "flasher.h"
 #include "images.h"
+#include "pty.h"
 
 namespace {
 
@@ -246,7 +247,8 @@ TEST(FlasherImage, RefusesBytesBelowTheFlashOrSetTwiceDifferentlyBeforeThePort) 
 TEST(FlasherImage, ShowsProgressAsDotsAsALinePerPercentOrNotAtAll) {
   const std::vector<Chunk> runs = {{kFlashStart, counting(600)}};  // fragments of 256, 256, 88
   const std::string percent =
-      "Erasing\nWriting 0% (0/600 bytes)\nWriting 42% (256/600 bytes)\nWriting 85% (512/600 "
+      "Erasing\nErasing 100%\nWriting 0% (0/600 bytes)\nWriting 42% (256/600 bytes)\nWriting 85% "
+      "(512/600 "
       "bytes)\nWriting 100% (600/600 bytes)\nVerifying 0% (0/600 bytes)\nVerifying 42% (256/600 "
       "bytes)\nVerifying 85% (512/600 bytes)\nVerifying 100% (600/600 bytes)\n";
   const ImageCase rows[] = {
@@ -271,6 +273,22 @@ TEST(FlasherImage, ShowsProgressAsDotsAsALinePerPercentOrNotAtAll) {
        {}},
   };
   for (const auto &r : rows) check_image_case(r);
+
+  // On a terminal each step's percent lines replace each other on one line.
+  TempDir dir;
+  write_file(dir.file("fw.hex"), ihex_text(runs));
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  const ProcResult r = run_on_terminal(
+      flasher_argv(
+          dir, {"-d", sim.tty_path(), "-F", dir.file("fw.hex"), "--progress=percent", "--verify"}),
+      flasher_options(""));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "Erasing\nErasing 100%\n\rWriting 0% (0/600 bytes)\rWriting 42% (256/600 bytes)"
+            "\rWriting 85% (512/600 bytes)\rWriting 100% (600/600 bytes)\n\rVerifying 0% (0/600 "
+            "bytes)\rVerifying 42% (256/600 bytes)\rVerifying 85% (512/600 bytes)\rVerifying 100% "
+            "(600/600 bytes)\n");
 }
 
 std::vector<std::string> files_in(const std::string &path) {
