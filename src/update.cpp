@@ -339,6 +339,9 @@ int flash_image(int fh, image *img, int ldflags, const update_conf &conf, erase_
   progress_finish(&erasing);
   if (ld_write_plan(fh, &plan, img->fn, ldflags) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
+    // Erased and written in part, a stop by a signal included.
+    std::fputs("The flash is incomplete: the module must be flashed again before it can run\n",
+               stderr);
     return -1;
   }
   if (ldflags & LD_VERBOSE) std::fprintf(stderr, "Flashing done\n");
