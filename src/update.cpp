@@ -135,6 +135,23 @@ img_format chosen_format(const update_conf &conf) {
   return fmt;
 }
 
+// The flash read (--read) into the firmware file would replace the image
+// that is about to be flashed. Returns 0, or -1 after a message.
+int check_backup_target(const update_conf &conf) {
+  if (!conf.read_given || !conf.file_given || conf.showid_flag) return 0;
+  const std::string file = conf.file_arg.value_or("");
+  if (!backup_same_file(conf.read_arg.value_or("").c_str(), file.c_str())) return 0;
+  std::fprintf(stderr, "--read names the firmware file %s: the backup would replace it\n",
+               file.c_str());
+  return -1;
+}
+
+int cant_store(const std::string &backup) {
+  if (backup != "-" || errno != ENOTTY) return cant_open(backup);
+  std::fputs("Can't write the flash to standard output: it is a terminal\n", stderr);
+  return -1;
+}
+
 // Also makes sure that the flash read (--read) can be stored, before the
 // port is opened; --read alone loads no image.
 int load_image(Run &run) {
@@ -142,7 +159,7 @@ int load_image(Run &run) {
   if (run.conf.read_given && run.conf.showid_flag)
     std::fputs("--read is ignored: --showid only shows the identifier\n", stderr);
   else if (run.conf.read_given && backup_check(backup.c_str()) < 0)
-    return cant_open(backup);
+    return cant_store(backup);
   if (!run.conf.file_given) return 0;
   run.file = run.conf.file_arg.value_or("");
   int loaded = parse_file_as(run.file.c_str(), chosen_format(run.conf), run.img.get());
@@ -443,7 +460,9 @@ int update_main(int argc, char **argv) {
   Run run;
   int flashed = -1;
   try {
-    const bool loaded = read_config(argc, argv, &run.conf) >= 0 && load_image(run) >= 0;
+    const bool configured = read_config(argc, argv, &run.conf) >= 0;
+    if (configured && !caught_signal && check_backup_target(run.conf) < 0) return EXIT_BAD_OPTIONS;
+    const bool loaded = configured && load_image(run) >= 0;
     // Stopped before anything was held: the status a default action gives.
     if (caught_signal) return 128 + caught_signal;
     if (!loaded) return EXIT_CANT_OPEN;

@@ -4,12 +4,15 @@
 // unprotect requests, the progress display's modes and the flash read into a
 // file. The real flasher against the simulated module.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "flasher.h"
@@ -312,6 +315,8 @@ struct ReadCase {
   bool written;  // the module holds the sample afterwards, else its old flash
 };
 
+// out "-": standard output, which must then hold the flash alone. "{out}"
+// among the arguments stands for out.
 void check_read_case(const ReadCase &c, const std::string &out) {
   SCOPED_TRACE(c.what);
   TempDir dir;
@@ -326,10 +331,11 @@ void check_read_case(const ReadCase &c, const std::string &out) {
   const std::string earlier = "an earlier backup";
   if (::access(out.c_str(), F_OK) == 0) write_file(out, earlier);
   std::vector<std::string> args = {"-d", sim.tty_path(), "--read", out};
-  args.insert(args.end(), c.args.begin(), c.args.end());
+  for (const std::string &a : c.args) args.push_back(a == "{out}" ? out : a);
   const ProcResult r = flash(dir, args);
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.err, c.err(out));
+  EXPECT_TRUE(r.out == (out == "-" ? std::string(before.begin(), before.end()) : ""));
   ASSERT_EQ(sim.stop(), 0);
   if (c.read) {
     EXPECT_EQ(read_file(out), std::string(before.begin(), before.end()));
@@ -340,7 +346,7 @@ void check_read_case(const ReadCase &c, const std::string &out) {
   const Bytes sample(raw.begin(), raw.end());
   const std::string want = c.written ? with_flash({{kFlashStart, sample}}, before.size())
                                      : std::string(before.begin(), before.end());
-  if (c.status != 255) {
+  if (c.status != 255 && c.status != 1) {
     EXPECT_EQ(sim.dump(), want);
   } else {
     EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
@@ -387,6 +393,15 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        says("Can't read flash: the size of part 999's flash is not known\n"),
        false,
        false},
+      {"the firmware file itself",
+       {},
+       {"-F", "{out}"},
+       1,
+       [](const std::string &out) {
+         return "--read names the firmware file " + out + ": the backup would replace it\n";
+       },
+       false,
+       false},
   };
   TempDir dir;
   for (const auto &r : rows) check_read_case(r, dir.file("flash.bin"));
@@ -400,6 +415,59 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        false,
        false},
       dir.file("absent/flash.bin"));
+  // A chain of links is written through: the file at its end gets the flash,
+  // the links stay links, and the firmware file through them is refused.
+  ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("sub/real.bin", dir.file("link1").c_str()), 0);
+  ASSERT_EQ(::symlink("link1", dir.file("link2").c_str()), 0);
+  check_read_case(rows[1], dir.file("link2"));
+  const std::string real = dir.file("sub/real.bin");
+  check_read_case(
+      {"the firmware file through links",
+       {},
+       {"-F", real},
+       1,
+       says("--read names the firmware file " + real + ": the backup would replace it\n"),
+       false,
+       false},
+      dir.file("link2"));
+  struct stat st;
+  EXPECT_TRUE(::lstat(dir.file("link2").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_TRUE(::lstat(dir.file("link1").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_EQ(files_in(dir.file("sub")), std::vector<std::string>{"real.bin"});
+  check_read_case({"to standard output, every message on standard error",
+                   {},
+                   {"-F", sample_hex(), "--verbose"},
+                   0,
+                   [&](const std::string &out) {
+                     return "Device has ID 00000410\n" + std::string(kSimPartLine) + reading(out) +
+                            "Read 131072 bytes of flash from 08000000 into -\n" +
+                            progress(sample_hex(), 24) + "Flashing done\n";
+                   },
+                   false,
+                   true},
+                  "-");
+}
+
+// What is no regular file is written as it is: a FIFO stays a FIFO, and its
+// reader gets the flash.
+TEST(FlasherImage, ReadsTheFlashStraightIntoAFifo) {
+  TempDir dir;
+  const std::string fifo = dir.file("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string got;
+  std::thread reader([&] { got = read_file(fifo); });
+  SimProcess sim;
+  ASSERT_TRUE(sim.ready());
+  const ProcResult r = flash(dir, {"-d", sim.tty_path(), "--read", fifo, "--progress=none"});
+  // A run that never opened the FIFO leaves its reader waiting.
+  ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+  reader.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(got == std::string(131072, '\xFF')) << got.size();
+  struct stat st;
+  EXPECT_TRUE(::stat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+  EXPECT_EQ(files_in(dir.path()), (std::vector<std::string>{"pipe"}));
 }
 
 TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
