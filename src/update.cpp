@@ -153,7 +153,8 @@ int cant_store(const std::string &backup) {
 }
 
 // Also makes sure that the flash read (--read) can be stored, before the
-// port is opened; --read alone loads no image.
+// port is opened; --read alone loads no image, and neither does --showid
+// without --file.
 int load_image(Run &run) {
   const std::string backup = run.conf.read_arg.value_or("");
   if (run.conf.read_given && run.conf.showid_flag)
