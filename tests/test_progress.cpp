@@ -1,11 +1,15 @@
 // The progress display: what each mode prints for a step of blocks.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "capture.h"
 #include "progress.h"
+#include "pty.h"
 
 namespace {
 
@@ -50,23 +54,40 @@ TEST(Progress, EachModeShowsTheStepItsOwnWay) {
       {"percent, cut short", PROGRESS_PERCENT, true, three, false,
        "Writing 0% (0/600 bytes)\nWriting 42% (256/600 bytes)\nWriting 85% (512/600 "
        "bytes)\nErasing\n"},
-      {"percent, empty",
-       PROGRESS_PERCENT,
-       true,
-       {},
-       true,
+      {"percent, empty", PROGRESS_PERCENT, true, std::vector<long>(), true,
        "Writing 0% (0/0 bytes)\nWriting 100% (0/0 bytes)\nErasing\nErasing 100%\n"},
-      {"percent, empty and cut short",
-       PROGRESS_PERCENT,
-       true,
-       {},
-       false,
-       "Writing 0% (0/0 bytes)\nErasing\n"},
       {"none", PROGRESS_NONE, true, three, true, ""},
       {"a caller without a display", PROGRESS_PERCENT, false, three, true,
        "Erasing\nErasing 100%\n"},
   };
   for (const auto &r : rows) EXPECT_EQ(shown(r.mode, r.on, r.blocks, r.finished), r.err) << r.what;
+}
+
+// On a terminal (a pseudo-terminal, raw, as standard error) the percent lines
+// of a step replace each other, and its end, whole or cut short, ends the line.
+TEST(Progress, PercentOnATerminalRewritesOneLine) {
+  const std::string lines =
+      "\rWriting 0% (0/600 bytes)\rWriting 42% (256/600 bytes)\rWriting 85% (512/600 bytes)";
+  for (const bool finished : {true, false}) {
+    testsupport::PtyPair pty;
+    const int term = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct termios tio;
+    ASSERT_EQ(::tcgetattr(term, &tio), 0);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(term, TCSANOW, &tio);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(term, STDERR_FILENO);
+    progress_display p;
+    progress_start(&p, PROGRESS_PERCENT, "Writing", "", 600);
+    for (const long b : {256, 256, 88}) progress_step(&p, b);
+    finished ? progress_finish(&p) : progress_stop(&p);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    const testsupport::Bytes got = testsupport::receive(pty.master(), 4096, 100);
+    ::close(term);
+    EXPECT_EQ(std::string(got.begin(), got.end()),
+              lines + (finished ? "\rWriting 100% (600/600 bytes)\n" : "\n"));
+  }
 }
 
 TEST(Progress, ModesAreNamedAsTheOptionNamesThem) {

@@ -277,11 +277,10 @@ TEST(Flasher, ShowsTheIdentifierAndTouchesNothingElse) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "Device has ID 00000413\n");
   // Without a firmware file, from the command line or the configuration file.
-  const std::string conf = dir.file("showid.conf");
-  testsupport::write_file(conf, "showid\n");
-  for (const auto &args : {std::vector<std::string>{"-d", sim.tty_path(), "--showid"},
-                           std::vector<std::string>{"-d", sim.tty_path(), "-f", conf}}) {
-    r = flash(dir, args);
+  testsupport::write_file(dir.file("showid.conf"), "showid\n");
+  for (const std::string &opt :
+       {std::string("--showid"), "--conffile=" + dir.file("showid.conf")}) {
+    r = flash(dir, {"-d", sim.tty_path(), opt});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Device has ID 00000413\n");
   }
@@ -666,14 +665,6 @@ TEST(Flasher, ConfigurationErrorsExitWithOne) {
   ProcResult stray = flash(dir, {"-F", sample_hex(), "/dev/ttyUSB0"});
   EXPECT_EQ(stray.status, 1);
   EXPECT_EQ(stray.err, testsupport::flasher_path() + ": unexpected argument '/dev/ttyUSB0'\n");
-
-  // --read that names the firmware file, here from the configuration file.
-  const std::string fw = dir.file("fw.hex");
-  testsupport::write_file(fw, testsupport::read_file(sample_hex()));
-  testsupport::write_file(dir.file("read.conf"), "read=" + fw + "\n");
-  ProcResult same = flash(dir, {"-f", dir.file("read.conf"), "-F", fw, "-d", "/dev/null"});
-  EXPECT_EQ(same.status, 1);
-  EXPECT_EQ(same.err, "--read names the firmware file " + fw + ": the backup would replace it\n");
 }
 
 }  // namespace

@@ -2,12 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 
 namespace testsupport {
@@ -44,34 +42,6 @@ PtyPair::PtyPair() {
 void PtyPair::close_master() {
   if (master_ >= 0) close(master_);
   master_ = -1;
-}
-
-ProcResult run_on_terminal(const std::vector<std::string> &argv, ProcOptions opts) {
-  PtyPair pty;
-  // Held open here, so that the master end never reports a hang-up.
-  const int slave = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  struct termios tio;
-  if (slave >= 0 && tcgetattr(slave, &tio) == 0) {
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-  }
-  opts.stderr_path = pty.slave();
-  Process p(argv, opts);
-  std::string seen;
-  const auto give_up =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(opts.timeout_ms);
-  // Once the program has ended, a short silence shows that the terminal has
-  // passed on all it wrote; one that runs too long is left to wait() to end.
-  while (std::chrono::steady_clock::now() < give_up) {
-    const bool ended = !p.running();
-    const Bytes got = receive(pty.master(), 4096, ended ? 100 : 5);
-    seen.append(got.begin(), got.end());
-    if (ended && got.empty()) break;
-  }
-  ProcResult r = p.wait();
-  r.err = seen;
-  if (slave >= 0) close(slave);
-  return r;
 }
 
 }  // namespace testsupport

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "bytes.h"
 #include "sim_process.h"
@@ -40,10 +39,6 @@ class PtyPair {
   int master_ = -1;
   std::string slave_;
 };
-
-// Runs argv with its standard error on a pseudo-terminal of its own (raw, so
-// that bytes pass unchanged); err holds what the terminal received.
-ProcResult run_on_terminal(const std::vector<std::string> &argv, ProcOptions opts);
 
 // The far end of a pseudo-terminal whose near end is opened with uart_open.
 class Peer {

@@ -91,8 +91,7 @@ Process::Process(const std::vector<std::string> &argv_in, const ProcOptions &opt
   if (pid_ != 0) return;
   setpgid(0, 0);
   int fds[3] = {open(in.c_str(), O_RDONLY), open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
-                opts.stderr_path.empty() ? open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
-                                         : open(opts.stderr_path.c_str(), O_RDWR | O_NOCTTY)};
+                open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
   for (int i = 0; i < 3; ++i) {
     if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(126);
   }

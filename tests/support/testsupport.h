@@ -38,7 +38,6 @@ struct ProcOptions {
   std::map<std::string, std::string> env;  // set (added) in the child
   std::vector<std::string> unset_env;      // removed in the child
   std::string cwd;                         // working directory, if set
-  std::string stderr_path;                 // standard error opened here (a terminal), if set
   int timeout_ms = 60000;                  // killed with SIGKILL after this
 };
 
