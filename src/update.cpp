@@ -146,6 +146,8 @@ int check_backup_target(const update_conf &conf) {
   return -1;
 }
 
+// The message of a flash read that cannot be stored (backup_check failed, errno
+// its cause). Returns -1.
 int cant_store(const std::string &backup) {
   if (backup != "-" || errno != ENOTTY) return cant_open(backup);
   std::fputs("Can't write the flash to standard output: it is a terminal\n", stderr);
