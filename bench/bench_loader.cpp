@@ -31,7 +31,6 @@
 #include "backup.h"
 #include "device.h"
 #include "loader.h"
-#include "progress.h"
 #include "sim_child.h"
 #include "uart.h"
 
@@ -223,9 +222,8 @@ void BM_ReadFlashIntoAFile(benchmark::State &state) {
   device_read_size(&session, &m);
   char dir[] = "/tmp/tarvion-bench-XXXXXX";
   const std::string out = std::string(mkdtemp(dir) ? dir : "/tmp") + "/flash.bin";
-  progress_set_mode(PROGRESS_NONE);
   for (auto _ : state) {
-    if (backup_flash(&session, out.c_str(), m) < 0) {
+    if (backup_flash(&session, out.c_str(), m, PROGRESS_NONE) < 0) {
       state.SkipWithError("the read failed");
       break;
     }

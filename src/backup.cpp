@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,6 +16,48 @@
 #include "util.h"
 
 namespace {
+
+// Symbolic links followed before a path counts as a loop, as the kernel's
+// own limit.
+constexpr int kMaxLinks = 40;
+
+// The path a write through path reaches: every symbolic link of a chain is
+// followed (a relative one from its own directory) to a path that is no
+// link, which need not exist. Returns 0, or -1 with errno (ELOOP for a
+// chain without end).
+int follow_links(const std::string &path, std::string *out) {
+  std::string at = path;
+  for (int hops = 0; hops <= kMaxLinks; ++hops) {
+    struct stat st;
+    if (::lstat(at.c_str(), &st) < 0 || !S_ISLNK(st.st_mode)) {
+      *out = at;
+      return 0;
+    }
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    const ssize_t n = ::readlink(at.c_str(), &target[0], target.size());
+    if (n < 0) return -1;
+    target.resize(static_cast<size_t>(n));
+    const size_t slash = at.rfind('/');
+    at = target[0] == '/' || slash == std::string::npos ? target : at.substr(0, slash + 1) + target;
+  }
+  errno = ELOOP;
+  return -1;
+}
+
+// Where path ends up once its links and its directory are resolved: an
+// absolute name without links, also for a file that does not exist yet.
+// Empty when its directory does not exist.
+std::string resolved(const std::string &path) {
+  std::string end;
+  if (follow_links(path, &end) < 0) return "";
+  const size_t slash = end.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : end.substr(0, slash + 1);
+  char *real = ::realpath(dir.c_str(), nullptr);
+  if (!real) return "";
+  std::string name = std::string(real) + "/" + end.substr(slash + 1);
+  std::free(real);
+  return name;
+}
 
 // A file created beside its final name and renamed onto it once it is
 // whole; removed when it is given up.
@@ -41,15 +84,11 @@ class TempFile {
     return 0;
   }
 
-  // Writes data, forces it to the medium and renames the file onto path.
+  int fd() const { return fd_.get(); }
+
+  // Forces the written data to the medium and renames the file onto path.
   // Returns 0, or -1 with errno.
-  int commit(const std::string &path, const std::vector<unsigned char> &data) {
-    for (size_t done = 0; done < data.size();) {
-      const ssize_t w = ::write(fd_.get(), data.data() + done, data.size() - done);
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) return -1;
-      done += static_cast<size_t>(w);
-    }
+  int commit(const std::string &path) {
     if (::fsync(fd_.get()) < 0 || fd_.close() < 0) return -1;
     if (::rename(name_.c_str(), path.c_str()) < 0) return -1;
     name_.clear();
@@ -61,12 +100,55 @@ class TempFile {
   std::string name_;  // empty: nothing to remove
 };
 
+// Where the flash goes: standard output ("-"), a path that is no regular
+// file (a device, a FIFO), written as it is, or a regular file (or none
+// yet), written whole or not at all through a temporary file beside the
+// end of its links.
+class BackupFile {
+ public:
+  // Returns 0, or -1 with errno. A FIFO waits here for its reader.
+  int open(const char *path) {
+    if (std::strcmp(path, "-") == 0) {
+      direct_ = Fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+      return direct_.ok() ? 0 : -1;
+    }
+    if (follow_links(path, &target_) < 0) return -1;
+    struct stat st;
+    if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      direct_ = Fd(::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+      return direct_.ok() ? 0 : -1;
+    }
+    return temp_.create(target_);
+  }
+
+  // Writes data whole; a write a signal interrupts goes on unless *stop is
+  // set. Returns 0, or -1 with errno.
+  int commit(const std::vector<unsigned char> &data, const volatile sig_atomic_t *stop) {
+    const int fd = direct_.ok() ? direct_.get() : temp_.fd();
+    for (size_t done = 0; done < data.size();) {
+      const ssize_t w = ::write(fd, data.data() + done, data.size() - done);
+      // A signal stops a write that waits for a slow reader.
+      if (w < 0 && errno == EINTR && !(stop && *stop)) continue;
+      if (w < 0) return -1;
+      done += static_cast<size_t>(w);
+    }
+    if (direct_.ok()) return direct_.close();
+    return temp_.commit(target_);
+  }
+
+ private:
+  Fd direct_;
+  std::string target_;
+  TempFile temp_;
+};
+
 // Reads [start, start + data->size()) in blocks of LD_FRAGMENT_MAX bytes.
 // Returns 0, or -1 after a message, errno kept (EACCES for a refusal).
-int read_flash(ld_session *s, const char *path, uint32_t start, std::vector<unsigned char> *data) {
+int read_flash(ld_session *s, const char *path, uint32_t start, progress_mode mode,
+               std::vector<unsigned char> *data) {
   progress_display shown;
   const std::string title = std::string("Reading ") + path;
-  progress_start(&shown, true, "Reading", title.c_str(), static_cast<long>(data->size()));
+  progress_start(&shown, mode, "Reading", title.c_str(), static_cast<long>(data->size()));
   for (size_t at = 0; at < data->size(); at += LD_FRAGMENT_MAX) {
     const size_t rest = data->size() - at;
     const int n = rest < size_t(LD_FRAGMENT_MAX) ? static_cast<int>(rest) : LD_FRAGMENT_MAX;
@@ -74,6 +156,7 @@ int read_flash(ld_session *s, const char *path, uint32_t start, std::vector<unsi
     const uint32_t addr = start + static_cast<uint32_t>(at);
     if (ld_read_memory(s, addr, data->data() + at, n) == 0) continue;
     const int err = errno;
+    progress_stop(&shown);
     if (err == EINVAL) {
       std::fputs("Can't read flash: the module is read-out protected (Read Memory refused)\n",
                  stderr);
@@ -91,13 +174,34 @@ int read_flash(ld_session *s, const char *path, uint32_t start, std::vector<unsi
 }  // namespace
 
 int backup_check(const char *path) {
+  if (std::strcmp(path, "-") == 0) {
+    if (!::isatty(STDOUT_FILENO)) return 0;
+    errno = ENOTTY;
+    return -1;
+  }
+  std::string target;
+  if (follow_links(path, &target) < 0) return -1;
+  struct stat st;
+  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (S_ISDIR(st.st_mode)) errno = EISDIR;
+    return S_ISDIR(st.st_mode) || ::access(target.c_str(), W_OK) < 0 ? -1 : 0;
+  }
   TempFile probe;
-  return probe.create(path);
+  return probe.create(target);
 }
 
-int backup_flash(ld_session *s, const char *path, const device_info &d) {
-  TempFile file;
-  if (file.create(path) < 0) {
+bool backup_same_file(const char *path, const char *file) {
+  if (std::strcmp(path, "-") == 0 || std::strcmp(file, "-") == 0) return false;
+  struct stat a, b;
+  if (::stat(path, &a) == 0 && ::stat(file, &b) == 0)
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  const std::string place = resolved(path);
+  return !place.empty() && place == resolved(file);
+}
+
+int backup_flash(ld_session *s, const char *path, const device_info &d, progress_mode shown) {
+  BackupFile file;
+  if (file.open(path) < 0) {
     const int err = errno;
     std::fprintf(stderr, "Can't open %s: %s\n", path, std::strerror(err));
     errno = err;
@@ -109,8 +213,8 @@ int backup_flash(ld_session *s, const char *path, const device_info &d) {
     return -1;
   }
   std::vector<unsigned char> data(d.flash_bytes);
-  if (read_flash(s, path, d.part->flash_start, &data) < 0) return -1;
-  if (file.commit(path, data) < 0) {
+  if (read_flash(s, path, d.part->flash_start, shown, &data) < 0) return -1;
+  if (file.commit(data, s->stop) < 0) {
     const int err = errno;
     std::fprintf(stderr, "Can't write %s: %s\n", path, std::strerror(err));
     errno = err;

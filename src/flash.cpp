@@ -36,13 +36,20 @@ flash_display *display_of(const ld_session *s) {
   return s->report == flash_report ? static_cast<flash_display *>(s->report_ctx) : nullptr;
 }
 
+// The mode of the run's progress display.
+progress_mode mode_of(const ld_session *s) {
+  const flash_display *d = display_of(s);
+  return d ? d->mode : PROGRESS_NONE;
+}
+
 // The progress display of one step, shown through the session's reports
-// while it lives.
+// while it lives; a step that ends without finish() is stopped, so that
+// the message after it has a line of its own.
 class StepDisplay {
  public:
   StepDisplay(ld_session *s, bool shown, const char *phase, const std::string &title, long total)
       : display_(display_of(s)) {
-    progress_start(&progress_, shown, phase, title.c_str(), total);
+    progress_start(&progress_, shown ? mode_of(s) : PROGRESS_NONE, phase, title.c_str(), total);
     if (display_) display_->current = &progress_;
   }
   ~StepDisplay() {
@@ -51,6 +58,11 @@ class StepDisplay {
   StepDisplay(const StepDisplay &) = delete;
   StepDisplay &operator=(const StepDisplay &) = delete;
   void finish() { progress_finish(&progress_); }
+  void stop() {
+    const int err = errno;
+    progress_stop(&progress_);
+    errno = err;
+  }
 
  private:
   flash_display *display_;
@@ -186,10 +198,11 @@ int write(ld_session *s, const write_plan &plan, const char *fn) {
     shown.finish();
     return 0;
   }
+  shown.stop();
   const int err = errno;
   const ld_facts &f = s->facts;
   if (f.check_refused > 0 || f.check_missing > 0) {
-    std::fputc('\n', stderr);
+    if (mode_of(s) != PROGRESS_NONE) std::fputc('\n', stderr);
     std::fprintf(stderr,
                  "The module refused blocks or left them unanswered (%lu refusals, %lu answers "
                  "missing): the flash must be written again with acknowledgements awaited\n",
@@ -208,6 +221,7 @@ int verify(ld_session *s, const write_plan &plan, bool asked) {
   uint32_t bad = 0;
   const int r = ld_verify_plan(s, &plan, &bad);
   if (r == 0) shown.finish();
+  if (r != 0) shown.stop();
   if (r > 0) std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
   if (r < 0) std::fprintf(stderr, "Can't verify: %s\n", std::strerror(errno));
   return r == 0 ? 0 : -1;
@@ -232,11 +246,16 @@ int flash_image(ld_session *s, image *img, const update_conf &conf, const device
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     return -1;
   }
-  progress_phase("Erasing");
+  progress_display erasing;
+  progress_start(&erasing, mode_of(s), "Erasing", "", PROGRESS_UNMEASURED);
   const unsigned long faults = s->facts.line_faults;
   if (erase(s, img, conf, d) < 0) return -1;
+  progress_finish(&erasing);
   if (write(s, plan, img->fn) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
+    // Erased and written in part, a stop by a signal included.
+    std::fputs("The flash is incomplete: the module must be flashed again before it can run\n",
+               stderr);
     return -1;
   }
   if (verbose(s)) std::fprintf(stderr, "Flashing done\n");
@@ -266,7 +285,7 @@ int do_flash(ld_session *s, image *img, update_conf *conf) {
     const int known = identify(s, *conf, &d);
     if (known != 0) return known > 0 ? 0 : -1;
   }
-  if (conf->read_given && backup_flash(s, conf->read_arg->c_str(), d) < 0) return -1;
+  if (conf->read_given && backup_flash(s, conf->read_arg->c_str(), d, mode_of(s)) < 0) return -1;
   if (!conf->file_given) return 0;
   return flash_image(s, img, *conf, d);
 }

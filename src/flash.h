@@ -11,9 +11,11 @@
 #include "progress.h"
 
 // What the driver shows of a session's events: the lines --verbose asks
-// for, and the progress display of the step in progress (null: none).
+// for, the progress display's mode (--progress), and the display of the
+// step in progress (null: none).
 struct flash_display {
   bool verbose = false;
+  progress_mode mode = PROGRESS_DOTS;
   progress_display *current = nullptr;
 };
 

@@ -99,6 +99,12 @@ constexpr const char *kEraseModes[] = {"all", "image", nullptr};
 constexpr const char *kFormats[] = {"auto", "ihex", "srec", "elf", "binary", nullptr};
 constexpr const char *kProgressModes[] = {"dots", "percent", "none", nullptr};
 
+// An empty argument is refused rather than read as 0 or as no name.
+constexpr OptionDesc not_empty(OptionDesc opt) {
+  opt.needs_text = true;
+  return opt;
+}
+
 // The option is listed by --full-help only.
 constexpr OptionDesc hidden(OptionDesc opt) {
   opt.hidden = true;
@@ -148,11 +154,11 @@ constexpr OptionDesc kOptions[] = {
          "                           (default=`/etc/tarvion_update.conf')",
          &U::conffile_help, &U::conffile_given, &U::conffile_arg, &U::conffile_orig),
     // Options of later versions: long names only, after the original ones.
-    number("address", 0,
-           "      --address=ADDR     Target address of a raw binary file  \n"
-           "                           (default=`0x08000000')",
-           &U::address_help, &U::address_given, &U::address_arg, &U::address_orig, kInt32Min,
-           kUint32Max),
+    not_empty(number("address", 0,
+                     "      --address=ADDR     Target address of a raw binary file  \n"
+                     "                           (default=`0x08000000')",
+                     &U::address_help, &U::address_given, &U::address_arg, &U::address_orig,
+                     kInt32Min, kUint32Max)),
     flag("verify", 0,
          "      --verify           Read back and compare what was written  (default=off)",
          &U::verify_help, &U::verify_given, &U::verify_flag),
@@ -170,8 +176,9 @@ constexpr OptionDesc kOptions[] = {
            "      --format=FORMAT    Read the file as `auto', `ihex', `srec', `elf' or  \n"
            "                           `binary'  (default=`auto')",
            &U::format_help, &U::format_given, &U::format_arg, &U::format_orig, kFormats),
-    text("read", 0, "      --read=FILE        Read the whole flash into FILE before any update",
-         &U::read_help, &U::read_given, &U::read_arg, &U::read_orig),
+    not_empty(text("read", 0,
+                   "      --read=FILE        Read the whole flash into FILE before any update",
+                   &U::read_help, &U::read_given, &U::read_arg, &U::read_orig)),
     choice("progress",
            "      --progress=MODE    Progress display: `dots', `percent' or `none'  \n"
            "                           (default=`dots')",
@@ -251,6 +258,12 @@ void _parser_print_duplicate(const OptionDesc &opt, const char *prog, const char
   std::fputs(msg.c_str(), stderr);
 }
 
+// A run without --file reads the flash (--read) or shows the identifier
+// (--showid), and flashes nothing.
+bool file_or_what_replaces_it(const update_conf &rec) {
+  return rec.file_given || rec.read_given || rec.showid_flag;
+}
+
 void _parser_print_required(const char *prog, const char *extra) {
   std::fprintf(stderr, "%s: '--file' ('-F') option required%s\n", prog, extra);
 }
@@ -309,6 +322,10 @@ int _parser_apply(const OptionDesc &opt, const char *prog, const char *extra, up
   rec->*opt.given = 1;
   scratch->*opt.given = 1;
   const char *text = optarg ? optarg : "";
+  if (opt.needs_text && *text == '\0') {
+    std::fprintf(stderr, "%s: empty argument for option `--%s'%s\n", prog, opt.name, extra);
+    return 1;
+  }
   switch (opt.kind) {
     case Kind::Text:
       return _parser_apply_text(opt, prog, text, rec);
@@ -439,7 +456,7 @@ int parser_internal(int argc, char **argv, update_conf *args_info, int override,
     std::fprintf(stderr, "%s: unexpected argument '%s'%s\n", prog, argv[optind], extra);
     return 1;
   }
-  if (check_required && !args_info->file_given && !args_info->read_given) {
+  if (check_required && !file_or_what_replaces_it(*args_info)) {
     _parser_print_required(prog, extra);
     return 1;
   }
@@ -460,7 +477,7 @@ int parser(int argc, char **argv, update_conf *args_info) {
 }
 
 int parser_required(update_conf *args_info, const char *prog_name) {
-  if (args_info->file_given || args_info->read_given) return 0;
+  if (file_or_what_replaces_it(*args_info)) return 0;
   _parser_print_required(prog_name ? prog_name : kProgName, "");
   parser_free(args_info);
   std::exit(1);

@@ -133,8 +133,8 @@ int parser2(int argc, char **argv, update_conf *args_info, int override, int ini
 // parser2 with override 0, initialize 1, check_required 1.
 int parser(int argc, char **argv, update_conf *args_info);
 
-// Returns 0 when --file (or --read, which flashes nothing) was given; otherwise reports it,
-// releases the record and exits with status 1.
+// Returns 0 when --file (or --read or --showid, which flash nothing) was
+// given; otherwise reports it, releases the record and exits with status 1.
 int parser_required(update_conf *args_info, const char *prog_name);
 
 // The option pass itself: 0 on success, 1 on failure (what was applied before
@@ -143,7 +143,10 @@ int parser_required(update_conf *args_info, const char *prog_name);
 // reader; not for the driver.
 // Numbers are read as strtol with base 0 reads them and must use the whole
 // text and fit 32 bits signed; --testid takes -2147483648 .. 0xFFFFFFFF and
-// keeps the 32-bit pattern in testid_arg.
+// keeps the 32-bit pattern in testid_arg; an empty text reads as 0.
+// --address and --read refuse an empty text ("<prog>: empty argument for
+// option `--read'" and the additional error text). With check_required the
+// pass fails unless --file, --read or --showid was given.
 int parser_internal(int argc, char **argv, update_conf *args_info, int override, int initialize,
                     int check_required, const char *additional_error);
 

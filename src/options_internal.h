@@ -25,6 +25,7 @@ struct OptionDesc {
   char letter = 0;             // 0: long name only
   const char *help = nullptr;  // its line of the full help
   bool hidden = false;         // left out of --help
+  bool needs_text = false;     // an empty argument is refused
   Kind kind = Kind::Action;
   const char *update_conf::*help_field = nullptr;
   int update_conf::*given = nullptr;

@@ -1,5 +1,6 @@
 // The progress display of the long steps (erase, write, verify, read) on
-// standard error, in the mode the user chose.
+// standard error, in the mode its caller passes in. Keeps no state of its
+// own: each display lives in the record its caller holds.
 #ifndef TARVION_PROGRESS_H
 #define TARVION_PROGRESS_H
 
@@ -13,24 +14,28 @@ enum progress_mode {
 // errno EINVAL for any other text (*mode untouched).
 int progress_mode_parse(const char *text, progress_mode *mode);
 
-// Sets the mode of every display started afterwards (PROGRESS_DOTS until
-// then). Returns nothing.
-void progress_set_mode(progress_mode mode);
+// The total of a step without a measure (the erase).
+constexpr long PROGRESS_UNMEASURED = -1;
 
 // One display: a step of the run over total bytes.
 struct progress_display {
   progress_mode mode;
-  const char *phase;  // "Writing", "Verifying", "Reading"; borrowed
-  long total;         // bytes of the step
+  bool in_place;      // percent on a terminal: one line, rewritten after a carriage return
+  const char *phase;  // "Erasing", "Writing", "Verifying", "Reading"; borrowed
+  long total;         // bytes of the step, or PROGRESS_UNMEASURED
   long done;          // bytes of the blocks begun before the current one
   long blocks;        // blocks begun
   int shown;          // the last percent printed; -1: none yet
 };
 
-// Starts a display of total bytes. shown false: the display stays silent
-// whatever the mode (a caller without a display). Dots print title ("Flashing
-// fw.hex", "Verifying"); percent prints "<phase> 0% (0/<total> bytes)".
-void progress_start(progress_display *p, bool shown, const char *phase, const char *title,
+// Starts a display of total bytes in mode (PROGRESS_NONE: a caller without a
+// display). Dots print title ("Flashing fw.hex", "Verifying"); percent
+// prints "<phase> 0% (0/<total> bytes)". When standard error is a terminal
+// the percent lines replace each other on one line (each begins with a
+// carriage return, and only the step's end adds a line feed). A step without
+// a measure prints "<phase>" and a line feed in percent mode, and nothing in
+// the others.
+void progress_start(progress_display *p, progress_mode mode, const char *phase, const char *title,
                     long total);
 
 // A block of bytes begins: dots print a dot (a line of its own every 20
@@ -38,12 +43,14 @@ void progress_start(progress_display *p, bool shown, const char *phase, const ch
 // percent more is reached. Standard error is flushed in every mode.
 void progress_step(progress_display *p, long bytes);
 
-// The step is complete: dots print "\n\tdone\n"; percent prints the line of
-// 100% unless it is shown.
+// The step is complete: dots print "\n\tdone\n" (nothing for a step without
+// a measure); percent prints the line of 100% ("<phase> 100%" without a
+// measure) unless it is shown, and ends the line.
 void progress_finish(progress_display *p);
 
-// A step without a measure (the erase): percent prints the phase alone on a
-// line; dots and none print nothing.
-void progress_phase(const char *phase);
+// The step ends without completing (a failure follows): a line rewritten in
+// place is ended with a line feed, so that the message after it has a line
+// of its own; every other display is left as it is.
+void progress_stop(progress_display *p);
 
 #endif

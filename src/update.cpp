@@ -65,6 +65,14 @@ bool holds_data(const image &img) {
   return false;
 }
 
+// The option table has checked the names; the defaults stand for a name that
+// is missing.
+progress_mode chosen_progress(const update_conf &conf) {
+  progress_mode mode = PROGRESS_DOTS;
+  (void)progress_mode_parse(conf.progress_arg.value_or("dots").c_str(), &mode);
+  return mode;
+}
+
 int loader_flags(const update_conf &conf) {
   return (conf.waitack_flag ? LD_WAITACK : 0) | (conf.verbose_flag ? LD_VERBOSE : 0);
 }
@@ -120,29 +128,40 @@ int check_image(const update_conf &conf, const image *img) {
   return -1;
 }
 
-// The option table has checked the names; the defaults stand for a name that
-// is missing.
-void choose_progress(const update_conf &conf) {
-  progress_mode mode = PROGRESS_DOTS;
-  (void)progress_mode_parse(conf.progress_arg.value_or("dots").c_str(), &mode);
-  progress_set_mode(mode);
-}
-
 img_format chosen_format(const update_conf &conf) {
   img_format fmt = IMG_FORMAT_AUTO;
   (void)img_format_parse(conf.format_arg.value_or("auto").c_str(), &fmt);
   return fmt;
 }
 
+// The flash read (--read) into the firmware file would replace the image
+// that is about to be flashed. Returns 0, or -1 after a message.
+int check_backup_target(const update_conf &conf) {
+  if (!conf.read_given || !conf.file_given || conf.showid_flag) return 0;
+  const std::string file = conf.file_arg.value_or("");
+  if (!backup_same_file(conf.read_arg.value_or("").c_str(), file.c_str())) return 0;
+  std::fprintf(stderr, "--read names the firmware file %s: the backup would replace it\n",
+               file.c_str());
+  return -1;
+}
+
+// The message of a flash read that cannot be stored (backup_check failed, errno
+// its cause). Returns -1.
+int cant_store(const std::string &backup) {
+  if (backup != "-" || errno != ENOTTY) return cant_open(backup);
+  std::fputs("Can't write the flash to standard output: it is a terminal\n", stderr);
+  return -1;
+}
+
 // Also makes sure that the flash read (--read) can be stored, before the
-// port is opened; --read alone loads no image.
+// port is opened; --read alone loads no image, and neither does --showid
+// without --file.
 int load_image(Run &run) {
-  choose_progress(run.conf);
   const std::string backup = run.conf.read_arg.value_or("");
   if (run.conf.read_given && run.conf.showid_flag)
     std::fputs("--read is ignored: --showid only shows the identifier\n", stderr);
   else if (run.conf.read_given && backup_check(backup.c_str()) < 0)
-    return cant_open(backup);
+    return cant_store(backup);
   if (!run.conf.file_given) return 0;
   run.file = run.conf.file_arg.value_or("");
   int loaded = parse_file_as(run.file.c_str(), chosen_format(run.conf), run.img.get());
@@ -269,6 +288,7 @@ void start_session(Run &run, ld_session *s, flash_display *display) {
   s->stop = &stop_requested;
   if (run.lines.has_reset) s->reentry = {reenter_target, &run.lines};
   display->verbose = run.conf.verbose_flag != 0;
+  display->mode = chosen_progress(run.conf);
   s->report = flash_report;
   s->report_ctx = display;
   budgets_from_env(&s->budgets);
@@ -287,7 +307,9 @@ int update_main(int argc, char **argv) {
   Run run;
   int flashed = -1;
   try {
-    const bool loaded = read_config(argc, argv, &run.conf) >= 0 && load_image(run) >= 0;
+    const bool configured = read_config(argc, argv, &run.conf) >= 0;
+    if (configured && !caught_signal && check_backup_target(run.conf) < 0) return EXIT_BAD_OPTIONS;
+    const bool loaded = configured && load_image(run) >= 0;
     // Stopped before anything was held: the status a default action gives.
     if (caught_signal) return 128 + caught_signal;
     if (!loaded) return EXIT_CANT_OPEN;

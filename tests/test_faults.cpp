@@ -31,11 +31,15 @@ namespace {
 
 using namespace testsupport;
 
+// What follows a write that failed once the erase was done.
+const char kIncomplete[] =
+    "The flash is incomplete: the module must be flashed again before it can run\n";
+
 // What a write that fails while sending fragment number `dots` prints.
 std::string failed_write(int dots, const std::string &why) {
   const std::string fn = sample_hex();
   return "Flashing " + fn + progress_dots(dots) + "Communication Error: " + why +
-         "\nCan't write image " + fn + ": " + why + "\n";
+         "\nCan't write image " + fn + ": " + why + "\n" + kIncomplete;
 }
 
 // The module's arguments that answer `byte` to the blocks from `first` on,
@@ -114,7 +118,7 @@ TEST(Faults, WithoutAcknowledgementsARefusedBlockFailsTheRunOnceTheWritesAreOut)
   const std::string tail =
       " answers missing): the flash must be written again with acknowledgements awaited\nCan't "
       "write image " +
-      fn + ": " + kInvalid + "\n";
+      fn + ": " + kInvalid + "\n" + kIncomplete;
   EXPECT_EQ(r.err.substr(0, head.size()), head) << r.err;
   EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), tail.size())), tail) << r.err;
   ASSERT_EQ(m.sim.stop(), 0);
@@ -464,7 +468,8 @@ TEST(FaultsSignal, DuringTheWriteEndsItAfterTheFragmentInProgress) {
         const std::string fn = sample_hex();
         const std::string head = "Flashing " + fn + "\n\t.";
         const std::string tail = std::string("Communication Error: ") + kInterrupted +
-                                 "\nCan't write image " + fn + ": " + kInterrupted + "\n";
+                                 "\nCan't write image " + fn + ": " + kInterrupted + "\n" +
+                                 kIncomplete;
         const std::string &err = run.r.err;
         ASSERT_GE(err.size(), head.size() + tail.size()) << err;
         EXPECT_EQ(err.substr(0, head.size()), head);

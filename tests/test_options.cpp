@@ -132,6 +132,8 @@ TEST(Options, FailingPassReleasesRecordAndExitsOneWithExactMessage) {
       {{"p", "-F", "x", "--progress=bar"},
        "p: invalid argument for option `--progress': bar (`dots' or `percent' or `none')\n"},
       {{"p", "-F", "x", "--address=0x100000000"}, "p: invalid numeric value: 0x100000000\n"},
+      {{"p", "-F", "x", "--address="}, "p: empty argument for option `--address'\n"},
+      {{"p", "--read", ""}, "p: empty argument for option `--read'\n"},
       {{"p"}, "p: '--file' ('-F') option required\n"},
       {{"p", "-v", "stray"}, "p: unexpected argument 'stray'\n"},
       {{"p", "stray", "-F", "x", "--", "-S"}, "p: unexpected argument 'stray'\n"},

@@ -96,6 +96,8 @@ TEST(ConfFile, ErrorsReleaseTheRecordAndExitOneWithExactMessage) {
       {"verbose\nverbose\n",
        "tarvion_update: `--verbose' (`-v') option given more than once" + in_file},
       {"# nothing\n", "tarvion_update: '--file' ('-F') option required" + in_file},
+      {"F=x\nread=\n", "tarvion_update: empty argument for option `--read'" + in_file},
+      {"F=x\naddress=''\n", "tarvion_update: empty argument for option `--address'" + in_file},
       {"F=x\nb=12x\n", "tarvion_update: invalid numeric value: 12x\n"},
       {"F=x\nresetpin dtx\n", "tarvion_update: invalid numeric value: dtx\n"},
       {"F=x\nverbose#x\n", ""},

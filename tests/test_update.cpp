@@ -101,12 +101,14 @@ TEST(Flasher, FlashesTheSampleDrivingTheLinesInOrderWithTheirPauses) {
                                          "unexport 17"};
   ASSERT_EQ(rests(gpio), want) << testsupport::read_file(m.sim.log_path());
   // Reset is released at least 100 ms after boot-select went high, and the
-  // boot loader is addressed at least 10 ms later.
+  // boot loader is addressed 10 ms after that. The module notes a line
+  // change when it reads it, which a loaded machine delays by a few
+  // milliseconds: the second pause is checked with that much to spare.
   EXPECT_GE(gpio[4].t - gpio[3].t, 0.095);
   const auto rx = of_kind(log, "rx");
   ASSERT_FALSE(rx.empty());
   EXPECT_EQ(rx.front().rest, "7f");
-  EXPECT_GE(rx.front().t - gpio[4].t, 0.009);
+  EXPECT_GE(rx.front().t - gpio[4].t, 0.005);
   // Every block went out before the release sequence began.
   EXPECT_LT(rx.back().t, gpio[5].t);
   // The reset pulse of the release lasts at least 10 ms.
@@ -276,6 +278,14 @@ TEST(Flasher, ShowsTheIdentifierAndTouchesNothingElse) {
   ProcResult r = flash(dir, {"-d", sim.tty_path(), "--showid", "-i", "0x999", "-F", sample_hex()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "Device has ID 00000413\n");
+  // Without a firmware file, from the command line or the configuration file.
+  testsupport::write_file(dir.file("showid.conf"), "showid\n");
+  for (const std::string &opt :
+       {std::string("--showid"), "--conffile=" + dir.file("showid.conf")}) {
+    r = flash(dir, {"-d", sim.tty_path(), opt});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Device has ID 00000413\n");
+  }
   sim.stop();
   EXPECT_FALSE(has_event(sim, "erase"));
   EXPECT_FALSE(has_event(sim, "write"));
