@@ -1,0 +1,106 @@
+// End to end: entering the boot loader through the reset and boot-select
+// lines, whatever its start-up, a wrong line speed left behind by a second
+// entry, and the release after Go.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "flasher.h"
+
+namespace {
+
+using namespace testsupport;
+
+// The module's starts, in order (restart boot, restart app).
+std::vector<std::string> restarts(const SimProcess &sim) {
+  std::vector<std::string> seen;
+  for (const auto &e : sim.events())
+    if (e.rfind("restart", 0) == 0) seen.push_back(e);
+  return seen;
+}
+
+// The boot loader is met soon after it listens however long it takes to
+// start (the time is a benchmark's), and a 0x00 it puts on the line as it
+// starts is passed over.
+TEST(FlasherEntry, EveryStartUpIsFlashedWithOneEntry) {
+  const std::vector<std::vector<std::string>> modules = {
+      {"--boot-ms", "0"},
+      {"--boot-ms", "85"},
+      {"--boot-ms", "400"},
+      {"--boot-ms", "1500"},
+      {"--zero-on-reset"},
+      {"--zero-on-reset", "--boot-ms", "50"},
+      {"--part", "0x413", "--erase-scale", "0.0001"},
+  };
+  for (const auto &module : modules) {
+    SCOPED_TRACE(module.back());
+    TempDir dir;
+    WiredModule m(module);
+    ASSERT_TRUE(m.sim.ready());
+    const ProcResult r = flash(dir, m.args(), m.sysfs.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(m.sim.stop(), 0);
+    EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+    EXPECT_EQ(restarts(m.sim), (std::vector<std::string>{"restart boot", "restart app"}));
+  }
+}
+
+// A 0x7F on the line as the boot loader starts fixes a wrong speed: it then
+// answers garbage. With a reset line the next entry waits until the boot
+// loader listens; without one the run fails with the hint.
+TEST(FlasherEntry, AWrongLineSpeedIsLeftBehindByASecondEntryThroughTheResetLine) {
+  TempDir dir;
+  WiredModule m({"--boot-ms", "50", "--autobaud-window", "20000"});
+  ASSERT_TRUE(m.sim.ready());
+  const ProcResult r = flash(dir, m.args(), m.sysfs.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, progress(sample_hex(), kSampleFragments));
+  ASSERT_EQ(m.sim.stop(), 0);
+  EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+  EXPECT_EQ(restarts(m.sim),
+            (std::vector<std::string>{"restart boot", "restart boot", "restart app"}));
+  const auto events = m.sim.events();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "autobaud wrong"), 1);
+
+  SimProcess alone({"--autobaud-window", "600000000"});
+  ASSERT_TRUE(alone.ready());
+  const ProcResult without = flash(dir, {"-d", alone.tty_path(), "-F", sample_hex()});
+  EXPECT_EQ(without.status, 2);
+  EXPECT_EQ(without.err,
+            "Can't init device: Invalid argument\nNo answer from the module's boot loader: check "
+            "its power, the wiring, the boot-select line and the line speed\n");
+}
+
+// Go on a board whose boot-select is strapped high: a release pulse would
+// restart the module into its boot loader. With a boot-select line it is
+// pulled low first, and the pulse restarts the application.
+TEST(FlasherEntry, GoWithOnlyAResetLineLeavesTheApplicationRunning) {
+  const struct {
+    bool bootsel;
+    std::vector<std::string> after_go;  // the module's starts after Go
+  } rows[] = {{false, {}}, {true, {"restart app"}}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.bootsel ? "boot-select line" : "reset line only");
+    TempDir dir;
+    WiredModule m;
+    ASSERT_TRUE(m.sim.ready());
+    testsupport::write_file(m.sysfs.path() + "/class/gpio/gpio" + kBootPin + "/value", "1");
+    ASSERT_TRUE(wait_for_record(m.sim, "gpio", "boot 1"));
+    std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r",  kResetPin,
+                                     "-F", sample_hex(),     "--go"};
+    if (row.bootsel) args.insert(args.end(), {"-s", kBootPin});
+    const ProcResult r = flash(dir, args, m.sysfs.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(m.sim.stop(), 0);
+    const auto events = m.sim.events();
+    const auto go = std::find(events.begin(), events.end(), "go 08000000");
+    ASSERT_NE(go, events.end());
+    std::vector<std::string> after;
+    for (auto e = go; e != events.end(); ++e)
+      if (e->rfind("restart", 0) == 0) after.push_back(*e);
+    EXPECT_EQ(after, row.after_go);
+  }
+}
+
+}  // namespace
