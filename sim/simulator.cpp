@@ -192,7 +192,11 @@ void Simulator::restart_module(bool pin_high, double at) {
   }
 }
 
+// Without pacing, every answer that is due goes out in one write, back to
+// back as a line carries them: a host that reads one of them finds the
+// others waiting.
 void Simulator::send(double now) {
+  if (byte_time_ <= 0) send_due_together(now);
   while (!tx_.empty() && !tx_blocked_) {
     TxUnit &u = tx_.front();
     size_t want = u.bytes.size() - u.sent;
@@ -219,6 +223,35 @@ void Simulator::send(double now) {
     bool hang = u.hang_up;
     tx_.pop_front();
     if (hang) hang_up();
+  }
+}
+
+void Simulator::send_due_together(double now) {
+  std::vector<uint8_t> out;
+  size_t units = 0;
+  for (const TxUnit &u : tx_) {
+    if (u.start > now || u.hang_up) break;
+    out.insert(out.end(), u.bytes.begin() + static_cast<std::ptrdiff_t>(u.sent), u.bytes.end());
+    ++units;
+  }
+  if (units < 2 || tx_blocked_) return;
+  ssize_t n = 0;
+  do {
+    n = write(term_.master(), out.data(), out.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && errno == EAGAIN) tx_blocked_ = true;
+  if (n <= 0) return;
+  // What went out is taken off the units in order; a unit sent whole is
+  // logged and done.
+  size_t left = static_cast<size_t>(n);
+  while (left > 0 && !tx_.empty()) {
+    TxUnit &u = tx_.front();
+    const size_t take = std::min(left, u.bytes.size() - u.sent);
+    u.sent += take;
+    left -= take;
+    if (u.sent < u.bytes.size()) break;
+    log_.tx(u.bytes);
+    tx_.pop_front();
   }
 }
 

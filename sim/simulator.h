@@ -71,6 +71,7 @@ class Simulator {
   void step(double now);
   bool take_line(double now);
   bool take_byte(double now);
+  void send_due_together(double now);
   void send(double now);
   double next_wake(double now) const;
   void poll_once(double now);

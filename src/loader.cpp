@@ -89,8 +89,16 @@ Answer send_once(ld_session *s, const char *buf, int len, int ms, bool checksum)
   const bool waitack = s->flags & LD_WAITACK;
   // A late answer to an earlier attempt must not answer this one. Without
   // acknowledgements awaited, what waits are the answers to the blocks
-  // before, tallied for the check after the writes.
-  if (discard_input(s) > 0 && waitack) note_fault(s);
+  // before, tallied for the check after the writes. With them, every block
+  // had its answer read: an acknowledgement waiting now is one more than
+  // the blocks sent, the boot loader's answer to bytes of ours it took as a
+  // command of its own (a block ended early by a damaged count, its answers
+  // slower than the check after it).
+  size_t acks = 0;
+  if (discard_input(s, &acks) > 0 && waitack) {
+    note_fault(s);
+    if (acks > 0) s->facts.stray_acts |= LD_STRAY_ERASE | LD_STRAY_WRITE;
+  }
   s->last_wire.assign(frame.begin(), frame.begin() + static_cast<long>(n));
   if (write_all(s, frame.data(), n) < 0) return ANSWER_FAILED;
   if (!waitack) {

@@ -170,7 +170,12 @@ void check_row(const RecoveryRow &r) {
     const SweepOutcome clean = sweep_run(r.scenario, lines, {});
     ASSERT_EQ(clean.status, 0) << clean.err;
     const std::vector<std::string> faults = r.faults(clean);
-    const SweepOutcome o = sweep_run(r.scenario, lines, faults);
+    // A loaded machine can make the module miss the first 0x7F as it
+    // starts: the bytes after it then move, and the fault misses its byte.
+    // Such a run is repeated.
+    SweepOutcome o = sweep_run(r.scenario, lines, faults);
+    for (int again = 0; again < 2 && !fault_missed(clean, faults, o).empty(); ++again)
+      o = sweep_run(r.scenario, lines, faults);
     EXPECT_EQ(fault_missed(clean, faults, o), "");
     EXPECT_EQ(judge_sweep_run(r.scenario, o), "") << o.err;
     EXPECT_EQ(o.status, r.status) << o.err;
