@@ -56,7 +56,8 @@ enum OptionId {
   kOptionWord,
   kResetAfterOptions,
   kNoResetAfterOptions,
-  kOptionsNeedPowerCycle
+  kOptionsNeedPowerCycle,
+  kLoaderVersion
 };
 
 const struct option kLongOptions[] = {
@@ -105,6 +106,7 @@ const struct option kLongOptions[] = {
     {"reset-after-options", no_argument, nullptr, kResetAfterOptions},
     {"no-reset-after-options", no_argument, nullptr, kNoResetAfterOptions},
     {"options-need-power-cycle", no_argument, nullptr, kOptionsNeedPowerCycle},
+    {"loader-version", required_argument, nullptr, kLoaderVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -356,6 +358,8 @@ bool Parser::apply_module(int id, const std::string &arg) {
       return true;
     case kOptionsNeedPowerCycle:
       return flag(opts.options_need_power_cycle);
+    case kLoaderVersion:
+      return u32("loader-version", arg, 1, 0xFF, opts.loader_version);
     default:
       return false;
   }
@@ -367,6 +371,7 @@ bool Parser::check_module() {
   if (opts.part != 0 && apply_part(opts, err) != 0) return false;
   if (apply_option_bytes(opts, err) != 0) return false;
   if (opts.extended_erase && opts.version < 0x30) opts.version = 0x31;
+  if (opts.loader_version) opts.version = static_cast<uint8_t>(opts.loader_version);
   if (opts.page_size % opts.program_unit) {
     err = "the page size must be a multiple of the program unit";
     return false;

@@ -61,6 +61,7 @@ struct SimOptions {
   std::vector<uint32_t> sectors;  // sector sizes from the flash start, if not uniform
   uint32_t program_unit = 4;      // bytes of a flash word
   uint8_t version = 0x22;         // Get's and Get Version's boot loader version
+  uint32_t loader_version = 0;    // --loader-version: replaces version (0: not given)
   bool no_mass_erase = false;     // mass and bank erases refused
   uint32_t bank2_offset = 0;      // where bank 2 begins in the flash; 0: one bank
   double erase_scale = 1;         // factor on the part's erase times

@@ -97,6 +97,8 @@ const char kUsage[] =
     "  --options-need-power-cycle\n"
     "                         written option bytes apply only after a power cycle,\n"
     "                         never during the run (G07x boot loader V11.2)\n"
+    "  --loader-version V     the version byte Get and Get Version answer (e.g.\n"
+    "                         0xB2, a G07x's V11.2); default: the part's\n"
     "\n"
     "Protocol: 0x7F sync -> 0x79; then commands, each a byte and its complement:\n"
     "0x00 Get, 0x01 Get Version, 0x02 Get ID, 0x11 Read Memory, 0x21 Go, 0x31\n"

@@ -6,9 +6,11 @@
 #include <string>
 
 #include "backup.h"
+#include "boot_pin.h"
 #include "device.h"
 #include "erase.h"
 #include "image_layout.h"
+#include "info.h"
 
 void flash_report(void *ctx, ld_event what, long value) {
   const auto *shown = static_cast<const flash_display *>(ctx);
@@ -276,17 +278,20 @@ int flash_image(ld_session *s, image *img, const update_conf &conf, const device
 }  // namespace
 
 int do_flash(ld_session *s, image *img, update_conf *conf) {
+  if (conf->info_flag) return show_info(s);
   device_info d;
   // Without acknowledgements nothing that the module answers can be read
   // reliably: the identifier is asked for only where the run needs it.
   const bool ask_id = (s->flags & LD_WAITACK) || conf->showid_flag || conf->testid_given ||
-                      erase_image_only(*conf) || conf->read_given;
+                      erase_image_only(*conf) || conf->read_given || conf->boot_pin_flag;
   if (ask_id) {
     const int known = identify(s, *conf, &d);
     if (known != 0) return known > 0 ? 0 : -1;
   }
   if (conf->read_given && backup_flash(s, conf->read_arg->c_str(), d, mode_of(s)) < 0) return -1;
+  if (conf->boot_pin_flag && boot_pin_make_count(s, d, conf->verbose_flag != 0) < 0) return -1;
   if (!conf->file_given) return 0;
+  if (!conf->boot_pin_flag) boot_pin_warn(s, d);
   return flash_image(s, img, *conf, d);
 }
 

@@ -23,12 +23,14 @@ struct flash_display {
 void flash_report(void *ctx, ld_event what, long value);
 
 // The flashing procedure on a session whose boot loader is synchronised:
-// Get ID (under LD_WAITACK on every run; without it only for --showid,
-// --testid and --erase=image), then show the identifier, or test it, back
-// the flash up (--read), plan the writes in the part's flash words, erase
-// and write, read back (--verify, or after faults of the line) and start
-// the application (--go). Prints what failed on standard error. Returns 0
-// on success, -1 on failure.
+// --info alone shows what the module tells; otherwise Get ID (under
+// LD_WAITACK on every run; without it only for --showid, --testid,
+// --erase=image, --read and --boot-pin), then show the identifier, or test
+// it, back the flash up (--read), make the boot-select pin count
+// (--boot-pin; without it, warn where the module ignores the pin), plan the
+// writes in the part's flash words, erase and write, read back (--verify,
+// or after faults of the line) and start the application (--go). Prints
+// what failed on standard error. Returns 0 on success, -1 on failure.
 int do_flash(ld_session *s, image *img, update_conf *conf);
 
 // A session that acted on a block the flasher did not send whole (an

@@ -199,15 +199,26 @@ int ld_run_command(ld_session *s, const ld_command *cmd);
 // Returns 0, or -1 with errno as ld_run_command (EINVAL for len out of
 // range, nothing sent).
 int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len);
+// After a command on which only some families restart the module (an
+// option write, Write Unprotect, Readout Unprotect): probes instead of
+// assuming either. The paced sync (a 0x7F after each interval of silence,
+// for budgets.sync_ms, so that a module still busy or starting is met once
+// it listens): 0x79 means the boot loader restarted and is synchronised
+// again (*restarted true); 0x1F, to the first 0x7F or after silence to the
+// second, means it stayed synchronised at command level (*restarted false).
+// Nothing is reported. A module that answers neither is entered again
+// through the session's reset line where it has one (*restarted true).
+// Silence on the way counts as no fault of the line. Without LD_WAITACK it
+// waits a sixth of the sync budget and sends one 0x7F. Returns 0, or -1
+// with errno as ld_sync.
+int ld_probe_restart(ld_session *s, bool *restarted);
 // Lifts read-out protection: Readout Unprotect (0x92), whose second
 // acknowledgement comes once the module has erased its whole flash (awaited
-// up to budgets.long_ms); the module then restarts into its boot loader and
-// is synchronised again with the paced sync (entered again through the reset
-// line where the session has one). Returns 0, or -1 with errno (EINVAL
-// refused, EBUSY no answer or no restart).
+// up to budgets.long_ms); then ld_probe_restart. Returns 0, or -1 with errno
+// (EINVAL refused, EBUSY no answer).
 int ld_readout_unprotect(ld_session *s);
 // Lifts write protection: Write Unprotect (0x73), which keeps the flash;
-// its second acknowledgement and the restart as ld_readout_unprotect.
+// its second acknowledgement and the probe as ld_readout_unprotect.
 int ld_write_unprotect(ld_session *s);
 // ld_readout_unprotect, then ld_write_unprotect.
 int ld_unprotect(ld_session *s);

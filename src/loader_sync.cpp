@@ -1,4 +1,5 @@
-// The synchronisation, and the commands after which the module restarts.
+// The synchronisation, the probe after a command that may restart the
+// module, and the commands after which some modules restart.
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
@@ -58,27 +59,13 @@ void synced(ld_session *s, unsigned char answer, int sent, int answered_after_ms
   s->facts.syncs_unanswered = std::max(0, sent - consumed);
   s->facts.aligned = s->facts.syncs_unanswered == 0;
   s->seen_latency_ms = std::max(s->seen_latency_ms, answered_after_ms - two_bytes_ms(s));
-  // Only a synchronised boot loader refuses: it took the 0x7F as the first
-  // or second byte of a command pair, and stands at command level.
-  if (answer == LD_NACK && s->report) s->report(s->report_ctx, LD_EVENT_ALREADY_SYNCED, 0);
   errno = 0;
 }
 
-}  // namespace
-
-int ld_sync_interval_ms(const ld_session *s) {
-  return two_bytes_ms(s) + std::max(s->budgets.latency_ms, s->seen_latency_ms);
-}
-
-int ld_sync(ld_session *s, int *answered_ms) {
-  if (answered_ms) *answered_ms = -1;
-  const char sync = LD_SYNC;
-  if (!(s->flags & LD_WAITACK)) {
-    if (send_once(s, &sync, 1, 0, false) != ANSWER_ACK) return -1;
-    s->facts.syncs_unanswered = 0;
-    errno = 0;
-    return 0;
-  }
+// The paced sync under LD_WAITACK: 0 with *answer the boot loader's 0x79
+// (it was waiting for a sync) or 0x1F (it stood at command level already),
+// or -1 with errno as ld_sync.
+int paced_sync(ld_session *s, int *answered_ms, unsigned char *answer) {
   // Whatever the module sent while it started (or an earlier run left) is
   // no answer to this 0x7F.
   if (discard_input(s) > 0) note_fault(s);
@@ -104,7 +91,8 @@ int ld_sync(ld_session *s, int *answered_ms) {
       if (got < 0) return -1;
       if (answered_ms && *answered_ms < 0) *answered_ms = sent_at;
       if (got == LD_ACK || got == LD_NACK) {
-        synced(s, static_cast<unsigned char>(got), sent, ms_since(t_sent));
+        *answer = static_cast<unsigned char>(got);
+        synced(s, *answer, sent, ms_since(t_sent));
         return 0;
       }
       // Neither answer: a stray byte, or a boot loader that took a wrong
@@ -120,44 +108,64 @@ int ld_sync(ld_session *s, int *answered_ms) {
   return -1;
 }
 
+}  // namespace
+
+int ld_sync_interval_ms(const ld_session *s) {
+  return two_bytes_ms(s) + std::max(s->budgets.latency_ms, s->seen_latency_ms);
+}
+
+int ld_sync(ld_session *s, int *answered_ms) {
+  if (answered_ms) *answered_ms = -1;
+  const char sync = LD_SYNC;
+  if (!(s->flags & LD_WAITACK)) {
+    if (send_once(s, &sync, 1, 0, false) != ANSWER_ACK) return -1;
+    s->facts.syncs_unanswered = 0;
+    errno = 0;
+    return 0;
+  }
+  unsigned char answer = 0;
+  if (paced_sync(s, answered_ms, &answer) < 0) return -1;
+  // Only a synchronised boot loader refuses: it took the 0x7F as the first
+  // or second byte of a command pair, and stands at command level.
+  if (answer == LD_NACK && s->report) s->report(s->report_ctx, LD_EVENT_ALREADY_SYNCED, 0);
+  errno = 0;
+  return 0;
+}
+
 int ld_init_device(ld_session *s) {
   return ld_sync(s, nullptr);
 }
 
-namespace {
-
-// The boot loader's start-up after it reset itself: the paced sync meets it
-// once it listens again. One that does not answer is entered again where a
-// reset line allows.
-int poll_restart(ld_session *s) {
+int ld_probe_restart(ld_session *s, bool *restarted) {
+  *restarted = true;
   if (!(s->flags & LD_WAITACK)) {
     wait_fh_rest(-1, s->budgets.sync_ms / 6, s->stop);
     const char sync = LD_SYNC;
     return send_once(s, &sync, 1, 0, false) == ANSWER_ACK ? 0 : -1;
   }
-  if (ld_sync(s, nullptr) == 0) return 0;
-  if (!s->reentry.reenter || errno == EINTR) return -1;
-  return s->reentry.reenter(s, s->reentry.ctx);
-}
-
-// Silence while the module restarts is expected, not a fault of the line.
-int resync_after_restart(ld_session *s) {
+  // Silence while the module restarts is expected, not a fault of the line.
   const unsigned long faults = s->facts.line_faults;
-  const int r = poll_restart(s);
+  unsigned char answer = 0;
+  int r = paced_sync(s, nullptr, &answer);
+  if (r == 0) *restarted = answer == LD_ACK;
+  if (r < 0 && s->reentry.reenter && errno != EINTR) r = s->reentry.reenter(s, s->reentry.ctx);
   const int err = errno;
   if (r == 0) s->facts.line_faults = faults;
   errno = err;
   return r;
 }
 
+namespace {
+
 // An unprotect command: its pair, then a second acknowledgement once the
 // module has done it (read-out unprotect erases the whole flash first), then
-// the module's restart.
+// the probe: only some families restart after it.
 int unprotect(ld_session *s, unsigned char code) {
   ld_command cmd = {code, nullptr, 0, nullptr, 0, nullptr, nullptr};
   cmd.closing_ms = s->budgets.long_ms;
   if (ld_run_command(s, &cmd) < 0) return -1;
-  return resync_after_restart(s);
+  bool restarted = false;
+  return ld_probe_restart(s, &restarted);
 }
 
 }  // namespace

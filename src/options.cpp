@@ -184,6 +184,14 @@ constexpr OptionDesc kOptions[] = {
            "                           (default=`dots')",
            &U::progress_help, &U::progress_given, &U::progress_arg, &U::progress_orig,
            kProgressModes),
+    flag("boot-pin", 0,
+         "      --boot-pin         Make the module's boot-select pin count (option  \n"
+         "                           bytes) before anything is erased  (default=off)",
+         &U::boot_pin_help, &U::boot_pin_given, &U::boot_pin_flag),
+    flag("info", 0,
+         "      --info             Show what the module tells of itself and exit  \n"
+         "                           (default=off)",
+         &U::info_help, &U::info_given, &U::info_flag),
 };
 
 constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
@@ -258,10 +266,11 @@ void _parser_print_duplicate(const OptionDesc &opt, const char *prog, const char
   std::fputs(msg.c_str(), stderr);
 }
 
-// A run without --file reads the flash (--read) or shows the identifier
-// (--showid), and flashes nothing.
+// A run without --file reads the flash (--read), shows the identifier
+// (--showid) or what the module tells (--info), or only makes the
+// boot-select pin count (--boot-pin).
 bool file_or_what_replaces_it(const update_conf &rec) {
-  return rec.file_given || rec.read_given || rec.showid_flag;
+  return rec.file_given || rec.read_given || rec.showid_flag || rec.info_flag || rec.boot_pin_flag;
 }
 
 void _parser_print_required(const char *prog, const char *extra) {
@@ -393,6 +402,8 @@ void parser_init(update_conf *args_info) {
   args_info->format_arg = "auto";
   args_info->read_arg = std::nullopt;
   args_info->progress_arg = "dots";
+  args_info->boot_pin_flag = 0;
+  args_info->info_flag = 0;
 }
 
 void parser_free(update_conf *args_info) {

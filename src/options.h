@@ -72,6 +72,10 @@ struct update_conf {
   owned_text progress_arg;  // "dots", "percent" or "none"
   owned_text progress_orig;
   const char *progress_help = nullptr;
+  int boot_pin_flag = 0;
+  const char *boot_pin_help = nullptr;
+  int info_flag = 0;
+  const char *info_help = nullptr;
 
   int help_given = 0;
   int full_help_given = 0;
@@ -96,12 +100,14 @@ struct update_conf {
   int format_given = 0;
   int read_given = 0;
   int progress_given = 0;
+  int boot_pin_given = 0;
+  int info_given = 0;
 };
 
 extern const char *update_conf_purpose;
 extern const char *update_conf_usage;
-// The help lines in table order, ended by a null entry: 21 for --help, all
-// 23 for --full-help.
+// The help lines in table order, ended by a null entry: 23 for --help, all
+// 25 for --full-help.
 extern const char *const *const update_conf_help;
 extern const char *const *const update_conf_full_help;
 
@@ -133,8 +139,8 @@ int parser2(int argc, char **argv, update_conf *args_info, int override, int ini
 // parser2 with override 0, initialize 1, check_required 1.
 int parser(int argc, char **argv, update_conf *args_info);
 
-// Returns 0 when --file (or --read or --showid, which flash nothing) was
-// given; otherwise reports it, releases the record and exits with status 1.
+// Returns 0 when --file (or --read, --showid, --info or --boot-pin, which
+// need no image) was given; otherwise reports it, releases the record and exits with status 1.
 int parser_required(update_conf *args_info, const char *prog_name);
 
 // The option pass itself: 0 on success, 1 on failure (what was applied before
@@ -146,7 +152,7 @@ int parser_required(update_conf *args_info, const char *prog_name);
 // keeps the 32-bit pattern in testid_arg; an empty text reads as 0.
 // --address and --read refuse an empty text ("<prog>: empty argument for
 // option `--read'" and the additional error text). With check_required the
-// pass fails unless --file, --read or --showid was given.
+// pass fails unless --file, --read, --showid, --info or --boot-pin was given.
 int parser_internal(int argc, char **argv, update_conf *args_info, int override, int initialize,
                     int check_required, const char *additional_error);
 

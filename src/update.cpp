@@ -137,7 +137,7 @@ img_format chosen_format(const update_conf &conf) {
 // The flash read (--read) into the firmware file would replace the image
 // that is about to be flashed. Returns 0, or -1 after a message.
 int check_backup_target(const update_conf &conf) {
-  if (!conf.read_given || !conf.file_given || conf.showid_flag) return 0;
+  if (!conf.read_given || !conf.file_given || conf.showid_flag || conf.info_flag) return 0;
   const std::string file = conf.file_arg.value_or("");
   if (!backup_same_file(conf.read_arg.value_or("").c_str(), file.c_str())) return 0;
   std::fprintf(stderr, "--read names the firmware file %s: the backup would replace it\n",
@@ -155,14 +155,16 @@ int cant_store(const std::string &backup) {
 
 // Also makes sure that the flash read (--read) can be stored, before the
 // port is opened; --read alone loads no image, and neither does --showid
-// without --file.
+// without --file, nor --info at all.
 int load_image(Run &run) {
   const std::string backup = run.conf.read_arg.value_or("");
-  if (run.conf.read_given && run.conf.showid_flag)
+  if (run.conf.read_given && run.conf.info_flag)
+    std::fputs("--read is ignored: --info only shows what the module tells\n", stderr);
+  else if (run.conf.read_given && run.conf.showid_flag)
     std::fputs("--read is ignored: --showid only shows the identifier\n", stderr);
   else if (run.conf.read_given && backup_check(backup.c_str()) < 0)
     return cant_store(backup);
-  if (!run.conf.file_given) return 0;
+  if (!run.conf.file_given || run.conf.info_flag) return 0;
   run.file = run.conf.file_arg.value_or("");
   int loaded = parse_file_as(run.file.c_str(), chosen_format(run.conf), run.img.get());
   if (loaded > 0) place_raw_binary(run.conf, run.img.get());
@@ -324,7 +326,8 @@ int update_main(int argc, char **argv) {
     if (!run.port.ok()) return EXIT_CANT_OPEN;
   }
   // Go has started the application (its failure fails the run).
-  const bool started = flashed == 0 && run.conf.go_flag && !run.conf.showid_flag;
+  const bool started =
+      flashed == 0 && run.conf.go_flag && !run.conf.showid_flag && !run.conf.info_flag;
   int released = -1;
   try {
     released = end_run(run, started);

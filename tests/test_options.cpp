@@ -96,6 +96,7 @@ TEST(Options, PassAppliesArgumentsAsTheCommandLineMeansThem) {
        "address=134234112(0x08004000);verify=1;go=1;unprotect=1;erase=image;"},
       {{"p", "--format=binary", "--read=backup.bin", "--progress=percent"},
        "format=binary;read=backup.bin;progress=percent;"},
+      {{"p", "--info", "--boot-pin"}, "boot-pin=1;info=1;"},
   };
   for (const Row &r : rows) {
     update_conf c;

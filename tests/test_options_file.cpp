@@ -193,12 +193,12 @@ TEST(ConfFile, WriterWritesGivenOptionsInTableOrder) {
   const std::string path = dir.file("t.conf");
   update_conf c;
   ASSERT_EQ(pass(&c, {"p", "--erase=image", "-f", "c.conf", "-v", "-i0x10", "--uart", "-F",
-                      "a \"b\"", "-d", "x'y", "--go"}),
+                      "a \"b\"", "-d", "x'y", "--boot-pin", "--go"}),
             0);
   ASSERT_EQ(parser_file_save(path.c_str(), &c), 0);
   EXPECT_EQ(testsupport::read_file(path),
             "device=\"x'y\"\nfile='a \"b\"'\nuart\ntestid=\"0x10\"\nverbose\nconffile=\"c.conf\"\n"
-            "go\nerase=\"image\"\n");
+            "go\nerase=\"image\"\nboot-pin\n");
   parser_init(&c);
   ASSERT_EQ(parser_file_save(path.c_str(), &c), 0);
   EXPECT_EQ(testsupport::read_file(path), "");
@@ -270,6 +270,8 @@ TEST(ReadConfig, CommandLineDecidesWhetherTheConfigurationFileIsRead) {
   const std::string absent = dir.file("absent.conf");
   const std::string saved = dir.file("saved.conf");
   testsupport::write_file(conf, "file=fw.hex\n");
+  const std::string info = dir.file("info.conf");
+  testsupport::write_file(info, "info\nboot-pin\n");
   const std::string required = "p: '--file' ('-F') option required\n";
   struct Row {
     std::vector<std::string> args;
@@ -282,6 +284,10 @@ TEST(ReadConfig, CommandLineDecidesWhetherTheConfigurationFileIsRead) {
       {{"p", "-f", absent}, 1, required},
       {{"p", "-v", "--conffile", absent, "-F", "fw.hex"}, 42, ""},
       {{"p", "-vSf", saved}, 0, "Configuration saved to " + saved + "\n"},
+      // Neither needs a firmware file, on the command line or in the file.
+      {{"p", "--info", "-f", absent}, 7, ""},
+      {{"p", "--boot-pin", "-f", absent}, 7, ""},
+      {{"p", "-f", info}, 7, ""},
   };
   for (const Row &r : rows) {
     const Outcome o = in_child([&] {

@@ -413,6 +413,11 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
   const std::string erase_refused =
       "Can't erase device: Invalid argument\nHint: the flash may be read- or write-protected; "
       "--unprotect lifts the protection (read-out protection only with the whole flash)\n";
+  const auto unprotected = [](const std::string &fn) {
+    return "Device has ID 00000410\n" + std::string(kSimPartLine) +
+           "Erase refused: lifting write protection (the flash is kept)\n" +
+           progress(fn, kSampleFragments) + "Flashing done\n";
+  };
   const ImageCase rows[] = {
       {"verified",
        {},
@@ -468,6 +473,25 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
        },
        {{kFlashStart, bin}},
        {"cmd readout-unprotect"}},
+      // Write Unprotect restarts only some families: the module is probed.
+      {"write-protected, staying synchronised",
+       {"--write-protected"},
+       "fw.hex",
+       hex,
+       {"--unprotect", "-v"},
+       0,
+       unprotected,
+       {{kFlashStart, bin}},
+       {"cmd write-unprotect", "cmd erase global"}},
+      {"write-protected, restarting",
+       {"--write-protected", "--reset-after-options"},
+       "fw.hex",
+       hex,
+       {"--unprotect", "-v"},
+       0,
+       unprotected,
+       {{kFlashStart, bin}},
+       {"cmd write-unprotect", "restart boot", "cmd erase global"}},
   };
   for (const auto &r : rows) check_image_case(r);
 }

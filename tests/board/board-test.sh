@@ -41,10 +41,13 @@ done
 # Runs: name, baud, the flasher's pin arguments ({gpio:N}: the sysfs number
 # of PL061 line N), the pins the module's reset and boot-select follow (PL061
 # line, dtr, rts, !dtr, !rts; - for none, high for strapped high), the
-# module's faults, what else happens on the board (hold:N a PL061 line another
-# process holds, b0 the port left at speed 0, open:S an unprivileged open of
-# the port S seconds into the run), the expected exit status, the flash
-# afterwards.
+# module's faults (and part), what else happens on the board (hold:N a PL061
+# line another process holds, b0 the port left at speed 0, open:S an
+# unprivileged open of the port S seconds into the run, again a second update
+# without --boot-pin), the expected exit status (with again: of both updates),
+# the flash afterwards. A G0 as shipped ignores boot-select once it holds an
+# application: its second update through the lines fails after the first's
+# warning, unless the first made the pin count.
 runs=(
   "flash-115200|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|||0|image"
   "flash-921600|921600|--resetpin {gpio:4} --bspin {gpio:5}|4|5|||0|image"
@@ -59,6 +62,8 @@ runs=(
   "dtr-rts-second-open|115200|--resetpin dtr --bspin rts|dtr|rts|--erase-ms 900|open:0.5|0|image"
   "inverted-port-at-b0|115200|--resetpin !dtr --bspin !rts|!dtr|!rts||b0|0|image"
   "chip-line-busy|115200|--resetpin gpiochip0:4 --bspin gpiochip0:5|4|5||hold:4|2|untouched"
+  "g0-as-shipped|115200|--resetpin {gpio:4} --bspin {gpio:5}|4|5|--part 0x460|again|0 2|image"
+  "g0-boot-pin|115200|--resetpin {gpio:4} --bspin {gpio:5} --boot-pin|4|5|--part 0x460|again|0 0|image"
 )
 # The board: QEMU's virt machine, whose device tree gains names for the
 # PL061's lines (line 3 is the power key).
@@ -112,14 +117,24 @@ for run in "${runs[@]}"; do
   report < <(run_board "$dir" "$baud" "$pins" "$reset" "$boot" "$faults" "$guest")
   # A witness that left nothing fails its checks instead of being skipped.
   touch "$dir/trace.log" "$dir/results.txt" "$dir/module.log" "$dir/flash.bin" "$dir/sec0" "$dir/start_ms"
-  hold= driven=$boot message= entries=1
+  hold= driven=$boot message= message2= entries=1 runs=1
   # A module that never answers (silent, or running its application) is
   # entered three times through the reset line before the run gives up.
   if [ "$flash" = erased ] && { [ "$faults" = --silent ] || [ "$boot" = - ]; }; then entries=3; fi
   case $guest in
   hold:*) hold=${guest#hold:} message="Can't request line gpiochip0:$hold: Device or resource busy" ;;
   open:*) message="/dev/ttyAMA0: Device or resource busy" ;;
+  again)
+    # The second update finds the application running after each entry.
+    if [ "${status#* }" = 2 ]; then
+      entries=3
+      message="The module ignores its boot-select pin (option word 0xFFFFFEAA): once an application is written, the next update cannot enter the boot loader through it; --boot-pin makes the pin count"
+      message2="Can't init device: Device or resource busy"
+    fi
+    runs="1 $entries"
+    ;;
   esac
+  [ "$guest" = again ] || runs=$entries
   # A strapped boot-select is no line of the board's.
   [ "$boot" != high ] || driven=-
   # A line another process holds is never driven by the flasher.
@@ -131,7 +146,7 @@ for run in "${runs[@]}"; do
   case $pins in *gpiochip*) chip=1 ;; esac
   [ -z "$hold" ] || greset=-
   report < <(awk -v baud="$baud" -v reset="$greset" -v boot="$gboot" -v status="$status" -v chip="$chip" \
-    -v modem="$modem" -v message="$message" -v entries="$entries" -f "$here/guest.awk" "$dir/results.txt")
+    -v modem="$modem" -v message="$message" -v message2="$message2" -v entries="$runs" -f "$here/guest.awk" "$dir/results.txt")
   report < <(module_checks "$dir" "$boot" "$flash" "$out/image.bin" "$guest" "$entries")
 done
 echo "board test: $(($(date +%s) - test_start)) s"

@@ -55,7 +55,11 @@ const char kTail[] =
     "                           `binary'  (default=`auto')\n"
     "      --read=FILE        Read the whole flash into FILE before any update\n"
     "      --progress=MODE    Progress display: `dots', `percent' or `none'  \n"
-    "                           (default=`dots')\n";
+    "                           (default=`dots')\n"
+    "      --boot-pin         Make the module's boot-select pin count (option  \n"
+    "                           bytes) before anything is erased  (default=off)\n"
+    "      --info             Show what the module tells of itself and exit  \n"
+    "                           (default=off)\n";
 
 }  // namespace
 
@@ -128,6 +132,8 @@ std::string describe(const update_conf &c) {
   text("format", c.format_given, c.format_arg, c.format_orig);
   text("read", c.read_given, c.read_arg, c.read_orig);
   text("progress", c.progress_given, c.progress_arg, c.progress_orig);
+  flag("boot-pin", c.boot_pin_given, c.boot_pin_flag);
+  flag("info", c.info_given, c.info_flag);
   return s;
 }
 

@@ -1,0 +1,66 @@
+#include "info.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "device.h"
+#include "option_bytes.h"
+
+namespace {
+
+int failed(const char *what) {
+  std::fprintf(stderr, "%s: %s\n", what, std::strerror(errno));
+  return -1;
+}
+
+std::string part_line(const device_info &d) {
+  if (!d.part) return "not in the table of parts";
+  std::string text = std::string(d.part->family) + " " + d.part->line + ", ";
+  if (d.flash_bytes == 0) return text + "flash size not known";
+  return text + std::to_string(d.flash_bytes / 1024) + " KiB flash";
+}
+
+// The option lines of a part whose option area is known. A read the boot
+// loader refuses shows read-out protection.
+int show_options(ld_session *s, const device_info &d) {
+  std::vector<unsigned char> first;
+  if (ob_read(s, 8, &first) < 0) {
+    if (errno != EINVAL) return failed("Can't read the option bytes");
+    std::puts("Read-out protection: level 1 (the option bytes cannot be read)");
+    return 0;
+  }
+  const uint32_t word = ob_value(first, 0);
+  const ob_family f = ob_family_of(d.part);
+  std::printf("Option word: 0x%08X\n", word);
+  std::printf("Boot-select pin: %s (%s = %d)\n", ob_pin_ignored(f, word) ? "ignored" : "counts",
+              ob_bit_name(f), ob_bit_value(f, word));
+  std::printf("Read-out protection: level %d\n", ob_rdp_level(word));
+  return 0;
+}
+
+}  // namespace
+
+int show_info(ld_session *s) {
+  device_info d;
+  if (device_identify(s, &d) < 0) return failed("Can't read device ID");
+  device_read_size(s, &d);
+  unsigned char version[3] = {};
+  if (ld_get_version(s, version) < 0) return failed("Can't read the boot loader's version");
+  std::vector<unsigned char> codes;
+  if (ld_get_commands(s, nullptr, &codes) < 0)
+    return failed("Can't read the boot loader's commands");
+  std::printf("ID: 0x%03X\n", d.id);
+  std::printf("Part: %s\n", part_line(d).c_str());
+  std::printf("Boot loader: version %u.%u\n", version[0] >> 4, version[0] & 0x0Fu);
+  std::string list;
+  for (unsigned char c : codes) {
+    char code[4];
+    std::snprintf(code, sizeof code, " %02X", c);
+    list += code;
+  }
+  std::printf("Commands:%s\n", list.c_str());
+  return ob_area_known(d.part) ? show_options(s, d) : 0;
+}
