@@ -285,7 +285,9 @@ int do_flash(ld_session *s, image *img, update_conf *conf) {
     const int known = identify(s, *conf, &d);
     if (known != 0) return known > 0 ? 0 : -1;
   }
-  if (conf->read_given && backup_flash(s, conf->read_arg->c_str(), d, mode_of(s)) < 0) return -1;
+  if (conf->read_given &&
+      backup_flash(s, conf->read_arg->c_str(), d, mode_of(s), conf->verify_flag != 0) < 0)
+    return -1;
   if (!conf->file_given) return 0;
   return flash_image(s, img, *conf, d);
 }

@@ -199,6 +199,13 @@ int ld_run_command(ld_session *s, const ld_command *cmd);
 // Returns 0, or -1 with errno as ld_run_command (EINVAL for len out of
 // range, nothing sent).
 int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len);
+// Reads that may be believed: the reply of Read Memory carries no checksum,
+// and the line's parity misses two bits flipped in one byte. Reads len (1
+// to 256) bytes from addr with ld_read_memory until two of the reads agree,
+// at most `reads` (2 or more) reads, and stores the bytes they agree on in
+// buf. Returns 0; 1 with errno EIO when no two reads agreed (buf then
+// holds the last read); -1 with errno as ld_read_memory.
+int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, int reads);
 // Lifts read-out protection: Readout Unprotect (0x92), whose second
 // acknowledgement comes once the module has erased its whole flash (awaited
 // up to budgets.long_ms); the module then restarts into its boot loader and
