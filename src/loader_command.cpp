@@ -306,9 +306,13 @@ void account(CommandRun &run, bool done) {
 bool answered_early(ld_session *s, const ld_command *cmd, bool last) {
   if (!(s->flags & LD_WAITACK) || (last && (cmd->reply_len > 0 || cmd->code == LD_CMD_GO)))
     return false;
-  const bool ahead = s->answer_ahead;
-  (void)port_wait_sent(s->fh, s->budgets.wait_ms, s->stop);
-  return ahead || port_input_pending(s->fh);
+  // An answer that came while bytes of the block were still queued: the
+  // answers to the rest come once it is out. Otherwise the output was empty.
+  if (s->answer_ahead) {
+    (void)port_wait_sent(s->fh, s->budgets.wait_ms, s->stop);
+    return true;
+  }
+  return port_input_pending(s->fh);
 }
 
 int run_command(ld_session *s, const ld_command *cmd, bool *pair_refused) {
