@@ -6,17 +6,15 @@
 // writes). Each run starts a fresh module and times the flasher's process
 // from start to exit. The ratios to --erase=image are printed at the end.
 #include <benchmark/benchmark.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "black_box.h"
 #include "sim_child.h"
 
 namespace {
@@ -25,46 +23,9 @@ constexpr int kImageBytes = 64 * 1024;
 const char kStmFlash[] = "/usr/bin/stm32flash";
 
 // The image as a raw binary in a directory of its own; removed at exit.
-struct ImageFile {
-  std::string dir, path;
-  ImageFile() {
-    char tmpl[] = "/tmp/tarvion-bench-XXXXXX";
-    if (!mkdtemp(tmpl)) return;
-    dir = tmpl;
-    path = dir + "/image.bin";
-    std::vector<unsigned char> data(kImageBytes);
-    std::mt19937 rng(7);
-    for (auto &b : data) b = static_cast<unsigned char>(rng());
-    FILE *f = std::fopen(path.c_str(), "wb");
-    if (!f || std::fwrite(data.data(), 1, data.size(), f) != data.size()) path.clear();
-    if (f) std::fclose(f);
-  }
-  ~ImageFile() {
-    if (!path.empty()) unlink(path.c_str());
-    if (!dir.empty()) rmdir(dir.c_str());
-  }
-};
-
-const ImageFile &image_file() {
-  static const ImageFile file;
+const RandomFile &image_file() {
+  static const RandomFile file(kImageBytes, 7);
   return file;
-}
-
-// Runs argv with its output discarded; true when it exits with status 0.
-bool run(const std::vector<std::string> &argv) {
-  std::vector<char *> cargv;
-  for (const std::string &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
-  cargv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    freopen("/dev/null", "w", stdout);
-    freopen("/dev/null", "w", stderr);
-    execv(cargv[0], cargv.data());
-    _exit(127);
-  }
-  int status = 0;
-  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
 }
 
 // Seconds per update, by case, for the ratios.
@@ -90,7 +51,7 @@ void update(benchmark::State &state, const std::string &name,
     const std::vector<std::string> argv = command(sim.tty());
     state.ResumeTiming();
     const auto start = std::chrono::steady_clock::now();
-    if (!run(argv)) {
+    if (!run_quiet(argv)) {
       state.SkipWithError("the update failed");
       return;
     }

@@ -210,7 +210,7 @@ void BM_FlasherOverBareHost(benchmark::State &state) {
 // pseudo-terminal, a thread on the far end answering at once.
 void BM_ReadFlashIntoAFile(benchmark::State &state) {
   const int baud = static_cast<int>(state.range(0));
-  Sim sim({"--baud", std::to_string(baud)});
+  Sim sim({"--part", "0x410", "--baud", std::to_string(baud)});
   const int fh = sim.tty().empty() ? -1 : uart_open(sim.tty().c_str(), baud, UART_EVEN);
   ld_session session = session_on(fh);
   device_info m;
@@ -223,7 +223,7 @@ void BM_ReadFlashIntoAFile(benchmark::State &state) {
   char dir[] = "/tmp/tarvion-bench-XXXXXX";
   const std::string out = std::string(mkdtemp(dir) ? dir : "/tmp") + "/flash.bin";
   for (auto _ : state) {
-    if (backup_flash(&session, out.c_str(), m, PROGRESS_NONE) < 0) {
+    if (backup_flash(&session, out.c_str(), m, PROGRESS_NONE, false) < 0) {
       state.SkipWithError("the read failed");
       break;
     }

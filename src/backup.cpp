@@ -21,6 +21,9 @@ namespace {
 // own limit.
 constexpr int kMaxLinks = 40;
 
+// Reads of a block at most, with agreed, before it counts as unreadable.
+constexpr int kReads = 3;
+
 // The path a write through path reaches: every symbolic link of a chain is
 // followed (a relative one from its own directory) to a path that is no
 // link, which need not exist. Returns 0, or -1 with errno (ELOOP for a
@@ -142,9 +145,10 @@ class BackupFile {
   TempFile temp_;
 };
 
-// Reads [start, start + data->size()) in blocks of LD_FRAGMENT_MAX bytes.
-// Returns 0, or -1 after a message, errno kept (EACCES for a refusal).
-int read_flash(ld_session *s, const char *path, uint32_t start, progress_mode mode,
+// Reads [start, start + data->size()) in blocks of LD_FRAGMENT_MAX bytes,
+// each once or, with agreed, until two reads agree. Returns 0, or -1 after
+// a message, errno kept (EACCES for a refusal, EIO for reads that disagree).
+int read_flash(ld_session *s, const char *path, uint32_t start, progress_mode mode, bool agreed,
                std::vector<unsigned char> *data) {
   progress_display shown;
   const std::string title = std::string("Reading ") + path;
@@ -154,9 +158,17 @@ int read_flash(ld_session *s, const char *path, uint32_t start, progress_mode mo
     const int n = rest < size_t(LD_FRAGMENT_MAX) ? static_cast<int>(rest) : LD_FRAGMENT_MAX;
     progress_step(&shown, n);
     const uint32_t addr = start + static_cast<uint32_t>(at);
-    if (ld_read_memory(s, addr, data->data() + at, n) == 0) continue;
+    unsigned char *block = data->data() + at;
+    const int r =
+        agreed ? ld_read_agreed(s, addr, block, n, kReads) : ld_read_memory(s, addr, block, n);
+    if (r == 0) continue;
     const int err = errno;
     progress_stop(&shown);
+    if (r > 0) {
+      std::fprintf(stderr, "Can't read flash at 0x%08X: the reads disagree\n", addr);
+      errno = EIO;
+      return -1;
+    }
     if (err == EINVAL) {
       std::fputs("Can't read flash: the module is read-out protected (Read Memory refused)\n",
                  stderr);
@@ -169,6 +181,21 @@ int read_flash(ld_session *s, const char *path, uint32_t start, progress_mode mo
   }
   progress_finish(&shown);
   return 0;
+}
+
+// Whether the flash-size register gave no size the part can have (says so
+// then, errno ERANGE). A module that refuses Read Memory altogether is
+// read-out protected instead, which the read of the flash reports.
+bool size_unsure(ld_session *s, const device_info &d) {
+  if (!d.size_doubt) return false;
+  unsigned char probe = 0;
+  if (ld_read_memory(s, d.part->flash_start, &probe, 1) < 0 && errno == EINVAL) return false;
+  std::fprintf(stderr,
+               "Can't read flash: the flash-size register at 0x%08X gave no size the part can "
+               "have\n",
+               d.part->fsize_addr);
+  errno = ERANGE;
+  return true;
 }
 
 }  // namespace
@@ -199,7 +226,8 @@ bool backup_same_file(const char *path, const char *file) {
   return !place.empty() && place == resolved(file);
 }
 
-int backup_flash(ld_session *s, const char *path, const device_info &d, progress_mode shown) {
+int backup_flash(ld_session *s, const char *path, const device_info &d, progress_mode shown,
+                 bool agreed) {
   BackupFile file;
   if (file.open(path) < 0) {
     const int err = errno;
@@ -212,8 +240,9 @@ int backup_flash(ld_session *s, const char *path, const device_info &d, progress
     errno = ENOENT;
     return -1;
   }
+  if (size_unsure(s, d)) return -1;
   std::vector<unsigned char> data(d.flash_bytes);
-  if (read_flash(s, path, d.part->flash_start, shown, &data) < 0) return -1;
+  if (read_flash(s, path, d.part->flash_start, shown, agreed, &data) < 0) return -1;
   if (file.commit(data, s->stop) < 0) {
     const int err = errno;
     std::fprintf(stderr, "Can't write %s: %s\n", path, std::strerror(err));

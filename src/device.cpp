@@ -7,17 +7,27 @@
 
 namespace {
 
-// The flash-size register's value in KiB, or 0 when the boot loader does not
-// let it be read or the read fails. F2/F4 and L0 answer only a larger read
+// Reads of the flash-size register before its value counts as unsure: a
+// reply byte damaged on the line must not pass for another size.
+constexpr int kSizeReads = 3;
+
+// The flash-size register's value in KiB, read until two reads agree: 0
+// when no two do or a read fails. F2/F4 and L0 answer only a larger read
 // from a fixed start.
 uint32_t read_flash_kib(ld_session *s, const part_info *p) {
-  if (p->fsize_read == PART_FSIZE_NONE) return 0;
   const bool block = p->fsize_read == PART_FSIZE_BLOCK;
   const uint32_t from = block ? p->fsize_block : p->fsize_addr;
   const int len = block ? p->fsize_block_len : 2;
   std::vector<unsigned char> data(static_cast<size_t>(len));
-  if (ld_read_memory(s, from, data.data(), len) < 0) return 0;
-  return part_fsize_value(p, from, data.data(), len);
+  std::vector<uint32_t> values;
+  for (int r = 0; r < kSizeReads; ++r) {
+    if (ld_read_memory(s, from, data.data(), len) < 0) return 0;
+    const uint32_t kib = part_fsize_value(p, from, data.data(), len);
+    for (uint32_t earlier : values)
+      if (earlier == kib) return kib;
+    values.push_back(kib);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -37,8 +47,15 @@ int device_identify(ld_session *s, device_info *d) {
 
 void device_read_size(ld_session *s, device_info *d) {
   if (!d->part || d->size_read) return;
-  d->flash_bytes = part_flash_bytes(d->part, read_flash_kib(s, d->part));
   d->size_read = true;
+  if (d->part->fsize_read == PART_FSIZE_NONE) return;
+  const uint32_t kib = read_flash_kib(s, d->part);
+  d->size_doubt = !part_size_allowed(d->part, kib);
+  d->flash_bytes = part_flash_bytes(d->part, kib);
+}
+
+bool device_size_known(const device_info &d) {
+  return d.part && d.size_read && !d.size_doubt && d.part->fsize_read != PART_FSIZE_NONE;
 }
 
 bool device_layout_known(const device_info &d) {

@@ -15,6 +15,9 @@ struct device_info {
   const part_info *part = nullptr;  // null: not in the table
   uint32_t flash_bytes = 0;         // 0: not known; else the table's largest until read
   bool size_read = false;           // flash_bytes asked of the module
+  // The register's reads gave no size the part can have: flash_bytes is
+  // the table's largest, which the module may not have.
+  bool size_doubt = false;
 };
 
 // Reads the identifier (Get ID) and looks its part up in the table; the
@@ -24,9 +27,16 @@ int device_identify(ld_session *s, device_info *d);
 
 // Reads the flash-size register of a part known from the table, once (a
 // part whose size was read keeps it), where the boot loader lets it be
-// read; a read that fails, or a value the part cannot have, leaves the
-// table's size. Returns nothing.
+// read: until two reads agree on its value, at most three reads, and only a
+// size the part can have (part_size_allowed) is taken. Otherwise, when no
+// two reads agree, a read fails, or the value is not allowed, the size is in
+// doubt (size_doubt) and the table's size stands. A part whose register the
+// boot loader does not let be read keeps the table's size, without doubt.
+// Returns nothing.
 void device_read_size(ld_session *s, device_info *d);
+
+// Whether flash_bytes is the module's own: its register read and believed.
+bool device_size_known(const device_info &d);
 
 // Whether the pages of the part's flash are known.
 bool device_layout_known(const device_info &d);

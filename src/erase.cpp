@@ -45,26 +45,75 @@ int plan(const image *img, const device_info &d, bool all, std::vector<uint16_t>
   return 0;
 }
 
-// Erases the pages with the erase command cmd, list by list, each list's
-// acknowledgement awaited as long as its pages may take.
+// Erases n pages with the erase command cmd in one list, its
+// acknowledgement awaited as long as they may take. Returns 0, or -1 with
+// errno as ld_erase_pages.
+int erase_list(ld_session *s, const device_info &d, unsigned char cmd, const uint16_t *pages,
+               size_t n) {
+  const std::vector<uint16_t> list(pages, pages + n);
+  return ld_erase_pages(s, cmd, list.data(), static_cast<int>(n), part_erase_ms(d.part, list));
+}
+
+// Erases a list of pages that may reach past the end of the flash, whose
+// pages the module refuses: they are the highest, so a refused part of the
+// list is halved and its lower half tried, until the end is found in a few
+// commands and every page below it is erased. Returns the number of the
+// list's pages below the end, or -1 with errno as ld_erase_pages.
+long erase_below_end(ld_session *s, const device_info &d, unsigned char cmd,
+                     const std::vector<uint16_t> &list) {
+  if (erase_list(s, d, cmd, list.data(), list.size()) == 0) return static_cast<long>(list.size());
+  if (errno != EINVAL) return -1;
+  size_t lo = 0, hi = list.size();  // [0, lo) erased; the end lies in [lo, hi)
+  while (hi - lo > 1) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (erase_list(s, d, cmd, list.data() + lo, mid - lo) == 0)
+      lo = mid;
+    else if (errno == EINVAL)
+      hi = mid;
+    else
+      return -1;
+  }
+  return static_cast<long>(lo);
+}
+
+// Erases the pages with the erase command cmd, list by list. With
+// to_end, the flash may end before the last pages (its size is not the
+// module's own): pages past the end are left refused, and the erase
+// succeeds unless the first page is refused too.
 int erase_pages(ld_session *s, const device_info &d, const erase_request &req, unsigned char cmd,
-                const std::vector<uint16_t> &pages) {
+                const std::vector<uint16_t> &pages, bool to_end = false) {
   if (s->flags & LD_VERBOSE)
     std::fprintf(stderr, "Erasing pages %s\n", part_ranges_text(pages).c_str());
+  size_t erased = 0;
   for (const auto &list : part_erase_batches(cmd, pages)) {
-    if (ld_erase_pages(s, cmd, list.data(), static_cast<int>(list.size()),
-                       part_erase_ms(d.part, list)) < 0)
+    if (!to_end) {
+      if (erase_list(s, d, cmd, list.data(), list.size()) < 0) return cant_erase(req);
+      continue;
+    }
+    const long below = erase_below_end(s, d, cmd, list);
+    if (below < 0) return cant_erase(req);
+    erased += static_cast<size_t>(below);
+    if (erased == 0) {
+      errno = EINVAL;
       return cant_erase(req);
+    }
+    if (static_cast<size_t>(below) == list.size()) continue;
+    if (s->flags & LD_VERBOSE)
+      std::fprintf(
+          stderr, "Pages %s refused: past the end of the flash\n",
+          part_ranges_text({pages.begin() + static_cast<long>(erased), pages.end()}).c_str());
+    break;
   }
   return 0;
 }
 
-// The whole flash, page by page.
+// The whole flash, page by page; up to its end where its size is the
+// table's, not the module's own.
 int erase_every_page(ld_session *s, const image *img, const device_info &d,
                      const erase_request &req, unsigned char cmd) {
   std::vector<uint16_t> pages;
   if (plan(img, d, true, &pages) < 0) return -1;
-  return erase_pages(s, d, req, cmd, pages);
+  return erase_pages(s, d, req, cmd, pages, !device_size_known(d));
 }
 
 // The mass erase was refused: a part known from its identifier is erased

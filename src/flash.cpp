@@ -288,7 +288,9 @@ int do_flash(ld_session *s, image *img, update_conf *conf) {
     const int known = identify(s, *conf, &d);
     if (known != 0) return known > 0 ? 0 : -1;
   }
-  if (conf->read_given && backup_flash(s, conf->read_arg->c_str(), d, mode_of(s)) < 0) return -1;
+  if (conf->read_given &&
+      backup_flash(s, conf->read_arg->c_str(), d, mode_of(s), conf->verify_flag != 0) < 0)
+    return -1;
   if (conf->boot_pin_flag && boot_pin_make_count(s, d, conf->verbose_flag != 0) < 0) return -1;
   if (!conf->file_given) return 0;
   if (!conf->boot_pin_flag) boot_pin_warn(s, d);

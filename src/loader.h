@@ -212,6 +212,14 @@ int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len);
 // waits a sixth of the sync budget and sends one 0x7F. Returns 0, or -1
 // with errno as ld_sync.
 int ld_probe_restart(ld_session *s, bool *restarted);
+
+// Reads that may be believed: the reply of Read Memory carries no checksum,
+// and the line's parity misses two bits flipped in one byte. Reads len (1
+// to 256) bytes from addr with ld_read_memory until two of the reads agree,
+// at most `reads` (2 or more) reads, and stores the bytes they agree on in
+// buf. Returns 0; 1 with errno EIO when no two reads agreed (buf then
+// holds the last read); -1 with errno as ld_read_memory.
+int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, int reads);
 // Lifts read-out protection: Readout Unprotect (0x92), whose second
 // acknowledgement comes once the module has erased its whole flash (awaited
 // up to budgets.long_ms); then ld_probe_restart. Returns 0, or -1 with errno

@@ -1,6 +1,7 @@
 // Whole commands: the pair, the blocks, the reply, each answer accounted
 // for, and the way back to a known state after an unclear one.
 #include <cerrno>
+#include <cstring>
 
 #include "loader.h"
 #include "loader_internal.h"
@@ -305,9 +306,13 @@ void account(CommandRun &run, bool done) {
 bool answered_early(ld_session *s, const ld_command *cmd, bool last) {
   if (!(s->flags & LD_WAITACK) || (last && (cmd->reply_len > 0 || cmd->code == LD_CMD_GO)))
     return false;
-  const bool ahead = s->answer_ahead;
-  (void)port_wait_sent(s->fh, s->budgets.wait_ms, s->stop);
-  return ahead || port_input_pending(s->fh);
+  // An answer that came while bytes of the block were still queued: the
+  // answers to the rest come once it is out. Otherwise the output was empty.
+  if (s->answer_ahead) {
+    (void)port_wait_sent(s->fh, s->budgets.wait_ms, s->stop);
+    return true;
+  }
+  return port_input_pending(s->fh);
 }
 
 int run_command(ld_session *s, const ld_command *cmd, bool *pair_refused) {
@@ -376,4 +381,25 @@ int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len) {
   s->flags = flags;
   errno = err;
   return r;
+}
+
+int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, int reads) {
+  if (!buf || len < 1 || len > LD_FRAGMENT_MAX || reads < 2) {
+    errno = EINVAL;
+    return -1;
+  }
+  const size_t n = static_cast<size_t>(len);
+  std::vector<std::vector<unsigned char>> seen;
+  for (int r = 0; r < reads; ++r) {
+    if (ld_read_memory(s, addr, buf, len) < 0) return -1;
+    for (const auto &earlier : seen) {
+      if (std::memcmp(earlier.data(), buf, n) == 0) {
+        errno = 0;
+        return 0;
+      }
+    }
+    seen.emplace_back(buf, buf + n);
+  }
+  errno = EIO;
+  return 1;
 }

@@ -167,8 +167,6 @@ constexpr part_info kParts[] = {
     named(0x45A, "C5", "C5", 16),
 };
 
-constexpr uint32_t kFsizeInvalid = 0xFFFF;
-
 }  // namespace
 
 const part_info *part_table(int *count) {
@@ -180,13 +178,6 @@ const part_info *part_lookup(uint32_t id) {
   for (const part_info &p : kParts)
     if (p.pid == id) return &p;
   return nullptr;
-}
-
-uint32_t part_flash_bytes(const part_info *p, uint32_t kib_read) {
-  if (!p) return 0;
-  const bool plausible =
-      kib_read != 0 && kib_read != kFsizeInvalid && p->flash_kib != 0 && kib_read <= p->flash_kib;
-  return (plausible ? kib_read : p->flash_kib) * KiB;
 }
 
 uint32_t part_fsize_value(const part_info *p, uint32_t from, const unsigned char *data, int len) {
@@ -234,6 +225,21 @@ std::vector<page_span> pages_below(const part_info *p, uint64_t end) {
 }
 
 }  // namespace
+
+bool part_size_allowed(const part_info *p, uint32_t kib) {
+  if (!p || kib == 0 || kib > p->flash_kib) return false;
+  if (!p->layout) return true;
+  // An erased register (0xFFFF) is above every flash; a damaged one may end
+  // inside a sector.
+  const uint64_t end = uint64_t{p->flash_start} + uint64_t{kib} * KiB;
+  const std::vector<page_span> spans = pages_below(p, end);
+  return !spans.empty() && spans.back().addr + spans.back().bytes == end;
+}
+
+uint32_t part_flash_bytes(const part_info *p, uint32_t kib_read) {
+  if (!p) return 0;
+  return (part_size_allowed(p, kib_read) ? kib_read : p->flash_kib) * KiB;
+}
 
 int part_page_count(const part_info *p, uint32_t flash_bytes) {
   if (!p) return 0;

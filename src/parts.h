@@ -48,9 +48,14 @@ const part_info *part_lookup(uint32_t id);
 // Every row, for the tests and the documentation: *count receives their number.
 const part_info *part_table(int *count);
 
+// Whether the part can have kib KiB of flash: more than none, not above the
+// table's largest size, and a whole number of its pages or sectors where
+// their layout is known.
+bool part_size_allowed(const part_info *p, uint32_t kib);
+
 // The flash size to use, in bytes: kib_read (the flash-size register's
-// value) when it is plausible (neither 0 nor 0xFFFF, and not above the
-// table's largest size), else the table's size. 0 when neither is known.
+// value) when the part can have it (part_size_allowed), else the table's
+// size. 0 when neither is known.
 uint32_t part_flash_bytes(const part_info *p, uint32_t kib_read);
 
 // The flash-size register's value in a Read Memory answer of len bytes that

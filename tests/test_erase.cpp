@@ -130,6 +130,20 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "{flashed}",
        "0-511",
        false},
+      // Reply bytes from the sync's answer: Get ID 5, then each read of the
+      // register's block 3 and 128, the value at 124. 0x0030 read as 0x0031
+      // and 0x0130: no two reads agree, and the table's 192 KiB stands.
+      {"a part without a mass erase, its flash size in doubt",
+       {"--part", "0x447", "--flash-size", "49152", "--erase-scale", "0", "--damage-reply", "134",
+        "--damage-reply", "266"},
+       {"-v"},
+       {},
+       0x8000,
+       0,
+       "Device has ID 00000447\nPart L0 L07x/L08x: 192 KiB flash, 1536 pages of 128 B\nErasing "
+       "pages 0-1535\nPages 384-1535 refused: past the end of the flash\n{flashed}Flashing done\n",
+       "0-383",
+       false},
       {"32-byte flash words, runs ending off them",
        {"--part", "0x450", "--erase-scale", "0.001"},
        image_only,

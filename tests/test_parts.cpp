@@ -62,6 +62,8 @@ TEST(Parts, ImagesArePlannedIntoThePagesTheyTouch) {
       {0x413, 0, {{kBase + 64 * KiB, 1}, {kBase + 128 * KiB, 1}}, "4-5", 0, 1},
       {0x413, 512, {{kBase + 0x7FFFF, 1}}, "7", 0, 1},
       {0x413, 512, {{kBase + 0x80000, 1}}, "", kBase + 0x80000, 0},
+      {0x413, 320, {{kBase + 0x50000, 1}}, "6", 0, 1},    // no whole sectors: the table's
+      {0x460, 63, {{kBase + 100 * KiB, 1}}, "50", 0, 1},  // no whole 2 KiB pages
       {0x419, 0, {{kBase + 0x100000, 16 * KiB + 1}}, "12-13", 0, 1},  // bank 2
       {0x419, 1024, {{kBase + 0xF0000, 1}}, "11", 0, 1},
       {0x450, 0, {{kBase + 0x100000, 32}}, "8", 0, 1},

@@ -196,7 +196,11 @@ TEST(SimGpio, G0AsShippedWithAnApplicationIgnoresBootSelect) {
   port.send({0x7F});
   EXPECT_TRUE(port.quiet(200)) << "the boot loader answered";
   EXPECT_EQ(g.sim.stop(), 0);
-  EXPECT_EQ(g.records("event"),
-            (std::vector<std::string>{"boot app by nBOOT_SEL 1 nBOOT0 1, flash not empty",
-                                      "restart app"}));
+  // A 0x7F that a loaded machine delivers within the start-up is lost as
+  // well; only the decision and the start count.
+  std::vector<std::string> starts;
+  for (const auto &e : g.records("event"))
+    if (e.rfind("starting lost", 0) != 0) starts.push_back(e);
+  EXPECT_EQ(starts, (std::vector<std::string>{"boot app by nBOOT_SEL 1 nBOOT0 1, flash not empty",
+                                              "restart app"}));
 }

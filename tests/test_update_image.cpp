@@ -292,19 +292,21 @@ struct ReadCase {
   std::vector<std::string> args;  // besides the port and --read
   int status;
   std::function<std::string(const std::string &out)> err;
-  bool read;     // the file holds the flash as it was, else what it held before
-  bool written;  // the module holds the sample afterwards, else its old flash
+  bool read;                   // the file holds the flash as it was, else what it held before
+  bool written;                // the module holds the sample afterwards, else its old flash
+  std::string part = "0x410";  // the module's part, with a readable flash-size register
+  int kib = 128;               // its flash
 };
 
 // out "-": standard output, which must then hold the flash alone.
 void check_read_case(const ReadCase &c, const std::string &out) {
   SCOPED_TRACE(c.what + (" into " + out));
   TempDir dir;
-  // 128 KiB: the largest flash of the part the module names (0x410).
-  const Bytes before = pattern(131072, 7);
+  const Bytes before = pattern(c.kib * 1024, 7);
   write_file(dir.file("init.bin"), std::string(before.begin(), before.end()));
-  std::vector<std::string> sim_args = {"--flash-init", dir.file("init.bin"), "--flash-size",
-                                       "131072"};
+  std::vector<std::string> sim_args = {"--part",       c.part,
+                                       "--flash-init", dir.file("init.bin"),
+                                       "--flash-size", std::to_string(c.kib * 1024)};
   sim_args.insert(sim_args.end(), c.sim_args.begin(), c.sim_args.end());
   SimProcess sim(sim_args);
   ASSERT_TRUE(sim.ready());
@@ -332,6 +334,12 @@ void check_read_case(const ReadCase &c, const std::string &out) {
     EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
   }
   EXPECT_EQ(has_event(sim, "erase"), c.written);
+  // Every damaged reply byte hit the run.
+  const auto events = sim.events();
+  EXPECT_EQ(
+      std::count_if(events.begin(), events.end(),
+                    [](const std::string &e) { return e.rfind("line damaged reply", 0) == 0; }),
+      std::count(c.sim_args.begin(), c.sim_args.end(), "--damage-reply"));
 }
 
 TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
@@ -374,6 +382,44 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        says("Can't read flash: the size of part 999's flash is not known\n"),
        false,
        false},
+      // Reply bytes counted from the sync's answer: Get ID 5, each read of
+      // the flash-size register 5 (the value in its last two), each read of
+      // a block 3 and 256.
+      {"--verify, a flash byte damaged in a reply",
+       {"--damage-reply", "100"},
+       {"--verify"},
+       0,
+       reading,
+       true,
+       false},
+      {"--verify, every read of a block damaged",
+       {"--damage-reply", "20", "--damage-reply", "280", "--damage-reply", "540"},
+       {"--verify"},
+       2,
+       [](const std::string &out) {
+         return "Reading " + out + "\n\t.Can't read flash at 0x08000000: the reads disagree\n";
+       },
+       false,
+       false},
+      {"a damaged flash-size reply", {"--damage-reply", "10"}, {}, 0, reading, true, false},
+      {"flash-size replies that disagree",
+       {"--damage-reply", "10", "--damage-reply", "16"},
+       {},
+       2,
+       says("Can't read flash: the flash-size register at 0x1FFFF7E0 gave no size the part can "
+            "have\n"),
+       false,
+       false},
+      // 0x0180 damaged into 0x0080 would be a flash of 128 KiB.
+      {"an L4 of 384 KiB, a damaged flash-size reply",
+       {"--damage-reply", "11"},
+       {"--progress=none"},
+       0,
+       says(""),
+       true,
+       false,
+       "0x415",
+       384},
       {"the firmware file itself",
        {},
        {"-F", dir.file("./flash.bin")},
