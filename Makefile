@@ -3,6 +3,9 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# The tests wait on the line far more than they compute: one more at a time
+# than there are processors keeps the processors busy.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) + 1 )))
 CMAKE ?= cmake
 # Extra configure options of the build and the sanitizer build, e.g.
 # CMAKE_FLAGS=-DTARVION_WERROR=ON (CI); they apply when a build is first
@@ -23,7 +26,7 @@ demo: $(BUILD)/Makefile
 	scripts/demo.sh $(BUILD)
 
 test: all
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
 
 $(ASAN_BUILD)/Makefile:
 	$(CMAKE) -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARVION_SANITIZE=ON $(CMAKE_FLAGS)

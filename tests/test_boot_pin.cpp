@@ -25,8 +25,9 @@ std::string warning(const std::string &word) {
 // What --verbose prints of a G0 0x460 before and after the option step.
 std::string g0_verbose(const std::string &middle) {
   return "Device has ID 00000460\nPart G0 G070/071/081: 128 KiB flash, 64 pages of 2 KiB\n" +
-         middle + "Erasing with the extended erase command (may take up to 2 s)\n" +
-         progress(sample_hex(), kSampleFragments) + "Flashing done\n";
+         middle + "Erasing with the extended erase command (may take up to " +
+         std::to_string(kRunLongMs / 1000) + " s)\n" + progress(sample_hex(), kSampleFragments) +
+         "Flashing done\n";
 }
 
 // The module's events of the option area, its restarts and the erase.

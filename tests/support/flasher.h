@@ -61,7 +61,7 @@ inline std::vector<std::string> flasher_argv(const TempDir &dir, std::vector<std
 // and the long waits shortened, so that a fault costs the run little time;
 // the sync keeps its budget, which the slowest start-ups need.
 constexpr int kRunWaitMs = 200;
-constexpr int kRunLongMs = 2500;
+constexpr int kRunLongMs = 1500;
 inline const std::string &run_budgets() {
   static const std::string b =
       "wait=" + std::to_string(kRunWaitMs) + ",long=" + std::to_string(kRunLongMs);
