@@ -189,9 +189,12 @@ void fuzz_option_passes(const std::vector<std::string> &args, fuzz_pass_fn pass)
   const int first = pass(&copy, &rec, 0, 1, 1);
   FUZZ_CHECK(first == 0 || first == 1);
   check_record(rec, first == 0);
-  // A firmware file is required, unless the run only reads the flash or
-  // shows the identifier.
-  if (first == 0) FUZZ_CHECK(rec.file_given || rec.read_given || rec.showid_flag);
+  // A firmware file is required, unless the run only reads the flash, shows
+  // the identifier or the module's information, or makes the boot-select
+  // pin count.
+  if (first == 0)
+    FUZZ_CHECK(rec.file_given || rec.read_given || rec.showid_flag || rec.info_flag ||
+               rec.boot_pin_flag);
   copy = args;
   const int second = pass(&copy, &rec, 1, 0, 0);
   FUZZ_CHECK(second == 0 || second == 1);
