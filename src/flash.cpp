@@ -38,10 +38,9 @@ flash_display *display_of(const ld_session *s) {
   return s->report == flash_report ? static_cast<flash_display *>(s->report_ctx) : nullptr;
 }
 
-// The mode of the run's progress display.
-progress_mode mode_of(const ld_session *s) {
-  const flash_display *d = display_of(s);
-  return d ? d->mode : PROGRESS_NONE;
+// The mode of the run's progress display (none without a display).
+progress_mode mode_of(const flash_display *shown) {
+  return shown ? shown->mode : PROGRESS_NONE;
 }
 
 // The progress display of one step, shown through the session's reports
@@ -49,9 +48,11 @@ progress_mode mode_of(const ld_session *s) {
 // the message after it has a line of its own.
 class StepDisplay {
  public:
-  StepDisplay(ld_session *s, bool shown, const char *phase, const std::string &title, long total)
-      : display_(display_of(s)) {
-    progress_start(&progress_, shown ? mode_of(s) : PROGRESS_NONE, phase, title.c_str(), total);
+  StepDisplay(flash_display *display, bool shown, const char *phase, const std::string &title,
+              long total)
+      : display_(display) {
+    progress_start(&progress_, shown ? mode_of(display) : PROGRESS_NONE, phase, title.c_str(),
+                   total);
     if (display_) display_->current = &progress_;
   }
   ~StepDisplay() {
@@ -194,8 +195,8 @@ int erase(ld_session *s, const image *img, const update_conf &conf, const device
 // The write under its progress display. A failure says why on the line of
 // the display: the port's fault, or the answers that piled up without
 // acknowledgements awaited.
-int write(ld_session *s, const write_plan &plan, const char *fn) {
-  StepDisplay shown(s, true, "Writing", std::string("Flashing ") + fn, plan_bytes(plan));
+int write(ld_session *s, flash_display *display, const write_plan &plan, const char *fn) {
+  StepDisplay shown(display, true, "Writing", std::string("Flashing ") + fn, plan_bytes(plan));
   if (ld_write_plan(s, &plan) == 0) {
     shown.finish();
     return 0;
@@ -204,7 +205,7 @@ int write(ld_session *s, const write_plan &plan, const char *fn) {
   const int err = errno;
   const ld_facts &f = s->facts;
   if (f.check_refused > 0 || f.check_missing > 0) {
-    if (mode_of(s) != PROGRESS_NONE) std::fputc('\n', stderr);
+    if (mode_of(display) != PROGRESS_NONE) std::fputc('\n', stderr);
     std::fprintf(stderr,
                  "The module refused blocks or left them unanswered (%lu refusals, %lu answers "
                  "missing): the flash must be written again with acknowledgements awaited\n",
@@ -218,8 +219,8 @@ int write(ld_session *s, const write_plan &plan, const char *fn) {
 
 // Reads the plan back. The progress display shows only when --verify asked
 // for it.
-int verify(ld_session *s, const write_plan &plan, bool asked) {
-  StepDisplay shown(s, asked, "Verifying", "Verifying", plan_bytes(plan));
+int verify(ld_session *s, flash_display *display, const write_plan &plan, bool asked) {
+  StepDisplay shown(display, asked, "Verifying", "Verifying", plan_bytes(plan));
   uint32_t bad = 0;
   const int r = ld_verify_plan(s, &plan, &bad);
   if (r == 0) shown.finish();
@@ -242,18 +243,19 @@ bool read_back_anyway(const ld_session *s, unsigned long faults_before) {
 }
 
 // Erase, write, and on request read back and start the application.
-int flash_image(ld_session *s, image *img, const update_conf &conf, const device_info &d) {
+int flash_image(ld_session *s, flash_display *display, image *img, const update_conf &conf,
+                const device_info &d) {
   write_plan plan;
   if (img_plan(img, IMG_FLASH_BASE, device_program_unit(d), &plan, nullptr, nullptr) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     return -1;
   }
   progress_display erasing;
-  progress_start(&erasing, mode_of(s), "Erasing", "", PROGRESS_UNMEASURED);
+  progress_start(&erasing, mode_of(display), "Erasing", "", PROGRESS_UNMEASURED);
   const unsigned long faults = s->facts.line_faults;
   if (erase(s, img, conf, d) < 0) return -1;
   progress_finish(&erasing);
-  if (write(s, plan, img->fn) < 0) {
+  if (write(s, display, plan, img->fn) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     // Erased and written in part, a stop by a signal included.
     std::fputs("The flash is incomplete: the module must be flashed again before it can run\n",
@@ -262,7 +264,8 @@ int flash_image(ld_session *s, image *img, const update_conf &conf, const device
   }
   if (verbose(s)) std::fprintf(stderr, "Flashing done\n");
   const bool verify_flag = conf.verify_flag != 0;
-  if ((verify_flag || read_back_anyway(s, faults)) && verify(s, plan, verify_flag) < 0) return -1;
+  if ((verify_flag || read_back_anyway(s, faults)) && verify(s, display, plan, verify_flag) < 0)
+    return -1;
   // The vector table sits at the image's lowest address.
   const int started = conf.go_flag ? ld_restart(s, static_cast<int>(plan.lowest)) : 0;
   if (started != 0) {
@@ -279,6 +282,7 @@ int flash_image(ld_session *s, image *img, const update_conf &conf, const device
 
 int do_flash(ld_session *s, image *img, update_conf *conf) {
   if (conf->info_flag) return show_info(s);
+  flash_display *display = display_of(s);
   device_info d;
   // Without acknowledgements nothing that the module answers can be read
   // reliably: the identifier is asked for only where the run needs it.
@@ -289,12 +293,12 @@ int do_flash(ld_session *s, image *img, update_conf *conf) {
     if (known != 0) return known > 0 ? 0 : -1;
   }
   if (conf->read_given &&
-      backup_flash(s, conf->read_arg->c_str(), d, mode_of(s), conf->verify_flag != 0) < 0)
+      backup_flash(s, conf->read_arg->c_str(), d, mode_of(display), conf->verify_flag != 0) < 0)
     return -1;
   if (conf->boot_pin_flag && boot_pin_make_count(s, d, conf->verbose_flag != 0) < 0) return -1;
   if (!conf->file_given) return 0;
   if (!conf->boot_pin_flag) boot_pin_warn(s, d);
-  return flash_image(s, img, *conf, d);
+  return flash_image(s, display, img, *conf, d);
 }
 
 int report_stray_acts(const ld_session *s, int flashed) {
