@@ -113,15 +113,9 @@ std::vector<unsigned char> ob_with_word(const std::vector<unsigned char> &area, 
 }
 
 int ob_read(ld_session *s, int len, std::vector<unsigned char> *out) {
-  std::vector<unsigned char> last;
-  for (int r = 0; r < kReads; ++r) {
-    out->assign(static_cast<size_t>(len), 0);
-    if (ld_read_memory(s, OB_AREA_BASE, out->data(), len) < 0) return -1;
-    if (*out == last) return 0;
-    last = *out;
-  }
-  errno = EIO;
-  return -1;
+  out->assign(static_cast<size_t>(len), 0);
+  const int r = ld_read_agreed(s, OB_AREA_BASE, out->data(), len, kReads);
+  return r == 0 ? 0 : -1;
 }
 
 int ob_write(ld_session *s, const std::vector<unsigned char> &before,

@@ -67,8 +67,8 @@ int ob_bad_pair(const std::vector<unsigned char> &area);
 std::vector<unsigned char> ob_with_word(const std::vector<unsigned char> &area, uint32_t word);
 
 // Reads len bytes of the area from its base (8: the option word and its
-// complement; OB_AREA_BYTES: all of it) until two reads in a row agree, at
-// most five reads (Read Memory carries no checksum). Returns 0 with *out
+// complement; OB_AREA_BYTES: all of it) until two reads agree, at most
+// five reads (ld_read_agreed: Read Memory carries no checksum). Returns 0 with *out
 // filled, or -1 with errno as ld_read_memory (EINVAL: refused, as under
 // read-out protection), EIO when no two reads agreed.
 int ob_read(ld_session *s, int len, std::vector<unsigned char> *out);

@@ -105,9 +105,7 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
     TempDir dir;
     SimProcess sim(c.sim_args);
     ASSERT_TRUE(sim.ready());
-    std::vector<std::string> args = {"-d", sim.tty_path(), "-F", fn};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const ProcResult r = flash(dir, args);
+    const ProcResult r = flash_file(dir, sim, fn, c.args);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
     ASSERT_EQ(sim.stop(), 0);

@@ -72,9 +72,7 @@ TEST(Flasher, IdentifierTestDecidesWhetherTheModuleIsErased) {
     TempDir dir;
     SimProcess sim;
     ASSERT_TRUE(sim.ready());
-    std::vector<std::string> args = {"-d", sim.tty_path(), "-F", fn};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    ProcResult r = flash(dir, args);
+    const ProcResult r = flash_file(dir, sim, fn, c.args);
     EXPECT_EQ(r.status, c.status) << c.args[1];
     EXPECT_EQ(r.err, c.err_start) << c.args[1];
     sim.stop();

@@ -87,6 +87,15 @@ inline ProcResult flash(const TempDir &dir, std::vector<std::string> args,
   return run_process(flasher_argv(dir, std::move(args)), flasher_options(sysfs));
 }
 
+// Runs the flasher on the module's port with the firmware file fn and the
+// extra arguments, without lines, and waits for it.
+inline ProcResult flash_file(const TempDir &dir, const SimProcess &sim, const std::string &fn,
+                             const std::vector<std::string> &extra) {
+  std::vector<std::string> args = {"-d", sim.tty_path(), "-F", fn};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return flash(dir, std::move(args));
+}
+
 // The line changes that end every run once the port is open: reset low,
 // boot-select low, reset high, then both lines unexported.
 inline const std::vector<std::string> &release_sequence() {
