@@ -31,6 +31,7 @@
 #include "backup.h"
 #include "device.h"
 #include "loader.h"
+#include "loader_testing.h"
 #include "sim_child.h"
 #include "uart.h"
 

@@ -2,11 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "option_bytes.h"
+#include "util.h"
 
 namespace {
 
@@ -24,11 +24,6 @@ std::string part_name(const device_info &d) {
   return std::string("the ") + d.part->family + " " + d.part->line;
 }
 
-int failed(const char *what) {
-  std::fprintf(stderr, "%s: %s\n", what, std::strerror(errno));
-  return -1;
-}
-
 bool needs_power_cycle(ld_session *s, const device_info &d) {
   unsigned char version[3] = {};
   return d.id == kG07xId && ld_get_version(s, version) == 0 && version[0] == kNoReloadVersion;
@@ -38,12 +33,13 @@ bool needs_power_cycle(ld_session *s, const device_info &d) {
 // reads the area back.
 int write_and_check(ld_session *s, const std::vector<unsigned char> &area,
                     const std::vector<unsigned char> &changed, bool verbose, bool power_cycle) {
-  if (ob_write(s, area, changed) < 0) return failed("Can't write the option bytes");
+  if (ob_write(s, area, changed) < 0) return report_failure("Can't write the option bytes");
   bool restarted = false;
   if (ld_probe_restart(s, &restarted) < 0)
-    return failed("No answer from the module after its option write");
+    return report_failure("No answer from the module after its option write");
   std::vector<unsigned char> back;
-  if (ob_read(s, OB_AREA_BYTES, &back) < 0) return failed("Can't read the option bytes back");
+  if (ob_read(s, OB_AREA_BYTES, &back) < 0)
+    return report_failure("Can't read the option bytes back");
   if (back != changed) {
     std::fprintf(stderr,
                  "The option bytes read back differ from those written (option word 0x%08X, "
@@ -95,7 +91,7 @@ int boot_pin_make_count(ld_session *s, const device_info &d, bool verbose) {
     return -1;
   }
   std::vector<unsigned char> area;
-  if (ob_read(s, OB_AREA_BYTES, &area) < 0) return failed("Can't read the option bytes");
+  if (ob_read(s, OB_AREA_BYTES, &area) < 0) return report_failure("Can't read the option bytes");
   const int bad = ob_bad_pair(area);
   if (bad >= 0) {
     std::fprintf(stderr,

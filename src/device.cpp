@@ -1,6 +1,7 @@
 #include "device.h"
 
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "image_layout.h"
@@ -11,32 +12,44 @@ namespace {
 // reply byte damaged on the line must not pass for another size.
 constexpr int kSizeReads = 3;
 
-// The flash-size register's value in KiB, read until two reads agree: 0
-// when no two do or a read fails. F2/F4 and L0 answer only a larger read
-// from a fixed start.
-uint32_t read_flash_kib(ld_session *s, const part_info *p) {
+// One read of the flash-size register (ctx: the part): its value in KiB,
+// as four bytes. F2/F4 and L0 answer only a larger read from a fixed start.
+int size_reply(ld_session *s, void *ctx, std::vector<unsigned char> *out) {
+  const auto *p = static_cast<const part_info *>(ctx);
   const bool block = p->fsize_read == PART_FSIZE_BLOCK;
   const uint32_t from = block ? p->fsize_block : p->fsize_addr;
   const int len = block ? p->fsize_block_len : 2;
   std::vector<unsigned char> data(static_cast<size_t>(len));
-  std::vector<uint32_t> values;
-  for (int r = 0; r < kSizeReads; ++r) {
-    if (ld_read_memory(s, from, data.data(), len) < 0) return 0;
-    const uint32_t kib = part_fsize_value(p, from, data.data(), len);
-    for (uint32_t earlier : values)
-      if (earlier == kib) return kib;
-    values.push_back(kib);
-  }
+  if (ld_read_memory(s, from, data.data(), len) < 0) return -1;
+  const uint32_t kib = part_fsize_value(p, from, data.data(), len);
+  out->assign(reinterpret_cast<const unsigned char *>(&kib),
+              reinterpret_cast<const unsigned char *>(&kib) + sizeof kib);
   return 0;
+}
+
+// The flash-size register's value in KiB, read until two reads agree: 0
+// when no two do or a read fails (*refused: the boot loader refused it).
+uint32_t read_flash_kib(ld_session *s, const part_info *p, bool *refused) {
+  std::vector<unsigned char> value;
+  const int r =
+      ld_read_until_agree(s, kSizeReads, size_reply, const_cast<part_info *>(p), nullptr, &value);
+  *refused = r < 0 && errno == EINVAL;
+  uint32_t kib = 0;
+  if (r == 0) std::memcpy(&kib, value.data(), sizeof kib);
+  return kib;
+}
+
+// Whether the part's boot loader is known to let its flash-size register be
+// read: a refusal then says the module is another part.
+bool register_served(const part_info *p) {
+  return p->fsize_read == PART_FSIZE_DIRECT || p->fsize_read == PART_FSIZE_BLOCK;
 }
 
 }  // namespace
 
 int device_identify(ld_session *s, device_info *d) {
-  // ld_getid cannot tell a failure from the identifier 0xFFFFFFFF by its
-  // result; errno is 0 only after success.
-  const unsigned int id = ld_getid(s);
-  if (errno != 0) return -1;
+  unsigned int id = 0;
+  if (ld_getid_agreed(s, &id) < 0) return -1;
   *d = device_info{};
   d->have_id = true;
   d->id = id;
@@ -45,13 +58,25 @@ int device_identify(ld_session *s, device_info *d) {
   return 0;
 }
 
-void device_read_size(ld_session *s, device_info *d) {
-  if (!d->part || d->size_read) return;
+int device_read_size(ld_session *s, device_info *d) {
+  if (!d->part || d->size_read) return 0;
   d->size_read = true;
-  if (d->part->fsize_read == PART_FSIZE_NONE) return;
-  const uint32_t kib = read_flash_kib(s, d->part);
+  if (d->part->fsize_read == PART_FSIZE_NONE) return 0;
+  bool refused = false;
+  const uint32_t kib = read_flash_kib(s, d->part, &refused);
+  // Identifiers that agreed twice may still be wrong: two reads can meet
+  // the same damage. The register refused where the part's boot loader
+  // serves it says the module is another part; its identifier is read
+  // again, and one that differs now leaves nothing known to plan by.
+  unsigned int id = d->id;
+  if (refused && register_served(d->part) && ld_getid_agreed(s, &id) < 0) return -1;
+  if (id != d->id) {
+    errno = EBADMSG;
+    return -1;
+  }
   d->size_doubt = !part_size_allowed(d->part, kib);
   d->flash_bytes = part_flash_bytes(d->part, kib);
+  return 0;
 }
 
 bool device_size_known(const device_info &d) {

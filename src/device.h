@@ -20,9 +20,10 @@ struct device_info {
   bool size_doubt = false;
 };
 
-// Reads the identifier (Get ID) and looks its part up in the table; the
-// flash is the table's largest size until device_read_size. Returns 0, or
-// -1 with errno from ld_getid (nothing learnt then).
+// Reads the identifier (Get ID, until two replies agree: ld_getid_agreed)
+// and looks its part up in the table; the flash is the table's largest size
+// until device_read_size. Returns 0, or -1 with errno from ld_getid_agreed
+// (EBADMSG: no two replies agreed; nothing learnt then).
 int device_identify(ld_session *s, device_info *d);
 
 // Reads the flash-size register of a part known from the table, once (a
@@ -32,8 +33,12 @@ int device_identify(ld_session *s, device_info *d);
 // two reads agree, a read fails, or the value is not allowed, the size is in
 // doubt (size_doubt) and the table's size stands. A part whose register the
 // boot loader does not let be read keeps the table's size, without doubt.
-// Returns nothing.
-void device_read_size(ld_session *s, device_info *d);
+// A refusal where the part's boot loader serves the register (its table row
+// reads it directly or by block) counts against the identifier: Get ID is
+// read again until two replies agree. Returns 0; -1 with errno EBADMSG when
+// the identifier now differs, or as ld_getid_agreed (nothing may then be
+// planned by *d).
+[[nodiscard]] int device_read_size(ld_session *s, device_info *d);
 
 // Whether flash_bytes is the module's own: its register read and believed.
 bool device_size_known(const device_info &d);

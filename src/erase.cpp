@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "util.h"
+
 namespace {
 
 std::vector<part_extent> image_extents(const image *img) {
@@ -121,7 +123,7 @@ int erase_every_page(ld_session *s, const image *img, const device_info &d,
 int after_refused_mass_erase(ld_session *s, const image *img, const device_info &known,
                              const erase_request &req) {
   device_info d = known;
-  device_read_size(s, &d);
+  if (device_read_size(s, &d) < 0) return report_failure("Can't read device ID");
   if (!device_layout_known(d)) {
     errno = EPERM;
     return cant_erase(req);

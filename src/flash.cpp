@@ -11,6 +11,7 @@
 #include "erase.h"
 #include "image_layout.h"
 #include "info.h"
+#include "util.h"
 
 void flash_report(void *ctx, ld_event what, long value) {
   const auto *shown = static_cast<const flash_display *>(ctx);
@@ -111,27 +112,26 @@ void hint_decimal_testid(const update_conf &conf, unsigned int id) {
                text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str());
 }
 
-// The flash-size register, and under --verbose the part's line.
-void learn_size(ld_session *s, device_info *d) {
-  device_read_size(s, d);
-  if (!verbose(s)) return;
+// The flash-size register, and under --verbose the part's line. Returns 0,
+// or -1 after a message when the identifier is in doubt.
+int learn_size(ld_session *s, device_info *d) {
+  if (device_read_size(s, d) < 0) return report_failure("Can't read device ID");
+  if (!verbose(s)) return 0;
   if (!d->part)
     std::fprintf(stderr, "Part %03X is not in the table of parts\n", d->id);
   else
     std::fprintf(stderr, "Part %s\n", part_describe(d->part, d->flash_bytes).c_str());
+  return 0;
 }
 
 // Get ID, and --showid or --testid on it. Returns 0 to go on (*d knows the
 // part, and its flash size where the run needs it), 1 when the run is done
 // (--showid), -1 after a message.
 int identify(ld_session *s, const update_conf &conf, device_info *d) {
-  if (device_identify(s, d) < 0) {
-    std::fprintf(stderr, "Can't read device ID: %s\n", std::strerror(errno));
-    return -1;
-  }
+  if (device_identify(s, d) < 0) return report_failure("Can't read device ID");
   if (conf.showid_flag) {
     std::fprintf(stderr, "Device has ID %08X\n", d->id);
-    if (conf.verbose_flag) learn_size(s, d);
+    if (conf.verbose_flag && learn_size(s, d) < 0) return -1;
     return 1;
   }
   if (conf.testid_given && d->id != static_cast<unsigned int>(conf.testid_arg)) {
@@ -146,13 +146,11 @@ int identify(ld_session *s, const update_conf &conf, device_info *d) {
   // otherwise the part's table row is enough to plan and check the image.
   const bool needed = conf.verbose_flag || conf.testid_given || erase_image_only(conf) ||
                       conf.read_given || (d->part && d->part->mass_erase_refused);
-  if (needed) learn_size(s, d);
-  return 0;
+  return needed ? learn_size(s, d) : 0;
 }
 
 int cant_unprotect() {
-  std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
-  return -1;
+  return report_failure("Can't unprotect device");
 }
 
 // Read-out protection shows as a refused Read Memory of the flash start.

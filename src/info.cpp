@@ -2,19 +2,14 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "device.h"
 #include "option_bytes.h"
+#include "util.h"
 
 namespace {
-
-int failed(const char *what) {
-  std::fprintf(stderr, "%s: %s\n", what, std::strerror(errno));
-  return -1;
-}
 
 std::string part_line(const device_info &d) {
   if (!d.part) return "not in the table of parts";
@@ -28,7 +23,7 @@ std::string part_line(const device_info &d) {
 int show_options(ld_session *s, const device_info &d) {
   std::vector<unsigned char> first;
   if (ob_read(s, 8, &first) < 0) {
-    if (errno != EINVAL) return failed("Can't read the option bytes");
+    if (errno != EINVAL) return report_failure("Can't read the option bytes");
     std::puts("Read-out protection: level 1 (the option bytes cannot be read)");
     return 0;
   }
@@ -45,13 +40,13 @@ int show_options(ld_session *s, const device_info &d) {
 
 int show_info(ld_session *s) {
   device_info d;
-  if (device_identify(s, &d) < 0) return failed("Can't read device ID");
-  device_read_size(s, &d);
+  if (device_identify(s, &d) < 0 || device_read_size(s, &d) < 0)
+    return report_failure("Can't read device ID");
   unsigned char version[3] = {};
-  if (ld_get_version(s, version) < 0) return failed("Can't read the boot loader's version");
+  if (ld_get_version(s, version) < 0) return report_failure("Can't read the boot loader's version");
   std::vector<unsigned char> codes;
   if (ld_get_commands(s, nullptr, &codes) < 0)
-    return failed("Can't read the boot loader's commands");
+    return report_failure("Can't read the boot loader's commands");
   std::printf("ID: 0x%03X\n", d.id);
   std::printf("Part: %s\n", part_line(d).c_str());
   std::printf("Boot loader: version %u.%u\n", version[0] >> 4, version[0] & 0x0Fu);

@@ -85,7 +85,7 @@ int line_set(target_line *line, int level);
 // chip's driver does), a modem line stays as it is. Safe to call twice.
 void line_release(target_line *line);
 
-// Linux raises DTR and RTS when a port is opened. Right after uart_open this
+// Linux raises DTR and RTS when a port is opened. Right after uart_open_port this
 // puts the modem lines among reset and boot-select (either may be null or of
 // another kind) to their levels before target entry, reset and boot-select
 // both 0, in one change of the port's modem word; then it turns HUPCL off,

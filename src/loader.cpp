@@ -52,6 +52,15 @@ size_t discard_input(ld_session *s, size_t *acks) {
   return n;
 }
 
+void collect_unawaited(ld_session *s) {
+  ld_facts &f = s->facts;
+  (void)discard_input(s);
+  unsigned char b = 0;
+  while (f.unawaited_blocks > f.unawaited_acks + f.unawaited_others &&
+         await_byte(s, &b, s->budgets.wait_ms) == 0)
+    ++(b == LD_ACK ? f.unawaited_acks : f.unawaited_others);
+}
+
 size_t drain_quiet(ld_session *s, int quiet_ms, int max_ms, size_t *acks) {
   // The time is what counts, not the bytes: a boot loader refusing a long
   // run of our bytes as pairs sends dozens of answers within a millisecond.
@@ -159,6 +168,11 @@ int send_block(ld_session *s, const char *buf, int len, int attempts, int ms, in
 
 using namespace ld_internal;
 
+std::array<char, 4> ld_address_block(uint32_t addr) {
+  return {static_cast<char>(addr >> 24), static_cast<char>(addr >> 16),
+          static_cast<char>(addr >> 8), static_cast<char>(addr)};
+}
+
 int _ld_waitack(ld_session *s) {
   if (!(s->flags & LD_WAITACK)) return 0;
   unsigned char got = 0;
@@ -179,13 +193,8 @@ int _ld_send_cmd(ld_session *s, char cmd) {
 }
 
 int _ld_send_long(ld_session *s, uint32_t data) {
-  const char block[4] = {
-      static_cast<char>((data >> 24) & 0xFF),
-      static_cast<char>((data >> 16) & 0xFF),
-      static_cast<char>((data >> 8) & 0xFF),
-      static_cast<char>(data & 0xFF),
-  };
-  return _ld_send(s, block, 4);
+  const std::array<char, 4> block = ld_address_block(data);
+  return _ld_send(s, block.data(), 4);
 }
 
 int _ld_read(ld_session *s, char *data, int maxlen) {
@@ -201,52 +210,6 @@ int _ld_read(ld_session *s, char *data, int maxlen) {
   const int keep = std::min(count, std::max(maxlen, 0));
   if (keep > 0) std::memcpy(data, bytes.data(), static_cast<size_t>(keep));
   return count;
-}
-
-namespace {
-
-// Get and Get ID: a count byte N and N+1 bytes (at most 256), then the
-// closing acknowledgement. Stores the bytes in *reply and their number in
-// *n. Returns as ld_run_command.
-int counted_command(ld_session *s, unsigned char code, std::array<unsigned char, 256> *reply,
-                    int *n) {
-  ld_command cmd = {code, nullptr, 0, reply->data(), 256, nullptr, nullptr};
-  cmd.counted = true;
-  cmd.reply_got = n;
-  cmd.closing_ms = s->budgets.wait_ms;
-  return ld_run_command(s, &cmd);
-}
-
-}  // namespace
-
-unsigned int ld_getid(ld_session *s) {
-  std::array<unsigned char, 256> reply;
-  int n = 0;
-  if (counted_command(s, LD_CMD_GET_ID, &reply, &n) < 0) return LD_ID_FAILED;
-  unsigned int id = 0;
-  for (int i = 0; i < n && i < LD_ID_BYTES; ++i) id = (id << 8) | reply[static_cast<size_t>(i)];
-  errno = 0;
-  return id;
-}
-
-int ld_get_version(ld_session *s, unsigned char *reply) {
-  std::array<unsigned char, 3> r;
-  ld_command cmd = {LD_CMD_GET_VERSION, nullptr, 0, r.data(), 3, nullptr, nullptr};
-  cmd.closing_ms = s->budgets.wait_ms;
-  if (ld_run_command(s, &cmd) < 0) return -1;
-  if (reply) std::memcpy(reply, r.data(), r.size());
-  return 0;
-}
-
-int ld_get_commands(ld_session *s, unsigned char *version, std::vector<unsigned char> *codes) {
-  std::array<unsigned char, 256> reply;
-  int n = 0;
-  if (counted_command(s, LD_CMD_GET, &reply, &n) < 0) return -1;
-  n = std::min(n, 256);
-  if (version) *version = n > 0 ? reply[0] : 0;
-  if (codes) codes->assign(reply.begin() + std::min(n, 1), reply.begin() + n);
-  errno = 0;
-  return 0;
 }
 
 // Newer boot loaders refuse the global erase 0x43 and offer the extended

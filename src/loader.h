@@ -12,10 +12,13 @@
 //           itself was out of range (nothing is sent then);
 //   EIO     the port delivered no byte (end of file: the device went away);
 //   EINTR   the session's stop flag was set;
+//   EBADMSG a reply that carries no checksum was read again and again, and
+//           no two of the reads agreed;
 //   otherwise as the failed read, write or wait left it.
 #ifndef TARVION_LOADER_H
 #define TARVION_LOADER_H
 
+#include <array>
 #include <csignal>
 #include <cstdint>
 #include <vector>
@@ -33,6 +36,7 @@ constexpr int LD_ATTEMPTS = 3;                     // tries of a command pair
 constexpr int LD_COMMAND_TRIES = 3;                // tries of a whole command
 constexpr int LD_ID_BYTES = 4;                     // identifier bytes that make up its value
 constexpr unsigned int LD_ID_FAILED = 0xFFFFFFFF;  // ld_getid's result on failure
+constexpr int LD_REPLY_READS = 3;                  // reads of a reply, two of which must agree
 
 // The budgets of a session's waits, in milliseconds. The defaults are the
 // real module's; tests shorten them.
@@ -166,22 +170,20 @@ int ld_sync_interval_ms(const ld_session *s);
 // answers 0x1F, to the first 0x7F or, after silence, to the second: it is
 // synchronised then too (LD_EVENT_ALREADY_SYNCED). More 0x7F bytes out than
 // answers back leave facts.syncs_unanswered for the next command to realign.
-// Without LD_WAITACK one 0x7F goes out and nothing is awaited. Returns 0, or
-// -1 with errno EBUSY (silence for the whole budget), EINVAL (three answers
+// Without LD_WAITACK one 0x7F goes out and nothing is awaited. Stores in
+// *answered_ms (when given) how long after its first 0x7F the 0x7F went out
+// that got the first answer; -1 when none was answered. Returns 0, or -1
+// with errno EBUSY (silence for the whole budget), EINVAL (three answers
 // that are neither 0x79 nor 0x1F: a boot loader that took a wrong line
 // speed), EINTR or as the port left it.
-int ld_init_device(ld_session *s);
-// ld_init_device that also stores in *answered_ms (when given) how long after
-// its first 0x7F the 0x7F went out that got the first answer; -1 when none
-// was answered.
 int ld_sync(ld_session *s, int *answered_ms);
 // Get Version (0x01): the boot loader's version and two option bytes into
-// reply[0..2] (reply may be null), then its closing acknowledgement; a short
-// command that shows the boot loader stands at command level. Returns 0, or
-// -1 with errno as ld_run_command.
+// reply[0..2] (reply may be null), then its closing acknowledgement; read
+// until two replies agree (ld_read_until_agree, LD_REPLY_READS). Returns 0,
+// or -1 with errno as ld_run_command, EBADMSG when no two replies agreed.
 int ld_get_version(ld_session *s, unsigned char *reply);
 // Get (0x00): the boot loader's version into *version and its command codes
-// into *codes. Returns 0, or -1 with errno as ld_run_command.
+// into *codes, read until two replies agree as ld_get_version.
 int ld_get_commands(ld_session *s, unsigned char *version, std::vector<unsigned char> *codes);
 // Runs a whole command under LD_WAITACK: a refused command pair is sent
 // again (three attempts, realigned first when the boot loader's alignment is
@@ -189,13 +191,16 @@ int ld_get_commands(ld_session *s, unsigned char *version, std::vector<unsigned 
 // or damaged, starts the command again from its pair once the boot loader is
 // back at command level, at most three tries. A lost reply byte also starts
 // it again. Acknowledgements beyond the blocks sent are recorded as acts not
-// meant. Without LD_WAITACK every block goes out once and only the reply is
-// awaited. Returns 0, or -1 with errno as the last try left it (EINVAL
-// refused, EBUSY no answer, EIO, EINTR).
+// meant. Without LD_WAITACK every block goes out once, unawaited; but a
+// command with a reply (Get, Get Version, Get ID, Read Memory) has its
+// acknowledgements read as under LD_WAITACK, since its reply follows them:
+// the answers still owed to blocks sent before without awaiting them are
+// read first (each at most budgets.wait_ms). Returns 0, or -1 with errno as
+// the last try left it (EINVAL refused, EBUSY no answer, EIO, EINTR).
 int ld_run_command(ld_session *s, const ld_command *cmd);
 // Read Memory: len (1 to 256) bytes from addr into buf (command 0x11, the
 // address, then len-1 with its complement; the bytes follow the ACK, read in
-// bulk), always awaiting the acknowledgements.
+// bulk).
 // Returns 0, or -1 with errno as ld_run_command (EINVAL for len out of
 // range, nothing sent).
 int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len);
@@ -213,13 +218,32 @@ int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len);
 // with errno as ld_sync.
 int ld_probe_restart(ld_session *s, bool *restarted);
 
-// Reads that may be believed: the reply of Read Memory carries no checksum,
-// and the line's parity misses two bits flipped in one byte. Reads len (1
-// to 256) bytes from addr with ld_read_memory until two of the reads agree,
-// at most `reads` (2 or more) reads, and stores the bytes they agree on in
-// buf. Returns 0; 1 with errno EIO when no two reads agreed (buf then
-// holds the last read); -1 with errno as ld_read_memory.
+// One read of a reply that carries no checksum: its bytes into *out.
+// Returns 0, or -1 with errno.
+using ld_reply_reader = int (*)(ld_session *s, void *ctx, std::vector<unsigned char> *out);
+
+// Replies that may be believed. The replies of Get, Get Version, Get ID and
+// Read Memory carry no checksum, and the line's parity misses two bits
+// flipped in one byte: a reply decides nothing until two reads of it agree.
+// Calls read (with ctx) until two of its replies are equal, at most `reads`
+// (2 or more) times, and stores the bytes they agree on in *out. A reply
+// equal to *expected (when given: the bytes the caller knows they should be)
+// is believed at once, as damage on the line would have to make exactly
+// those bytes of others. Returns 0; -1 with errno EBADMSG when no two
+// replies agreed (*out then holds the last), or as read left it.
+int ld_read_until_agree(ld_session *s, int reads, ld_reply_reader read, void *ctx,
+                        const std::vector<unsigned char> *expected,
+                        std::vector<unsigned char> *out);
+
+// Reads len (1 to 256) bytes from addr with ld_read_memory until two of the
+// reads agree (ld_read_until_agree, at most `reads`), and stores the bytes
+// they agree on in buf. Returns 0; 1 with errno EIO when no two reads agreed
+// (buf then holds the last read); -1 with errno as ld_read_memory.
 int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, int reads);
+// Get ID until two replies agree (ld_read_until_agree, LD_REPLY_READS): the
+// identifier as ld_getid makes it, into *id. Returns 0, or -1 with errno as
+// ld_getid, EBADMSG when no two replies agreed.
+int ld_getid_agreed(ld_session *s, unsigned int *id);
 // Lifts read-out protection: Readout Unprotect (0x92), whose second
 // acknowledgement comes once the module has erased its whole flash (awaited
 // up to budgets.long_ms); then ld_probe_restart. Returns 0, or -1 with errno
@@ -228,13 +252,11 @@ int ld_readout_unprotect(ld_session *s);
 // Lifts write protection: Write Unprotect (0x73), which keeps the flash;
 // its second acknowledgement and the probe as ld_readout_unprotect.
 int ld_write_unprotect(ld_session *s);
-// ld_readout_unprotect, then ld_write_unprotect.
-int ld_unprotect(ld_session *s);
-// Reads the device identifier: command 0x02, then the reply (length byte L,
-// L+1 identifier bytes, each awaited at most budgets.wait_ms; the closing
-// 0x79 under LD_WAITACK). The first min(L+1, 4) bytes make the value, most
+// Reads the device identifier once: command 0x02, then the reply (length
+// byte L, L+1 identifier bytes, each awaited at most budgets.wait_ms; the
+// closing 0x79). The first min(L+1, 4) bytes make the value, most
 // significant first. Returns 0xFFFFFFFF on failure; only errno 0 tells
-// success apart.
+// success apart. What the run decides on is ld_getid_agreed's.
 unsigned int ld_getid(ld_session *s);
 // Erases the whole flash: command 0x43, then the block 0xFF. A boot loader
 // that refuses 0x43 (0x1F to an attempt and none accepted, under LD_WAITACK)
@@ -266,12 +288,9 @@ int ld_erase_pages(ld_session *s, unsigned char cmd, const uint16_t *pages, int 
 // missing answer fails it (EINVAL, EBUSY), their numbers in
 // facts.check_refused and facts.check_missing. Returns 0, or -1 with errno.
 int ld_write_plan(ld_session *s, const write_plan *plan);
-// ld_write_plan with the plan of img for the program unit of 8 bytes (no
-// flash-base check). An image that cannot be planned: -1, EINVAL.
-int ld_write_image(ld_session *s, image *img);
 // Reads every fragment of the plan back and compares, reporting
 // LD_EVENT_BLOCK before each. The read carries no checksum, so a fragment
-// that differs counts only once two reads in a row agree on it (at most five
+// that differs counts only once two reads agree on it (at most five
 // reads; a reply byte may be damaged on the line). Returns 0 when all match,
 // 1 with *bad the first differing address, -1 with errno when a read failed
 // (EIO: no two reads agreed).
@@ -283,31 +302,8 @@ int ld_verify_plan(ld_session *s, const write_plan *plan, uint32_t *bad);
 // confirmed.
 int ld_restart(ld_session *s, int addr);
 
-// Internal steps, reachable for the tests.
-
-// Sends a block of 1 to 257 bytes followed by its checksum (a one-byte block:
-// its complement; longer: the XOR of its bytes), unless the session's flags
-// hold LD_NOCHKSUM. Up to three attempts, each after discarding unread
-// input; under LD_WAITACK each awaits the acknowledgement. Returns 0 when
-// accepted, else -1 with errno as the last attempt left it (EINVAL at once
-// for a length out of range).
-int _ld_send(ld_session *s, const char *buf, int len);
-// Without LD_WAITACK returns 0 at once. Otherwise awaits one byte for at
-// most budgets.wait_ms: 0 for 0x79; -1 with EBUSY (nothing came), EINVAL
-// (another byte), EIO (end of file) or the errno of the failed wait or read.
-int _ld_waitack(ld_session *s);
-// A command code as a one-byte block (the code, then its complement).
-int _ld_send_cmd(ld_session *s, char cmd);
-// A 32-bit value as a four-byte block, most significant byte first.
-int _ld_send_long(ld_session *s, uint32_t data);
-// Write Memory of len (1 to 256) bytes at offs as one whole command (see
-// ld_run_command and ld_write_plan): command 0x31, the address, then the
-// block len-1, data. Returns 0, or -1 (EINVAL for len out of range).
-int _ld_send_frag(ld_session *s, const char *data, int len, int offs);
-// Reads an identifier reply's length byte L and L+1 bytes, storing at most
-// maxlen of them into data. Returns L+1, or -1 with errno as for
-// _ld_waitack (EBUSY when the length byte or an identifier byte does not
-// come within budgets.wait_ms).
-int _ld_read(ld_session *s, char *data, int maxlen);
+// A 32-bit address (or value) as the four-byte block that carries it, most
+// significant byte first.
+std::array<char, 4> ld_address_block(uint32_t addr);
 
 #endif

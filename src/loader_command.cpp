@@ -1,5 +1,6 @@
 // Whole commands: the pair, the blocks, the reply, each answer accounted
 // for, and the way back to a known state after an unclear one.
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -301,6 +302,26 @@ void account(CommandRun &run, bool done) {
   f.line_faults += static_cast<unsigned long>(run.nacks);
 }
 
+// A reply follows the command's acknowledgements, which must be read to
+// find it, whatever the session's flags: without them, the answers still
+// owed to blocks sent unawaited are read first, so that none passes for
+// this command's; then its acknowledgements are awaited while it runs.
+class AcksForReply {
+ public:
+  AcksForReply(ld_session *s, bool reply) : s_(s), flags_(s->flags) {
+    if (!reply || (s->flags & LD_WAITACK)) return;
+    collect_unawaited(s);
+    s->flags |= LD_WAITACK;
+  }
+  ~AcksForReply() { s_->flags = flags_; }
+  AcksForReply(const AcksForReply &) = delete;
+  AcksForReply &operator=(const AcksForReply &) = delete;
+
+ private:
+  ld_session *s_;
+  int flags_;
+};
+
 }  // namespace
 
 bool answered_early(ld_session *s, const ld_command *cmd, bool last) {
@@ -322,6 +343,7 @@ int run_command(ld_session *s, const ld_command *cmd, bool *pair_refused) {
     errno = EINVAL;
     return -1;
   }
+  const AcksForReply acks(s, cmd->reply_len > 0 || cmd->counted);
   CommandRun run{s, cmd};
   run.faults_at_start = s->facts.line_faults;
   for (int t = 0; t < LD_COMMAND_TRIES; ++t) {
@@ -354,10 +376,8 @@ int ld_run_command(ld_session *s, const ld_command *cmd) {
 }
 
 int ld_restart(ld_session *s, int addr) {
-  const uint32_t a = static_cast<uint32_t>(addr);
-  const char block[4] = {static_cast<char>(a >> 24), static_cast<char>(a >> 16),
-                         static_cast<char>(a >> 8), static_cast<char>(a)};
-  const ld_block param = {block, 4, 0};
+  const std::array<char, 4> block = ld_address_block(static_cast<uint32_t>(addr));
+  const ld_block param = {block.data(), 4, 0};
   const ld_command cmd = {LD_CMD_GO, &param, 1, nullptr, 0, nullptr, nullptr};
   return ld_run_command(s, &cmd);
 }
@@ -367,39 +387,10 @@ int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len) {
     errno = EINVAL;
     return -1;
   }
-  const char address[4] = {static_cast<char>(addr >> 24), static_cast<char>(addr >> 16),
-                           static_cast<char>(addr >> 8), static_cast<char>(addr)};
+  const std::array<char, 4> address = ld_address_block(addr);
   // The count goes out as a one-byte block: N-1 and its complement.
   const char count = static_cast<char>(len - 1);
-  const ld_block blocks[2] = {{address, 4, 0}, {&count, 1, 0}};
+  const ld_block blocks[2] = {{address.data(), 4, 0}, {&count, 1, 0}};
   const ld_command cmd = {LD_CMD_READ, blocks, 2, buf, len, nullptr, nullptr};
-  // The bytes follow acknowledgements, which must be read to find them.
-  const int flags = s->flags;
-  s->flags |= LD_WAITACK;
-  const int r = ld_run_command(s, &cmd);
-  const int err = errno;
-  s->flags = flags;
-  errno = err;
-  return r;
-}
-
-int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, int reads) {
-  if (!buf || len < 1 || len > LD_FRAGMENT_MAX || reads < 2) {
-    errno = EINVAL;
-    return -1;
-  }
-  const size_t n = static_cast<size_t>(len);
-  std::vector<std::vector<unsigned char>> seen;
-  for (int r = 0; r < reads; ++r) {
-    if (ld_read_memory(s, addr, buf, len) < 0) return -1;
-    for (const auto &earlier : seen) {
-      if (std::memcmp(earlier.data(), buf, n) == 0) {
-        errno = 0;
-        return 0;
-      }
-    }
-    seen.emplace_back(buf, buf + n);
-  }
-  errno = EIO;
-  return 1;
+  return ld_run_command(s, &cmd);
 }

@@ -39,6 +39,12 @@ int await_byte(ld_session *s, unsigned char *b, int ms);
 // *acks (when given) receives how many were acknowledgements.
 size_t discard_input(ld_session *s, size_t *acks = nullptr);
 
+// Without acknowledgements awaited: reads the answers still owed to the
+// blocks sent (facts.unawaited_blocks beyond the answers tallied), each
+// awaited at most budgets.wait_ms, and tallies them. Returns nothing: an
+// answer that does not come is the check's after the writes to find.
+void collect_unawaited(ld_session *s);
+
 // Reads what the port receives until it has been quiet for quiet_ms (at
 // most max_ms in all). Returns the number of bytes; *acks (when given)
 // receives how many were acknowledgements.
@@ -110,6 +116,10 @@ int realign(ld_session *s);
 // block early (a lost or damaged count byte) and may have taken the rest as
 // commands. Not asked of a last block followed by a reply or of Go.
 bool answered_early(ld_session *s, const ld_command *cmd, bool last);
+
+// Get Version read once, its reply dropped: a short command that shows the
+// boot loader stands at command level. Returns as ld_run_command.
+int get_version_once(ld_session *s);
 
 // ld_run_command; *pair_refused tells whether it failed because no attempt
 // of the command pair was accepted and at least one was refused with 0x1F

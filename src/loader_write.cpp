@@ -20,23 +20,24 @@ void report_block(ld_session *s, const plan_fragment &f) {
 // holds something else.
 constexpr int kReads = 5;
 
-// Reads the fragment's words back into *back until a read holds the
-// fragment, or two reads in a row agree (the line damaged neither, as good
-// as certain). Returns 1 when they hold the fragment, 0 when they agree on
-// something else, -1 with errno when a read failed (EIO when no two reads
-// agreed).
+int fragment_reply(ld_session *s, void *ctx, std::vector<unsigned char> *out) {
+  const plan_fragment &f = *static_cast<const plan_fragment *>(ctx);
+  out->assign(f.data.size(), 0);
+  return ld_read_memory(s, f.addr, out->data(), static_cast<int>(out->size()));
+}
+
+// Reads the fragment's words back into *back until two reads agree, or
+// until one read holds the fragment itself: damage on the line would have to
+// turn other bytes into exactly those. Returns 1 when they hold the
+// fragment, 0 when they agree on something else, -1 with errno when a read
+// failed (EIO when no two reads agreed).
 int read_back(ld_session *s, const plan_fragment &f, std::vector<unsigned char> *back) {
-  const size_t n = f.data.size();
-  std::vector<unsigned char> last;
-  for (int r = 0; r < kReads; ++r) {
-    back->assign(n, 0);
-    if (ld_read_memory(s, f.addr, back->data(), static_cast<int>(n)) < 0) return -1;
-    if (*back == f.data) return 1;
-    if (*back == last) return 0;
-    last = *back;
+  auto *ctx = const_cast<plan_fragment *>(&f);
+  if (ld_read_until_agree(s, kReads, fragment_reply, ctx, &f.data, back) < 0) {
+    if (errno == EBADMSG) errno = EIO;
+    return -1;
   }
-  errno = EIO;
-  return -1;
+  return *back == f.data ? 1 : 0;
 }
 
 // After a lost or damaged answer to a data block the write may have been
@@ -60,13 +61,11 @@ int write_fragment(ld_session *s, const plan_fragment &f) {
     errno = EINVAL;
     return -1;
   }
-  const uint32_t a = f.addr;
-  const char address[4] = {static_cast<char>(a >> 24), static_cast<char>(a >> 16),
-                           static_cast<char>(a >> 8), static_cast<char>(a)};
+  const std::array<char, 4> address = ld_address_block(f.addr);
   std::array<char, LD_BLOCK_MAX> data;
   data[0] = static_cast<char>(n - 1);
   std::memcpy(data.data() + 1, f.data.data(), f.data.size());
-  const ld_block blocks[2] = {{address, 4, 0}, {data.data(), n + 1, 0}};
+  const ld_block blocks[2] = {{address.data(), 4, 0}, {data.data(), n + 1, 0}};
   const ld_command cmd = {
       LD_CMD_WRITE, blocks, 2, nullptr, 0, settle_write, const_cast<plan_fragment *>(&f)};
   return ld_run_command(s, &cmd);
@@ -94,7 +93,7 @@ int settle_doubtful(ld_session *s, const plan_fragment &f) {
 bool last_in_doubt(ld_session *s) {
   if (!(s->flags & LD_WAITACK)) return false;
   const unsigned long before = s->facts.line_faults;
-  return ld_get_version(s, nullptr) < 0 || s->facts.line_faults != before;
+  return get_version_once(s) < 0 || s->facts.line_faults != before;
 }
 
 // Blocks sent without awaiting their answers whose answers are not yet read.

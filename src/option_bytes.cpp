@@ -1,5 +1,6 @@
 #include "option_bytes.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
@@ -124,12 +125,11 @@ int ob_write(ld_session *s, const std::vector<unsigned char> &before,
     errno = EINVAL;
     return -1;
   }
-  const char address[4] = {static_cast<char>(OB_AREA_BASE >> 24),
-                           static_cast<char>(OB_AREA_BASE >> 16),
-                           static_cast<char>(OB_AREA_BASE >> 8), static_cast<char>(OB_AREA_BASE)};
+  const std::array<char, 4> address = ld_address_block(OB_AREA_BASE);
   std::string data(1, static_cast<char>(OB_AREA_BYTES - 1));
   data.append(area.begin(), area.end());
-  const ld_block blocks[2] = {{address, 4, 0}, {data.data(), static_cast<int>(data.size()), 0}};
+  const ld_block blocks[2] = {{address.data(), 4, 0},
+                              {data.data(), static_cast<int>(data.size()), 0}};
   WriteCheck check = {&before, &area};
   const ld_command cmd = {LD_CMD_WRITE, blocks, 2, nullptr, 0, settle_options, &check};
   // Write Memory needs its acknowledgements read: the settle above reads.

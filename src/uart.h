@@ -8,24 +8,20 @@ constexpr int UART_NOSETUP = 1;  // open only; leave the line settings as they a
 constexpr int UART_EVEN = 2;     // even parity
 
 // Opens the serial device fn for reading and writing (never as the
-// controlling terminal, closed on exec), takes an exclusive advisory lock on
-// it (flock), puts the terminal in exclusive mode (TIOCEXCL: further opens
-// fail with EBUSY, except a privileged process's), and, unless UART_NOSETUP
-// is set, applies uart_make_settings at once and asks for low latency
-// (uart_low_latency); whether the device takes either is not examined. The
-// open does not wait for a carrier; the descriptor handed back blocks in read
-// and write as usual. Returns the descriptor, which the caller closes with
-// uart_close, or -1 with errno: from open; EBUSY when another open of the
-// device holds the lock (another flasher on the same port: nothing has been
-// sent and the line settings are untouched); from flock or fcntl when those
-// fail. No descriptor is left open after a failure.
-int uart_open(const char *fn, int baudrate, int flags);
-
-// uart_open in two steps, for a caller that must act on the port between the
-// open and the settings (the modem lines, which the open raises): the open
-// and the lock alone (result as uart_open's), then the settings and low
-// latency, unless flags hold UART_NOSETUP.
+// controlling terminal, closed on exec) and takes an exclusive advisory lock
+// on it (flock), then puts the terminal in exclusive mode (TIOCEXCL: further
+// opens fail with EBUSY, except a privileged process's). The open does not
+// wait for a carrier; the descriptor handed back blocks in read and write as
+// usual. Returns the descriptor, which the caller closes with uart_close, or
+// -1 with errno: from open; EBUSY when another open of the device holds the
+// lock (another flasher on the same port: nothing has been sent and the line
+// settings are untouched); from flock or fcntl when those fail. No
+// descriptor is left open after a failure. The caller acts on the port (the
+// modem lines, which the open raises) before it sets it up.
 int uart_open_port(const char *fn);
+// Unless flags hold UART_NOSETUP, applies uart_make_settings at once and
+// asks for low latency (uart_low_latency); whether the device takes either
+// is not examined.
 void uart_setup(int fh, int baudrate, int flags);
 
 // Gives up the port's exclusive mode (a pseudo-terminal would keep it after

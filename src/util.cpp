@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 void setup_tv(struct timeval *tv, int ms) {
@@ -121,4 +123,15 @@ int wait_fh_rest(int fh, int to, const volatile sig_atomic_t *stop) {
 
 int wait_fh_writable_rest(int fh, int to, const volatile sig_atomic_t *stop) {
   return wait_rest(fh, true, to, stop);
+}
+
+const char *error_text(int err) {
+  return err == EBADMSG ? "the replies disagree" : std::strerror(err);
+}
+
+int report_failure(const char *what) {
+  const int err = errno;
+  std::fprintf(stderr, "%s: %s\n", what, error_text(err));
+  errno = err;
+  return -1;
 }

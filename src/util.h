@@ -42,6 +42,15 @@ int close_keep_errno(int fd);
 // then too).
 int read_number(const char *text, long long lo, long long hi, long long *value);
 
+// errno's text for a message: "the replies disagree" for EBADMSG (a reply
+// without a checksum read again and again, no two reads alike), else
+// strerror's.
+const char *error_text(int err);
+
+// Prints "what: " and error_text(errno) on standard error, a line. Returns
+// -1, errno kept: the failure of a step, said once.
+int report_failure(const char *what);
+
 // Opens "/dev/null" (read and write) on each of the descriptors 0, 1 and 2
 // that is not open, so that a descriptor opened later (the serial port) can
 // never take the place of a standard stream and receive what is printed

@@ -130,12 +130,12 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "{flashed}",
        "0-511",
        false},
-      // Reply bytes from the sync's answer: Get ID 5, then each read of the
-      // register's block 3 and 128, the value at 124. 0x0030 read as 0x0031
-      // and 0x0130: no two reads agree, and the table's 192 KiB stands.
+      // Reply bytes from the sync's answer: Get ID twice 5, then each read of
+      // the register's block 3 and 128, the value at 124. 0x0030 read as
+      // 0x0031 and 0x0130: no two reads agree, and the table's 192 KiB stands.
       {"a part without a mass erase, its flash size in doubt",
-       {"--part", "0x447", "--flash-size", "49152", "--erase-scale", "0", "--damage-reply", "134",
-        "--damage-reply", "266"},
+       {"--part", "0x447", "--flash-size", "49152", "--erase-scale", "0", "--damage-reply", "139",
+        "--damage-reply", "271"},
        {"-v"},
        {},
        0x8000,
@@ -196,8 +196,8 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
 
 // A part the table marks for the extended erase gets it directly: no 0x43
 // pair is refused first, and a clean run, which met no fault of the line,
-// reads nothing back; an L4's option word is read (twice, until two reads
-// agree) before the erase.
+// reads nothing back. Get ID and Get are asked twice, as is an L4's option
+// word, until two replies agree, before the erase.
 TEST(Erase, APartOfTheExtendedEraseIsMassErasedDirectlyAndNothingIsReadBack) {
   for (const char *part : {"0x413", "0x415", "0x450"}) {
     SCOPED_TRACE(part);
@@ -209,9 +209,10 @@ TEST(Erase, APartOfTheExtendedEraseIsMassErasedDirectlyAndNothingIsReadBack) {
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(m.sim.stop(), 0);
     const auto rx = rests(of_kind(m.sim.log(), "rx"));
-    std::vector<std::string> want = {"7f", "02 fd", "00 ff", "44 bb", "ff ff 00", "31 ce"};
+    std::vector<std::string> want = {"7f",    "02 fd", "02 fd",    "00 ff",
+                                     "00 ff", "44 bb", "ff ff 00", "31 ce"};
     for (int i = 0; l4 && i < 2; ++i)
-      want.insert(want.begin() + 2, {"11 ee", "1f ff 78 00 98", "07 f8"});
+      want.insert(want.begin() + 3, {"11 ee", "1f ff 78 00 98", "07 f8"});
     ASSERT_GE(rx.size(), want.size());
     EXPECT_EQ(std::vector<std::string>(rx.begin(), rx.begin() + want.size()), want);
     EXPECT_EQ(std::count(rx.begin(), rx.end(), "43 bc"), 0);

@@ -83,7 +83,7 @@ TEST(Faults, ABlockRefusedThreeTimesFailsWithEinvalWhateverItsKind) {
        "Can't read device ID: Invalid argument\n",
        0},
       {"erase command", {"--nack-cmd", "0x43:3"}, {}, 2, kEraseRefused, 0},
-      {"erase parameter, in each try", refuse_tries(4, 2, 3), {}, 2, kEraseRefused, 0},
+      {"erase parameter, in each try", refuse_tries(5, 2, 3), {}, 2, kEraseRefused, 0},
       {"write command", {"--nack-cmd", "0x31:3"}, {}, 2, failed_write(1, kInvalid), 0},
       {"address block, in each try",
        refuse_tries(frag3 + 1, 2, 3),
@@ -130,13 +130,13 @@ TEST(Faults, ABlockRefusedTwiceIsAcceptedAtTheThirdAttempt) {
       {"Get ID command", {"--nack-cmd", "0x02:2"}, {"-i", "0x410"}, 0, kFlashed, 0},
       {"erase command", {"--nack-cmd", "0x43:2"}, {}, 0, kFlashed, 0},
       {"erase parameter: the command again from its pair",
-       refuse_tries(4, 2, 2),
+       refuse_tries(5, 2, 2),
        {},
        0,
        kFlashed,
        0,
-       {"7f", "02 fd", "43 bc", "ff 00", "a4 a4", "43 bc", "ff 00", "a4 a4", "43 bc", "ff 00",
-        "31 ce"}},
+       {"7f", "02 fd", "02 fd", "43 bc", "ff 00", "a4 a4", "43 bc", "ff 00", "a4 a4", "43 bc",
+        "ff 00", "31 ce"}},
       {"write command", {"--nack-cmd", "0x31:2"}, {}, 0, kFlashed, 0},
       {"address block", refuse_tries(write_command_block(3) + 1, 2, 2), {}, 0, kFlashed, 0},
       {"data block", refuse_tries(write_command_block(24) + 2, 3, 2), {}, 0, kFlashed, 0},
@@ -164,14 +164,15 @@ TEST(Faults, WrongBytesForAcknowledgementsCountAsRefusals) {
        0,
        kFlashed,
        0},
-      {"erase command answered 0x7A twice", answer(3, 2, "0x7A"), {}, 0, kFlashed, 0},
+      {"erase command answered 0x7A twice", answer(4, 2, "0x7A"), {}, 0, kFlashed, 0},
   };
   for (const auto &c : cases) check_fault_case(c);
 }
 
 TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) {
-  const std::vector<std::string> extended = {"7f",    "02 fd", "43 bc",    "43 bc", "43 bc",
-                                             "00 ff", "44 bb", "ff ff 00", "31 ce"};
+  const std::vector<std::string> extended = {"7f",    "02 fd",    "02 fd", "43 bc",
+                                             "43 bc", "43 bc",    "00 ff", "00 ff",
+                                             "44 bb", "ff ff 00", "31 ce"};
   const auto newer = [](std::vector<std::string> faults) {
     faults.insert(faults.begin(), "--extended-erase");
     return faults;
@@ -183,7 +184,7 @@ TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) 
        0,
        kFlashed,
        0,
-       {"7f", "02 fd", "43 bc", "ff 00", "31 ce"}},
+       {"7f", "02 fd", "02 fd", "43 bc", "ff 00", "31 ce"}},
       {"only the extended erase", newer({}), {}, 0, kMassErase + kFlashed, 0, extended},
       {"Get refused", newer({"--nack-cmd", "0x00:3"}), {}, 2, kEraseRefused, 0},
       {"Get reply closed by 0x1F",
@@ -209,8 +210,8 @@ TEST(Faults, ALateOrStraySyncAnswerAndALostProbeAreFlashed) {
       {"every answer 30 ms late", {"--ack-delay-ms", "30"}},
       {"a stray byte before the sync's answer", {"--garbage-before-ack"}},
       // Fragment 1's data block is refused; the first probe that follows
-      // it (the 273rd byte from the flasher) is lost.
-      {"the first probe after a refusal lost", {"--nack-block", "7", "--lose-byte", "273"}},
+      // it (the 275th byte from the flasher) is lost.
+      {"the first probe after a refusal lost", {"--nack-block", "8", "--lose-byte", "275"}},
   };
   for (const auto &r : rows) {
     for (bool lines : {false, true}) {
@@ -532,9 +533,9 @@ TEST(FaultsCaller,
     ASSERT_EQ(m.sim.stop(), 0);
     EXPECT_EQ(last_line_changes(m.sim, 5), release_sequence());
     EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
-    // Sync, Get ID, erase command and parameter, three blocks per fragment,
-    // the closing Get Version: nothing else.
-    EXPECT_EQ(of_kind(m.sim.log(), "rx").size(), 4u + 3u * kSampleFragments + 1u);
+    // Sync, Get ID twice, erase command and parameter, three blocks per
+    // fragment, the closing Get Version: nothing else.
+    EXPECT_EQ(of_kind(m.sim.log(), "rx").size(), 5u + 3u * kSampleFragments + 1u);
   }
 }
 

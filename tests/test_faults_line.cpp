@@ -14,7 +14,7 @@ namespace {
 using namespace testsupport;
 
 // Bytes from the flasher, counted from 1 as the module counts them: the
-// sync byte, Get ID's pair, the erase's pair and parameter, then fragment
+// sync byte, Get ID's pair twice, the erase's pair and parameter, then fragment
 // 1's pair, address and 258-byte data block, and fragment 2's.
 // A byte lost, or the count 0xFF damaged to 0xFE, in the erase's parameter
 // leaves the boot loader waiting: the erase gets three more waits for a late
@@ -24,12 +24,12 @@ const struct {
   int byte;
   int lost_waits, damaged_waits;
 } kLinePositions[] = {
-    {"erase command", 4, 0, 0},         {"erase complement", 5, 0, 0},
-    {"erase parameter", 6, 4, 4},       {"erase checksum", 7, 4, 0},
-    {"write command", 273, 0, 0},       {"write complement", 274, 0, 0},
-    {"address, first byte", 275, 0, 0}, {"address checksum", 279, 0, 0},
-    {"count byte", 280, 0, 0},          {"first data byte", 281, 0, 0},
-    {"data checksum", 537, 0, 0},
+    {"erase command", 6, 0, 0},         {"erase complement", 7, 0, 0},
+    {"erase parameter", 8, 4, 4},       {"erase checksum", 9, 4, 0},
+    {"write command", 275, 0, 0},       {"write complement", 276, 0, 0},
+    {"address, first byte", 277, 0, 0}, {"address checksum", 281, 0, 0},
+    {"count byte", 282, 0, 0},          {"first data byte", 283, 0, 0},
+    {"data checksum", 539, 0, 0},
 };
 
 // With a flash word of 8 bytes, as parts with error-correcting flash have:
@@ -55,7 +55,7 @@ TEST(FaultsLine, ADamagedByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
 // die down before the probe that realigns it.
 TEST(FaultsLine, ACountByteDamagedToHalfTheBlockIsRepairedByRetries) {
   check_fault_case({"count byte, bit 7",
-                    {"--damage-byte", "280:0x80", "--program-unit", "8"},
+                    {"--damage-byte", "282:0x80", "--program-unit", "8"},
                     {},
                     0,
                     kFlashed,
@@ -69,7 +69,7 @@ TEST(FaultsLine, ALostByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
     check_line_fault("--lose-byte", p.what, p.byte, p.lost_waits);
 }
 
-// Answers to the flasher counted from 1: sync, Get ID's five bytes, erase
+// Answers to the flasher counted from 1: sync, Get ID's five bytes twice, erase
 // pair, erase parameter, then per fragment its pair, address and data block.
 // A damaged acknowledgement of a done write is settled by reading the words
 // back.
@@ -77,10 +77,10 @@ TEST(FaultsLine, ADamagedAnswerIsSettledWithoutWritingAWordTwice) {
   const struct {
     const char *what;
     int reply;
-  } rows[] = {{"erase parameter's", 8},
-              {"fragment 2's pair's", 12},
-              {"fragment 2's address's", 13},
-              {"fragment 2's data block's", 14}};
+  } rows[] = {{"erase parameter's", 13},
+              {"fragment 2's pair's", 17},
+              {"fragment 2's address's", 18},
+              {"fragment 2's data block's", 19}};
   for (const auto &r : rows) {
     check_fault_case({r.what,
                       {"--damage-reply", std::to_string(r.reply), "--program-unit", "8"},
@@ -98,7 +98,7 @@ TEST(FaultsLine, ADamagedAnswerIsSettledWithoutWritingAWordTwice) {
 // fault of the line, so the run reads back what it wrote, without --verify.
 TEST(FaultsLine, FlipsThatPassTheChecksumAreFoundByTheReadBackOfARunThatMetAFault) {
   check_fault_case({"fragment 2's first two data bytes, fragment 10's command refused",
-                    {"--damage-byte", "281", "--damage-byte", "282", "--nack-block",
+                    {"--damage-byte", "283", "--damage-byte", "284", "--nack-block",
                      std::to_string(write_command_block(10)), "--program-unit", "8"},
                     {},
                     2,

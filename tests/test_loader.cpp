@@ -1,8 +1,8 @@
 // The boot-loader protocol's reads, sends and abort. Replies the simulated
-// module cannot give (identifier lengths other than 2 and 4, a module that
-// sends no acknowledgements, a port that goes away mid-reply) come from a
-// scripted peer on a pseudo-terminal of the test's own; the bytes of every
-// operation are checked against the simulated module in test_loader_wire.
+// module cannot give (identifier lengths other than 2 and 4, a port that
+// goes away mid-reply) come from a scripted peer on a pseudo-terminal of the
+// test's own; the bytes of every operation are checked against the
+// simulated module in test_loader_wire.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -24,6 +24,7 @@
 #include "flasher.h"
 #include "images.h"
 #include "loader.h"
+#include "loader_testing.h"
 #include "pty.h"
 #include "session.h"
 #include "signal_alarm.h"
@@ -40,22 +41,19 @@ TEST(LoaderGetId, BuildsTheIdentifierFromTheFirstFourReplyBytes) {
   const struct {
     const char *what;
     Bytes reply;
-    int flags;
     unsigned id;
   } rows[] = {
-      {"L = 0", {0x79, 0x00, 0x41, 0x79}, LD_WAITACK, 0x41},
-      {"L = 1", {0x79, 0x01, 0x04, 0x10, 0x79}, LD_WAITACK, 0x410},
-      {"L = 2", {0x79, 0x02, 0x01, 0x02, 0x03, 0x79}, LD_WAITACK, 0x010203},
-      {"L = 255 fills the reply buffer", cat(cat({0x79, 0xFF}, long_reply), {0x79}), LD_WAITACK,
-       0x00010203},
-      {"no acknowledgements awaited", {0x01, 0x04, 0x10}, 0, 0x410},
+      {"L = 0", {0x79, 0x00, 0x41, 0x79}, 0x41},
+      {"L = 1", {0x79, 0x01, 0x04, 0x10, 0x79}, 0x410},
+      {"L = 2", {0x79, 0x02, 0x01, 0x02, 0x03, 0x79}, 0x010203},
+      {"L = 255 fills the reply buffer", cat(cat({0x79, 0xFF}, long_reply), {0x79}), 0x00010203},
   };
   for (const auto &r : rows) {
     Peer peer;
     ASSERT_GE(peer.port(), 0);
     Script script(peer, 2, r.reply);
     errno = -1;
-    EXPECT_EQ(ld_getid(TestSession(peer.port(), r.flags).get()), r.id) << r.what;
+    EXPECT_EQ(ld_getid(TestSession(peer.port()).get()), r.id) << r.what;
     EXPECT_EQ(errno, 0) << r.what;
     script.join();
     EXPECT_EQ(script.received, (Bytes{0x02, 0xFD})) << r.what;

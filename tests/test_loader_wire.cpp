@@ -22,6 +22,7 @@
 #include "flasher.h"
 #include "images.h"
 #include "loader.h"
+#include "loader_testing.h"
 #include "pty.h"
 #include "session.h"
 #include "signal_alarm.h"
@@ -82,6 +83,15 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
        0x12345678,
        0,
        {{0x02, 0xFD}}},
+      {"getid until two replies agree: the fifth reply byte damaged, a third read",
+       {"--damage-reply", "5"},
+       [](ld_session *s) {
+         unsigned id = 0;
+         return ld_getid_agreed(s, &id) < 0 ? -1L : long(id);
+       },
+       0x410,
+       0,
+       {{0x02, 0xFD}, {0x02, 0xFD}, {0x02, 0xFD}}},
       {"erase",
        {},
        [](ld_session *s) { return long(ld_erase_all(s)); },
@@ -93,15 +103,22 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
        [](ld_session *s) { return long(ld_erase_all(s)); },
        0,
        0,
-       {{0x43, 0xBC}, {0x43, 0xBC}, {0x43, 0xBC}, {0x00, 0xFF}, {0x44, 0xBB}, {0xFF, 0xFF, 0x00}}},
+       {{0x43, 0xBC},
+        {0x43, 0xBC},
+        {0x43, 0xBC},
+        {0x00, 0xFF},
+        {0x00, 0xFF},
+        {0x44, 0xBB},
+        {0xFF, 0xFF, 0x00}}},
       {"erase, a refused mass erase: the command again from its pair",
-       {"--extended-erase", "--nack-block", "7"},
+       {"--extended-erase", "--nack-block", "8"},
        [](ld_session *s) { return long(ld_erase_all(s)); },
        0,
        0,
        {{0x43, 0xBC},
         {0x43, 0xBC},
         {0x43, 0xBC},
+        {0x00, 0xFF},
         {0x00, 0xFF},
         {0x44, 0xBB},
         {0xFF, 0xFF, 0x00},
@@ -153,7 +170,7 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
        },
        0x220000,
        0,
-       {{0x01, 0xFE}}},
+       {{0x01, 0xFE}, {0x01, 0xFE}}},
       {"write unprotect alone, then the sync after the restart",
        {"--write-protected", "--reset-after-options"},
        [](ld_session *s) { return long(ld_write_unprotect(s)); },
@@ -277,7 +294,7 @@ TEST(LoaderRetry, ARefusedBlockStartsItsWholeCommandAgainUpToThreeTries) {
        erase_all,
        -1,
        EINVAL,
-       {cmd43, cmd43, cmd43, get}},
+       {cmd43, cmd43, cmd43, get, get}},
       // Not acted on: recovery bytes until one is refused, a probe pair,
       // then the whole command again. The second recovery byte differs from
       // the first: had the 0xFF been lost, 0x00 would count one page, and

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "loader_testing.h"
 #include "port.h"
 #include "pty.h"
 #include "testsupport.h"

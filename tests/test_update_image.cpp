@@ -380,18 +380,18 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        says("Can't read flash: the size of part 999's flash is not known\n"),
        false,
        false},
-      // Reply bytes counted from the sync's answer: Get ID 5, each read of
-      // the flash-size register 5 (the value in its last two), each read of
+      // Reply bytes counted from the sync's answer: Get ID twice 5, each read
+      // of the flash-size register 5 (the value in its last two), each read of
       // a block 3 and 256.
       {"--verify, a flash byte damaged in a reply",
-       {"--damage-reply", "100"},
+       {"--damage-reply", "105"},
        {"--verify"},
        0,
        reading,
        true,
        false},
       {"--verify, every read of a block damaged",
-       {"--damage-reply", "20", "--damage-reply", "280", "--damage-reply", "540"},
+       {"--damage-reply", "25", "--damage-reply", "285", "--damage-reply", "545"},
        {"--verify"},
        2,
        [](const std::string &out) {
@@ -399,9 +399,9 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        },
        false,
        false},
-      {"a damaged flash-size reply", {"--damage-reply", "10"}, {}, 0, reading, true, false},
+      {"a damaged flash-size reply", {"--damage-reply", "15"}, {}, 0, reading, true, false},
       {"flash-size replies that disagree",
-       {"--damage-reply", "10", "--damage-reply", "16"},
+       {"--damage-reply", "15", "--damage-reply", "21"},
        {},
        2,
        says("Can't read flash: the flash-size register at 0x1FFFF7E0 gave no size the part can "
@@ -410,7 +410,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        false},
       // 0x0180 damaged into 0x0080 would be a flash of 128 KiB.
       {"an L4 of 384 KiB, a damaged flash-size reply",
-       {"--damage-reply", "11"},
+       {"--damage-reply", "16"},
        {"--progress=none"},
        0,
        says(""),

@@ -20,11 +20,11 @@ namespace testsupport {
 inline constexpr double kSlack = 8.0;
 
 // Blocks of a run with the sample and without identifier test, counted from
-// 1 as the module counts them: sync, Get ID, erase command, erase parameter,
-// then per fragment f (from 1) its write command, address block and data
-// block.
+// 1 as the module counts them: sync, Get ID twice, erase command, erase
+// parameter, then per fragment f (from 1) its write command, address block
+// and data block.
 inline int write_command_block(int f) {
-  return 5 + 3 * (f - 1);
+  return 6 + 3 * (f - 1);
 }
 
 // What a run that flashed the sample prints.

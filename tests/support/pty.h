@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "bytes.h"
+#include "loader_testing.h"
 #include "sim_process.h"
 #include "uart.h"
 
