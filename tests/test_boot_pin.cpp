@@ -164,6 +164,14 @@ TEST(BootPin, InfoShowsWhatTheModuleTellsAndChangesNothing) {
        g0 + "Option word: 0xFFFFFEAA\nBoot-select pin: ignored (nBOOT_SEL = 1)\n"
             "Read-out protection: level 0\n",
        ""},
+      // Reply bytes from the sync's answer: the identifier's low byte of the
+      // first of three Get IDs, the version of the first Get Version (after
+      // two size reads), a command code of the first Get. Each read again.
+      {{"--part", "0x460", "--damage-reply", "5", "--damage-reply", "28", "--damage-reply", "46"},
+       0,
+       g0 + "Option word: 0xFFFFFEAA\nBoot-select pin: ignored (nBOOT_SEL = 1)\n"
+            "Read-out protection: level 0\n",
+       ""},
       {{"--part", "0x460", "--read-protected"},
        0,
        g0 + "Read-out protection: level 1 (the option bytes cannot be read)\n",
