@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # The full sweep: one host byte lost, and separately damaged, at every
 # position of each short run of tests/test_sweep.cpp (global erase,
-# --erase=image on a 0x43 and on a 0x44 part, mass erase, --verify, --go),
-# with both lines and with none. Writes one line per run to TABLE
-# (scenario, fault, position, status, verdict, last message) and prints the
-# count of runs per scenario, fault and outcome. Takes hours; not part of
+# --erase=image on a 0x43 and on a 0x44 part, mass erase, --verify, --go,
+# and --erase=image on an F401, F4, G0, L0, H7 and F1), and one reply byte
+# damaged at every position of its opening exchanges (up to the first erase
+# or write command), with both lines and with none. Writes one line per run
+# to TABLE (scenario, fault, position, status, verdict, last message) and
+# prints per scenario and fault, then in all: the runs, those that ended 0
+# with the flash exactly as asked, the safe failures (non-zero, nothing
+# outside the plan changed) and the wrong ones. Takes hours; not part of
 # `make test`. Usage:
 #   scripts/sweep.sh [build-dir] [table] [gtest filter]
 # e.g. scripts/sweep.sh build sweep.tsv '*GlobalErase*'
@@ -17,7 +21,10 @@ filter=${3:-*}
 status=0
 TARVION_SWEEP=full TARVION_SWEEP_TABLE="$table" "$build/tests/test_sweep" \
   --gtest_filter="Sweep.$filter" >"$table.log" 2>&1 || status=$?
-# scenario, fault, exit status and verdict: how many runs each.
-awk -F'\t' '{ n[$1 "\t" $2 "\tstatus " $4 "\t" $5]++ } END { for (k in n) print n[k] "\t" k }' \
-  "$table" | sort -t$'\t' -k2,2 -k3,3 -k4,4
-echo "runs: $(wc -l <"$table"), failures: $(grep -vc $'\tok\t' "$table" || true), gtest status $status"
+printf 'runs\tstatus 0 correct\tsafe failures\twrong\tscenario, fault\n'
+awk -F'\t' '
+  function count(k) { runs[k]++; if ($5 != "ok") wrong[k]++; else if ($4 == 0) good[k]++; else safe[k]++ }
+  { count($1 "\t" $2); count("all") }
+  END { for (k in runs) print runs[k] "\t" good[k] + 0 "\t" safe[k] + 0 "\t" wrong[k] + 0 "\t" k }
+' "$table" | sort -t$'\t' -k5,5
+echo "gtest status $status"

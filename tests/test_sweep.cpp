@@ -1,7 +1,10 @@
-// One host byte lost, or separately damaged, at positions of a short run:
-// a two-fragment image with the global erase, with --erase=image on a part
-// of the Erase 0x43 and on one of the Extended Erase 0x44, the mass erase,
-// --verify and --go; each with both lines and with none. CI runs a sample of
+// One host byte lost, or separately damaged, at positions of a short run,
+// or one reply byte of its opening exchanges damaged (everything the module
+// answers before the first erase or write: sync, Get ID, Get, the flash-size
+// and option reads): a two-fragment image with the global erase, with
+// --erase=image on a part of the Erase 0x43 and on one of the Extended Erase
+// 0x44, the mass erase, --verify and --go, and --erase=image on parts of six
+// families; each with both lines and with none. CI runs a sample of
 // positions; TARVION_SWEEP=full runs every position (scripts/sweep.sh), and
 // TARVION_SWEEP_TABLE=FILE appends a line per run to FILE.
 #include <gtest/gtest.h>
@@ -17,16 +20,19 @@ namespace {
 
 using namespace testsupport;
 
-const char *const kFaults[] = {"--lose-byte", "--damage-byte"};
+const char *const kFaults[] = {"--lose-byte", "--damage-byte", "--damage-reply"};
 
-std::vector<size_t> positions(size_t n, size_t seed) {
+bool full() {
   const char *mode = std::getenv("TARVION_SWEEP");
+  return mode && std::string(mode) == "full";
+}
+
+// Positions 1 to n: all of them, or a sample of `sample`.
+std::vector<size_t> positions(size_t n, size_t seed, size_t sample) {
   std::vector<size_t> p;
-  if (mode && std::string(mode) == "full") {
-    for (size_t i = 1; i <= n; ++i) p.push_back(i);
-    return p;
-  }
-  for (size_t k = 0; k < 2 && n > 1; ++k) p.push_back(2 + (seed * 37 + k * (n / 2 + 5)) % (n - 1));
+  for (size_t i = 1; i <= n && full(); ++i) p.push_back(i);
+  for (size_t k = 0; k < sample && n > 0 && !full(); ++k)
+    p.push_back(1 + (seed * 37 + k * (n / 2 + 5)) % n);
   return p;
 }
 
@@ -51,13 +57,19 @@ std::string last_line(std::string text) {
 void sweep(size_t index) {
   const Scenario &s = sweep_scenarios()[index];
   for (bool lines : {false, true}) {
+    if (lines && s.profile && !full()) continue;
     const std::string where = std::string(s.name) + (lines ? ", lines" : ", no lines");
     SCOPED_TRACE(where);
     const SweepOutcome clean = sweep_run(s, lines, {});
     ASSERT_EQ(clean.status, 0) << clean.err;
     ASSERT_EQ(judge_sweep_run(s, clean), "");
-    for (size_t f = 0; f < 2; ++f) {
-      for (size_t pos : positions(clean.host_bytes, index * 4 + f * 2 + lines)) {
+    for (size_t f = 0; f < 3; ++f) {
+      const bool reply = f == 2;
+      for (size_t pos :
+           positions(reply ? clean.opening : clean.host_bytes, index * 4 + f * 2 + lines,
+                     reply       ? 1
+                     : s.profile ? 0
+                                 : 2)) {
         const SweepOutcome o = sweep_run(s, lines, {kFaults[f], std::to_string(pos)});
         const std::string verdict = judge_sweep_run(s, o);
         EXPECT_EQ(verdict, "") << kFaults[f] << " " << pos << ": " << o.err;
@@ -91,6 +103,10 @@ TEST(Sweep, AByteLostOrDamagedInARunWithVerifyNeverLeavesAWrongFlashAtStatusZero
 
 TEST(Sweep, AByteLostOrDamagedInARunWithGoNeverLeavesAWrongFlashAtStatusZero) {
   sweep(5);
+}
+
+TEST(Sweep, ADamagedReplyNeverMakesAPartOfSixFamiliesEraseOrWriteOutsideTheImage) {
+  for (size_t i = 6; i < sweep_scenarios().size(); ++i) sweep(i);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Short runs of the real flasher against the simulated module with one host
-// byte lost or damaged, and the judgement every such run must pass: it ends
-// 0 with the image in flash and only the commands the flasher meant acted
-// on, or it ends non-zero, and then anything acted on outside the image is
-// named in its messages.
+// byte lost or damaged, or one reply byte damaged, and the judgement every
+// such run must pass: it ends 0 with the flash exactly as asked and only the
+// commands the flasher meant acted on, or it ends non-zero with nothing
+// outside its plan changed, and anything acted on outside the image named
+// in its messages.
 #ifndef TARVION_SWEEP_RUNS_H
 #define TARVION_SWEEP_RUNS_H
 
@@ -28,6 +29,7 @@ struct Scenario {
   uint32_t page;                  // the part's page size
   uint32_t flash_size;            // the part's flash size
   std::vector<Chunk> image = {};  // none: two fragments of 16 bytes, at pages 0 and 1
+  bool profile = false;           // a part's: sampled with a damaged reply alone, no lines
 };
 
 inline const std::vector<Scenario> &sweep_scenarios() {
@@ -38,6 +40,12 @@ inline const std::vector<Scenario> &sweep_scenarios() {
       {"mass erase 0x44", {"--part", "0x442"}, {}, 2048, 256 * 1024},
       {"verify", {"--part", "0x414"}, {"--verify"}, 2048, 512 * 1024},
       {"go", {"--part", "0x414"}, {"--go"}, 2048, 512 * 1024},
+      {"F401", {"--part", "0x423"}, {"--erase=image"}, 16384, 256 * 1024, {}, true},
+      {"F4", {"--part", "0x413"}, {"--erase=image"}, 16384, 1024 * 1024, {}, true},
+      {"G0", {"--part", "0x460"}, {"--erase=image"}, 2048, 128 * 1024, {}, true},
+      {"L0", {"--part", "0x417"}, {"--erase=image"}, 128, 64 * 1024, {}, true},
+      {"H7", {"--part", "0x450"}, {"--erase=image"}, 128 * 1024, 2048 * 1024, {}, true},
+      {"F1", {"--part", "0x410"}, {"--erase=image"}, 1024, 128 * 1024, {}, true},
   };
   return s;
 }
@@ -79,6 +87,7 @@ struct SweepOutcome {
   std::vector<std::string> events;
   std::string flash;
   size_t host_bytes = 0;  // bytes the module received
+  size_t opening = 0;     // reply bytes before the first erase or write command
   std::vector<SimLogRecord> log;
 };
 
@@ -178,16 +187,21 @@ inline SweepOutcome sweep_run(const Scenario &s, bool lines,
   o.flash = sim.dump();
   o.log = sim.log();
   for (const auto &b : sim.rx_blocks()) o.host_bytes += b.size();
+  for (const auto &r : o.log) {
+    if (r.kind == "rx" && (r.rest == "43 bc" || r.rest == "44 bb" || r.rest == "31 ce")) break;
+    if (r.kind == "tx") o.opening += parse_hex_bytes(r.rest).size();
+  }
   return o;
 }
 
 // The acts of the module's log that the flasher did not mean, one per line.
 inline std::string unmeant_acts(const Scenario &s, const SweepOutcome &o) {
-  // A write inside a fragment's words (padded to 8 bytes) changes nothing
-  // outside the image; its content the flash itself shows.
+  // A write inside a fragment's words (padded to 32 bytes, the largest
+  // flash word) changes nothing outside the image; its content the flash
+  // itself shows.
   const auto inside = [&](uint32_t addr, uint32_t len) {
     for (const auto &c : sweep_image(s))
-      if (addr >= c.offset && addr + len <= c.offset + ((c.bytes.size() + 7) & ~size_t(7)))
+      if (addr >= c.offset && addr + len <= c.offset + ((c.bytes.size() + 31) & ~size_t(31)))
         return true;
     return false;
   };
@@ -232,6 +246,11 @@ inline std::string judge_sweep_run(const Scenario &s, const SweepOutcome &o) {
   if (o.status < 0) return "no end: " + std::to_string(o.status);
   if (!unmeant.empty() && o.err.find("outside the image may have been") == std::string::npos)
     return "acts not meant and not named:\n" + unmeant + o.err;
+  // The plan: the image's pages, or the whole flash.
+  const std::string before = sweep_preload(s);
+  const size_t plan = erases_pages_only(s) ? 2 * s.page : before.size();
+  if (o.flash.size() != before.size() || o.flash.compare(plan, before.npos, before, plan) != 0)
+    return "flash outside the plan changed:\n" + o.err;
   return "";
 }
 
