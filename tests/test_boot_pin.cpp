@@ -151,6 +151,7 @@ TEST(BootPin, WritesTheAreaBackWholeWithOneBitChangedAndRefusesABadPair) {
 }
 
 TEST(BootPin, InfoShowsWhatTheModuleTellsAndChangesNothing) {
+  const char kDisagree[] = "Can't read device ID: the replies disagree\n";
   const std::string g0 =
       "ID: 0x460\nPart: G0 G070/071/081, 128 KiB flash\nBoot loader: version 3.1\n"
       "Commands: 00 01 02 11 21 31 44 73 82 92\n";
@@ -164,14 +165,16 @@ TEST(BootPin, InfoShowsWhatTheModuleTellsAndChangesNothing) {
        g0 + "Option word: 0xFFFFFEAA\nBoot-select pin: ignored (nBOOT_SEL = 1)\n"
             "Read-out protection: level 0\n",
        ""},
-      // Reply bytes from the sync's answer: the identifier's low byte of the
-      // first of three Get IDs, the version of the first Get Version (after
-      // two size reads), a command code of the first Get. Each read again.
+      // Reply bytes from the sync's answer: the identifier in the first Get
+      // ID, the version in the first Get Version, a code in the first Get;
+      // two identifiers alike and an F3's size register refused; none alike.
       {{"--part", "0x460", "--damage-reply", "5", "--damage-reply", "28", "--damage-reply", "46"},
        0,
        g0 + "Option word: 0xFFFFFEAA\nBoot-select pin: ignored (nBOOT_SEL = 1)\n"
             "Read-out protection: level 0\n",
        ""},
+      {{"--part", "0x423", "--damage-reply", "5", "--damage-reply", "10"}, 2, "", kDisagree},
+      {{"--damage-reply", "4", "--damage-reply", "10"}, 2, "", kDisagree},
       {{"--part", "0x460", "--read-protected"},
        0,
        g0 + "Read-out protection: level 1 (the option bytes cannot be read)\n",

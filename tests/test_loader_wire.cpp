@@ -83,15 +83,6 @@ TEST(LoaderWire, EveryOperationSendsTheBlocksOfItsTableRow) {
        0x12345678,
        0,
        {{0x02, 0xFD}}},
-      {"getid until two replies agree: the fifth reply byte damaged, a third read",
-       {"--damage-reply", "5"},
-       [](ld_session *s) {
-         unsigned id = 0;
-         return ld_getid_agreed(s, &id) < 0 ? -1L : long(id);
-       },
-       0x410,
-       0,
-       {{0x02, 0xFD}, {0x02, 0xFD}, {0x02, 0xFD}}},
       {"erase",
        {},
        [](ld_session *s) { return long(ld_erase_all(s)); },

@@ -1,12 +1,10 @@
-// One host byte lost, or separately damaged, at positions of a short run,
-// or one reply byte of its opening exchanges damaged (everything the module
-// answers before the first erase or write: sync, Get ID, Get, the flash-size
-// and option reads): a two-fragment image with the global erase, with
-// --erase=image on a part of the Erase 0x43 and on one of the Extended Erase
-// 0x44, the mass erase, --verify and --go, and --erase=image on parts of six
-// families; each with both lines and with none. CI runs a sample of
-// positions; TARVION_SWEEP=full runs every position (scripts/sweep.sh), and
-// TARVION_SWEEP_TABLE=FILE appends a line per run to FILE.
+// One host byte lost, or separately damaged, at positions of a short run, or
+// one reply byte damaged before its first erase or write: a two-fragment
+// image with the global erase, with --erase=image on a part of the Erase
+// 0x43 and on one of the Extended Erase 0x44 (and of six families), the mass
+// erase, --verify and --go; each with both lines and with none. CI runs a
+// sample of positions; TARVION_SWEEP=full runs every position
+// (scripts/sweep.sh), and TARVION_SWEEP_TABLE=FILE appends a line per run.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -65,11 +63,9 @@ void sweep(size_t index) {
     ASSERT_EQ(judge_sweep_run(s, clean), "");
     for (size_t f = 0; f < 3; ++f) {
       const bool reply = f == 2;
+      const size_t sample = reply ? 1 : s.profile ? 0 : 2;
       for (size_t pos :
-           positions(reply ? clean.opening : clean.host_bytes, index * 4 + f * 2 + lines,
-                     reply       ? 1
-                     : s.profile ? 0
-                                 : 2)) {
+           positions(reply ? clean.opening : clean.host_bytes, index * 4 + f * 2 + lines, sample)) {
         const SweepOutcome o = sweep_run(s, lines, {kFaults[f], std::to_string(pos)});
         const std::string verdict = judge_sweep_run(s, o);
         EXPECT_EQ(verdict, "") << kFaults[f] << " " << pos << ": " << o.err;

@@ -20,13 +20,11 @@ TEST(Flasher, ShowsTheIdentifierAndTouchesNothingElse) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "Device has ID 00000413\n");
   // Without a firmware file, from the command line or the configuration
-  // file, and with acknowledgements not awaited (Get ID reads its own).
-  testsupport::write_file(dir.file("showid.conf"), "showid\n");
-  for (const auto &opts : std::vector<std::vector<std::string>>{
-           {"--showid"}, {"--conffile=" + dir.file("showid.conf")}, {"--showid", "--waitack"}}) {
-    std::vector<std::string> args = {"-d", sim.tty_path()};
-    args.insert(args.end(), opts.begin(), opts.end());
-    r = flash(dir, args);
+  // file, there without acknowledgements awaited (Get ID reads its own).
+  testsupport::write_file(dir.file("showid.conf"), "showid\nwaitack\n");
+  for (const std::string &opt :
+       {std::string("--showid"), "--conffile=" + dir.file("showid.conf")}) {
+    r = flash(dir, {"-d", sim.tty_path(), opt});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Device has ID 00000413\n");
   }

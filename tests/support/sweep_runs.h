@@ -1,9 +1,8 @@
 // Short runs of the real flasher against the simulated module with one host
 // byte lost or damaged, or one reply byte damaged, and the judgement every
-// such run must pass: it ends 0 with the flash exactly as asked and only the
-// commands the flasher meant acted on, or it ends non-zero with nothing
-// outside its plan changed, and anything acted on outside the image named
-// in its messages.
+// such run must pass: it ends 0 with the image in flash and only the commands
+// the flasher meant acted on, or it ends non-zero with nothing outside its
+// plan changed, and anything acted on outside the image named.
 #ifndef TARVION_SWEEP_RUNS_H
 #define TARVION_SWEEP_RUNS_H
 
@@ -196,9 +195,8 @@ inline SweepOutcome sweep_run(const Scenario &s, bool lines,
 
 // The acts of the module's log that the flasher did not mean, one per line.
 inline std::string unmeant_acts(const Scenario &s, const SweepOutcome &o) {
-  // A write inside a fragment's words (padded to 32 bytes, the largest
-  // flash word) changes nothing outside the image; its content the flash
-  // itself shows.
+  // A write inside a fragment's words (padded to 32 bytes, the largest)
+  // changes nothing outside the image; its content the flash itself shows.
   const auto inside = [&](uint32_t addr, uint32_t len) {
     for (const auto &c : sweep_image(s))
       if (addr >= c.offset && addr + len <= c.offset + ((c.bytes.size() + 31) & ~size_t(31)))
