@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,7 +22,7 @@ std::vector<part_extent> image_extents(const image *img) {
 int cant_erase(const erase_request &req) {
   const int err = errno;
   if (req.quiet_refusal && (err == EINVAL || err == EPERM)) return -1;
-  std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(err));
+  std::fprintf(stderr, "Can't erase device: %s\n", error_text(err));
   errno = err;
   return -1;
 }

@@ -5,8 +5,8 @@
 // the waits, how to restart the module, the stop flag, and what has happened
 // so far. The loader prints nothing; it reports through the session.
 //
-// Every operation returns 0 (ld_getid: the identifier) on success with errno
-// 0, and -1 (ld_getid: 0xFFFFFFFF) on failure with errno telling why:
+// Every operation returns 0 on success with errno 0, and -1 on failure with
+// errno telling why:
 //   EBUSY   an awaited byte did not come within its budget;
 //   EINVAL  a byte other than the acknowledgement 0x79 came, or the request
 //           itself was out of range (nothing is sent then);
@@ -32,11 +32,10 @@ constexpr int LD_WAITACK = 2;   // await and examine the acknowledgement of each
 constexpr int LD_VERBOSE = 4;   // verbose operation (carried along for the driver)
 constexpr int LD_PROGRESS = 8;  // the driver shows the progress of a write (carried along)
 
-constexpr int LD_ATTEMPTS = 3;                     // tries of a command pair
-constexpr int LD_COMMAND_TRIES = 3;                // tries of a whole command
-constexpr int LD_ID_BYTES = 4;                     // identifier bytes that make up its value
-constexpr unsigned int LD_ID_FAILED = 0xFFFFFFFF;  // ld_getid's result on failure
-constexpr int LD_REPLY_READS = 3;                  // reads of a reply, two of which must agree
+constexpr int LD_ATTEMPTS = 3;       // tries of a command pair
+constexpr int LD_COMMAND_TRIES = 3;  // tries of a whole command
+constexpr int LD_ID_BYTES = 4;       // identifier bytes that make up its value
+constexpr int LD_REPLY_READS = 3;    // reads of a reply, two of which must agree
 
 // The budgets of a session's waits, in milliseconds. The defaults are the
 // real module's; tests shorten them.
@@ -240,9 +239,11 @@ int ld_read_until_agree(ld_session *s, int reads, ld_reply_reader read, void *ct
 // they agree on in buf. Returns 0; 1 with errno EIO when no two reads agreed
 // (buf then holds the last read); -1 with errno as ld_read_memory.
 int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, int reads);
-// Get ID until two replies agree (ld_read_until_agree, LD_REPLY_READS): the
-// identifier as ld_getid makes it, into *id. Returns 0, or -1 with errno as
-// ld_getid, EBADMSG when no two replies agreed.
+// Get ID (command 0x02; the reply: a length byte L, L+1 identifier bytes,
+// each awaited at most budgets.wait_ms, the closing 0x79) until two replies
+// agree (ld_read_until_agree, LD_REPLY_READS): the identifier, its first
+// min(L+1, 4) bytes most significant first, into *id. Returns 0, or -1 with
+// errno as ld_run_command, EBADMSG when no two replies agreed.
 int ld_getid_agreed(ld_session *s, unsigned int *id);
 // Lifts read-out protection: Readout Unprotect (0x92), whose second
 // acknowledgement comes once the module has erased its whole flash (awaited
@@ -252,12 +253,6 @@ int ld_readout_unprotect(ld_session *s);
 // Lifts write protection: Write Unprotect (0x73), which keeps the flash;
 // its second acknowledgement and the probe as ld_readout_unprotect.
 int ld_write_unprotect(ld_session *s);
-// Reads the device identifier once: command 0x02, then the reply (length
-// byte L, L+1 identifier bytes, each awaited at most budgets.wait_ms; the
-// closing 0x79). The first min(L+1, 4) bytes make the value, most
-// significant first. Returns 0xFFFFFFFF on failure; only errno 0 tells
-// success apart. What the run decides on is ld_getid_agreed's.
-unsigned int ld_getid(ld_session *s);
 // Erases the whole flash: command 0x43, then the block 0xFF. A boot loader
 // that refuses 0x43 (0x1F to an attempt and none accepted, under LD_WAITACK)
 // is erased with ld_erase_extended. Returns 0, or -1 with errno as that.

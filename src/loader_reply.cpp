@@ -100,7 +100,7 @@ int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, in
 
 unsigned int ld_getid(ld_session *s) {
   std::vector<unsigned char> reply;
-  if (reply_once(s, LD_CMD_GET_ID, &reply) < 0) return LD_ID_FAILED;
+  if (reply_once(s, LD_CMD_GET_ID, &reply) < 0) return 0xFFFFFFFF;
   errno = 0;
   return id_of(reply);
 }

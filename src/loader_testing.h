@@ -10,6 +10,11 @@
 #include "image.h"
 #include "loader.h"
 
+constexpr unsigned int LD_ID_FAILED = 0xFFFFFFFF;  // ld_getid's result on failure
+
+// Get ID read once, as ld_getid_agreed reads each reply. Returns the
+// identifier, or 0xFFFFFFFF on failure; only errno 0 tells success apart.
+unsigned int ld_getid(ld_session *s);
 // ld_sync without the time of the first answer.
 int ld_init_device(ld_session *s);
 // ld_readout_unprotect, then ld_write_unprotect.
