@@ -164,20 +164,28 @@ TEST(Gpio, SetWritesExactlyOneCharacterWithoutLineEnd) {
 }
 
 TEST(Gpio, SetReportsAValueFileThatCannotBeOpenedWithTheOpensErrno) {
+  enum Value { Missing, Directory, Full };
   const struct {
     const char *what;
-    bool value_is_directory;
+    Value value;
     int err_no;
     const char *err;
   } cases[] = {
-      {"line not exported", false, ENOENT,
+      {"line not exported", Missing, ENOENT,
        "Can't open gpio23's value: No such file or directory\n"},
-      {"value is a directory", true, EISDIR, "Can't open gpio23's value: Is a directory\n"},
+      {"value is a directory", Directory, EISDIR, "Can't open gpio23's value: Is a directory\n"},
+      // A value the kernel refuses: the line did not move.
+      {"value refuses writes", Full, ENOSPC,
+       "Can't write gpio23's value: No space left on device\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     SysfsStandIn sys;
-    if (c.value_is_directory) fs::create_directories(sys.gpio("gpio23/value"));
+    if (c.value == Directory) fs::create_directories(sys.gpio("gpio23/value"));
+    if (c.value == Full) {
+      fs::create_directories(sys.gpio("gpio23"));
+      fs::create_symlink("/dev/full", sys.gpio("gpio23/value"));
+    }
     const Outcome o = call_capturing([] { return set_gpio(23, 1); });
     EXPECT_EQ(o.result, -1);
     EXPECT_EQ(o.err_no, c.err_no);
