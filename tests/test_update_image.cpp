@@ -21,9 +21,6 @@ namespace {
 using namespace testsupport;
 
 constexpr uint32_t kFlashStart = 0x08000000;
-// What the Intel HEX reader says of the sample's raw binary before the file
-// is taken as one.
-const std::string kRawNote = "Line too short\nError parsing line 1 ''\n";
 
 // A run without lines: the module with sim_args, a firmware file of the
 // test's own, the flasher's extra arguments, and what must follow.
@@ -143,9 +140,8 @@ TEST(FlasherImage, WritesInTheFlashWordsOfThePartThatGetIdNames) {
 TEST(FlasherImage, PlacesARawBinaryAtTheFlashStartOrWhereAddressSays) {
   const std::string raw = sample_bin();
   const Bytes bin(raw.begin(), raw.end());
-  const auto flashed_raw = [](const std::string &fn) {
-    return kRawNote + progress(fn, kSampleFragments);
-  };
+  // Content that is no Intel HEX is flashed without a word about Intel HEX.
+  const auto flashed_raw = flashed(kSampleFragments);
   const ImageCase rows[] = {
       {"flash start",
        {},
@@ -217,7 +213,7 @@ TEST(FlasherImage, RefusesBytesBelowTheFlashOrSetTwiceDifferentlyBeforeThePort) 
        sample_bin(),
        {"--address", "0x100"},
        255,
-       says(kRawNote + "Image byte at 0x00000100 lies below the flash at 0x08000000\n"),
+       says("Image byte at 0x00000100 lies below the flash at 0x08000000\n"),
        {},
        {}},
       {"overlapping records",
