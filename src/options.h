@@ -149,9 +149,9 @@ int parser_required(update_conf *args_info, const char *prog_name);
 // reader; not for the driver.
 // Numbers are read as strtol with base 0 reads them and must use the whole
 // text and fit 32 bits signed; --testid takes -2147483648 .. 0xFFFFFFFF and
-// keeps the 32-bit pattern in testid_arg; an empty text reads as 0.
-// --address and --read refuse an empty text ("<prog>: empty argument for
-// option `--read'" and the additional error text). With check_required the
+// keeps the 32-bit pattern in testid_arg. --baudrate, --resetpin, --bspin,
+// --testid, --address and --read refuse an empty text ("<prog>: empty
+// argument for option `--read'" and the additional error text). With check_required the
 // pass fails unless --file, --read, --showid, --info or --boot-pin was given.
 int parser_internal(int argc, char **argv, update_conf *args_info, int override, int initialize,
                     int check_required, const char *additional_error);
