@@ -178,12 +178,14 @@ int parser_config_collect(FILE *file, const char *path, std::vector<std::string>
 int parser_config_apply(std::vector<std::string> *args, const char *path, update_conf *args_info,
                         int override, int initialize, int check_required);
 
-// Writes every given option of the record to filename. Returns 0 when the
+// Writes every given option of the record to filename, replacing the file
+// whole: written beside it and renamed onto it, keeping its mode (see
+// WholeFile; a device or a FIFO is written as it is). Returns 0 when the
 // file was written, 1 (after a message on standard error) otherwise: when
 // the file cannot be opened, written or closed, or when a text cannot be
 // stored so that the reader gives it back (both kinds of quote, a line
-// break, a line past 2047 characters); in the last case the file is not
-// touched.
+// break, a line past 2047 characters); a regular file is then left as it
+// was.
 int parser_file_save(const char *filename, update_conf *args_info);
 
 #endif
