@@ -205,8 +205,9 @@ int open_port(Run &run) {
   line_hold_modem(run.port.get(), run.lines.has_reset ? &run.lines.reset : nullptr,
                   run.lines.has_bootsel ? &run.lines.bootsel : nullptr);
   uart_setup(run.port.get(), run.conf.baudrate_arg, flags);
+  // Said also without --verbose: the line runs at a speed not asked for.
   const int rate = uart_speed_rate(run.conf.baudrate_arg);
-  if (run.conf.verbose_flag && run.conf.uart_flag && rate != run.conf.baudrate_arg)
+  if (run.conf.uart_flag && rate != run.conf.baudrate_arg)
     std::fprintf(stderr, "Line speed set to %d baud (the port takes no %d)\n", rate,
                  run.conf.baudrate_arg);
   return 0;
@@ -246,7 +247,8 @@ void hint_no_answer(int err) {
 }
 
 // The entry and the sync. A run stopped during the entry's pauses says
-// nothing. Returns 0, or -1 (after a message).
+// nothing, and one whose line did not move nothing more than the line's own
+// message. Returns 0, or -1 (after a message).
 int enter_module(ld_session *s, target_lines &lines) {
   bool began = false;
   if (enter_target_sync(&lines, s, &began) == 0) return 0;
