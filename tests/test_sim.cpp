@@ -175,24 +175,20 @@ TEST(Sim, LineFaultsDamageOrLoseTheGivenBytes) {
   }
 }
 
-// Sends 0x7F until the module, starting after a restart, takes one in: each
-// one before is lost, which it logs. Returns the answer to the one taken.
+// Sends 0x7F until the module, starting after a restart, takes one in (each
+// one lost before it is logged); after the first sync. Returns the answer.
 Bytes sync_once_started(RawPort &port, const SimProcess &sim) {
   const auto count = [](const std::vector<SimLogRecord> &log, const char *kind, const char *rest) {
     return std::count_if(log.begin(), log.end(),
                          [&](const SimLogRecord &r) { return r.kind == kind && r.rest == rest; });
   };
-  for (int tries = 0; tries < 1000; ++tries) {
-    const auto before = sim.log();
-    const auto lost = count(before, "event", "starting lost 7f"), taken = count(before, "rx", "7f");
+  for (auto lost = count(sim.log(), "event", "starting lost 7f"); lost < 1000; ++lost) {
     port.send({0x7F});
-    std::ptrdiff_t now_lost = lost;
     if (!wait_for_log(sim, [&](const std::vector<SimLogRecord> &log) {
-          now_lost = count(log, "event", "starting lost 7f");
-          return now_lost > lost || count(log, "rx", "7f") > taken;
+          return count(log, "event", "starting lost 7f") > lost || count(log, "rx", "7f") > 1;
         }))
       break;
-    if (now_lost == lost) return receive(port.fd(), 1, 5000);
+    if (count(sim.log(), "rx", "7f") > 1) return receive(port.fd(), 1, 5000);
   }
   return {};
 }
