@@ -14,10 +14,10 @@ namespace {
 constexpr int kMaxLinks = 40;
 
 // A device or a FIFO, opened without waiting for a carrier or a reader, then
-// written with blocking writes as before. Returns the descriptor, or -1 with
-// errno.
-int open_direct(const std::string &path) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+// written with blocking writes as before; flags: more open flags. Returns the
+// descriptor, or -1 with errno.
+int open_direct(const char *path, int flags) {
+  Fd fd(::open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | flags));
   if (!fd.ok()) return -1;
   const int fl = ::fcntl(fd.get(), F_GETFL);
   if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) < 0) return -1;
@@ -54,15 +54,19 @@ int WholeFile::open(const char *path, int flags) {
     errno = EEXIST;
     return -1;
   }
-  if (follow_links(path, &target_) < 0) return -1;
+  // What is there, as the kernel resolves every link.
   struct stat st;
-  const bool exists = ::stat(target_.c_str(), &st) == 0;
+  const bool exists = ::stat(path, &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) {
     errno = EISDIR;
     return -1;
   }
-  if (exists && !S_ISREG(st.st_mode)) {
-    fd_ = Fd(open_direct(target_));
+  if (follow_links(path, &target_) < 0) return -1;
+  // A link whose end only the kernel can name (/proc/self/fd/N) leaves no
+  // place beside it: such a file is written in place, like a device.
+  struct stat end;
+  if (exists && (!S_ISREG(st.st_mode) || ::stat(target_.c_str(), &end) != 0)) {
+    fd_ = Fd(open_direct(path, S_ISREG(st.st_mode) ? O_TRUNC : 0));
     return fd_.ok() ? 0 : -1;
   }
   std::string name = target_ + ".XXXXXX";

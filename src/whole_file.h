@@ -2,7 +2,9 @@
 // exist yet, is written under a temporary name beside the end of its chain
 // of symbolic links and renamed onto it once it is complete, so that a
 // failure leaves what was there; the links stay links. What exists there and
-// is no regular file (a device, a FIFO) is written as it is.
+// is no regular file (a device, a FIFO) is written as it is, and so is a
+// file behind a link only the kernel resolves (/proc/self/fd/N), beside
+// which nothing can be placed.
 #ifndef TARVION_WHOLE_FILE_H
 #define TARVION_WHOLE_FILE_H
 
