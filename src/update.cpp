@@ -104,6 +104,7 @@ struct Run {
   int reader_ms = kReaderWaitMs;  // a FIFO's wait for its reader (--read)
   backup_target backup;           // --read's target, opened before the port
   bool backing_up = false;        // whether backup is open
+  bool held = false;              // the modem lines took their levels after the open
   std::string file;               // the image's name, which the image borrows
   ImageGuard img;
   target_lines lines;
@@ -229,9 +230,10 @@ int open_port(Run &run) {
     return cant_open(device);
   }
   // The open raised DTR and RTS: lines among them go to their levels before
-  // anything else reaches the port.
-  line_hold_modem(run.port.get(), run.lines.has_reset ? &run.lines.reset : nullptr,
-                  run.lines.has_bootsel ? &run.lines.bootsel : nullptr);
+  // anything else reaches the port. A modem line that does not take its
+  // level fails the run as at entry.
+  run.held = line_hold_modem(run.port.get(), run.lines.has_reset ? &run.lines.reset : nullptr,
+                             run.lines.has_bootsel ? &run.lines.bootsel : nullptr) == 0;
   uart_setup(run.port.get(), run.conf.baudrate_arg, flags);
   // Said also without --verbose: the line runs at a speed not asked for.
   const int rate = uart_speed_rate(run.conf.baudrate_arg);
@@ -357,7 +359,7 @@ int update_main(int argc, char **argv) {
     if (open_port(run) < 0) return EXIT_CANT_OPEN;
     flash_display display;
     start_session(run, &session, &display);
-    if (enter_module(&session, run.lines) == 0)
+    if (run.held && enter_module(&session, run.lines) == 0)
       flashed =
           do_flash(&session, run.img.get(), &run.conf, run.backing_up ? &run.backup : nullptr);
     flashed = report_stray_acts(&session, flashed);

@@ -224,6 +224,8 @@ TEST(Flasher, ALineThatCannotBeDrivenInTheReleaseEndsWithTwoWhateverElseHappened
   const std::string flashed = progress(sample_hex(), kSampleFragments);
   const std::string v17 = "Can't open gpio17's value: No such device or address\n";
   const std::string full17 = "Can't write gpio17's value: No space left on device\n";
+  const std::string notty = ": Inappropriate ioctl for device\n",
+                    dtr = "Can't set line dtr" + notty;
   const std::string no = ": No such file or directory\n", export_ = "Can't open exportfile" + no,
                     v5 = "Can't open gpio5's value" + no,
                     unexport = "Can't open unexport-file" + no;
@@ -264,6 +266,8 @@ TEST(Flasher, ALineThatCannotBeDrivenInTheReleaseEndsWithTwoWhateverElseHappened
       // entry, where the run ends before the sync.
       {{"-r", "17", "-s", "18"}, 17, 2, {}, 0, flashed + full17 + full17, true},
       {{"-r", "17", "-s", "18"}, 17, 0, {}, 0, full17 + full17 + full17, true},
+      // A port without modem lines: DTR cannot be held low after the open.
+      {{"-r", "dtr"}, 0, 0, {}, 0, "Can't request line dtr" + notty + dtr + dtr},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.err);
