@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "part_layouts.h"
 #include "parts.h"
 
 namespace {
@@ -47,6 +48,8 @@ TEST(Parts, ImagesArePlannedIntoThePagesTheyTouch) {
     std::string pages;  // the plan as ranges; or the first address outside
     uint32_t outside;   // 0: the image fits
     size_t batches;
+    int bit = -1;        // the option bit's value; -1: the table's layout
+    bool bank2 = false;  // outside: the first address in a bank 2 not numbered
   };
   const std::vector<Row> rows = {
       {0x410, 0, {{kBase, 6000}}, "0-5", 0, 1},
@@ -70,17 +73,46 @@ TEST(Parts, ImagesArePlannedIntoThePagesTheyTouch) {
       {0x417, 0, {{kBase, 64 * KiB}}, "0-511", 0, 1},
       {0x447, 0, {{kBase, 192 * KiB}}, "0-1535", 0, 3},
       {0x414, 0, {{kBase, 512 * KiB}}, "0-255", 0, 2},  // 0x43: 255 to a list
+      // Layouts by an option bit: G4 DBANK, L4+ DBANK, F4 DB1M, F7 nDBANK;
+      // H7 of 1 MiB by its size.
+      {0x469, 512, {{kBase, 6000}}, "0-2", 0, 1, 1},
+      {0x469, 512, {{kBase, 6000}}, "0-1", 0, 1, 0},
+      {0x469, 512, {{kBase + 0x40000, 1}}, "128", 0, 1, 1},
+      {0x469, 256, {{kBase + 0x3F000, 1}}, "63", 0, 1, 0},
+      {0x469, 256, {{kBase + 0x1F000, 0x2000}}, "", kBase + 0x20000, 0, 1},  // the hole
+      {0x469, 256, {{kBase + 0x40000, 1}}, "", kBase + 0x40000, 0, 1, true},
+      {0x469, 128, {{kBase + 0x4FFFF, 1}}, "", kBase + 0x4FFFF, 0, 1, true},
+      {0x470, 2048, {{kBase + 0x100000, 1}}, "256", 0, 1, 1},
+      {0x470, 2048, {{kBase + 0x100000, 1}}, "128", 0, 1, 0},
+      {0x471, 512, {{kBase + 0x7E000, 1}}, "63", 0, 1, 0},
+      {0x419, 1024, {{kBase + 0x80000, 1}}, "8", 0, 1, 0},
+      {0x419, 1024, {{kBase + 0x60000, 1}}, "7", 0, 1, 1},
+      {0x434, 1024, {{kBase + 0x7FFFF, 2}}, "", kBase + 0x80000, 0, 1, true},
+      {0x451, 2048, {{kBase + 0x100000, 1}}, "8", 0, 1, 1},
+      {0x451, 2048, {{kBase + 0x100000, 1}}, "12", 0, 1, 0},
+      {0x451, 1024, {{kBase + 0x60000, 1}}, "7", 0, 1, 0},
+      {0x451, 1024, {{kBase + 0x80000, 1}}, "", kBase + 0x80000, 0, 0, true},
+      {0x450, 1024, {{kBase + 0x7FFFF, 1}}, "3", 0, 1, 1},
+      {0x450, 1024, {{kBase + 0x80000, 1}}, "", kBase + 0x80000, 0, 1},
+      {0x450, 1024, {{kBase + 0x100000, 1}}, "", kBase + 0x100000, 0, 1, true},
   };
   for (const Row &r : rows) {
     const part_info *p = part_lookup(r.id);
     ASSERT_NE(p, nullptr) << std::hex << r.id;
+    const uint32_t bytes = part_flash_bytes(p, r.kib_read);
+    const part_layout_rule *rule = part_layout_rule_for(p, bytes);
+    part_layout l = {p->layout, p->runs, 0, 0};
+    if (r.bit >= 0) {
+      ASSERT_NE(rule, nullptr) << std::hex << r.id;
+      l = r.bit || rule->place == PART_BIT_NONE ? rule->set : rule->clear;
+    }
     std::vector<uint16_t> pages;
     uint32_t outside = 0;
-    const int rc = part_plan_pages(p, part_flash_bytes(p, r.kib_read), r.image, &pages, &outside);
+    const int rc = part_layout_plan(*p, l, bytes, r.image, false, &pages, &outside);
     SCOPED_TRACE(testing::Message() << std::hex << r.id << " " << r.image[0].addr);
     if (r.outside || r.pages.empty()) {
       EXPECT_EQ(rc, -1);
-      EXPECT_EQ(errno, ERANGE);
+      EXPECT_EQ(errno, r.bank2 ? ENOTSUP : ERANGE);
       EXPECT_EQ(outside, r.outside);
       continue;
     }
@@ -114,7 +146,17 @@ TEST(Parts, LookupDescribeAndWaitFollowTheTable) {
   block[0x23] = 0x02;
   EXPECT_EQ(part_fsize_value(f4, 0x1FFF7A00, block.data(), 256), 512u);
   EXPECT_EQ(part_fsize_value(f4, 0x1FFF7A00, block.data(), 0x23), 0u);
-  EXPECT_EQ(part_fsize_value(part_lookup(0x450), 0x1FF1E880, two, 2), 0u);
+  EXPECT_EQ(part_fsize_value(part_lookup(0x474), 0x08FFF80C, two, 2), 0u);
+  // The option bit, checked against its complement: G4's DBANK as shipped,
+  // F4's DB1M set in the halfword, and a complement off by one bit.
+  const part_layout_rule *g4 = part_layout_rule_for(part_lookup(0x469), 512 * KiB);
+  const part_layout_rule *db1m = part_layout_rule_for(part_lookup(0x419), 1024 * KiB);
+  ASSERT_TRUE(g4 && db1m);
+  EXPECT_EQ(part_layout_bit(*g4, {0xAA, 0xF8, 0xEF, 0xFF, 0x55, 0x07, 0x10, 0x00}), 1);
+  EXPECT_EQ(part_layout_bit(*db1m, {0xFF, 0x4F, 0x00, 0xB0}), 1);
+  EXPECT_EQ(part_layout_bit(*db1m, {0xFF, 0x0F, 0x00, 0xF1}), -1);
+  EXPECT_EQ(errno, EILSEQ);
+  EXPECT_EQ(part_layout_rule_for(part_lookup(0x419), 2048 * KiB), nullptr);
 }
 
 }  // namespace
