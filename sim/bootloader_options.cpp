@@ -30,8 +30,8 @@ bool BootLoader::write_options(const std::vector<uint8_t> &data, Reply &reply) {
     log_.event("options refused " + where);
     fprintf(stderr,
             "tarvion_module_sim: option write at 0x%08x of %zu byte(s) refused: the area takes "
-            "whole double words from 0x%08x\n",
-            addr_, data.size(), options_.base());
+            "whole double words from 0x%08x, at most %u bytes\n",
+            addr_, data.size(), options_.base(), options_.size());
     return false;
   }
   log_.event("cmd write " + where);

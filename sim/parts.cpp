@@ -26,7 +26,9 @@ constexpr SizeReg kF03 = {0x1FFFF7CC, 0x1FFFF700, 256, false};
 constexpr SizeReg kF24 = {0x1FFF7A22, 0x1FFF7A00, 256, true};
 constexpr SizeReg kG4L = {0x1FFF75E0, 0x1FFF7500, 256, false};
 constexpr SizeReg kL0 = {0x1FF8007C, 0x1FF80000, 128, true};
+constexpr SizeReg kC0 = {0x1FFF75A0, 0x1FFF7500, 256, false};
 constexpr SizeReg kF7Reg = {0x1FF0F442, 0x1FF0F400, 256, false};
+constexpr SizeReg kNoReg = {0, 0, 0, false};
 
 // One part: max flash, uniform page size in bytes (0: sectors, given per
 // bank), flash word, boot loader version (below 0x30: Erase 0x43, else
@@ -85,6 +87,12 @@ const Part kParts[] = {
     // G0
     {0x466, 64, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
     {0x460, 128, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
+    // C0 (erase times not known: G0's)
+    {0x443, 32, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kC0},
+    {0x453, 32, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kC0},
+    {0x44C, 64, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kC0},
+    {0x493, 128, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kC0},
+    {0x44D, 256, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kC0},
     // G4 (G47x/48x: bank 2 always at 256 KiB where DBANK makes two banks)
     {0x468, 128, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
     {0x469, 512, PAGES(2048), 8, 0x31, true, 256, 22, 22, 0, kG4L},
@@ -148,6 +156,14 @@ const Part kParts[] = {
     // WB, WL
     {0x495, 1024, PAGES(4096), 8, 0x31, true, 0, 24.5, 24.5, 0, kG4L},
     {0x497, 256, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, kG4L},
+    // U0, U3, WBA (erase times not known: G0's)
+    {0x459, 64, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, {0x1FFF3EA0, 0x1FFF3E00, 256, false}},
+    {0x489, 256, PAGES(2048), 8, 0x31, true, 0, 22, 22, 0, {0x1FFF6EA0, 0x1FFF6E00, 256, false}},
+    {0x454, 1024, PAGES(4096), 8, 0x31, true, 0, 22, 22, 0, kNoReg},
+    {0x42A, 2048, PAGES(4096), 8, 0x31, true, 0, 22, 22, 0, kNoReg},
+    {0x492, 1024, PAGES(8192), 16, 0x31, true, 0, 22, 22, 0, kNoReg},
+    {0x4B0, 2048, PAGES(8192), 16, 0x31, true, kMid, 22, 22, 0, kNoReg},
+    {0x4B2, 512, PAGES(4096), 16, 0x31, true, 0, 22, 22, 0, kNoReg},
 };
 
 // The option bytes of a part, and whether its boot loader restarts the
@@ -206,6 +222,11 @@ const OptionFacts kOptionFacts[] = {
     {0x451, kNoArea, 0, true, kF7Place, kF7Optcr},
     {0x466, kSel, kG0Factory, false, kG0Place, 0},
     {0x460, kSel, kG0Factory, false, kG0Place, 0},
+    {0x443, kSel, kG0Factory, false, kG0Place, 0},
+    {0x453, kSel, kG0Factory, false, kG0Place, 0},
+    {0x44C, kSel, kG0Factory, false, kG0Place, 0},
+    {0x493, kSel, kG0Factory, false, kG0Place, 0},
+    {0x44D, kSel, kG0Factory, false, kG0Place, 0},
     {0x468, kSw, kL4Factory, false, kG4Place, 0},
     {0x469, kSw, kL4Factory, false, kG4Place, 0},
     {0x479, kSw, kL4Factory, false, kG4Place, 0},

@@ -55,6 +55,12 @@ constexpr fsize_how kF7 = refusable(0x1FF0F442);
 constexpr fsize_how kF72x = refusable(0x1FF07A22);
 constexpr fsize_how kH74x = refusable(0x1FF1E880);
 constexpr fsize_how kH7Ax = refusable(0x08FFF80C);
+constexpr fsize_how kL1Cat1 = refusable(0x1FF8004C);
+constexpr fsize_how kL1Cat3 = refusable(0x1FF800CC);
+constexpr fsize_how kU5 = refusable(0x0BFA07A0);
+constexpr fsize_how kWB = refusable(0x1FFF75E0);
+// C0 and U0 keep theirs inside the system memory, as G0 does.
+constexpr fsize_how kC0 = direct(0x1FFF75A0);
 
 template <size_t N>
 constexpr part_info row(uint16_t pid, const char *family, const char *line, uint32_t kib,
@@ -84,9 +90,11 @@ constexpr part_info named(uint16_t pid, const char *family, const char *line, ui
 // the controller programs and the boot loader's write alignment (F2/F4: 4,
 // as the boot loader programs them at the default supply range). Where a
 // fact is not confirmed the row takes the safe default: the largest flash,
-// the mass erase offered, the flash-size register not read, bank 2 numbered
-// straight on after bank 1, and the factory option (one bank where
-// DBANK/nDBANK chooses; two banks of small pages on G4/L4R/L5).
+// the mass erase offered, the flash-size register not read (or read where
+// the boot loader may refuse it), bank 2 numbered straight on after bank 1,
+// and the layout of the factory option (one bank where DBANK/nDBANK
+// chooses; two banks of small pages on G4/L4R/L5). Where an option bit or
+// the flash size changes the layout, part_layouts.h holds the rest.
 constexpr part_info kParts[] = {
     row(0x444, "F0", "F030x4/x6, F031, F038", 32, kF0F3, kPages1K, 4, 0x44),
     row(0x440, "F0", "F05x, F030x8", 64, kF0F3, kPages1K, 4, 0x44),
@@ -134,11 +142,13 @@ constexpr part_info kParts[] = {
     row(0x425, "L0", "L031/041", 32, kL0, kPages128, 8, 0x44, true),
     row(0x417, "L0", "L05x/L06x", 64, kL0, kPages128, 8, 0x44, true),
     row(0x447, "L0", "L07x/L08x", 192, kL0, kPages128, 8, 0x44, true),
-    row(0x416, "L1", "L1 cat. 1", 128, kNoRead, kPages256, 8, 0x44, true),
+    row(0x416, "L1", "L1 cat. 1", 128, kL1Cat1, kPages256, 8, 0x44, true),
+    // 0x429: only the register's low byte holds the size; 0x436: a code
+    // (0: 384 KiB, 1: 256 KiB), no size. Neither is read.
     row(0x429, "L1", "L1 cat. 2", 128, kNoRead, kPages256, 8, 0x44, true),
-    row(0x427, "L1", "L1 cat. 3", 256, kNoRead, kPages256, 8, 0x44, true),
+    row(0x427, "L1", "L1 cat. 3", 256, kL1Cat3, kPages256, 8, 0x44, true),
     row(0x436, "L1", "L1 cat. 4/cat. 3 (D)", 384, kNoRead, kPages256, 8, 0x44, true),
-    row(0x437, "L1", "L1 cat. 5/6", 512, kNoRead, kPages256, 8, 0x44, true),
+    row(0x437, "L1", "L1 cat. 5/6", 512, kL1Cat3, kPages256, 8, 0x44, true),
     row(0x464, "L4", "L412/422", 128, kG0L4, kPages2K, 8, 0x44),
     row(0x435, "L4", "L431/432/433/442/443", 256, kG0L4, kPages2K, 8, 0x44),
     row(0x462, "L4", "L451/452/462", 512, kG0L4, kPages2K, 8, 0x44),
@@ -147,30 +157,30 @@ constexpr part_info kParts[] = {
     row(0x470, "L4", "L4R5/R7/R9/S5/S7/S9", 2048, kG0L4, kPages4K, 8, 0x44),
     row(0x471, "L4", "L4P5/Q5", 1024, kG0L4, kPages4K, 8, 0x44),
     row(0x472, "L5", "L552/562", 512, refusable(0x0BFA05E0), kPages2K, 16, 0x44),
-    row(0x455, "U5", "U535/545", 512, kNoRead, kPages8K, 16, 0x44),
-    row(0x482, "U5", "U575/585", 2048, kNoRead, kPages8K, 16, 0x44),
-    row(0x481, "U5", "U595/599/5A5/5A9", 4096, kNoRead, kPages8K, 16, 0x44),
-    row(0x476, "U5", "U5F7/F9/G7/G9", 4096, kNoRead, kPages8K, 16, 0x44),
-    row(0x494, "WB", "WB10/15", 320, kNoRead, kPages2K, 8, 0x44),
-    row(0x495, "WB", "WB30/35/50/55", 1024, kNoRead, kPages4K, 8, 0x44),
+    row(0x455, "U5", "U535/545", 512, kU5, kPages8K, 16, 0x44),
+    row(0x482, "U5", "U575/585", 2048, kU5, kPages8K, 16, 0x44),
+    row(0x481, "U5", "U595/599/5A5/5A9", 4096, kU5, kPages8K, 16, 0x44),
+    row(0x476, "U5", "U5F7/F9/G7/G9", 4096, kU5, kPages8K, 16, 0x44),
+    row(0x494, "WB", "WB10/15", 320, kWB, kPages2K, 8, 0x44),
+    row(0x495, "WB", "WB30/35/50/55", 1024, kWB, kPages4K, 8, 0x44),
     row(0x497, "WL", "WLE5/WL55", 256, kG0L4, kPages2K, 8, 0x44),
-    // Named only: their largest flash (or page size) is not known.
-    named(0x443, "C0", "C011", 8),
-    named(0x453, "C0", "C031", 8),
-    named(0x44C, "C0", "C051", 8),
-    named(0x493, "C0", "C071", 8),
-    named(0x44D, "C0", "C091/092", 8),
-    named(0x459, "U0", "U031", 8),
-    named(0x489, "U0", "U073/083", 8),
-    named(0x454, "U3", "U375/385", 8),
-    named(0x42A, "U3", "U3B5/3C5", 8),
+    row(0x443, "C0", "C011", 32, kC0, kPages2K, 8, 0x44),
+    row(0x453, "C0", "C031", 32, kC0, kPages2K, 8, 0x44),
+    row(0x44C, "C0", "C051", 64, kC0, kPages2K, 8, 0x44),
+    row(0x493, "C0", "C071", 128, kC0, kPages2K, 8, 0x44),
+    row(0x44D, "C0", "C091/092", 256, kC0, kPages2K, 8, 0x44),
+    row(0x459, "U0", "U031", 64, direct(0x1FFF3EA0), kPages2K, 8, 0x44),
+    row(0x489, "U0", "U073/083", 256, direct(0x1FFF6EA0), kPages2K, 8, 0x44),
+    row(0x454, "U3", "U375/385", 1024, kNoRead, kPages4K, 8, 0x44),
+    row(0x42A, "U3", "U3B5/3C5", 2048, kNoRead, kPages4K, 8, 0x44),
+    row(0x492, "WBA", "WBA5x", 1024, kNoRead, kPages8K, 16, 0x44),
+    row(0x4B0, "WBA", "WBA6x", 2048, kNoRead, kPages8K, 16, 0x44),
+    row(0x4B2, "WBA", "WBA2x", 512, kNoRead, kPages4K, 16, 0x44),
+    // Named only: no source gives their layout.
     named(0x474, "H5", "H503", 16),
     named(0x478, "H5", "H523/533", 16),
     named(0x484, "H5", "H562/563/573", 16),
     named(0x47A, "H5", "H5Ex/5Fx", 16),
-    named(0x492, "WBA", "WBA5x", 16),
-    named(0x4B0, "WBA", "WBA6x", 16),
-    named(0x4B2, "WBA", "WBA2x", 16),
     named(0x44E, "C5", "C5", 16),
     named(0x44F, "C5", "C5", 16),
     named(0x45A, "C5", "C5", 16),
