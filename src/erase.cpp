@@ -56,6 +56,18 @@ laid_out table_layout(const device_info &d) {
   return {*d.part, {d.part->layout, d.part->runs, 0, 0}};
 }
 
+// "Layout by DBANK = 0: 128 pages of 4 KiB", under --verbose.
+void say_layout(const ld_session *s, const device_info &d, const part_layout &l,
+                const std::string &by) {
+  if (!(s->flags & LD_VERBOSE)) return;
+  uint32_t numbered = 0;
+  const part_info row = part_with_layout(*d.part, l, d.flash_bytes, &numbered);
+  const auto spans = part_layout_spans(*d.part, l, d.flash_bytes);
+  std::string text = part_layout_text(&row, numbered);
+  if (spans.size() > 1) text += ", bank 2 at " + hex(spans[1].start) + " (page numbers not known)";
+  std::fprintf(stderr, "Layout by %s: %s\n", by.c_str(), text.c_str());
+}
+
 // The layout of a part whose layout follows an option bit or its flash
 // size: the bit read until two reads agree, checked against its complement.
 // Returns 0, or -1 after a message (errno ENOENT).
@@ -63,39 +75,28 @@ int lay_out(ld_session *s, const device_info &d, bool image_only, laid_out *out)
   *out = table_layout(d);
   if (!part_layout_varies(d.part)) return 0;
   if (!device_size_known(d))
-    return unsettled(d, image_only, "its layout follows its flash size, which was not read");
+    return unsettled(d, image_only, "its layout follows its flash size, which could not be read");
   const part_layout_rule *r = part_layout_rule_for(d.part, d.flash_bytes);
   if (!r) return 0;
-  std::string by = "flash size";
+  const std::string bit_name = std::string("its option bit ") + r->bit_name;
   if (r->place == PART_BIT_UNKNOWN)
-    return unsettled(d, image_only,
-                     std::string("its layout follows its option bit ") + r->bit_name +
-                         ", which the boot loader shows nowhere known");
+    return unsettled(
+        d, image_only,
+        "its layout follows " + bit_name + ", which the boot loader shows nowhere known");
   if (r->place == PART_BIT_NONE) {
     out->layout = r->set;
-  } else {
-    std::vector<unsigned char> bytes(r->place == PART_BIT_HALF ? 4 : 8);
-    if (ld_read_agreed(s, r->addr, bytes.data(), static_cast<int>(bytes.size()), kBitReads) != 0)
-      return unsettled(d, image_only,
-                       std::string("its option bit ") + r->bit_name + " could not be read (" +
-                           std::strerror(errno) + ")");
-    const int bit = part_layout_bit(*r, bytes);
-    if (bit < 0)
-      return unsettled(d, image_only,
-                       std::string("its option bit ") + r->bit_name + " at " + hex(r->addr) +
-                           " does not match its complement");
-    out->layout = bit ? r->set : r->clear;
-    by = std::string(r->bit_name) + " = " + std::to_string(bit);
+    say_layout(s, d, out->layout, "flash size");
+    return 0;
   }
-  if (s->flags & LD_VERBOSE) {
-    uint32_t numbered = 0;
-    const part_info row = part_with_layout(*d.part, out->layout, d.flash_bytes, &numbered);
-    const auto spans = part_layout_spans(*d.part, out->layout, d.flash_bytes);
-    std::string text = part_layout_text(&row, numbered);
-    if (spans.size() > 1)
-      text += ", bank 2 at " + hex(spans[1].start) + " (page numbers not known)";
-    std::fprintf(stderr, "Layout by %s: %s\n", by.c_str(), text.c_str());
-  }
+  std::vector<unsigned char> bytes(r->place == PART_BIT_HALF ? 4 : 8);
+  if (ld_read_agreed(s, r->addr, bytes.data(), static_cast<int>(bytes.size()), kBitReads) != 0)
+    return unsettled(d, image_only, bit_name + " could not be read (" + std::strerror(errno) + ")");
+  const int bit = part_layout_bit(*r, bytes);
+  if (bit < 0)
+    return unsettled(d, image_only,
+                     bit_name + " at " + hex(r->addr) + " does not match its complement");
+  out->layout = bit ? r->set : r->clear;
+  say_layout(s, d, out->layout, std::string(r->bit_name) + " = " + std::to_string(bit));
   return 0;
 }
 
