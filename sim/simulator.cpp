@@ -43,7 +43,8 @@ Simulator::Simulator(const SimOptions &opts)
       start_(now_s()),
       byte_time_(opts.baud ? 11.0 / opts.baud : 0.0),
       log_(start_),
-      flash_(opts.flash_base, opts.flash_size, opts.page_size, opts.sectors, opts.program_unit),
+      flash_(opts.flash_base, opts.flash_size, opts.page_size, opts.sectors, opts.program_unit,
+             opts.banks),
       loader_(opts_, flash_, log_),
       noise_(opts_.line, log_) {
   boot_start_ = start_;
@@ -343,6 +344,7 @@ void Simulator::read_fifos() {
 
 void Simulator::apply(const LineWrite &w) {
   if (w.kind != LineWrite::Value) return;
+  log_.acted(w.words());
   int level = w.text == "1" ? 1 : 0;
   if (w.line == Line::Boot) {
     boot_level_ = level;

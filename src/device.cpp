@@ -74,13 +74,17 @@ int device_read_size(ld_session *s, device_info *d) {
     errno = EBADMSG;
     return -1;
   }
-  d->size_doubt = !part_size_allowed(d->part, kib);
+  // Where the boot loader may refuse the register, its refusal leaves the
+  // table's size as a part without the register has it.
+  d->size_refused = refused && d->part->fsize_read == PART_FSIZE_REFUSABLE;
+  d->size_doubt = !d->size_refused && !part_size_allowed(d->part, kib);
   d->flash_bytes = part_flash_bytes(d->part, kib);
   return 0;
 }
 
 bool device_size_known(const device_info &d) {
-  return d.part && d.size_read && !d.size_doubt && d.part->fsize_read != PART_FSIZE_NONE;
+  return d.part && d.size_read && !d.size_doubt && !d.size_refused &&
+         d.part->fsize_read != PART_FSIZE_NONE;
 }
 
 bool device_layout_known(const device_info &d) {
