@@ -253,10 +253,11 @@ int ld_get_commands(ld_session *s, unsigned char *version, std::vector<unsigned 
 // erase 0x44 instead, whose mass erase is the two-byte code 0xFFFF. It is
 // acknowledged only once the whole flash is erased: the slowest parts of 1
 // to 2 MiB erase sector by sector, up to 2 s for each 128 KiB sector at the
-// lowest supply voltage, 32 s for 2 MiB; the long budget covers them with
-// margin, and a module that died during the erase still fails the run. The
-// block is awaited as one wait: sent again while the erase runs, it would
-// meet a busy module.
+// lowest supply voltage, 32 s for 1 MiB; the long budget covers the part's
+// with margin, and a module that died during the erase still fails the run.
+// The block is awaited as one wait, and a module silent after it gets
+// single probes, never the block again nor a flood of recovery bytes: either
+// would meet a module still busy with the erase.
 int ld_erase_extended(ld_session *s) {
   std::vector<unsigned char> codes;
   if (ld_get_commands(s, nullptr, &codes) < 0) return -1;

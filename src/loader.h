@@ -12,6 +12,9 @@
 //           itself was out of range (nothing is sent then);
 //   EIO     the port delivered no byte (end of file: the device went away);
 //   EINTR   the session's stop flag was set;
+//   ETIME   a long command (a mass erase, an unprotect command) got no answer
+//           within ld_long_wait_ms, nor did the module to the probes after
+//           its budget: it may still be busy with it;
 //   otherwise as the failed read, write or wait left it.
 #ifndef TARVION_LOADER_H
 #define TARVION_LOADER_H
@@ -37,8 +40,11 @@ constexpr unsigned int LD_ID_FAILED = 0xFFFFFFFF;  // ld_getid's result on failu
 // The budgets of a session's waits, in milliseconds. The defaults are the
 // real module's; tests shorten them.
 struct ld_budgets {
-  int wait_ms = 1000;   // each byte awaited from the module
-  int long_ms = 60000;  // a mass erase; an unprotect command's second answer
+  int wait_ms = 1000;  // each byte awaited from the module
+  // A mass erase; an unprotect command's second answer. The driver sets it
+  // from the part's erase time once the part is known, unless long_fixed.
+  int long_ms = 60000;
+  bool long_fixed = false;
   int sync_ms = 3000;   // the synchronisation in all (covers the slowest start-up)
   int latency_ms = 20;  // what the line may add to an answer (a USB adapter's timer)
   int answer_ms = 50;   // an answer that needs no work of the module (a refusal)
@@ -213,6 +219,22 @@ int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len);
 // with errno as ld_sync.
 int ld_probe_restart(ld_session *s, bool *restarted);
 
+// Holds the session's stop flag while a command that must not be cut short
+// is out (an option write, an unprotect command): a signal then ends none of
+// its waits, which run to their answer or budget. The flag counts again
+// once the hold ends. The caller checks the flag before it begins.
+class ld_stop_held {
+ public:
+  explicit ld_stop_held(ld_session *s);
+  ~ld_stop_held();
+  ld_stop_held(const ld_stop_held &) = delete;
+  ld_stop_held &operator=(const ld_stop_held &) = delete;
+
+ private:
+  ld_session *s_;
+  const volatile sig_atomic_t *stop_;
+};
+
 // Reads that may be believed: the reply of Read Memory carries no checksum,
 // and the line's parity misses two bits flipped in one byte. Reads len (1
 // to 256) bytes from addr with ld_read_memory until two of the reads agree,
@@ -222,8 +244,12 @@ int ld_probe_restart(ld_session *s, bool *restarted);
 int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, int reads);
 // Lifts read-out protection: Readout Unprotect (0x92), whose second
 // acknowledgement comes once the module has erased its whole flash (awaited
-// up to budgets.long_ms); then ld_probe_restart. Returns 0, or -1 with errno
-// (EINVAL refused, EBUSY no answer).
+// up to budgets.long_ms); then ld_probe_restart. The session's stop is held
+// while the command is out (ld_stop_held). Without the second answer the
+// command is not sent again: the probe goes on, without the reset line, for
+// the rest of ld_long_wait_ms, and an answer to it counts as the module
+// done. Returns 0, or -1 with errno (EINVAL refused, EBUSY no answer, ETIME
+// no answer to the command nor to the probe, EINTR stopped before it).
 int ld_readout_unprotect(ld_session *s);
 // Lifts write protection: Write Unprotect (0x73), which keeps the flash;
 // its second acknowledgement and the probe as ld_readout_unprotect.
@@ -242,11 +268,19 @@ unsigned int ld_getid(ld_session *s);
 int ld_erase_all(ld_session *s);
 // Mass erase through the extended erase: Get (0x00) must list 0x44; then
 // 0x44 and the block 0xFFFF, whose acknowledgement is awaited for up to
-// budgets.long_ms in one wait, the block never sent twice (a boot loader
-// known to take 0x44 is erased this way directly). Reports
-// LD_EVENT_EXTENDED_ERASE first. Not listed: -1 with EINVAL; the mass erase
-// refused (0x1F, as parts without a mass erase answer it): -1 with EPERM.
+// budgets.long_ms in one wait (a boot loader known to take 0x44 is erased
+// this way directly). Silence then gets no recovery flood and no second
+// erase while the module may be busy: single probe bytes for the rest of
+// ld_long_wait_ms, and the erase goes out again only once the module has
+// answered a probe with something other than the erase's acknowledgement
+// (it stood inside a block cut short, or its answer was damaged: it is idle
+// now). Reports LD_EVENT_EXTENDED_ERASE first. Not listed: -1 with EINVAL;
+// the mass erase refused (0x1F, as parts without a mass erase answer it): -1
+// with EPERM; no answer to the erase nor to the probes: -1 with ETIME.
 int ld_erase_extended(ld_session *s);
+// How long a long command is waited for in all: budgets.long_ms, then half
+// of it for the probes of a module that may still be busy.
+int ld_long_wait_ms(const ld_session *s);
 // Erases the listed pages: the command cmd (0x43: 1 to 255 pages numbered up
 // to 255; 0x44: 1 to 512 pages), then the page list, whose acknowledgement
 // comes once the pages are erased and is awaited for budgets.wait_ms and

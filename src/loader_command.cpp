@@ -1,6 +1,8 @@
 // Whole commands: the pair, the blocks, the reply, each answer accounted
 // for, and the way back to a known state after an unclear one.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "loader.h"
@@ -190,6 +192,8 @@ Try read_reply(CommandRun &run) {
   }
   if (cmd->reply_len == 0) {
     note_fault(s);
+    // Silence after a long budget: the module may still be busy with it.
+    if (r < 0 && cmd->closing_ms > s->budgets.wait_ms) errno = ETIME;
     return TRY_FAILED;
   }
   return reply_lost(s);
@@ -217,6 +221,50 @@ Try late_erase_answer(CommandRun &run) {
   return TRY_AGAIN;
 }
 
+// Whether block i of the command is awaited for the long budget: an erase
+// of the whole flash, acknowledged once it is done.
+bool waits_long(const ld_session *s, const ld_command *cmd, int i) {
+  return erases_whole(cmd) && block_wait(s, cmd->blocks[i].wait_ms) > s->budgets.wait_ms;
+}
+
+// The long wait for block `sent` ran out in silence. The module may still
+// be erasing, slower than its budget, or stand inside the block with a byte
+// of it lost. It gets neither a recovery flood nor the command again while
+// it may be busy: one recovery byte (it completes none of the blocks a lost
+// or damaged byte could have left open) after each wait, for the rest of
+// ld_long_wait_ms. An acknowledgement then is the erase's own, late. Any
+// other answer shows the module idle at command level, the block refused at
+// a probe (never taken) or its answer damaged: the command is tried again,
+// as it can no longer meet a busy module. Silence fails it with ETIME.
+Try long_wait_over(CommandRun &run, int sent) {
+  ld_session *s = run.s;
+  Recovery r(run.cmd, sent, s->last_wire.data(), s->last_wire.size());
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(ld_long_wait_ms(s) - s->budgets.long_ms);
+  unsigned char b = 0;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+      errno = ETIME;
+      return TRY_FAILED;
+    }
+    const unsigned char probe = r.next();
+    s->last_wire.assign(1, probe);
+    if (write_all(s, &probe, 1) < 0) return TRY_FAILED;
+    if (await_byte(s, &b, static_cast<int>(std::min<long long>(left, s->budgets.wait_ms))) == 0)
+      break;
+    if (errno != EBUSY) return TRY_FAILED;
+  }
+  if (b != LD_ACK) ++run.nacks;
+  // The probes the module took after its answer may leave a byte over.
+  s->facts.aligned = false;
+  if (realign_or_restart(s) < 0) return TRY_FAILED;
+  errno = EINVAL;
+  return b == LD_ACK ? TRY_DONE : TRY_AGAIN;
+}
+
 // A block whose answer was lost or damaged (answered: a byte came, but not
 // a clear one): back to a known state, then decide whether the command took
 // effect.
@@ -225,6 +273,8 @@ Try unclear(CommandRun &run, int sent, bool answered) {
   const ld_command *cmd = run.cmd;
   if (cmd->code == LD_CMD_GO) return go_unclear(s, cmd, sent);
   const int err = errno;
+  if (err == EBUSY && waits_long(s, cmd, sent) && (s->flags & LD_WAITACK))
+    return long_wait_over(run, sent);
   // A budget beyond the wait (the mass erase, a long page list) already
   // covers the erase.
   if (err == EBUSY && is_erase(cmd) &&
@@ -347,6 +397,10 @@ int run_command(ld_session *s, const ld_command *cmd, bool *pair_refused) {
 }
 
 }  // namespace ld_internal
+
+int ld_long_wait_ms(const ld_session *s) {
+  return s->budgets.long_ms + s->budgets.long_ms / 2;
+}
 
 int ld_run_command(ld_session *s, const ld_command *cmd) {
   bool refused = false;

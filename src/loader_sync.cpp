@@ -155,15 +155,55 @@ int ld_probe_restart(ld_session *s, bool *restarted) {
   return r;
 }
 
+ld_stop_held::ld_stop_held(ld_session *s) : s_(s), stop_(s->stop) {
+  s->stop = nullptr;
+}
+
+ld_stop_held::~ld_stop_held() {
+  s_->stop = stop_;
+}
+
 namespace {
+
+// The probe of ld_probe_restart after a long command's budget ran out in
+// silence, for the rest of ld_long_wait_ms and never through the reset
+// line: the module may still be busy with the command. Any answer shows it
+// back. Returns 0, or -1 with errno ETIME (no answer), EINTR or as the
+// port left it.
+int probe_after_silence(ld_session *s) {
+  const ld_reentry reentry = s->reentry;
+  const int sync_ms = s->budgets.sync_ms;
+  s->reentry = ld_reentry{};
+  s->budgets.sync_ms = ld_long_wait_ms(s) - s->budgets.long_ms;
+  bool restarted = false;
+  const int r = ld_probe_restart(s, &restarted);
+  const int err = errno;
+  s->reentry = reentry;
+  s->budgets.sync_ms = sync_ms;
+  errno = r < 0 && err == EBUSY ? ETIME : err;
+  return r;
+}
 
 // An unprotect command: its pair, then a second acknowledgement once the
 // module has done it (read-out unprotect erases the whole flash first), then
-// the probe: only some families restart after it.
+// the probe: only some families restart after it. A signal is held while
+// the command is out, so that the run's release does not reset the module
+// in the middle of its protection change; a second acknowledgement that
+// does not come within the long budget is never followed by the command
+// again, only by the probe.
 int unprotect(ld_session *s, unsigned char code) {
+  if (s->stop && *s->stop) {
+    errno = EINTR;
+    return -1;
+  }
   ld_command cmd = {code, nullptr, 0, nullptr, 0, nullptr, nullptr};
   cmd.closing_ms = s->budgets.long_ms;
-  if (ld_run_command(s, &cmd) < 0) return -1;
+  int r = 0;
+  {
+    ld_stop_held held(s);
+    r = ld_run_command(s, &cmd);
+  }
+  if (r < 0) return errno == ETIME ? probe_after_silence(s) : -1;
   bool restarted = false;
   return ld_probe_restart(s, &restarted);
 }

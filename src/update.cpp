@@ -259,8 +259,9 @@ int enter_module(ld_session *s, target_lines &lines) {
 
 // Budgets the tests shorten, from TARVION_BUDGETS: a list such as
 // "wait=200,long=8000,sync=600" (milliseconds, each above 0, for the wait
-// of a byte, the long waits of a mass erase and an unprotect, and the
-// sync). Anything else in it is passed over.
+// of a byte, the long waits of a mass erase and an unprotect, which then
+// no longer follow the part, and the sync). Anything else in it is passed
+// over.
 void budgets_from_env(ld_budgets *b) {
   const char *text = std::getenv("TARVION_BUDGETS");
   if (!text) return;
@@ -277,6 +278,7 @@ void budgets_from_env(ld_budgets *b) {
     if (eq == std::string::npos || read_number(item.c_str() + eq + 1, 1, 600000, &ms) < 0) continue;
     for (const auto &k : keys)
       if (item.compare(0, eq, k.key) == 0) *k.field = static_cast<int>(ms);
+    if (item.compare(0, eq, "long") == 0) b->long_fixed = true;
   }
 }
 
