@@ -72,6 +72,8 @@ struct ld_facts {
   // command pair: its last answer came to the last byte sent, and nothing
   // unaccounted for came since.
   bool aligned = false;
+  // Whether a sync of the session has been answered.
+  bool heard = false;
   // Without acknowledgements awaited: the blocks sent, and the answers found
   // since (acknowledgements and others).
   unsigned long unawaited_blocks = 0, unawaited_acks = 0, unawaited_others = 0;
@@ -117,11 +119,18 @@ struct ld_session {
   void *report_ctx = nullptr;
   ld_facts facts;
   // The last block as it went out (checksum included), for the recovery;
-  // whether its answer came while bytes of it were still queued; the
-  // longest answer to a sync seen beyond the bytes' own time, in ms.
+  // whether its answer came while bytes of it were still queued.
   std::vector<unsigned char> last_wire;
   bool answer_ahead = false;
+  // The line's latency seen, in ms: the time an answer takes beyond the
+  // bytes' own. A sync sets a bound (its first answer's delay since its
+  // first 0x7F: a module still starting may have lost the ones before); the
+  // answers to command pairs measure it (latency_sampled). Every wait that
+  // tells no answer from a late one is at least twice it.
   int seen_latency_ms = 0;
+  bool latency_sampled = false;
+  // The last sync's time from its first 0x7F to its last, in ms.
+  int sync_spread_ms = 0;
 };
 
 // One block of a command after its command pair, with the budget of its

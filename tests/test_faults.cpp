@@ -200,24 +200,30 @@ TEST(Faults, ABootLoaderThatRefusesTheGlobalEraseIsErasedThroughTheExtendedOne) 
 
 // The sync's answer late (the next 0x7F already out, held by the boot
 // loader as the first byte of a pair), a stray byte before it, a realigning
-// probe lost: each run realigns, or listens on, and flashes.
+// probe lost, the very first 0x7F damaged (refused by a boot loader not yet
+// synchronised: checked, not taken as one that already listens): each run
+// realigns, or listens on, and flashes.
 TEST(Faults, ALateOrStraySyncAnswerAndALostProbeAreFlashed) {
   const struct {
     const char *what;
     std::vector<std::string> sim;
+    bool head = false;  // the one-fragment image
   } rows[] = {
       {"every answer 30 ms late", {"--ack-delay-ms", "30"}},
+      {"every answer 100 ms late", {"--ack-delay-ms", "100"}, true},
       {"a stray byte before the sync's answer", {"--garbage-before-ack"}},
       // Fragment 1's data block is refused; the first probe that follows
       // it (the 273rd byte from the flasher) is lost.
       {"the first probe after a refusal lost", {"--nack-block", "7", "--lose-byte", "273"}},
+      {"the first sync byte damaged", {"--damage-byte", "1"}},
   };
   for (const auto &r : rows) {
     for (bool lines : {false, true}) {
       // Every answer late makes a long run; once, without lines, is enough.
       if (lines && r.sim[0] == "--ack-delay-ms") continue;
-      FaultCase c{r.what, r.sim, {}, 0, kFlashed, 0};
+      FaultCase c{r.what, r.sim, {}, 0, r.head ? progress(sample_head_hex(), 1) : kFlashed, 0};
       c.lines = lines;
+      c.head = r.head;
       check_fault_case(c);
     }
   }
@@ -282,13 +288,54 @@ TEST(FaultsSlow, AGetReplyCutShortFailsTheEraseAfterOneWait) {
                     1});
 }
 
+// A mass erase is sent once: a module silent past its long budget gets a
+// probe byte after each wait, no recovery flood, until it answers or half
+// the budget more has passed; then the erase fails, named.
 TEST(FaultsSlow, AnExtendedMassEraseOfSixWaitsIsWaitedFor) {
-  check_fault_case({"erase of 6 waits",
-                    {"--extended-erase", "--erase-ms", std::to_string(6 * kRunWaitMs)},
-                    {},
-                    0,
-                    kMassErase + kFlashed,
-                    6});
+  const int long_waits = kRunLongMs / kRunWaitMs;
+  FaultCase rows[] = {
+      {"erase of 6 waits",
+       {"--extended-erase", "--erase-ms", std::to_string(6 * kRunWaitMs)},
+       {},
+       0,
+       kMassErase + kFlashed,
+       6},
+      {"erase of 9 waits: answered to the probes",
+       {"--extended-erase", "--erase-ms", std::to_string(9 * kRunWaitMs)},
+       {},
+       0,
+       kMassErase + kFlashed,
+       9},
+      {"erase of 20 waits: no answer",
+       {"--extended-erase", "--erase-ms", std::to_string(20 * kRunWaitMs)},
+       {},
+       2,
+       kMassErase + "Can't erase device: no answer to the mass erase within " +
+           std::to_string((kRunLongMs * 3 / 2 + 999) / 1000) + " s\n",
+       long_waits * 3 / 2},
+  };
+  for (FaultCase &c : rows) {
+    c.erases = 1;
+    c.most_rx = 8000;
+    check_fault_case(c);
+  }
+}
+
+// The long budget follows the part: a G0 whose mass erase lost its last
+// byte is probed after twice its 64 pages' 40 ms, not after a minute.
+TEST(FaultsSlow, AMassEraseThatLostAByteCostsThePartsBudgetNotAMinute) {
+  FaultCase c{"G0, the erase's checksum lost",
+              {"--part", "0x460", "--lose-byte", "28"},
+              {},
+              0,
+              "The module ignores its boot-select pin (option word 0xFFFFFEAA): once an "
+              "application is written, the next update cannot enter the boot loader through it; "
+              "--boot-pin makes the pin count\n" +
+                  kMassErase + kFlashed,
+              2 * 2560 / kRunWaitMs};
+  c.budgets = "wait=" + std::to_string(kRunWaitMs);
+  c.erases = 1;
+  check_fault_case(c);
 }
 
 // An acknowledgement that comes just after its second: the attempt has timed
@@ -321,11 +368,21 @@ void check_late_answers(const std::vector<std::string> &sim_args, int max_waits)
   EXPECT_TRUE(known) << r.err;
 }
 
+// Every answer later than the wait: the sync measures the latency, and
+// every wait that tells no answer from a late one grows to twice it. The
+// one-fragment image, each run a few dozen answers long.
 TEST(FaultsSlow, AcknowledgementsJustAfterTheirWaitEndCleanly) {
-  // Every answer late: at most three waits for each of the blocks up to the
-  // first fragment's, where the conversation has fallen apart at the latest.
-  check_late_answers({"--ack-delay-ms", std::to_string(kRunWaitMs + 10)},
-                     3 * write_command_block(2));
+  for (int ms : {kRunWaitMs + 10, 500}) {
+    FaultCase c{"every answer late",
+                {"--ack-delay-ms", std::to_string(ms)},
+                {},
+                0,
+                progress(sample_head_hex(), 1),
+                8 * ms / kRunWaitMs};
+    c.head = true;
+    c.only_intended = true;
+    check_fault_case(c);
+  }
 }
 
 TEST(FaultsSlow, AnEraseJustLongerThanOneWaitEndsCleanly) {
@@ -404,7 +461,8 @@ void stop_at_phase(
     const std::vector<std::string> &sim_args, const LogPredicate &ready, bool repeat,
     const RunCheck &check,
     const std::function<bool(const SignalRun &, const SimProcess &)> &landed =
-        [](const SignalRun &, const SimProcess &) { return true; }) {
+        [](const SignalRun &, const SimProcess &) { return true; },
+    const std::vector<std::string> &flasher_args = {}) {
   for (int sig : kSignals) {
     SCOPED_TRACE(strsignal(sig));
     bool hit = false;
@@ -412,7 +470,7 @@ void stop_at_phase(
       TempDir dir;
       WiredModule m(sim_args);
       ASSERT_TRUE(m.sim.ready());
-      const SignalRun run = signal_when(m, dir, {}, sig, ready, repeat);
+      const SignalRun run = signal_when(m, dir, flasher_args, sig, ready, repeat);
       ASSERT_EQ(m.sim.stop(), 0);
       hit = landed(run, m.sim);
       if (!hit) continue;
@@ -460,6 +518,48 @@ TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
                     EXPECT_EQ(run.r.err, want);
                     check_wait_cut_short(run);
                   });
+  }
+}
+
+// An option write or an unprotect command out: the signal waits for its
+// answer (the unprotect's second, once the module has erased its flash),
+// so that the release's reset never falls inside the change.
+TEST(FaultsSignal, DuringAnOptionWriteOrAnUnprotectWaitsForItsAnswer) {
+  const struct {
+    std::vector<std::string> module, flasher;
+    std::string command, err;
+    int answers;  // the module's answers to the command before its release
+  } rows[] = {
+      {{"--part", "0x460", "--ack-delay-ms", "60"},
+       {"--boot-pin"},
+       "cmd write 1fff7800 128",
+       "The option bytes are written, but were not read back: " + std::string(kInterrupted),
+       1},
+      {{"--part", "0x423", "--read-protected", "--erase-scale", "0.1"},
+       {"--unprotect"},
+       "cmd readout-unprotect",
+       "Lifting read-out protection: the module erases its whole flash\nCan't unprotect "
+       "device: " +
+           std::string(kInterrupted),
+       2},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.command);
+    const std::string want = row.err + "\n";
+    stop_at_phase(
+        row.module, seen("event", row.command), false,
+        [&row](const SignalRun &, const SimProcess &sim) {
+          int answers = 0;
+          bool out = false;
+          for (const auto &r : sim.log()) {
+            out = out || (r.kind == "event" && r.rest == row.command);
+            if (out && r.kind == "tx") ++answers;
+            if (out && r.kind == "gpio" && r.rest == "reset 0") break;
+          }
+          EXPECT_EQ(answers, row.answers);
+        },
+        [&want](const SignalRun &run, const SimProcess &) { return run.r.err == want; },
+        row.flasher);
   }
 }
 

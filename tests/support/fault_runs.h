@@ -54,6 +54,9 @@ struct FaultCase {
   bool only_intended = false;              // check that no other command was acted on
   std::string budgets = "";                // the flasher's budgets, when not run_budgets()
   bool lines = true;                       // the reset and boot-select lines wired
+  bool head = false;                       // flash sample_head_hex() instead of the sample
+  int erases = -1;                         // erase commands acted on, when not -1
+  size_t most_rx = 0;                      // bytes the module may receive at most (0: any)
 };
 
 inline void check_fault_case(const FaultCase &c) {
@@ -64,7 +67,8 @@ inline void check_fault_case(const FaultCase &c) {
   ProcOptions po = flasher_options(c.lines ? m.sysfs.path() : "");
   if (!c.budgets.empty()) po.env["TARVION_BUDGETS"] = c.budgets;
   const auto start = Clock::now();
-  const ProcResult r = run_process(flasher_argv(dir, m.args(c.flasher_args)), po);
+  const ProcResult r = run_process(
+      flasher_argv(dir, m.args(c.flasher_args, c.head ? sample_head_hex() : sample_hex())), po);
   const double took = seconds_since(start);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, c.status);
@@ -77,7 +81,20 @@ inline void check_fault_case(const FaultCase &c) {
     EXPECT_TRUE(has_event(m.sim, "restart app"));
   }
   if (c.status == 0) {
-    EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+    const size_t n = c.head ? 256 : 6000;
+    EXPECT_EQ(m.sim.dump().substr(0, n), sample_bin().substr(0, n));
+  }
+  const auto events = m.sim.events();
+  const auto erases = std::count_if(events.begin(), events.end(), [](const std::string &e) {
+    return e.rfind("cmd erase", 0) == 0;
+  });
+  if (c.erases >= 0) {
+    EXPECT_EQ(erases, c.erases);
+  }
+  size_t received = 0;
+  for (const auto &b : m.sim.rx_blocks()) received += b.size();
+  if (c.most_rx > 0) {
+    EXPECT_LE(received, c.most_rx);
   }
   const auto rx = rests(of_kind(m.sim.log(), "rx"));
   const size_t n = std::min(rx.size(), c.rx_first.size());

@@ -26,6 +26,10 @@ inline std::string sample_hex() {
 inline std::string sample_bin() {
   return read_file(source_dir() + "/examples/sample.bin");
 }
+// The sample's first fragment alone, for runs whose every answer is slow.
+inline std::string sample_head_hex() {
+  return source_dir() + "/tests/fixtures/image/sample_head.hex";
+}
 
 // What --verbose prints of the simulated module's part (0x410) by default.
 inline const char kSimPartLine[] = "Part F1 medium-density: 128 KiB flash, 128 pages of 1 KiB\n";
@@ -122,9 +126,11 @@ struct WiredModule {
     a.insert(a.end(), {"--sysfs", dir, "--reset-gpio", kResetPin, "--boot-gpio", kBootPin});
     return a;
   }
-  // The flasher's arguments for this module with its lines and the sample.
-  std::vector<std::string> args(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> a = {"-d", sim.tty_path(), "-F", sample_hex()};
+  // The flasher's arguments for this module with its lines and the sample
+  // (or the firmware file fw).
+  std::vector<std::string> args(std::vector<std::string> extra = {},
+                                const std::string &fw = sample_hex()) const {
+    std::vector<std::string> a = {"-d", sim.tty_path(), "-F", fw};
     if (lines) a.insert(a.end(), {"-r", kResetPin, "-s", kBootPin});
     a.insert(a.end(), extra.begin(), extra.end());
     return a;
