@@ -26,10 +26,6 @@ inline std::string sample_hex() {
 inline std::string sample_bin() {
   return read_file(source_dir() + "/examples/sample.bin");
 }
-// The sample's first fragment alone, for runs whose every answer is slow.
-inline std::string sample_head_hex() {
-  return source_dir() + "/tests/fixtures/image/sample_head.hex";
-}
 
 // What --verbose prints of the simulated module's part (0x410) by default.
 inline const char kSimPartLine[] = "Part F1 medium-density: 128 KiB flash, 128 pages of 1 KiB\n";
