@@ -165,26 +165,32 @@ struct ld_command {
   int closing_ms = 0;        // > 0: a closing acknowledgement, awaited this long
 };
 
-// The interval of the sync's 0x7F bytes for the session: two bytes' time at
-// its line rate, and the line's latency (the budget's, or the longest seen
-// beyond it).
+// The first silence after a sync's 0x7F for the session: two bytes' time at
+// its line rate, and the line's latency (the budget's, or the latency seen
+// when longer).
 int ld_sync_interval_ms(const ld_session *s);
 
 // Synchronises with the boot loader: the byte 0x7F, never with a checksum.
 // Under LD_WAITACK unread input is discarded first; then a 0x7F goes out,
-// and again after every ld_sync_interval_ms of silence, so that a boot
-// loader still starting is met soon after it listens and the line stays idle
-// between the bytes; for budgets.sync_ms in all. One 0x00 before the answer
-// is passed over (some modules put it on the line as they start); another
-// answer that is neither 0x79 nor 0x1F is tried again, three answers in all.
-// A boot loader that already listens (an earlier run left it synchronised)
-// answers 0x1F, to the first 0x7F or, after silence, to the second: it is
-// synchronised then too (LD_EVENT_ALREADY_SYNCED). More 0x7F bytes out than
-// answers back leave facts.syncs_unanswered for the next command to realign.
-// Without LD_WAITACK one 0x7F goes out and nothing is awaited. Returns 0, or
-// -1 with errno EBUSY (silence for the whole budget), EINVAL (three answers
-// that are neither 0x79 nor 0x1F: a boot loader that took a wrong line
-// speed), EINTR or as the port left it.
+// and again after each silence, which begins at ld_sync_interval_ms and
+// doubles after every 0x7F up to 200 ms: a slow line has few
+// of them out before its first answer, a boot loader still starting is met
+// soon after it listens, and the line stays idle between the bytes; for
+// budgets.sync_ms in all. One 0x00 before the answer is passed over (some
+// modules put it on the line as they start); another answer that is neither
+// 0x79 nor 0x1F is tried again, three answers in all. A boot loader that
+// already listens (an earlier run left it synchronised) answers 0x1F, to the
+// first 0x7F or, after silence, to the second: it is synchronised then too
+// (LD_EVENT_ALREADY_SYNCED). A 0x1F to the session's very first 0x7F alone
+// may also come from a boot loader not yet synchronised that refused it
+// damaged: the module is entered again through the session's re-entry, or
+// without one a second sync tells the two apart. The first answer's delay
+// bounds seen_latency_ms. More 0x7F bytes out than answers back leave
+// facts.syncs_unanswered for the next command to settle. Without LD_WAITACK
+// one 0x7F goes out and nothing is awaited. Returns 0, or -1 with errno
+// EBUSY (silence for the whole budget), EINVAL (three answers that are
+// neither 0x79 nor 0x1F: a boot loader that took a wrong line speed), EINTR
+// or as the port left it.
 int ld_init_device(ld_session *s);
 // ld_init_device that also stores in *answered_ms (when given) how long after
 // its first 0x7F the 0x7F went out that got the first answer; -1 when none
@@ -216,7 +222,7 @@ int ld_run_command(ld_session *s, const ld_command *cmd);
 int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len);
 // After a command on which only some families restart the module (an
 // option write, Write Unprotect, Readout Unprotect): probes instead of
-// assuming either. The paced sync (a 0x7F after each interval of silence,
+// assuming either. The paced sync (a 0x7F after each silence, as ld_sync,
 // for budgets.sync_ms, so that a module still busy or starting is met once
 // it listens): 0x79 means the boot loader restarted and is synchronised
 // again (*restarted true); 0x1F, to the first 0x7F or after silence to the

@@ -76,7 +76,7 @@ void synced(ld_session *s, unsigned char answer, int sent, int sent_last_ms, int
 // them out before its first answer while a boot loader that begins to
 // listen still meets one soon.
 int sync_gap_ms(const ld_session *s, int sent) {
-  constexpr int kGapMostMs = 250;
+  constexpr int kGapMostMs = 200;
   const int interval = ld_sync_interval_ms(s);
   const int most = std::max(interval, kGapMostMs);
   return sent >= 8 ? most : std::min(most, interval << (sent - 1));

@@ -357,9 +357,9 @@ TEST(LoaderTimeout, ASilentModuleGetsA0x7FAfterEachSyncIntervalForTheWholeBudget
   EXPECT_GE(seconds_since(start), kTestSyncMs / 1000.0);
   const auto rx = of_kind(sim.log(), "rx");
   ASSERT_GE(rx.size(), 2u);
-  // The silence after each 0x7F doubles, up to a quarter of a second.
+  // The silence after each 0x7F doubles, up to 200 ms.
   size_t most = 0;
-  for (int at = 0, gap = interval; at < kTestSyncMs; at += gap, gap = std::min(2 * gap, 250))
+  for (int at = 0, gap = interval; at < kTestSyncMs; at += gap, gap = std::min(2 * gap, 200))
     ++most;
   EXPECT_LE(rx.size(), most);
   // Each 0x7F alone on an idle line. The module's clock is read when it
