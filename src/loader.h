@@ -209,10 +209,14 @@ int ld_get_commands(ld_session *s, unsigned char *version, std::vector<unsigned 
 // in doubt); a block refused inside the command, or one whose answer is lost
 // or damaged, starts the command again from its pair once the boot loader is
 // back at command level, at most three tries. A lost reply byte also starts
-// it again. Acknowledgements beyond the blocks sent are recorded as acts not
-// meant. Without LD_WAITACK every block goes out once and only the reply is
+// it again. A block of an erase of the whole flash awaited longer than a
+// byte, or a closing answer awaited that long (an unprotect command), is an
+// exception: silence past its budget is never followed by the command again
+// while the module may be busy (see ld_erase_extended; ETIME).
+// Acknowledgements beyond the blocks sent are recorded as acts not meant.
+// Without LD_WAITACK every block goes out once and only the reply is
 // awaited. Returns 0, or -1 with errno as the last try left it (EINVAL
-// refused, EBUSY no answer, EIO, EINTR).
+// refused, EBUSY no answer, ETIME, EIO, EINTR).
 int ld_run_command(ld_session *s, const ld_command *cmd);
 // Read Memory: len (1 to 256) bytes from addr into buf (command 0x11, the
 // address, then len-1 with its complement; the bytes follow the ACK, read in
