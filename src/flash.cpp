@@ -258,6 +258,22 @@ bool read_back_anyway(const ld_session *s, unsigned long faults_before) {
   return true;
 }
 
+// Go at addr. Its acknowledgements are awaited even where the writes' were
+// not: the module counts as started (facts.app_started) only once Go was
+// acknowledged. Returns 0, or -1 after a message.
+int start_application(ld_session *s, uint32_t addr) {
+  const int flags = s->flags;
+  s->flags |= LD_WAITACK;
+  const int started = ld_restart(s, static_cast<int>(addr));
+  s->flags = flags;
+  if (started == 0) return 0;
+  std::fprintf(stderr,
+               started > 0 ? "Can't confirm the start of the application: %s\n"
+                           : "Can't start application: %s\n",
+               std::strerror(errno));
+  return -1;
+}
+
 // Erase, write, and on request read back and start the application.
 int flash_image(ld_session *s, flash_display *display, image *img, const update_conf &conf,
                 const device_info &d) {
@@ -283,20 +299,12 @@ int flash_image(ld_session *s, flash_display *display, image *img, const update_
   if ((verify_flag || read_back_anyway(s, faults)) && verify(s, display, plan, verify_flag) < 0)
     return -1;
   // The vector table sits at the image's lowest address.
-  const int started = conf.go_flag ? ld_restart(s, static_cast<int>(plan.lowest)) : 0;
-  if (started != 0) {
-    std::fprintf(stderr,
-                 started > 0 ? "Can't confirm the start of the application: %s\n"
-                             : "Can't start application: %s\n",
-                 std::strerror(errno));
-    return -1;
-  }
-  return 0;
+  return conf.go_flag ? start_application(s, plan.lowest) : 0;
 }
 
 }  // namespace
 
-int do_flash(ld_session *s, image *img, update_conf *conf) {
+int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup) {
   if (conf->info_flag) return show_info(s);
   flash_display *display = display_of(s);
   device_info d;
@@ -309,11 +317,11 @@ int do_flash(ld_session *s, image *img, update_conf *conf) {
     if (known != 0) return known > 0 ? 0 : -1;
     fit_long_budget(s, d);
   }
-  if (conf->read_given &&
-      backup_flash(s, conf->read_arg->c_str(), d, mode_of(display), conf->verify_flag != 0) < 0)
-    return -1;
+  if (backup && backup_flash(s, backup, d, mode_of(display), conf->verify_flag != 0) < 0) return -1;
   if (conf->boot_pin_flag && boot_pin_make_count(s, d, conf->verbose_flag != 0) < 0) return -1;
-  if (!conf->file_given) return 0;
+  // Without an image (--read, --boot-pin), --go starts what the flash holds.
+  if (!conf->file_given)
+    return conf->go_flag ? start_application(s, d.part ? d.part->flash_start : IMG_FLASH_BASE) : 0;
   if (!conf->boot_pin_flag) boot_pin_warn(s, d);
   return flash_image(s, display, img, *conf, d);
 }
