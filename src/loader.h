@@ -267,10 +267,11 @@ int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, in
 // acknowledgement comes once the module has erased its whole flash (awaited
 // up to budgets.long_ms); then ld_probe_restart. The session's stop is held
 // while the command is out (ld_stop_held). Without the second answer the
-// command is not sent again: the probe goes on, without the reset line, for
-// the rest of ld_long_wait_ms, and an answer to it counts as the module
-// done. Returns 0, or -1 with errno (EINVAL refused, EBUSY no answer, ETIME
-// no answer to the command nor to the probe, EINTR stopped before it).
+// command is not sent again: 0x7F bytes probe, without the reset line, for
+// the rest of ld_long_wait_ms, and an answer to them counts as the module
+// done (ld_probe_restart follows). Returns 0, or -1 with errno (EINVAL
+// refused, EBUSY no answer, ETIME no answer to the command nor to the
+// probe, EINTR stopped before it).
 int ld_readout_unprotect(ld_session *s);
 // Lifts write protection: Write Unprotect (0x73), which keeps the flash;
 // its second acknowledgement and the probe as ld_readout_unprotect.

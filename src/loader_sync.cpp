@@ -232,8 +232,8 @@ namespace {
 // The probe of ld_probe_restart after a long command's budget ran out in
 // silence, for the rest of ld_long_wait_ms and never through the reset
 // line: the module may still be busy with the command. Any answer shows it
-// back. Returns 0, or -1 with errno ETIME (no answer), EINTR or as the
-// port left it.
+// back, the command's own late acknowledgement included. Returns 0, or -1
+// with errno ETIME (no answer), EINTR or as the port left it.
 int probe_after_silence(ld_session *s) {
   const ld_reentry reentry = s->reentry;
   const int sync_ms = s->budgets.sync_ms;
@@ -267,7 +267,9 @@ int unprotect(ld_session *s, unsigned char code) {
     ld_stop_held held(s);
     r = ld_run_command(s, &cmd);
   }
-  if (r < 0) return errno == ETIME ? probe_after_silence(s) : -1;
+  if (r < 0 && (errno != ETIME || probe_after_silence(s) < 0)) return -1;
+  // After silence the answer may have been the command's own, late: the
+  // module may restart after it yet.
   bool restarted = false;
   return ld_probe_restart(s, &restarted);
 }
