@@ -290,7 +290,7 @@ TEST(FaultsSlow, AGetReplyCutShortFailsTheEraseAfterOneWait) {
 
 // A mass erase is sent once: silent past its long budget (1.5 s), the module
 // gets a probe byte after each wait, no recovery flood, for half the budget
-// more; then the erase fails, named. A G0's own budget follows its 64 pages
+// more; then the erase fails, named. A G0's own budget follows its 32 pages
 // of 40 ms: a lost checksum costs twice that, not a minute.
 TEST(FaultsSlow, AnExtendedMassEraseOfSixWaitsIsWaitedFor) {
   const auto erase_of = [](int waits) {
@@ -298,12 +298,12 @@ TEST(FaultsSlow, AnExtendedMassEraseOfSixWaitsIsWaitedFor) {
                                     std::to_string(waits * kRunWaitMs)};
   };
   const std::string none = "Can't erase device: no answer to the mass erase within 3 s\n";
-  const std::vector<std::string> g0 = {"--part",     "0x460",       "--option-word",
+  const std::vector<std::string> g0 = {"--part",     "0x466",       "--option-word",
                                        "0xFEFFFEAA", "--lose-byte", "28"};
   FaultCase rows[] = {{"6 waits", erase_of(6), {}, 0, kMassErase + kFlashed, 6},
                       {"9 waits", erase_of(9), {}, 0, kMassErase + kFlashed, 9},
                       {"20 waits", erase_of(20), {}, 2, kMassErase + none, 11},
-                      {"G0, checksum lost", g0, {}, 0, kMassErase + kFlashed, 25}};
+                      {"G0, checksum lost", g0, {}, 0, kMassErase + kFlashed, 12}};
   rows[3].budgets = "wait=" + std::to_string(kRunWaitMs);
   for (FaultCase &c : rows) {
     c.erases = 1;
