@@ -1,6 +1,8 @@
 #include "erase.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,14 +31,9 @@ int cant_erase(const erase_request &req) {
 // The pages the image touches (all of them: every page of the flash). Refuses
 // an image that reaches outside the flash. Returns 0, or -1 after a message.
 int plan(const image *img, const device_info &d, bool all, std::vector<uint16_t> *pages) {
-  uint32_t outside = 0;
-  if (part_plan_pages(d.part, d.flash_bytes, image_extents(img), pages, &outside) < 0) {
-    std::fprintf(stderr,
-                 "Image does not fit part %03X: address %08X is outside its flash (%08X-%08X)\n",
-                 d.id, outside, d.part->flash_start, d.part->flash_start + d.flash_bytes - 1);
-    errno = EFBIG;
-    return -1;
-  }
+  if (erase_check_fit(img, d) < 0) return -1;
+  if (part_plan_pages(d.part, d.flash_bytes, image_extents(img), pages, nullptr) < 0)
+    return cant_erase({});
   if (all) {
     pages->clear();
     const int count = part_page_count(d.part, d.flash_bytes);
@@ -133,12 +130,32 @@ int after_refused_mass_erase(ld_session *s, const image *img, const device_info 
 
 }  // namespace
 
+int erase_check_fit(const image *img, const device_info &d) {
+  if (!d.part || d.flash_bytes == 0) return 0;
+  const uint64_t start = d.part->flash_start, end = start + d.flash_bytes;
+  uint64_t outside = UINT64_MAX;
+  for (const part_extent &x : image_extents(img)) {
+    if (x.len == 0) continue;
+    if (x.addr < start || x.addr >= end) outside = std::min<uint64_t>(outside, x.addr);
+    if (x.addr < end && x.addr + uint64_t{x.len} > end) outside = std::min(outside, end);
+  }
+  if (outside == UINT64_MAX) return 0;
+  std::fprintf(stderr,
+               "Image does not fit part %s: address 0x%08X is outside its flash "
+               "(0x%08X-0x%08X)\n",
+               part_id_text(d.id).c_str(), static_cast<unsigned>(outside),
+               static_cast<unsigned>(start), static_cast<unsigned>(end - 1));
+  errno = EFBIG;
+  return -1;
+}
+
 int erase_flash(ld_session *s, const image *img, const device_info &d, const erase_request &req) {
   std::vector<uint16_t> pages;
   if (device_layout_known(d) && plan(img, d, false, &pages) < 0) return -1;
   if (req.image_only) {
     if (!device_layout_known(d)) {
-      std::fprintf(stderr, "Unknown part %03X: --erase=image needs its page layout\n", d.id);
+      std::fprintf(stderr, "Unknown part %s: --erase=image needs its page layout\n",
+                   part_id_text(d.id).c_str());
       errno = ENOENT;
       return -1;
     }

@@ -17,8 +17,14 @@ struct erase_request {
   bool quiet_refusal = false;
 };
 
+// Whether the image lies inside the flash of the part d describes: 0 when it
+// does, or when the part or its size is not known; -1 after "Image does not
+// fit part 0x410: address 0x08020000 is outside its flash
+// (0x08000000-0x0801FFFF)" (the lowest address outside), errno EFBIG.
+int erase_check_fit(const image *img, const device_info &d);
+
 // The erase step. With image_only, the pages the image touches, page list by
-// page list; the part must be known with its layout ("Unknown part %03X:
+// page list; the part must be known with its layout ("Unknown part 0x410:
 // --erase=image needs its page layout" otherwise). Without, the whole flash:
 // the mass erase by the part's own erase command (0x44 directly for a part
 // the table marks so; 0x43 first, then 0x44, for the others), or, on a part

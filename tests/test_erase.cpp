@@ -87,7 +87,8 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
   const std::string f1 = "Part F1 medium-density: 128 KiB flash, 128 pages of 1 KiB\n";
   const std::vector<Chunk> too_big = {{kBase + 0x7F00, pattern(0x200, 1)}};
   const std::string too_big_err =
-      "Image does not fit part 412: address 08008000 is outside its flash (08000000-08007FFF)\n";
+      "Image does not fit part 0x412: address 0x08008000 is outside its flash "
+      "(0x08000000-0x08007FFF)\n";
   const EraseCase cases[] = {
       {"a page family", {"--part", "0x410"}, image_only, {}, 0x1800, 0, "{flashed}", "0-5", true},
       {"a page family, verbose",
@@ -116,8 +117,8 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        0x100,
        2,
        "Device has ID 00000413\nPart F4 F405/407/415/417: 512 KiB flash, sectors "
-       "4x16+1x64+3x128 KiB\nImage does not fit part 413: address 08080000 is outside its flash "
-       "(08000000-0807FFFF)\n",
+       "4x16+1x64+3x128 KiB\nImage does not fit part 0x413: address 0x08080000 is outside its "
+       "flash (0x08000000-0x0807FFFF)\n",
        "",
        true},
       // Known from Get ID: no mass erase is tried.
@@ -187,7 +188,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        {},
        0x1800,
        2,
-       "Unknown part 999: --erase=image needs its page layout\n",
+       "Unknown part 0x999: --erase=image needs its page layout\n",
        "",
        true},
   };

@@ -368,7 +368,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        2,
        [](const std::string &out) {
          return "Reading " + out +
-                "\n\t.Can't read flash: the module is read-out protected (Read Memory "
+                "\n\t.\nCan't read flash: the module is read-out protected (Read Memory "
                 "refused)\n";
        },
        false,
@@ -377,7 +377,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        {"--id", "0x999"},
        {},
        2,
-       says("Can't read flash: the size of part 999's flash is not known\n"),
+       says("Can't read flash: the size of part 0x999's flash is not known\n"),
        false,
        false},
       // Reply bytes counted from the sync's answer: Get ID 5, each read of
@@ -395,7 +395,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        {"--verify"},
        2,
        [](const std::string &out) {
-         return "Reading " + out + "\n\t.Can't read flash at 0x08000000: the reads disagree\n";
+         return "Reading " + out + "\n\t.\nCan't read flash at 0x08000000: the reads disagree\n";
        },
        false,
        false},
@@ -479,7 +479,7 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
        ihex_text({{kFlashStart + 8, counting(8, 1)}}),
        {"--verify"},
        2,
-       flashed(1, "Verifying\n\t.Verify failed at 0x08000008\n"),
+       flashed(1, "Verifying\n\t.\nVerify failed at 0x08000008\n"),
        {},
        {"unaligned 08000008 8"}},
       {"started without a reset line",
