@@ -267,16 +267,19 @@ int write(ld_session *s, flash_display *display, const write_plan &plan, const c
 }
 
 // Reads the plan back. The progress display shows only when --verify asked
-// for it.
+// for it. Returns 0, or -1 after a message (a difference: and that the
+// flash is incomplete).
 int verify(ld_session *s, flash_display *display, const write_plan &plan, bool asked) {
   StepDisplay shown(display, asked, "Verifying", "Verifying", plan_bytes(plan));
   uint32_t bad = 0;
   const int r = ld_verify_plan(s, &plan, &bad);
   if (r == 0) shown.finish();
   if (r != 0) shown.stop();
-  if (r > 0) std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
   if (r < 0 && !stopped(s)) std::fprintf(stderr, "Can't verify: %s\n", std::strerror(errno));
-  return r == 0 ? 0 : -1;
+  if (r <= 0) return r;
+  // The flash holds something else than the image.
+  std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
+  return fail(true);
 }
 
 // A run that met a fault of the line (a recovery, a damaged, lost or

@@ -31,10 +31,6 @@ namespace {
 
 using namespace testsupport;
 
-// What follows a write that failed once the erase was done.
-const char kIncomplete[] =
-    "The flash is incomplete: the module must be flashed again before it can run\n";
-
 // What a write that fails while sending fragment number `dots` prints.
 std::string failed_write(int dots, const std::string &why) {
   const std::string fn = sample_hex();

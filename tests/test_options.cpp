@@ -97,6 +97,8 @@ TEST(Options, PassAppliesArgumentsAsTheCommandLineMeansThem) {
       {{"p", "--format=binary", "--read=backup.bin", "--progress=percent"},
        "format=binary;read=backup.bin;progress=percent;"},
       {{"p", "--info", "--boot-pin"}, "boot-pin=1;info=1;"},
+      {{"p", "--leave-options", "--range=0x08000000:16K", "--compare"},
+       "leave-options=1;range=0x08000000:16K;compare=1;"},
   };
   for (const Row &r : rows) {
     update_conf c;
@@ -135,6 +137,10 @@ TEST(Options, FailingPassReleasesRecordAndExitsOneWithExactMessage) {
       {{"p", "-F", "x", "--address=0x100000000"}, "p: invalid numeric value: 0x100000000\n"},
       {{"p", "-F", "x", "--address="}, "p: empty argument for option `--address'\n"},
       {{"p", "--read", ""}, "p: empty argument for option `--read'\n"},
+      {{"p", "-F", "x", "--range=0x08000000"},
+       "p: invalid argument for option `--range': 0x08000000 (ADDR:LEN, e.g. 0x08000000:16K)\n"},
+      {{"p", "-F", "x", "--range=0x08000000:0"},
+       "p: invalid argument for option `--range': 0x08000000:0 (ADDR:LEN, e.g. 0x08000000:16K)\n"},
       {{"p"}, "p: '--file' ('-F') option required\n"},
       {{"p", "-v", "stray"}, "p: unexpected argument 'stray'\n"},
       {{"p", "stray", "-F", "x", "--", "-S"}, "p: unexpected argument 'stray'\n"},

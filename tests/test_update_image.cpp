@@ -63,6 +63,9 @@ void check_image_case(const ImageCase &c) {
   if (c.status == 255) {
     EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
   }
+  if (std::find(c.args.begin(), c.args.end(), "--compare") != c.args.end()) {
+    EXPECT_FALSE(has_event(sim, "cmd erase") || has_event(sim, "cmd write"));
+  }
   std::vector<std::string> seen;
   for (const auto &e : sim.events())
     if (std::find(c.events.begin(), c.events.end(), e) != c.events.end()) seen.push_back(e);
@@ -294,6 +297,7 @@ struct ReadCase {
   bool written;                // the module holds the sample afterwards, else its old flash
   std::string part = "0x410";  // the module's part, with a readable flash-size register
   int kib = 128;               // its flash
+  size_t from = 0, len = 0;    // the part of the flash the file holds (len 0: all of it)
 };
 
 // out "-": standard output, which must then hold the flash alone.
@@ -318,7 +322,8 @@ void check_read_case(const ReadCase &c, const std::string &out) {
   EXPECT_TRUE(r.out == (out == "-" ? std::string(before.begin(), before.end()) : ""));
   ASSERT_EQ(sim.stop(), 0);
   if (c.read && out != "-") {
-    EXPECT_EQ(read_file(out), std::string(before.begin(), before.end()));
+    const size_t len = c.len > 0 ? c.len : before.size();
+    EXPECT_EQ(read_file(out), std::string(before.begin() + c.from, before.begin() + c.from + len));
   } else if (::access(out.c_str(), F_OK) == 0) {
     EXPECT_EQ(read_file(out), earlier) << "a failed read leaves the file as it was";
   }
@@ -418,6 +423,36 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        false,
        "0x415",
        384},
+      // Reply bytes from the sync's answer: Get ID 5, the register 5, then the
+      // first block read 3 and 256.
+      {"a range, --verify, a byte damaged in a reply",
+       {"--damage-reply", "20"},
+       {"--range=0x08000100:1K", "--verify"},
+       0,
+       [](const std::string &out) { return "Reading " + out + progress_dots(4) + "\n\tdone\n"; },
+       true,
+       false,
+       "0x410",
+       128,
+       0x100,
+       1024},
+      {"a range past the flash of the part --testid names",
+       {},
+       {"--range=0x0801FF00:512", "-i", "0x410"},
+       1,
+       says("--range 0x0801FF00:512 is outside the flash of part 0x410 (0x08000000-0x0801FFFF)\n"),
+       false,
+       false},
+      // The register says 64 KiB: the range lies outside once it is read.
+      {"a range past the flash the module has",
+       {},
+       {"--range=0x08010000:1K"},
+       2,
+       says("--range 0x08010000:1K is outside the flash of part 0x410 (0x08000000-0x0800FFFF)\n"),
+       false,
+       false,
+       "0x410",
+       64},
       {"the firmware file itself",
        {},
        {"-F", dir.file("./flash.bin")},
@@ -453,6 +488,13 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
 TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
   const std::string hex = read_file(sample_hex()), raw = sample_bin();
   const Bytes bin(raw.begin(), raw.end());
+  // Modules that hold the sample, or the sample with its byte 0x708 changed.
+  TempDir held;
+  const std::string same = source_dir() + "/examples/sample.bin", other = held.file("other.bin");
+  write_file(other, raw.substr(0, 0x708) + "\x5A" + raw.substr(0x709));
+  const auto compared = [](const std::string &after) {
+    return [=](const std::string &fn) { return "Comparing " + fn + after; };
+  };
   const std::string verified = "Verifying" + progress_dots(kSampleFragments) + "\n\tdone\n";
   const std::string erase_refused =
       "Can't erase device: Invalid argument\nHint: the flash may be read- or write-protected; "
@@ -463,6 +505,50 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
            progress(fn, kSampleFragments) + "Flashing done\n";
   };
   const ImageCase rows[] = {
+      {"compared, held",
+       {"--flash-init", same},
+       "fw.hex",
+       hex,
+       {"--compare"},
+       0,
+       compared(progress_dots(kSampleFragments) + "\n\tdone\n"),
+       {{kFlashStart, bin}},
+       // Each block is read twice: the reads must agree.
+       {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08001700 112",
+        "cmd read 08001700 112"}},
+      // Reply bytes from the sync's answer: Get ID 5, then the first block's
+      // read 3 and 256.
+      {"compared, a byte damaged in a reply: read until two reads agree",
+       {"--flash-init", same, "--damage-reply", "20"},
+       "fw.hex",
+       hex,
+       {"--compare"},
+       0,
+       compared(progress_dots(kSampleFragments) + "\n\tdone\n"),
+       {{kFlashStart, bin}},
+       {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08000000 256"}},
+      {"compared, different",
+       {"--flash-init", other},
+       "fw.hex",
+       hex,
+       {"--compare"},
+       3,
+       [](const std::string &fn) {
+         return "Comparing " + fn + progress_dots(8) + "\nThe module's flash differs from " + fn +
+                " at 0x08000708\n";
+       },
+       {},
+       {"cmd read 08000700 256", "cmd read 08000700 256"}},
+      {"compared, read-out protected",
+       {"--read-protected"},
+       "fw.hex",
+       hex,
+       {"--compare"},
+       2,
+       compared(
+           "\n\t.\nCan't read flash: the module is read-out protected (Read Memory refused)\n"),
+       {},
+       {}},
       {"verified",
        {},
        "fw.hex",
@@ -479,7 +565,7 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
        ihex_text({{kFlashStart + 8, counting(8, 1)}}),
        {"--verify"},
        2,
-       flashed(1, "Verifying\n\t.\nVerify failed at 0x08000008\n"),
+       flashed(1, "Verifying\n\t.\nVerify failed at 0x08000008\n" + std::string(kIncomplete)),
        {},
        {"unaligned 08000008 8"}},
       {"started without a reset line",
