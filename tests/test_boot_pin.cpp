@@ -30,11 +30,6 @@ std::string stop(const std::string &word, const std::string &before) {
          ": --boot-pin makes the pin count (a lasting change of the option bytes), "
          "--leave-options flashes with the option bytes as they are\n";
 }
-std::string lasting(const std::string &from, const std::string &to) {
-  return "Option word 0x" + from + " became 0x" + to +
-         ": the boot-select pin counts, and the change lasts until the option bytes are written "
-         "again\n";
-}
 
 // What --verbose prints of a G0 0x460 before and after the option step.
 std::string g0_verbose(const std::string &middle) {
@@ -70,6 +65,10 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
     std::vector<std::string> events;
     bool lines = false;  // entered through the reset and boot-select lines
   };
+  const auto wired = [](std::vector<std::string> sim, std::vector<std::string> args, int status,
+                        std::string err, std::vector<std::string> events) {
+    return Case{sim, args, status, err, events, true};
+  };
   const std::string fn = sample_hex(), flashed = kMassErase + progress(fn, kSampleFragments);
   TempDir confs;  // --leave-options from a configuration file
   write_file(confs.file("leave.conf"), "leave-options\n");
@@ -77,7 +76,10 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
                     w = "cmd write 1fff7800 128", mass = "cmd erase mass";
   const std::string change =
       "Making the boot-select pin count: option word 0xFFFFFEAA becomes 0xFEFFFEAA\n";
-  const std::string counts = lasting("FFFFFEAA", "FEFFFEAA"),
+  const std::string counts =
+                        "Option word 0xFFFFFEAA became 0xFEFFFEAA: the boot-select pin "
+                        "counts, and the change lasts until the option bytes are written "
+                        "again\n",
                     unprotect = "Lifting read-out protection: the module erases its whole flash\n";
   const std::vector<Case> cases = {
       {{"--part", "0x460"}, {}, 0, warning("FFFFFEAA") + flashed, {r8, r8, mass}},
@@ -123,32 +125,18 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
       // Entered through the lines, a G0 as shipped would lock the next update
       // out: nothing is erased, and its empty flash still starts the boot
       // loader after the release.
-      {{"--part", "0x460"},
-       {},
-       2,
-       stop("FFFFFEAA", "erase"),
-       {"restart boot", r8, r8, "restart boot"},
-       true},
-      {{"--part", "0x460"},
-       {"--conffile", confs.file("leave.conf")},
-       0,
-       flashed,
-       {"restart boot", mass, "restart app"},
-       true},
+      wired({"--part", "0x460"}, {}, 2, stop("FFFFFEAA", "erase"),
+            {"restart boot", r8, r8, "restart boot"}),
+      wired({"--part", "0x460"}, {"--conffile", confs.file("leave.conf")}, 0, flashed,
+            {"restart boot", mass, "restart app"}),
       // Read-out protection comes off first; the option word is read then.
-      {{"--part", "0x460", "--read-protected"},
-       {"--unprotect"},
-       2,
-       unprotect + stop("FFFFFEAA", "write") + kIncomplete,
-       {"restart boot", "cmd readout-unprotect", r8, r8, "restart boot"},
-       true},
-      {{"--part", "0x460", "--read-protected"},
-       {"--unprotect", "--boot-pin"},
-       0,
-       unprotect + counts + flashed,
-       {"restart boot", "cmd readout-unprotect", r128, r128, w, "options fefffeaa", r128, r128,
-        mass, "restart app"},
-       true},
+      wired({"--part", "0x460", "--read-protected"}, {"--unprotect"}, 2,
+            unprotect + stop("FFFFFEAA", "write") + kIncomplete,
+            {"restart boot", "cmd readout-unprotect", r8, r8, "restart boot"}),
+      wired({"--part", "0x460", "--read-protected"}, {"--unprotect", "--boot-pin"}, 0,
+            unprotect + counts + flashed,
+            {"restart boot", "cmd readout-unprotect", r128, r128, w, "options fefffeaa", r128, r128,
+             mass, "restart app"}),
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.err);

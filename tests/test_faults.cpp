@@ -451,46 +451,42 @@ TEST(FaultsSignal, DuringTheSyncEndsTheWaitAndReleasesTheModule) {
 // phase the signal is meant for.
 TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
   const std::string erase_stopped = std::string("Can't erase device: ") + kInterrupted + "\n";
-  const struct {
+  struct Row {
     std::vector<std::string> module, args;
     std::string ready_kind, ready;
     std::string want;
-  } rows[] = {
-      {{"--erase-ms", "5000"}, {}, "event", "erase", erase_stopped + kIncomplete},
-      {{"--extended-erase", "--erase-ms", "5000"},
-       {},
-       "event",
-       "erase",
-       kMassErase + erase_stopped + kIncomplete},
-      {{"--read-protected", "--erase-ms", "5000"},
-       {"--unprotect"},
-       "event",
-       "erase",
-       "Lifting read-out protection: the module erases its whole flash\nCan't unprotect device: " +
-           std::string(kInterrupted) + "\n" + kIncomplete},
-      {{"--ack-delay-ms", "20"},
-       {},
-       "event",
-       "cmd get-version",
-       kFlashed + "The run was stopped once the image was written: every block was acknowledged\n"},
-      // The read of the register at 0x1FFFF7E0, its address block.
-      {{"--ack-delay-ms", "20"},
-       {"-i", "0x410"},
-       "rx",
-       "1f ff f7 e0 f7",
-       "The run was stopped before anything was erased\n"},
   };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.ready);
+  const auto row = [](std::vector<std::string> module, std::vector<std::string> args,
+                      std::string kind, std::string ready, std::string want) {
+    return Row{module, args, kind, ready, want};
+  };
+  const std::vector<std::string> slow = {"--erase-ms", "5000"}, late = {"--ack-delay-ms", "20"};
+  const Row rows[] = {
+      row(slow, {}, "event", "erase", erase_stopped + kIncomplete),
+      row({"--extended-erase", "--erase-ms", "5000"}, {}, "event", "erase",
+          kMassErase + erase_stopped + kIncomplete),
+      row({"--read-protected", "--erase-ms", "5000"}, {"--unprotect"}, "event", "erase",
+          "Lifting read-out protection: the module erases its whole flash\nCan't unprotect "
+          "device: Interrupted system call\n" +
+              std::string(kIncomplete)),
+      row(late, {}, "event", "cmd get-version",
+          kFlashed +
+              "The run was stopped once the image was written: every block was acknowledged\n"),
+      // The read of the register at 0x1FFFF7E0, its address block.
+      row(late, {"-i", "0x410"}, "rx", "1f ff f7 e0 f7",
+          "The run was stopped before anything was erased\n"),
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.ready);
     stop_at_phase(
-        row.module, seen(row.ready_kind, row.ready), false,
-        [&row](const SignalRun &run, const SimProcess &sim) {
-          EXPECT_EQ(run.r.err, row.want);
+        r.module, seen(r.ready_kind, r.ready), false,
+        [&r](const SignalRun &run, const SimProcess &sim) {
+          EXPECT_EQ(run.r.err, r.want);
           check_wait_cut_short(run);
           const auto events = sim.events();
           EXPECT_EQ(std::count(events.begin(), events.end(), "restart boot"), 1);
         },
-        [](const SignalRun &run, const SimProcess &) { return run.r.status != 0; }, row.args);
+        [](const SignalRun &run, const SimProcess &) { return run.r.status != 0; }, r.args);
   }
 }
 

@@ -350,6 +350,14 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
     return "Reading " + out + progress_dots(512) + "\n\tdone\n";
   };
   TempDir dir;
+  // --range on a module of kib KiB; the file holds len bytes from 0x100 (0: nothing read).
+  const auto ranged = [](const char *what, std::vector<std::string> sim,
+                         std::vector<std::string> args, int status, const std::string &err, int kib,
+                         size_t len) {
+    return ReadCase{what,    sim,   args,    status, says(err),
+                    len > 0, false, "0x410", kib,    len > 0 ? 0x100u : 0u,
+                    len};
+  };
   const ReadCase rows[] = {
       {"alone", {}, {}, 0, reading, true, false},
       {"alone, without a display", {}, {"--progress=none"}, 0, says(""), true, false},
@@ -425,34 +433,17 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        384},
       // Reply bytes from the sync's answer: Get ID 5, the register 5, then the
       // first block read 3 and 256.
-      {"a range, --verify, a byte damaged in a reply",
-       {"--damage-reply", "20"},
-       {"--range=0x08000100:1K", "--verify"},
-       0,
-       [](const std::string &out) { return "Reading " + out + progress_dots(4) + "\n\tdone\n"; },
-       true,
-       false,
-       "0x410",
-       128,
-       0x100,
-       1024},
-      {"a range past the flash of the part --testid names",
-       {},
-       {"--range=0x0801FF00:512", "-i", "0x410"},
-       1,
-       says("--range 0x0801FF00:512 is outside the flash of part 0x410 (0x08000000-0x0801FFFF)\n"),
-       false,
-       false},
+      ranged("a range, --verify, a byte damaged in a reply", {"--damage-reply", "20"},
+             {"--range=0x08000100:1K", "--verify"}, 0,
+             "Reading " + dir.file("flash.bin") + progress_dots(4) + "\n\tdone\n", 128, 1024),
+      ranged("a range past the flash of the part --testid names", {},
+             {"--range=0x0801FF00:512", "-i", "0x410"}, 1,
+             "--range 0x0801FF00:512 is outside the flash of part 0x410 (0x08000000-0x0801FFFF)\n",
+             128, 0),
       // The register says 64 KiB: the range lies outside once it is read.
-      {"a range past the flash the module has",
-       {},
-       {"--range=0x08010000:1K"},
-       2,
-       says("--range 0x08010000:1K is outside the flash of part 0x410 (0x08000000-0x0800FFFF)\n"),
-       false,
-       false,
-       "0x410",
-       64},
+      ranged("a range past the flash the module has", {}, {"--range=0x08010000:1K"}, 2,
+             "--range 0x08010000:1K is outside the flash of part 0x410 (0x08000000-0x0800FFFF)\n",
+             64, 0),
       {"the firmware file itself",
        {},
        {"-F", dir.file("./flash.bin")},
@@ -492,8 +483,14 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
   TempDir held;
   const std::string same = source_dir() + "/examples/sample.bin", other = held.file("other.bin");
   write_file(other, raw.substr(0, 0x708) + "\x5A" + raw.substr(0x709));
-  const auto compared = [](const std::string &after) {
-    return [=](const std::string &fn) { return "Comparing " + fn + after; };
+  // --compare on a module holding a file, or read-out protected.
+  const auto comparing = [&](const char *what, std::vector<std::string> sim, int status,
+                             const std::string &after, std::vector<std::string> events) {
+    const std::vector<Chunk> flash = {{kFlashStart, bin}};
+    const auto err = [=](const std::string &fn) {
+      return "Comparing " + fn + after + (status == 3 ? fn + " at 0x08000708\n" : "");
+    };
+    return ImageCase{what, sim, "fw.hex", hex, {"--compare"}, status, err, flash, events};
   };
   const std::string verified = "Verifying" + progress_dots(kSampleFragments) + "\n\tdone\n";
   const std::string erase_refused =
@@ -505,50 +502,21 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
            progress(fn, kSampleFragments) + "Flashing done\n";
   };
   const ImageCase rows[] = {
-      {"compared, held",
-       {"--flash-init", same},
-       "fw.hex",
-       hex,
-       {"--compare"},
-       0,
-       compared(progress_dots(kSampleFragments) + "\n\tdone\n"),
-       {{kFlashStart, bin}},
-       // Each block is read twice: the reads must agree.
-       {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08001700 112",
-        "cmd read 08001700 112"}},
-      // Reply bytes from the sync's answer: Get ID 5, then the first block's
-      // read 3 and 256.
-      {"compared, a byte damaged in a reply: read until two reads agree",
-       {"--flash-init", same, "--damage-reply", "20"},
-       "fw.hex",
-       hex,
-       {"--compare"},
-       0,
-       compared(progress_dots(kSampleFragments) + "\n\tdone\n"),
-       {{kFlashStart, bin}},
-       {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08000000 256"}},
-      {"compared, different",
-       {"--flash-init", other},
-       "fw.hex",
-       hex,
-       {"--compare"},
-       3,
-       [](const std::string &fn) {
-         return "Comparing " + fn + progress_dots(8) + "\nThe module's flash differs from " + fn +
-                " at 0x08000708\n";
-       },
-       {},
-       {"cmd read 08000700 256", "cmd read 08000700 256"}},
-      {"compared, read-out protected",
-       {"--read-protected"},
-       "fw.hex",
-       hex,
-       {"--compare"},
-       2,
-       compared(
-           "\n\t.\nCan't read flash: the module is read-out protected (Read Memory refused)\n"),
-       {},
-       {}},
+      // Each block is read until two reads agree.
+      comparing("held", {"--flash-init", same}, 0, progress_dots(kSampleFragments) + "\n\tdone\n",
+                {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08001700 112",
+                 "cmd read 08001700 112"}),
+      // Reply bytes from the sync's answer: Get ID 5, then the first block's 3 and 256.
+      comparing("held, a reply byte damaged", {"--flash-init", same, "--damage-reply", "20"}, 0,
+                progress_dots(kSampleFragments) + "\n\tdone\n",
+                {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08000000 256"}),
+      comparing("different", {"--flash-init", other}, 3,
+                progress_dots(8) + "\nThe module's flash differs from ",
+                {"cmd read 08000700 256", "cmd read 08000700 256"}),
+      comparing("read-out protected", {"--read-protected"}, 2,
+                "\n\t.\nCan't read flash: the module is read-out protected (Read Memory "
+                "refused)\n",
+                {}),
       {"verified",
        {},
        "fw.hex",
