@@ -223,7 +223,9 @@ void BM_ReadFlashIntoAFile(benchmark::State &state) {
   char dir[] = "/tmp/tarvion-bench-XXXXXX";
   const std::string out = std::string(mkdtemp(dir) ? dir : "/tmp") + "/flash.bin";
   for (auto _ : state) {
-    if (backup_flash(&session, out.c_str(), m, PROGRESS_NONE, false) < 0) {
+    backup_target target;
+    if (backup_open(out.c_str(), 0, nullptr, &target) < 0 ||
+        backup_flash(&session, &target, m, PROGRESS_NONE, false) < 0) {
       state.SkipWithError("the read failed");
       break;
     }

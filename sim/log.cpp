@@ -25,6 +25,10 @@ void Log::event(const std::string &words) {
   line(now_s(), "event", words);
 }
 
+void Log::acted(const std::string &words) {
+  line(now_s(), "acted", words);
+}
+
 void Log::gpio(const std::string &words, double seen) {
   line(seen, "gpio", words);
 }

@@ -27,6 +27,9 @@ class Log {
   void tx(const std::vector<uint8_t> &bytes);
   void event(const std::string &words);
   void gpio(const std::string &words, double seen);
+  // A line value the module has acted on ("acted reset 0"), after every
+  // byte the host sent before it.
+  void acted(const std::string &words);
 
  private:
   void line(double t, const char *kind, const std::string &rest);

@@ -343,6 +343,7 @@ void Simulator::read_fifos() {
 
 void Simulator::apply(const LineWrite &w) {
   if (w.kind != LineWrite::Value) return;
+  log_.acted(w.words());
   int level = w.text == "1" ? 1 : 0;
   if (w.line == Line::Boot) {
     boot_level_ = level;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,35 +18,11 @@
 
 namespace {
 
-// Symbolic links followed before a path counts as a loop, as the kernel's
-// own limit.
-constexpr int kMaxLinks = 40;
-
 // Reads of a block at most, with agreed, before it counts as unreadable.
 constexpr int kReads = 3;
 
-// The path a write through path reaches: every symbolic link of a chain is
-// followed (a relative one from its own directory) to a path that is no
-// link, which need not exist. Returns 0, or -1 with errno (ELOOP for a
-// chain without end).
-int follow_links(const std::string &path, std::string *out) {
-  std::string at = path;
-  for (int hops = 0; hops <= kMaxLinks; ++hops) {
-    struct stat st;
-    if (::lstat(at.c_str(), &st) < 0 || !S_ISLNK(st.st_mode)) {
-      *out = at;
-      return 0;
-    }
-    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
-    const ssize_t n = ::readlink(at.c_str(), &target[0], target.size());
-    if (n < 0) return -1;
-    target.resize(static_cast<size_t>(n));
-    const size_t slash = at.rfind('/');
-    at = target[0] == '/' || slash == std::string::npos ? target : at.substr(0, slash + 1) + target;
-  }
-  errno = ELOOP;
-  return -1;
-}
+// How often a FIFO without a reader is tried again.
+constexpr int kReaderPollMs = 20;
 
 // Where path ends up once its links and its directory are resolved: an
 // absolute name without links, also for a file that does not exist yet.
@@ -62,88 +39,26 @@ std::string resolved(const std::string &path) {
   return name;
 }
 
-// A file created beside its final name and renamed onto it once it is
-// whole; removed when it is given up.
-class TempFile {
- public:
-  TempFile() = default;
-  ~TempFile() {
-    if (!name_.empty()) ::unlink(name_.c_str());
-  }
-  TempFile(const TempFile &) = delete;
-  TempFile &operator=(const TempFile &) = delete;
+bool is_fifo(const char *path) {
+  struct stat st;
+  return ::stat(path, &st) == 0 && S_ISFIFO(st.st_mode);
+}
 
-  // Returns 0, or -1 with errno from mkostemp.
-  int create(const std::string &path) {
-    std::string name = path + ".XXXXXX";
-    fd_ = Fd(::mkostemp(&name[0], O_CLOEXEC));
-    if (!fd_.ok()) return -1;
-    name_ = name;
-    // mkostemp makes the file private; the backup gets the mode any new file
-    // of the user gets.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    (void)::fchmod(fd_.get(), 0666 & ~mask);
-    return 0;
-  }
-
-  int fd() const { return fd_.get(); }
-
-  // Forces the written data to the medium and renames the file onto path.
-  // Returns 0, or -1 with errno.
-  int commit(const std::string &path) {
-    if (::fsync(fd_.get()) < 0 || fd_.close() < 0) return -1;
-    if (::rename(name_.c_str(), path.c_str()) < 0) return -1;
-    name_.clear();
-    return 0;
-  }
-
- private:
-  Fd fd_;
-  std::string name_;  // empty: nothing to remove
-};
-
-// Where the flash goes: standard output ("-"), a path that is no regular
-// file (a device, a FIFO), written as it is, or a regular file (or none
-// yet), written whole or not at all through a temporary file beside the
-// end of its links.
-class BackupFile {
- public:
-  // Returns 0, or -1 with errno. A FIFO waits here for its reader.
-  int open(const char *path) {
-    if (std::strcmp(path, "-") == 0) {
-      direct_ = Fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
-      return direct_.ok() ? 0 : -1;
+// Opens the target; a FIFO is tried again until a reader has it open or
+// reader_ms have passed. Returns 0, or -1 with errno as backup_open.
+int open_waiting_for_reader(const char *path, int reader_ms, const volatile sig_atomic_t *stop,
+                            WholeFile *file) {
+  const auto since = std::chrono::steady_clock::now();
+  while (file->open(path, 0) < 0) {
+    if (errno != ENXIO || !is_fifo(path)) return -1;
+    if (std::chrono::steady_clock::now() - since >= std::chrono::milliseconds(reader_ms)) {
+      errno = ETIMEDOUT;
+      return -1;
     }
-    if (follow_links(path, &target_) < 0) return -1;
-    struct stat st;
-    if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      direct_ = Fd(::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-      return direct_.ok() ? 0 : -1;
-    }
-    return temp_.create(target_);
+    if (wait_fh_rest(-1, kReaderPollMs, stop) < 0 && errno == EINTR) return -1;
   }
-
-  // Writes data whole; a write a signal interrupts goes on unless *stop is
-  // set. Returns 0, or -1 with errno.
-  int commit(const std::vector<unsigned char> &data, const volatile sig_atomic_t *stop) {
-    const int fd = direct_.ok() ? direct_.get() : temp_.fd();
-    for (size_t done = 0; done < data.size();) {
-      const ssize_t w = ::write(fd, data.data() + done, data.size() - done);
-      // A signal stops a write that waits for a slow reader.
-      if (w < 0 && errno == EINTR && !(stop && *stop)) continue;
-      if (w < 0) return -1;
-      done += static_cast<size_t>(w);
-    }
-    if (direct_.ok()) return direct_.close();
-    return temp_.commit(target_);
-  }
-
- private:
-  Fd direct_;
-  std::string target_;
-  TempFile temp_;
-};
+  return 0;
+}
 
 // Reads the flash into data with the progress display of the read.
 int read_flash(ld_session *s, const char *path, uint32_t start, progress_mode mode, bool agreed,
@@ -183,21 +98,16 @@ bool size_unsure(ld_session *s, const device_info &d) {
 
 }  // namespace
 
-int backup_check(const char *path) {
-  if (std::strcmp(path, "-") == 0) {
-    if (!::isatty(STDOUT_FILENO)) return 0;
+int backup_open(const char *path, int reader_ms, const volatile sig_atomic_t *stop,
+                backup_target *target) {
+  target->path = path;
+  if (std::strcmp(path, "-") != 0)
+    return open_waiting_for_reader(path, reader_ms, stop, &target->file);
+  if (::isatty(STDOUT_FILENO)) {
     errno = ENOTTY;
     return -1;
   }
-  std::string target;
-  if (follow_links(path, &target) < 0) return -1;
-  struct stat st;
-  if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    if (S_ISDIR(st.st_mode)) errno = EISDIR;
-    return S_ISDIR(st.st_mode) || ::access(target.c_str(), W_OK) < 0 ? -1 : 0;
-  }
-  TempFile probe;
-  return probe.create(target);
+  return target->file.adopt(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
 }
 
 bool backup_same_file(const char *path, const char *file) {
@@ -251,15 +161,9 @@ int backup_read_blocks(ld_session *s, progress_display *shown, uint32_t start, b
   return 0;
 }
 
-int backup_flash(ld_session *s, const char *path, const device_info &d, progress_mode shown,
+int backup_flash(ld_session *s, backup_target *target, const device_info &d, progress_mode shown,
                  bool agreed, const backup_range &range) {
-  BackupFile file;
-  if (file.open(path) < 0) {
-    const int err = errno;
-    std::fprintf(stderr, "Can't open %s: %s\n", path, std::strerror(err));
-    errno = err;
-    return -1;
-  }
+  const char *path = target->path.c_str();
   if (!d.part || d.flash_bytes == 0) {
     std::fprintf(stderr, "Can't read flash: the size of part %s's flash is not known\n",
                  part_id_text(d.id).c_str());
@@ -271,7 +175,7 @@ int backup_flash(ld_session *s, const char *path, const device_info &d, progress
   const uint32_t start = range.len > 0 ? range.addr : d.part->flash_start;
   std::vector<unsigned char> data(range.len > 0 ? range.len : d.flash_bytes);
   if (read_flash(s, path, start, shown, agreed, &data) < 0) return -1;
-  if (file.commit(data, s->stop) < 0) {
+  if (target->file.write(data.data(), data.size(), s->stop) < 0 || target->file.commit() < 0) {
     const int err = errno;
     std::fprintf(stderr, "Can't write %s: %s\n", path, std::strerror(err));
     errno = err;

@@ -294,6 +294,24 @@ bool read_back_anyway(const ld_session *s, unsigned long faults_before) {
   return true;
 }
 
+// Go at addr. Its acknowledgements are awaited even where the writes' were
+// not: the module counts as started (facts.app_started) only once Go was
+// acknowledged. Returns 0, or -1 after a message (none for a stop, which the
+// caller reports).
+int start_application(ld_session *s, uint32_t addr) {
+  const int flags = s->flags;
+  s->flags |= LD_WAITACK;
+  const int started = ld_restart(s, static_cast<int>(addr));
+  s->flags = flags;
+  if (started == 0) return 0;
+  if (stopped(s)) return -1;
+  std::fprintf(stderr,
+               started > 0 ? "Can't confirm the start of the application: %s\n"
+                           : "Can't start application: %s\n",
+               std::strerror(errno));
+  return -1;
+}
+
 // Erase, write, and on request read back and start the application. erased:
 // the unprotect has erased the flash already.
 int flash_image(ld_session *s, flash_display *display, image *img, const update_conf &conf,
@@ -320,16 +338,8 @@ int flash_image(ld_session *s, flash_display *display, image *img, const update_
   if ((verify_flag || read_back_anyway(s, faults)) && verify(s, display, plan, verify_flag) < 0)
     return stopped(s) ? stopped_when_written() : -1;
   // The vector table sits at the image's lowest address.
-  const int started = conf.go_flag ? ld_restart(s, static_cast<int>(plan.lowest)) : 0;
-  if (started != 0 && stopped(s)) return stopped_when_written();
-  if (started != 0) {
-    std::fprintf(stderr,
-                 started > 0 ? "Can't confirm the start of the application: %s\n"
-                             : "Can't start application: %s\n",
-                 std::strerror(errno));
-    return -1;
-  }
-  return 0;
+  if (!conf.go_flag || start_application(s, plan.lowest) == 0) return 0;
+  return stopped(s) ? stopped_when_written() : -1;
 }
 
 // The boot-select pin before anything is written: --boot-pin makes it
@@ -356,7 +366,7 @@ backup_range range_of(const update_conf &conf) {
 
 }  // namespace
 
-int do_flash(ld_session *s, image *img, update_conf *conf) {
+int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup) {
   if (conf->info_flag) return show_info(s);
   flash_display *display = display_of(s);
   device_info d;
@@ -369,19 +379,23 @@ int do_flash(ld_session *s, image *img, update_conf *conf) {
     const int known = identify(s, *conf, &d);
     if (known != 0) return known > 0 ? 0 : -1;
   }
-  if (conf->read_given && backup_flash(s, conf->read_arg->c_str(), d, mode_of(display),
-                                       conf->verify_flag != 0, range_of(*conf)) < 0)
+  if (backup && backup_flash(s, backup, d, mode_of(display), conf->verify_flag != 0,
+                            range_of(*conf)) < 0)
     return -1;
   if (conf->compare_flag && conf->file_given) return compare_image(s, img, d, mode_of(display));
-  if (!conf->file_given && !conf->boot_pin_flag) return 0;
   // Read-out protection comes off first: the option bytes can be read only
   // then. Lifting it erases the flash.
   bool erased = false;
-  if (conf->unprotect_flag && lift_readout_protection(s, d, &erased) < 0) return fail(erased);
+  if ((conf->file_given || conf->boot_pin_flag) && conf->unprotect_flag &&
+      lift_readout_protection(s, d, &erased) < 0)
+    return fail(erased);
   if (settle_boot_pin(s, *conf, d, erased) < 0)
     return stopped(s) ? say_stopped(erased) : fail(erased);
-  if (!conf->file_given) return 0;
-  return flash_image(s, display, img, *conf, d, erased);
+  if (conf->file_given) return flash_image(s, display, img, *conf, d, erased);
+  // Without an image (--read, --boot-pin), --go starts what the flash holds.
+  if (!conf->go_flag) return 0;
+  if (start_application(s, d.part ? d.part->flash_start : IMG_FLASH_BASE) == 0) return 0;
+  return stopped(s) ? say_stopped(erased) : -1;
 }
 
 int report_stray_acts(const ld_session *s, int flashed) {

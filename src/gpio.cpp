@@ -43,20 +43,28 @@ int open_sysfs(const std::string &path, int flags) {
 // ever opened as it exists.
 const int kAsStream = O_CREAT | O_TRUNC;
 
+// write_file's failures: the file could not be opened, or it refused the text.
+constexpr int kOpenFailed = -1;
+constexpr int kWriteFailed = -2;
+
 // sysfs takes a value from one write, and a FIFO keeps a write of this size
-// whole, so the text goes out in a single call. Its outcome is not checked:
-// the kernel's refusal of a value is not something the callers act on.
-void write_once(int fd, const std::string &text) {
-  while (::write(fd, text.data(), text.size()) < 0 && errno == EINTR) {
+// whole, so the text goes out in a single call. Returns 0 when the file took
+// all of it, else -1 with errno (EIO for a part of it).
+int write_once(int fd, const std::string &text) {
+  ssize_t n;
+  while ((n = ::write(fd, text.data(), text.size())) < 0 && errno == EINTR) {
   }
+  if (n == static_cast<ssize_t>(text.size())) return 0;
+  if (n >= 0) errno = EIO;
+  return -1;
 }
 
-// Writes text to the file at path. Returns 0, or -1 with errno from open.
+// Writes text to the file at path. Returns 0, kOpenFailed with errno from
+// open, or kWriteFailed with errno from the write (the kernel refused it).
 int write_file(const std::string &path, int flags, const std::string &text) {
   Fd fd(open_sysfs(path, O_WRONLY | flags));
-  if (!fd.ok()) return -1;
-  write_once(fd.get(), text);
-  return 0;
+  if (!fd.ok()) return kOpenFailed;
+  return write_once(fd.get(), text) == 0 ? 0 : kWriteFailed;
 }
 
 // The message must carry the failed open's errno, whatever the printing does
@@ -66,9 +74,10 @@ void report_open_failure(const char *what, int err) {
   errno = err;
 }
 
-int value_open_failure(int nr) {
+// "Can't open gpio17's value: ..." or "Can't write gpio17's value: ...".
+int value_failure(const char *what, int nr) {
   const int err = errno;
-  std::fprintf(stderr, "Can't open gpio%i's value: %s\n", nr, std::strerror(err));
+  std::fprintf(stderr, "Can't %s gpio%i's value: %s\n", what, nr, std::strerror(err));
   errno = err;
   return -1;
 }
@@ -84,13 +93,20 @@ int init_gpio(int pin, int flags) {
   struct stat sb;
   // Any failure to examine the value file means the line is not exported yet.
   if (::stat(line_file(pin, "value").c_str(), &sb) != 0 &&
-      write_file(gpio_class_file("export"), kAsStream, number_line(pin)) != 0) {
+      write_file(gpio_class_file("export"), kAsStream, number_line(pin)) == kOpenFailed) {
     report_open_failure("exportfile", errno);
     return -1;
   }
 
   const char *direction = (flags & GPIO_OUTPUT) ? "out\n" : "in\n";
-  if (write_file(line_file(pin, "direction"), kAsStream, direction) != 0) {
+  const int set = write_file(line_file(pin, "direction"), kAsStream, direction);
+  if (set == kWriteFailed && (flags & GPIO_STRICT)) {
+    const int err = errno;
+    std::fprintf(stderr, "Can't set direction for pin %i: %s\n", pin, std::strerror(err));
+    errno = err;
+    return -1;
+  }
+  if (set == kOpenFailed) {
     const int err = errno;
     // Lines whose direction is fixed in hardware have no direction file.
     if (!(err == ENOENT && (flags & GPIO_NODIR_OK))) {
@@ -101,19 +117,24 @@ int init_gpio(int pin, int flags) {
     }
   }
 
-  // set_gpio reports its own failure; the line itself is set up.
-  if (flags & GPIO_OUTPUT) set_gpio(pin, (flags & GPIO_HIGH) ? 1 : 0);
+  // set_gpio reports its own failure; without GPIO_STRICT the line itself
+  // counts as set up.
+  if ((flags & GPIO_OUTPUT) && set_gpio(pin, (flags & GPIO_HIGH) ? 1 : 0) < 0 &&
+      (flags & GPIO_STRICT))
+    return -1;
   return 0;
 }
 
 int set_gpio(int nr, int val) {
-  if (write_file(line_file(nr, "value"), 0, val ? "1" : "0") != 0) return value_open_failure(nr);
+  const int r = write_file(line_file(nr, "value"), 0, val ? "1" : "0");
+  if (r == kOpenFailed) return value_failure("open", nr);
+  if (r == kWriteFailed) return value_failure("write", nr);
   return 0;
 }
 
 int get_gpio(int nr) {
   Fd fd(open_sysfs(line_file(nr, "value"), O_RDONLY));
-  if (!fd.ok()) return value_open_failure(nr);
+  if (!fd.ok()) return value_failure("open", nr);
   unsigned char c;
   ssize_t n;
   while ((n = ::read(fd.get(), &c, 1)) < 0 && errno == EINTR) {
@@ -124,7 +145,7 @@ int get_gpio(int nr) {
 }
 
 void destroy_gpio(int pin) {
-  if (write_file(gpio_class_file("unexport"), kAsStream, number_line(pin)) != 0)
+  if (write_file(gpio_class_file("unexport"), kAsStream, number_line(pin)) == kOpenFailed)
     report_open_failure("unexport-file", errno);
 }
 
@@ -138,5 +159,5 @@ int set_led_idx(int idx, int max, char **leds, int val) {
   const char *name = leds[idx];
   if (name == nullptr || *name == '\0' || !led_name_stays_in_its_directory(name)) return 1;
   const std::string path = sysfs_root() + "/class/leds/" + name + "/brightness";
-  return write_file(path, 0, number_line(val)) == 0 ? 0 : -1;
+  return write_file(path, 0, number_line(val)) == kOpenFailed ? -1 : 0;
 }

@@ -10,8 +10,9 @@
 // with mode "w" (created when missing, truncated); value and brightness files
 // are opened only as they exist. A stand-in FIFO that has no reader is waited
 // for at most half a second, then counts as a file that cannot be opened
-// (ENXIO), so nothing blocks for ever. Writes the kernel refuses are not
-// detected; only a file that cannot be opened is a failure.
+// (ENXIO), so nothing blocks for ever. A value the kernel refuses fails
+// set_gpio; a refused export, unexport or brightness goes unnoticed, and a
+// refused direction or initial value fails init_gpio only with GPIO_STRICT.
 #ifndef TARVION_GPIO_H
 #define TARVION_GPIO_H
 
@@ -19,6 +20,7 @@ constexpr int GPIO_OUTPUT = 1;    // make the line an output and give it its val
 constexpr int GPIO_HIGH = 2;      // initial value of an output is 1
 constexpr int GPIO_NODIR_OK = 4;  // a missing direction file is no error
 constexpr int GPIO_VERBOSE = 8;   // report a direction file that cannot be opened
+constexpr int GPIO_STRICT = 16;   // a refused direction or initial value fails init_gpio
 
 // Makes line `pin` usable: exports it unless its value file already exists,
 // writes "out\n" (GPIO_OUTPUT) or "in\n" to its direction file, and gives an
@@ -28,12 +30,16 @@ constexpr int GPIO_VERBOSE = 8;   // report a direction file that cannot be open
 // direction file cannot be opened ("Can't open direction for pin %i: %s\n"
 // only with GPIO_VERBOSE). A direction file that does not exist (ENOENT) is
 // skipped with GPIO_NODIR_OK. A failing initial value is reported by set_gpio
-// but leaves the result 0.
+// but leaves the result 0, unless GPIO_STRICT makes it -1 (errno as set_gpio
+// left it); with GPIO_STRICT a direction file that refuses the text is -1
+// too, always reported ("Can't set direction for pin %i: %s\n").
 int init_gpio(int pin, int flags);
 
 // Writes '1' (val non-zero) or '0', one byte without line end, to line nr's
 // value file. Returns 0, or -1 with errno from open when the value file
-// cannot be opened ("Can't open gpio%i's value: %s\n" on stderr).
+// cannot be opened ("Can't open gpio%i's value: %s\n" on stderr), or from
+// the write when the file refuses the byte ("Can't write gpio%i's value:
+// %s\n"; EIO when it takes none of it without an error).
 int set_gpio(int nr, int val);
 
 // Returns the code of the first character of line nr's value file (48 for

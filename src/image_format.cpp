@@ -14,7 +14,6 @@
 
 #include "image_elf.h"
 #include "image_ihex.h"
-#include "image_lines.h"
 #include "image_srec.h"
 #include "util.h"
 
@@ -99,20 +98,6 @@ int seekable(int fh, Fd *copy) {
   return copy->get();
 }
 
-// The old loader tried every file as Intel HEX first; a raw image's run
-// still shows why its first line is not a record.
-void explain_first_line(int fh) {
-  LineReader stream(fh);
-  const char *piece = nullptr;
-  size_t len = 0;
-  if (!stream.ok() || ::lseek(fh, 0, SEEK_SET) < 0 || stream.next(&piece, &len) <= 0) return;
-  image scratch{};
-  const size_t llen = cut_line(piece, len);
-  if (add_chunk(&scratch) && _DecodeIHexLine(&scratch, piece, llen) == -1)
-    report_line(1, piece, llen);
-  img_free(&scratch);
-}
-
 // A text reader's failure: IMG_FAILED keeps the errno of the read or
 // allocation; minus a line number means the reader has printed what is
 // wrong, and the caller's "Can't open" message must not show a stale system
@@ -143,7 +128,8 @@ int load_format(int fh, img_format fmt, const char *fn, image *img) {
     case IMG_FORMAT_AUTO:
       break;
   }
-  if (!forced) explain_first_line(fh);
+  // Content that is no Intel HEX is read as raw binary without a word about
+  // its first line: only a file that begins with a record mark is a HEX file.
   return load_binary(fh, img);
 }
 

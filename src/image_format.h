@@ -23,9 +23,8 @@ int img_format_parse(const char *text, img_format *fmt);
 // EINVAL); a pipe is read whole first. With IMG_FORMAT_AUTO the content
 // decides: ELF by its magic bytes, then by its first line that is not blank,
 // Intel HEX (':'), Motorola S-record ('S' and a digit), and anything else raw
-// binary (its first line is explained as Intel HEX on standard error, as
-// ever). A forced format is read as that format alone: nothing is explained,
-// and a raw binary may begin with anything. The record need not be
+// binary, read without a message. A forced format is read as that format
+// alone, and a raw binary may begin with anything. The record need not be
 // initialised. Returns 0 for a file with addresses (Intel HEX, S-record,
 // ELF), the file size for raw binary, and a negative value on failure:
 //  - the open failed: its result, errno set by it, record untouched;

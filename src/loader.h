@@ -74,6 +74,8 @@ struct ld_facts {
   // Erase blocks (the mass erase's or a page list) that went out and were not
   // refused: acknowledged, unanswered or cut short. Each may have erased flash.
   unsigned long erase_blocks = 0;
+  // Go was acknowledged: the module runs the code it was sent to.
+  bool app_started = false;
 };
 constexpr unsigned LD_STRAY_ERASE = 1;  // pages outside the image may have been erased
 constexpr unsigned LD_STRAY_WRITE = 2;  // flash may have been written outside the fragment
@@ -285,7 +287,7 @@ int ld_verify_plan(ld_session *s, const write_plan *plan, uint32_t *bad);
 // one probe pair at most: a refusal shows the boot loader is still there and
 // Go is tried again; silence may mean the application runs. Returns 0, -1
 // with errno on failure, or 1 (errno EBUSY) when the start cannot be
-// confirmed.
+// confirmed. Under LD_WAITACK a 0 sets facts.app_started.
 int ld_restart(ld_session *s, int addr);
 
 // Internal steps, reachable for the tests.

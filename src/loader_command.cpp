@@ -360,7 +360,10 @@ int ld_restart(ld_session *s, int addr) {
                          static_cast<char>(a >> 8), static_cast<char>(a)};
   const ld_block param = {block, 4, 0};
   const ld_command cmd = {LD_CMD_GO, &param, 1, nullptr, 0, nullptr, nullptr};
-  return ld_run_command(s, &cmd);
+  const int r = ld_run_command(s, &cmd);
+  // Without acknowledgements awaited, nothing tells that Go was taken.
+  if (r == 0 && (s->flags & LD_WAITACK)) s->facts.app_started = true;
+  return r;
 }
 
 int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len) {

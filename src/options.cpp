@@ -141,12 +141,13 @@ constexpr OptionDesc kOptions[] = {
          "  -d, --device=STRING    UART-device to use for communication  \n"
          "                           (default=`/dev/ttyS1')",
          &U::device_help, &U::device_given, &U::device_arg, &U::device_orig),
-    number("baudrate", 'b', "  -b, --baudrate=INT     Baudrate  (default=`115200')",
-           &U::baudrate_help, &U::baudrate_given, &U::baudrate_arg, &U::baudrate_orig),
-    line("resetpin", 'r', "  -r, --resetpin=INT     GPIO-Nr of the reset-pin", &U::resetpin_help,
-         &U::resetpin_given, &U::resetpin_arg, &U::resetpin_orig),
-    line("bspin", 's', "  -s, --bspin=INT        GPIO-Nr of the bootselect-pin", &U::bspin_help,
-         &U::bspin_given, &U::bspin_arg, &U::bspin_orig),
+    // An empty number would read as 0: GPIO 0, a speed of 0.
+    not_empty(number("baudrate", 'b', "  -b, --baudrate=INT     Baudrate  (default=`115200')",
+                     &U::baudrate_help, &U::baudrate_given, &U::baudrate_arg, &U::baudrate_orig)),
+    not_empty(line("resetpin", 'r', "  -r, --resetpin=INT     GPIO-Nr of the reset-pin",
+                   &U::resetpin_help, &U::resetpin_given, &U::resetpin_arg, &U::resetpin_orig)),
+    not_empty(line("bspin", 's', "  -s, --bspin=INT        GPIO-Nr of the bootselect-pin",
+                   &U::bspin_help, &U::bspin_given, &U::bspin_arg, &U::bspin_orig)),
     text("file", 'F', "  -F, --file=STRING      Filename with ihex or binary contents to flash",
          &U::file_help, &U::file_given, &U::file_arg, &U::file_orig),
     hidden(flag("waitack", 0, "      --waitack          (Do not) wait for ack  (default=on)",
@@ -157,9 +158,9 @@ constexpr OptionDesc kOptions[] = {
          "      --showid           Show the Detected device ID and exit  (default=off)",
          &U::showid_help, &U::showid_given, &U::showid_flag),
     // The expected identifier is a 32-bit pattern, so 0xFFFFFFFF is in reach.
-    number("testid", 'i', "  -i, --testid=INT       Test wether the given id matches the device",
-           &U::testid_help, &U::testid_given, &U::testid_arg, &U::testid_orig, kInt32Min,
-           kUint32Max),
+    not_empty(number(
+        "testid", 'i', "  -i, --testid=INT       Test wether the given id matches the device",
+        &U::testid_help, &U::testid_given, &U::testid_arg, &U::testid_orig, kInt32Min, kUint32Max)),
     flag("verbose", 'v', "  -v, --verbose          Print verbose messages  (default=off)",
          &U::verbose_help, &U::verbose_given, &U::verbose_flag),
     flag("saveconf", 'S',

@@ -159,11 +159,11 @@ int parser_required(update_conf *args_info, const char *prog_name);
 // reader; not for the driver.
 // Numbers are read as strtol with base 0 reads them and must use the whole
 // text and fit 32 bits signed; --testid takes -2147483648 .. 0xFFFFFFFF and
-// keeps the 32-bit pattern in testid_arg; an empty text reads as 0.
-// --address and --read refuse an empty text ("<prog>: empty argument for
-// option `--read'" and the additional error text); --range refuses a text
-// that is not ADDR:LEN ("<prog>: invalid argument for option `--range': X
-// (ADDR:LEN, e.g. 0x08000000:16K)"). With check_required the
+// keeps the 32-bit pattern in testid_arg. --baudrate, --resetpin, --bspin,
+// --testid, --address and --read refuse an empty text ("<prog>: empty
+// argument for option `--read'" and the additional error text); --range
+// refuses a text that is not ADDR:LEN ("<prog>: invalid argument for option
+// `--range': X (ADDR:LEN, e.g. 0x08000000:16K)"). With check_required the
 // pass fails unless --file, --read, --showid, --info or --boot-pin was given.
 int parser_internal(int argc, char **argv, update_conf *args_info, int override, int initialize,
                     int check_required, const char *additional_error);
@@ -190,12 +190,14 @@ int parser_config_collect(FILE *file, const char *path, std::vector<std::string>
 int parser_config_apply(std::vector<std::string> *args, const char *path, update_conf *args_info,
                         int override, int initialize, int check_required);
 
-// Writes every given option of the record to filename. Returns 0 when the
+// Writes every given option of the record to filename, replacing the file
+// whole: written beside it and renamed onto it, keeping its mode (see
+// WholeFile; a device or a FIFO is written as it is). Returns 0 when the
 // file was written, 1 (after a message on standard error) otherwise: when
 // the file cannot be opened, written or closed, or when a text cannot be
 // stored so that the reader gives it back (both kinds of quote, a line
-// break, a line past 2047 characters); in the last case the file is not
-// touched.
+// break, a line past 2047 characters); a regular file is then left as it
+// was.
 int parser_file_save(const char *filename, update_conf *args_info);
 
 #endif

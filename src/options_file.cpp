@@ -11,6 +11,7 @@
 
 #include "options.h"
 #include "options_internal.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -226,20 +227,14 @@ int parser_file_save(const char *filename, update_conf *args_info) {
       content += std::string(opt.name) + "\n";
     }
   }
-  FILE *f = std::fopen(path, "w");
-  if (!f) {
+  // Replaced whole, keeping its mode: a failed write leaves the file as it was.
+  WholeFile out;
+  if (out.open(path, WHOLE_KEEP_MODE) < 0) {
     std::fprintf(stderr, "%s: cannot open file for writing: %s\n", kProgName, path);
     return 1;
   }
-  bool failed =
-      std::fwrite(content.data(), 1, content.size(), f) != content.size() || std::fflush(f) != 0;
-  int err = errno;
-  if (std::fclose(f) != 0 && !failed) {
-    failed = true;
-    err = errno;
-  }
-  if (failed) {
-    std::fprintf(stderr, "%s: error writing file %s: %s\n", kProgName, path, std::strerror(err));
+  if (out.write(content.data(), content.size(), nullptr) < 0 || out.commit() < 0) {
+    std::fprintf(stderr, "%s: error writing file %s: %s\n", kProgName, path, std::strerror(errno));
     return 1;
   }
   return 0;

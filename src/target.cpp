@@ -31,18 +31,21 @@ void target_init_lines(const update_conf &conf, target_lines *lines) {
             conf.resetpin_arg);
   init_line(&lines->bootsel, &lines->has_bootsel, conf.bspin_given, conf.bspin_orig,
             conf.bspin_arg);
-  lines->gpio_flags = GPIO_NODIR_OK | (conf.verbose_flag ? GPIO_VERBOSE : 0);
+  // A line whose direction or first level the kernel refuses cannot be
+  // driven: the entry must not count it as moved.
+  lines->gpio_flags = GPIO_NODIR_OK | GPIO_STRICT | (conf.verbose_flag ? GPIO_VERBOSE : 0);
 }
 
-void enter_target(target_lines &lines, int fh, int start_ms) {
-  if (!lines.has_reset) return;
+int enter_target(target_lines &lines, int fh, int start_ms) {
+  if (!lines.has_reset) return 0;
   // Also a modem reset line, held low since the open: the port's set-up that
   // followed raised DTR and RTS again when it moved the port off speed 0.
-  line_setup(&lines.reset, fh, 0, lines.gpio_flags);
-  if (lines.has_bootsel) line_setup(&lines.bootsel, fh, 1, lines.gpio_flags);
+  if (line_setup(&lines.reset, fh, 0, lines.gpio_flags) < 0) return -1;
+  if (lines.has_bootsel && line_setup(&lines.bootsel, fh, 1, lines.gpio_flags) < 0) return -1;
   wait_fh_rest(-1, kBootSelectSettleMs, nullptr);
-  line_set(&lines.reset, 1);
+  if (line_set(&lines.reset, 1) < 0) return -1;
   wait_fh_rest(-1, start_ms, nullptr);
+  return 0;
 }
 
 // An answer that is neither 0x79 nor 0x1F comes from a boot loader that took
@@ -53,7 +56,9 @@ int enter_target_sync(target_lines *lines, ld_session *s, bool *began) {
   *began = false;
   int start_ms = kBootLoaderStartMs;
   for (int entry = 1;; ++entry) {
-    enter_target(*lines, s->fh, start_ms);
+    // A line that did not move leaves the module where it was: nothing to
+    // synchronise with, and nothing that another entry would change.
+    if (enter_target(*lines, s->fh, start_ms) < 0) return -1;
     if (s->stop && *s->stop) {
       errno = EINTR;
       return -1;

@@ -24,17 +24,19 @@ void target_init_lines(const update_conf &conf, target_lines *lines);
 // Reset low; with a boot-select line, boot-select high; then release reset so
 // that the module starts its ROM boot loader (without a boot-select line, one
 // strapped high on the board). The pauses of both sequences run their full
-// length even when a signal arrives during them. Failures are reported by the
-// line operations and the run goes on: the module may sit in its boot loader
-// anyway. start_ms: the pause after the release of reset. Nothing without a
-// reset line.
-void enter_target(target_lines &lines, int fh, int start_ms);
+// length even when a signal arrives during them. start_ms: the pause after
+// the release of reset. Nothing without a reset line. Returns 0, or -1 with
+// errno at the first step a line did not take (the line operation has said
+// which line and why); the sequence stops there.
+int enter_target(target_lines &lines, int fh, int start_ms);
 
 // The entry sequence, then the sync; with a reset line a sync that fails
 // (silence for its whole budget, or answers that are neither 0x79 nor 0x1F)
-// runs the whole entry again, three entries in all. *began tells whether
-// the sync was reached (a signal during the entry's pauses stops the run
-// before it). Returns 0, or -1 with errno as the last sync left it.
+// runs the whole entry again, three entries in all. An entry whose line did
+// not move ends it at once, before any sync. *began tells whether the sync
+// was reached (neither a failed entry nor a signal during the entry's
+// pauses reaches it). Returns 0, or -1 with errno as the entry or the last
+// sync left it.
 int enter_target_sync(target_lines *lines, ld_session *s, bool *began);
 
 // The loader's re-entry (ld_reentry, ctx: the target_lines): the module

@@ -95,10 +95,18 @@ class ImageGuard {
   image img_{};
 };
 
+// How long a FIFO given to --read waits for its reader, by default.
+constexpr int kReaderWaitMs = 5000;
+
 // What a run holds; whatever is still held is released on the way out.
 struct Run {
   update_conf conf;
-  std::string file;  // the image's name, which the image borrows
+  ld_budgets budgets;             // the session's, as TARVION_BUDGETS leaves them
+  int reader_ms = kReaderWaitMs;  // a FIFO's wait for its reader (--read)
+  backup_target backup;           // --read's target, opened before the port
+  bool backing_up = false;        // whether backup is open
+  bool held = false;              // the modem lines took their levels after the open
+  std::string file;               // the image's name, which the image borrows
   ImageGuard img;
   target_lines lines;
   Fd port;
@@ -167,25 +175,46 @@ int check_requests(const update_conf &conf) {
                             part_flash_bytes(p, 0));
 }
 
-// The message of a flash read that cannot be stored (backup_check failed, errno
-// its cause). Returns -1.
-int cant_store(const std::string &backup) {
-  if (backup != "-" || errno != ENOTTY) return cant_open(backup);
-  std::fputs("Can't write the flash to standard output: it is a terminal\n", stderr);
-  return -1;
+// The message of a flash read that cannot be stored (backup_open failed,
+// errno its cause). Returns the run's status: EXIT_BAD_OPTIONS for a FIFO
+// that nobody read, else EXIT_CANT_OPEN.
+int cant_store(const Run &run) {
+  const std::string &backup = run.backup.path;
+  if (errno == ETIMEDOUT) {
+    std::fprintf(stderr, "Can't write the flash to %s: no reader opened the FIFO within %g s\n",
+                 backup.c_str(), run.reader_ms / 1000.0);
+    return EXIT_BAD_OPTIONS;
+  }
+  if (backup != "-" || errno != ENOTTY)
+    cant_open(backup);
+  else
+    std::fputs("Can't write the flash to standard output: it is a terminal\n", stderr);
+  return EXIT_CANT_OPEN;
 }
 
-// Also makes sure that the flash read (--read) can be stored, before the
-// port is opened; --read alone loads no image, and neither does --showid
-// without --file, nor --info at all.
-int load_image(Run &run) {
-  const std::string backup = run.conf.read_arg.value_or("");
-  if (run.conf.read_given && run.conf.info_flag)
+// Opens the flash read's target (--read) before the port, so that a target
+// that cannot take the flash stops the run before the module is touched.
+// Returns 0, or the run's status after a message.
+int open_backup(Run &run) {
+  if (!run.conf.read_given) return 0;
+  if (run.conf.info_flag) {
     std::fputs("--read is ignored: --info only shows what the module tells\n", stderr);
-  else if (run.conf.read_given && run.conf.showid_flag)
+    return 0;
+  }
+  if (run.conf.showid_flag) {
     std::fputs("--read is ignored: --showid only shows the identifier\n", stderr);
-  else if (run.conf.read_given && backup_check(backup.c_str()) < 0)
-    return cant_store(backup);
+    return 0;
+  }
+  const std::string path = run.conf.read_arg.value_or("");
+  if (backup_open(path.c_str(), run.reader_ms, &stop_requested, &run.backup) < 0)
+    return cant_store(run);
+  run.backing_up = true;
+  return 0;
+}
+
+// --read alone loads no image, and neither does --showid without --file,
+// nor --info at all.
+int load_image(Run &run) {
   if (!run.conf.file_given || run.conf.info_flag) return 0;
   run.file = run.conf.file_arg.value_or("");
   int loaded = parse_file_as(run.file.c_str(), chosen_format(run.conf), run.img.get());
@@ -223,12 +252,14 @@ int open_port(Run &run) {
     return cant_open(device);
   }
   // The open raised DTR and RTS: lines among them go to their levels before
-  // anything else reaches the port.
-  line_hold_modem(run.port.get(), run.lines.has_reset ? &run.lines.reset : nullptr,
-                  run.lines.has_bootsel ? &run.lines.bootsel : nullptr);
+  // anything else reaches the port. A modem line that does not take its
+  // level fails the run as at entry.
+  run.held = line_hold_modem(run.port.get(), run.lines.has_reset ? &run.lines.reset : nullptr,
+                             run.lines.has_bootsel ? &run.lines.bootsel : nullptr) == 0;
   uart_setup(run.port.get(), run.conf.baudrate_arg, flags);
+  // Said also without --verbose: the line runs at a speed not asked for.
   const int rate = uart_speed_rate(run.conf.baudrate_arg);
-  if (run.conf.verbose_flag && run.conf.uart_flag && rate != run.conf.baudrate_arg)
+  if (run.conf.uart_flag && rate != run.conf.baudrate_arg)
     std::fprintf(stderr, "Line speed set to %d baud (the port takes no %d)\n", rate,
                  run.conf.baudrate_arg);
   return 0;
@@ -269,7 +300,8 @@ void hint_no_answer(int err) {
 }
 
 // The entry and the sync. A run stopped during the entry's pauses says
-// nothing. Returns 0, or -1 (after a message).
+// nothing, and one whose line did not move nothing more than the line's own
+// message. Returns 0, or -1 (after a message).
 int enter_module(ld_session *s, target_lines &lines) {
   bool began = false;
   if (enter_target_sync(&lines, s, &began) == 0) return 0;
@@ -281,16 +313,21 @@ int enter_module(ld_session *s, target_lines &lines) {
 }
 
 // Budgets the tests shorten, from TARVION_BUDGETS: a list such as
-// "wait=200,long=8000,sync=600" (milliseconds, each above 0, for the wait
-// of a byte, the long waits of a mass erase and an unprotect, and the
-// sync). Anything else in it is passed over.
-void budgets_from_env(ld_budgets *b) {
+// "wait=200,long=8000,sync=600,reader=300" (milliseconds, each above 0, for
+// the wait of a byte, the long waits of a mass erase and an unprotect, the
+// sync, and a FIFO's wait for its reader). Anything else in it is passed
+// over.
+void budgets_from_env(Run &run) {
   const char *text = std::getenv("TARVION_BUDGETS");
   if (!text) return;
+  ld_budgets *b = &run.budgets;
   const struct {
     const char *key;
     int *field;
-  } keys[] = {{"wait", &b->wait_ms}, {"long", &b->long_ms}, {"sync", &b->sync_ms}};
+  } keys[] = {{"wait", &b->wait_ms},
+              {"long", &b->long_ms},
+              {"sync", &b->sync_ms},
+              {"reader", &run.reader_ms}};
   std::string rest = text;
   while (!rest.empty()) {
     const std::string item = rest.substr(0, rest.find(','));
@@ -316,7 +353,7 @@ void start_session(Run &run, ld_session *s, flash_display *display) {
   display->mode = chosen_progress(run.conf);
   s->report = flash_report;
   s->report_ctx = display;
-  budgets_from_env(&s->budgets);
+  s->budgets = run.budgets;
 }
 
 }  // namespace
@@ -331,31 +368,33 @@ int update_main(int argc, char **argv) {
   catch_signals();
   Run run;
   int flashed = -1;
+  ld_session session;
   try {
+    budgets_from_env(run);
     const bool configured = read_config(argc, argv, &run.conf) >= 0;
     if (configured && !caught_signal &&
         (check_backup_target(run.conf) < 0 || check_requests(run.conf) < 0))
       return EXIT_BAD_OPTIONS;
-    const bool loaded = configured && load_image(run) >= 0;
+    const int stored = configured && !caught_signal ? open_backup(run) : 0;
+    const bool loaded = configured && stored == 0 && load_image(run) >= 0;
     // Stopped before anything was held: the status a default action gives.
     if (caught_signal) return 128 + caught_signal;
+    if (stored != 0) return stored;
     if (!loaded) return EXIT_CANT_OPEN;
     if (open_port(run) < 0) return EXIT_CANT_OPEN;
-    ld_session session;
     flash_display display;
     start_session(run, &session, &display);
-    if (enter_module(&session, run.lines) == 0)
-      flashed = do_flash(&session, run.img.get(), &run.conf);
+    if (run.held && enter_module(&session, run.lines) == 0)
+      flashed =
+          do_flash(&session, run.img.get(), &run.conf, run.backing_up ? &run.backup : nullptr);
     flashed = report_stray_acts(&session, flashed);
   } catch (const std::bad_alloc &) {
     if (!run.port.ok()) return EXIT_CANT_OPEN;
   }
-  // Go has started the application (its failure fails the run).
-  const bool started = flashed == 0 && run.conf.go_flag && !run.conf.showid_flag &&
-                       !run.conf.info_flag && !run.conf.compare_flag;
   int released = -1;
   try {
-    released = end_run(run, started);
+    // Only a Go the module acknowledged has started the application.
+    released = end_run(run, session.facts.app_started);
   } catch (const std::bad_alloc &) {
     // What the release did not reach, Run's owners close on the way out.
   }

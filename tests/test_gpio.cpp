@@ -173,11 +173,16 @@ TEST(Gpio, SetReportsAValueFileThatCannotBeOpenedWithTheOpensErrno) {
       {"line not exported", false, ENOENT,
        "Can't open gpio23's value: No such file or directory\n"},
       {"value is a directory", true, EISDIR, "Can't open gpio23's value: Is a directory\n"},
+      // A value the kernel refuses (/dev/full): the line did not move.
+      {"value refuses writes", false, ENOSPC,
+       "Can't write gpio23's value: No space left on device\n"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     SysfsStandIn sys;
     if (c.value_is_directory) fs::create_directories(sys.gpio("gpio23/value"));
+    if (c.err_no == ENOSPC && fs::create_directories(sys.gpio("gpio23")))
+      fs::create_symlink("/dev/full", sys.gpio("gpio23/value"));
     const Outcome o = call_capturing([] { return set_gpio(23, 1); });
     EXPECT_EQ(o.result, -1);
     EXPECT_EQ(o.err_no, c.err_no);

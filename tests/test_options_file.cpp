@@ -98,6 +98,8 @@ TEST(ConfFile, ErrorsReleaseTheRecordAndExitOneWithExactMessage) {
       {"# nothing\n", "tarvion_update: '--file' ('-F') option required" + in_file},
       {"F=x\nread=\n", "tarvion_update: empty argument for option `--read'" + in_file},
       {"F=x\naddress=''\n", "tarvion_update: empty argument for option `--address'" + in_file},
+      {"F=x\nresetpin=\n", "tarvion_update: empty argument for option `--resetpin'" + in_file},
+      {"F=x\ntestid = \"\"\n", "tarvion_update: empty argument for option `--testid'" + in_file},
       {"F=x\nb=12x\n", "tarvion_update: invalid numeric value: 12x\n"},
       {"F=x\nresetpin dtx\n", "tarvion_update: invalid numeric value: dtx\n"},
       {"F=x\nverbose#x\n", ""},
@@ -243,7 +245,8 @@ TEST(ConfFile, EverythingTheWriterWritesReadsBackTheSame) {
       "it's", "say \"hi\"", "'",   "\"",  "a=b",
       "\t\r", "-v",         "=",   "\"'", std::string(2047 - 11, 'x')};  // longest for --conffile
   // Every form of a target line, names with quotes and blanks included.
-  const std::string lines[] = {"010", "", "gpiochip0:it's", "/dev/gpio chip:\"3\"", "!rts", "dtr"};
+  const std::string lines[] = {"010",  " 0", "gpiochip0:it's", "/dev/gpio chip:\"3\"",
+                               "!rts", "dtr"};
   size_t n = 0;
   for (const std::string &t : texts) {
     const std::string &reset = lines[n++ % 6], &bootsel = lines[n % 6];

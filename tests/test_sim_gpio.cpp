@@ -174,8 +174,8 @@ TEST(SimGpio, RestartWithBootSelectLowRunsTheApplication) {
   g.enter_boot_loader();
   EXPECT_EQ(port.ask({0x7F}), Bytes{ACK});
   g.boot('0');
-  ASSERT_TRUE(wait_for_record(g.sim, "gpio", "boot 0"));
-  usleep(50000);  // past the time a line change waits for bytes sent before it
+  // The module acts on a line change once the bytes sent before it are in.
+  ASSERT_TRUE(wait_for_record(g.sim, "acted", "boot 0"));
   EXPECT_EQ(port.ask({0x73, 0x8C}, 2), (Bytes{ACK, ACK}));
   ASSERT_TRUE(wait_for_record(g.sim, "event", "restart app"));
   port.send({0x7F});

@@ -184,12 +184,13 @@ TEST(Flasher, BootSelectLineAloneIsOnlyUnexported) {
 // A sysfs stand-in of plain files for lines 17 and 18, whose value of line
 // `gpio` is a FIFO read only until the target entry has written `writes`
 // values to it: the release then finds no reader, so the value cannot be
-// opened.
+// opened. With `full` the value then refuses every write instead, as
+// /dev/full does (from the start with no writes).
 struct LineGoneAfterEntry {
   TempDir sysfs;
   std::thread reader;
   std::atomic<int> got{0};
-  LineGoneAfterEntry(int gpio, int writes) {
+  LineGoneAfterEntry(int gpio, int writes, bool full) {
     for (const char *d : {"/class", "/class/gpio", "/class/gpio/gpio17", "/class/gpio/gpio18"})
       ::mkdir((sysfs.path() + d).c_str(), 0755);
     for (int line : {17, 18}) {
@@ -197,20 +198,34 @@ struct LineGoneAfterEntry {
       line == gpio ? (void)::mkfifo(value.c_str(), 0644) : testsupport::write_file(value, "");
     }
     const std::string fifo = sysfs.path() + "/class/gpio/gpio" + std::to_string(gpio) + "/value";
+    const auto refuse = [this, fifo] {
+      ::symlink("/dev/full", sysfs.file("full").c_str());
+      ::rename(sysfs.file("full").c_str(), fifo.c_str());
+    };
+    if (full && writes == 0) {
+      refuse();
+      return;
+    }
     const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    reader = std::thread([this, fd, writes] {
+    reader = std::thread([this, fd, writes, full, refuse] {
       char c;
       for (int i = 0; got < writes && i < 10000; ++i)
         ::read(fd, &c, 1) == 1 ? ++got : ::usleep(1000);
+      if (full) refuse();
       ::close(fd);
     });
   }
-  ~LineGoneAfterEntry() { reader.join(); }
+  ~LineGoneAfterEntry() {
+    if (reader.joinable()) reader.join();
+  }
 };
 
 TEST(Flasher, ALineThatCannotBeDrivenInTheReleaseEndsWithTwoWhateverElseHappened) {
   const std::string flashed = progress(sample_hex(), kSampleFragments);
   const std::string v17 = "Can't open gpio17's value: No such device or address\n";
+  const std::string full17 = "Can't write gpio17's value: No space left on device\n";
+  const std::string notty = ": Inappropriate ioctl for device\n",
+                    dtr = "Can't set line dtr" + notty;
   const std::string no = ": No such file or directory\n", export_ = "Can't open exportfile" + no,
                     v5 = "Can't open gpio5's value" + no,
                     unexport = "Can't open unexport-file" + no;
@@ -223,15 +238,16 @@ TEST(Flasher, ALineThatCannotBeDrivenInTheReleaseEndsWithTwoWhateverElseHappened
     std::vector<std::string> module;
     int signal;  // sent once the module heard the first sync byte
     std::string err;
+    bool full = false;  // the value refuses writes instead of going
   } cases[] = {
       {{"-r", "17", "-s", "18"}, 17, 2, {}, 0, flashed + v17 + v17},
+      // No line at all: the entry fails at once, the release tries every step.
       {{"-r", "5", "-s", "6", "--waitack"},
        0,
        0,
        {},
        0,
-       export_ + hint + export_ + v5 + flashed + v5 + "Can't open gpio6's value" + no + v5 +
-           unexport + unexport},
+       export_ + hint + v5 + "Can't open gpio6's value" + no + v5 + unexport + unexport},
       // Boot-select left high keeps the module in its boot loader.
       {{"-r", "17", "-s", "18"},
        18,
@@ -246,6 +262,12 @@ TEST(Flasher, ALineThatCannotBeDrivenInTheReleaseEndsWithTwoWhateverElseHappened
        {"--silent"},
        SIGTERM,
        "Can't init device: Interrupted system call\n" + v17 + v17},
+      // A value the kernel refuses is no line moved: in the release, and at
+      // entry, where the run ends before the sync.
+      {{"-r", "17", "-s", "18"}, 17, 2, {}, 0, flashed + full17 + full17, true},
+      {{"-r", "17", "-s", "18"}, 17, 0, {}, 0, full17 + full17 + full17, true},
+      // A port without modem lines: DTR cannot be held low after the open.
+      {{"-r", "dtr"}, 0, 0, {}, 0, "Can't request line dtr" + notty + dtr + dtr},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.err);
@@ -253,7 +275,7 @@ TEST(Flasher, ALineThatCannotBeDrivenInTheReleaseEndsWithTwoWhateverElseHappened
     SimProcess sim(c.module);
     ASSERT_TRUE(sim.ready());
     std::optional<LineGoneAfterEntry> gone;
-    if (c.gone) gone.emplace(c.gone, c.writes);
+    if (c.gone) gone.emplace(c.gone, c.writes, c.full);
     std::vector<std::string> args = {"-d", sim.tty_path(), "-F", sample_hex()};
     args.insert(args.end(), c.lines.begin(), c.lines.end());
     testsupport::Process p(flasher_argv(dir, args),
@@ -265,6 +287,10 @@ TEST(Flasher, ALineThatCannotBeDrivenInTheReleaseEndsWithTwoWhateverElseHappened
     const ProcResult r = p.wait();
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, c.err);
+    ASSERT_EQ(sim.stop(), 0);
+    // A run that neither flashed nor met the signal ended at its entry.
+    const bool entered = c.signal || c.err.find(flashed) != std::string::npos;
+    EXPECT_EQ(of_kind(sim.log(), "rx").empty(), !entered);
   }
 }
 

@@ -1,6 +1,7 @@
 // End to end: the configuration file saved from the command line, read
 // under it, and its errors.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -22,6 +23,20 @@ TEST(Flasher, SavesTheCommandLineWithoutFileOrPort) {
   EXPECT_EQ(testsupport::read_file(conf),
             "device=\"/dev/ttyUSB3\"\nbaudrate=\"57600\"\nresetpin=\"5\"\ntestid=\"0x410\"\n"
             "verbose\n");
+
+  // Saved again: the file keeps what it held, the command line's in their
+  // place, and its mode; one the reader refuses is left as it is.
+  ASSERT_EQ(::chmod(conf.c_str(), 0640), 0);
+  r = flash(dir, {"-f", conf, "-S", "-b", "9600", "--verify"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testsupport::read_file(conf),
+            "device=\"/dev/ttyUSB3\"\nbaudrate=\"9600\"\nresetpin=\"5\"\ntestid=\"0x410\"\n"
+            "verbose\nverify\n");
+  struct stat st;
+  EXPECT_TRUE(::stat(conf.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
+  testsupport::write_file(conf, "device \"x\n");
+  EXPECT_EQ(flash(dir, {"-f", conf, "-S"}).status, 1);
+  EXPECT_EQ(testsupport::read_file(conf), "device \"x\n");
 
   ProcResult bad = flash(dir, {"-S", "-f", dir.file("no/such/dir.conf")});
   EXPECT_EQ(bad.status, 1);

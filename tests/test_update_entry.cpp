@@ -74,32 +74,42 @@ TEST(FlasherEntry, AWrongLineSpeedIsLeftBehindByASecondEntryThroughTheResetLine)
 
 // Go on a board whose boot-select is strapped high: a release pulse would
 // restart the module into its boot loader. With a boot-select line it is
-// pulled low first, and the pulse restarts the application.
+// pulled low first, and the pulse restarts the application. Only a Go the
+// module acknowledged leaves the pulse out; without a firmware file Go
+// starts what the flash holds, once it was read.
 TEST(FlasherEntry, GoWithOnlyAResetLineLeavesTheApplicationRunning) {
-  const struct {
+  struct Row {
+    const char *what;
     bool bootsel;
-    std::vector<std::string> after_go;  // the module's starts after Go
-  } rows[] = {{false, {}}, {true, {"restart app"}}};
+    std::vector<std::string> args, module;
+    int status;
+    std::vector<std::string> starts;  // the module's starts, in order
+  };
+  // The entry's start; a refused Go leaves the release pulse in, which
+  // restarts the module into its boot loader.
+  const std::vector<std::string> entry = {"restart boot"},
+                                 pulsed = {"restart boot", "restart boot"};
+  const Row rows[] = {
+      {"reset line only", false, {"-F", sample_hex()}, {}, 0, entry},
+      {"boot-select line", true, {"-F", sample_hex()}, {}, 0, {"restart boot", "restart app"}},
+      {"no firmware file", false, {"--read", "b.bin"}, {"--part", "0x410"}, 0, entry},
+      {"Go refused", false, {"-F", sample_hex(), "--waitack"}, {"--nack-cmd", "0x21:9"}, 2, pulsed},
+  };
   for (const auto &row : rows) {
-    SCOPED_TRACE(row.bootsel ? "boot-select line" : "reset line only");
+    SCOPED_TRACE(row.what);
     TempDir dir;
-    WiredModule m;
+    WiredModule m(row.module);
     ASSERT_TRUE(m.sim.ready());
     testsupport::write_file(m.sysfs.path() + "/class/gpio/gpio" + kBootPin + "/value", "1");
     ASSERT_TRUE(wait_for_record(m.sim, "gpio", "boot 1"));
-    std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r",  kResetPin,
-                                     "-F", sample_hex(),     "--go"};
+    std::vector<std::string> args = {"-d", m.sim.tty_path(), "-r", kResetPin, "--go"};
     if (row.bootsel) args.insert(args.end(), {"-s", kBootPin});
+    for (const auto &a : row.args) args.push_back(a == "b.bin" ? dir.file(a) : a);
     const ProcResult r = flash(dir, args, m.sysfs.path());
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, row.status) << r.err;
     ASSERT_EQ(m.sim.stop(), 0);
-    const auto events = m.sim.events();
-    const auto go = std::find(events.begin(), events.end(), "go 08000000");
-    ASSERT_NE(go, events.end());
-    std::vector<std::string> after;
-    for (auto e = go; e != events.end(); ++e)
-      if (e->rfind("restart", 0) == 0) after.push_back(*e);
-    EXPECT_EQ(after, row.after_go);
+    EXPECT_EQ(restarts(m.sim), row.starts);
+    EXPECT_EQ(has_event(m.sim, "go 08000000"), row.status == 0);
   }
 }
 

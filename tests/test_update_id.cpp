@@ -61,7 +61,12 @@ TEST(Flasher, IdentifierTestDecidesWhetherTheModuleIsErased) {
        "write 0x410 for hexadecimal\n",
        false},
       {{"-i", "411"}, 2, "Device ID 00000410 doesn't match 0000019B\n", false},
-      // A speed the port cannot take runs at the next lower one, and says so.
+      // A speed the port cannot take runs at the next lower one, and says so,
+      // also without --verbose.
+      {{"-i", "0x410", "-b", "9600"},
+       0,
+       "Line speed set to 19200 baud (the port takes no 9600)\n" + progress(fn, kSampleFragments),
+       true},
       {{"-i", "0x410", "-v", "-b", "100000"},
        0,
        "Line speed set to 57600 baud (the port takes no 100000)\nDevice has ID 00000410\n" +

@@ -61,14 +61,17 @@ inline std::vector<std::string> flasher_argv(const TempDir &dir, std::vector<std
   return argv;
 }
 
-// The budgets of the flasher's waits in the end-to-end runs: a byte's wait
-// and the long waits shortened, so that a fault costs the run little time;
-// the sync keeps its budget, which the slowest start-ups need.
+// The budgets of the flasher's waits in the end-to-end runs: a byte's wait,
+// the long waits and a FIFO's wait for its reader (--read) shortened, so
+// that a fault costs the run little time; the sync keeps its budget, which
+// the slowest start-ups need.
 constexpr int kRunWaitMs = 200;
 constexpr int kRunLongMs = 1500;
+constexpr int kRunReaderMs = 1000;
 inline const std::string &run_budgets() {
-  static const std::string b =
-      "wait=" + std::to_string(kRunWaitMs) + ",long=" + std::to_string(kRunLongMs);
+  static const std::string b = "wait=" + std::to_string(kRunWaitMs) +
+                               ",long=" + std::to_string(kRunLongMs) +
+                               ",reader=" + std::to_string(kRunReaderMs);
   return b;
 }
 
