@@ -47,7 +47,11 @@ BootLoader::BootLoader(const SimOptions &opts, Flash &flash, Log &log)
       read_protected_(opts.read_protected ||
                       (opts.option_area != OptionArea::None && rdp_level(opts.option_word) != 0)),
       write_protected_(opts.write_protected),
-      options_(opts.option_area, opts.option_word) {}
+      options_(opts.option_area, opts.option_word, opts.option_place),
+      halves_(opts.optcr ? opts.option_place.base : 0, opts.optcr ? opts.option_place.size : 0,
+              opts.optcr, opts.bad_option_complement) {
+  if (opts.bad_option_complement && !opts.optcr) options_.damage_complement();
+}
 
 size_t BootLoader::block_length() const {
   switch (state_) {

@@ -137,6 +137,7 @@ class BootLoader {
   bool read_protected_;
   bool write_protected_;
   OptionBytes options_;
+  OptionHalves halves_;  // F4/F7
   std::vector<uint8_t> block_;
   uint64_t blocks_seen_ = 0;
   uint32_t addr_ = 0;  // of the read or write under way

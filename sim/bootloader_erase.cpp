@@ -65,18 +65,18 @@ bool BootLoader::erase_whole(uint32_t from, uint32_t to, const std::string &what
   return true;
 }
 
-// A page number past the flash refuses the whole list, before anything is
-// erased.
+// A page number the flash does not have (past its end, or a number bank 2
+// skips) refuses the whole list, before anything is erased.
 bool BootLoader::erase_pages(const std::vector<uint32_t> &pages, Reply &reply) {
   if (write_protected_) return refuse(reply);
   for (uint32_t p : pages)
-    if (p >= flash_.page_count()) return refuse(reply);
+    if (flash_.page_position(p) < 0) return refuse(reply);
   std::string words = "cmd erase pages";
   double ms = 0;
   for (uint32_t p : pages) {
+    ms += page_ms(static_cast<size_t>(flash_.page_position(p)));
     flash_.erase_page(p);
     words += " " + std::to_string(p);
-    ms += page_ms(p);
   }
   log_.event(words);
   reply.delay_ms =

@@ -22,11 +22,14 @@ bool BootLoader::in_ram(uint32_t addr, size_t len) const {
          addr - kRamBase < ram_.size();
 }
 
-// Flash, RAM, and the system-memory area with the flash-size register; start:
+// Flash, RAM, the option bytes, and the system-memory area with the
+// flash-size register; start:
 // addr is where a read begins (some loaders refuse a read into that area
 // that does not begin at its first address).
 bool BootLoader::readable(uint32_t addr, size_t len, bool start) const {
-  if (flash_.contains(addr, len) || in_ram(addr, len) || options_.contains(addr, len)) return true;
+  if (flash_.contains(addr, len) || in_ram(addr, len) || options_.contains(addr, len) ||
+      halves_.contains(addr, len))
+    return true;
   if (opts_.area_len == 0 || addr < opts_.area) return false;
   if (start && opts_.area_whole && addr != opts_.area) return false;
   return uint64_t{addr} - opts_.area + len <= opts_.area_len && addr - opts_.area < opts_.area_len;
@@ -36,6 +39,7 @@ uint8_t BootLoader::read_byte(uint32_t addr) const {
   if (flash_.contains(addr, 1)) return flash_.bytes()[addr - opts_.flash_base];
   if (in_ram(addr, 1)) return ram_[addr - kRamBase];
   if (options_.contains(addr, 1)) return options_.byte(addr);
+  if (halves_.contains(addr, 1)) return halves_.byte(addr);
   uint32_t kib = opts_.flash_size / 1024;
   if (addr == opts_.size_register) return static_cast<uint8_t>(kib);
   if (addr == opts_.size_register + 1) return static_cast<uint8_t>(kib >> 8);

@@ -1,4 +1,4 @@
-// The boot loader's option area: Write Memory at 0x1FFF7800, and the option
+// The boot loader's option area: Write Memory at its base, and the option
 // load and boot decision of every reset.
 #include <algorithm>
 #include <cstdio>
@@ -26,12 +26,12 @@ bool BootLoader::reset(bool pin_high) {
 // refused after its data block, before a byte of the area changes.
 bool BootLoader::write_options(const std::vector<uint8_t> &data, Reply &reply) {
   const std::string where = hex32(addr_) + " " + std::to_string(data.size());
-  if (addr_ != OptionBytes::kBase || data.size() % 8 || data.size() > OptionBytes::kSize) {
+  if (addr_ != options_.base() || data.size() % 8 || data.size() > options_.size()) {
     log_.event("options refused " + where);
     fprintf(stderr,
             "tarvion_module_sim: option write at 0x%08x of %zu byte(s) refused: the area takes "
-            "whole double words from 0x%08x\n",
-            addr_, data.size(), OptionBytes::kBase);
+            "whole double words from 0x%08x, at most %u bytes\n",
+            addr_, data.size(), options_.base(), options_.size());
     return false;
   }
   log_.event("cmd write " + where);

@@ -9,23 +9,37 @@
 namespace sim {
 
 Flash::Flash(uint32_t base, uint32_t size, uint32_t page_size, const std::vector<uint32_t> &sectors,
-             uint32_t unit)
-    : base_(base), unit_(unit ? unit : 1), bytes_(size, 0xFF) {
+             uint32_t unit, const FlashBanks &banks)
+    : base_(base), unit_(unit ? unit : 1), banks_(banks) {
+  if (banks_.hole_at == 0 || banks_.hole_at >= banks_.bank2_at) banks_.hole_at = 0;
+  const uint32_t hole = banks_.hole_at ? banks_.bank2_at - banks_.hole_at : 0;
+  bytes_.assign(uint64_t{size} + hole, 0xFF);
   uint64_t at = 0;
-  for (size_t i = 0; at < size; ++i) {
-    starts_.push_back(static_cast<uint32_t>(at));
+  uint32_t number = 0;
+  for (size_t i = 0; at < bytes_.size(); ++i) {
+    if (in_hole(at)) at = banks_.bank2_at;
+    if (banks_.bank2_number && banks_.bank2_at && at == banks_.bank2_at)
+      number = banks_.bank2_number;
     uint32_t step = sectors.empty() ? page_size : i < sectors.size() ? sectors[i] : 0;
     if (step == 0) break;
+    const uint64_t end = banks_.hole_at && at < banks_.hole_at ? banks_.hole_at : bytes_.size();
+    pages_.push_back({number++, static_cast<uint32_t>(at),
+                      static_cast<uint32_t>(std::min<uint64_t>(step, end - at))});
     at += step;
   }
-  starts_.push_back(size);
-  programmed_.assign((size + unit_ - 1) / unit_, false);
+  programmed_.assign((bytes_.size() + unit_ - 1) / unit_, false);
+}
+
+bool Flash::in_hole(uint64_t off) const {
+  return banks_.hole_at && off >= banks_.hole_at && off < banks_.bank2_at;
 }
 
 bool Flash::contains(uint32_t addr, size_t len) const {
   if (addr < base_) return false;
   uint64_t off = addr - base_;
-  return off < bytes_.size() && off + len <= bytes_.size();
+  if (off >= bytes_.size() || off + len > bytes_.size() || in_hole(off)) return false;
+  // A range that begins below the hole must end there.
+  return !banks_.hole_at || off >= banks_.bank2_at || off + len <= banks_.hole_at;
 }
 
 void Flash::erase() {
@@ -33,22 +47,30 @@ void Flash::erase() {
   programmed_.assign(programmed_.size(), false);
 }
 
-bool Flash::erase_page(size_t i) {
-  if (i >= page_count()) return false;
-  erase_one(i);
+long Flash::page_position(uint32_t n) const {
+  for (size_t i = 0; i < pages_.size(); ++i)
+    if (pages_[i].number == n) return static_cast<long>(i);
+  return -1;
+}
+
+bool Flash::erase_page(uint32_t n) {
+  const long i = page_position(n);
+  if (i < 0) return false;
+  erase_one(static_cast<size_t>(i));
   return true;
 }
 
 void Flash::erase_range(uint32_t from, uint32_t to) {
-  for (size_t i = 0; i < page_count(); ++i)
-    if (starts_[i] >= from && starts_[i] < to) erase_one(i);
+  for (size_t i = 0; i < pages_.size(); ++i)
+    if (pages_[i].start >= from && pages_[i].start < to) erase_one(i);
 }
 
 void Flash::erase_one(size_t i) {
-  std::fill(bytes_.begin() + starts_[i], bytes_.begin() + starts_[i + 1], 0xFF);
+  const Page &p = pages_[i];
+  std::fill(bytes_.begin() + p.start, bytes_.begin() + p.start + p.size, 0xFF);
   // Pages hold whole words (the page size is a multiple of the word), so no
   // word spans two pages.
-  for (uint32_t w = starts_[i] / unit_; w * unit_ < starts_[i + 1]; ++w) programmed_[w] = false;
+  for (uint32_t w = p.start / unit_; w * unit_ < p.start + p.size; ++w) programmed_[w] = false;
 }
 
 Flash::Program Flash::program(uint32_t addr, const std::vector<uint8_t> &data, uint32_t &first) {
@@ -93,6 +115,8 @@ int Flash::load(const std::string &path) {
     }
     done += static_cast<size_t>(n);
   }
+  if (banks_.hole_at)
+    std::fill(bytes_.begin() + banks_.hole_at, bytes_.begin() + banks_.bank2_at, 0xFF);
   mark_programmed();
   return ::close(fd);
 }

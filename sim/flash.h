@@ -10,23 +10,37 @@
 
 namespace sim {
 
+// Bank 2 where it does not simply follow bank 1 (offsets from the flash
+// start): behind a hole (no flash from hole_at up to bank2_at), or with page
+// numbers of its own in the erase commands (its first page bank2_number).
+struct FlashBanks {
+  uint32_t bank2_at = 0;      // 0: no such bank 2
+  uint32_t hole_at = 0;       // 0: no hole
+  uint32_t bank2_number = 0;  // 0: counted on from bank 1
+};
+
 class Flash {
  public:
-  // Uniform pages of page_size bytes (the last one may be shorter), or the
-  // given sector sizes when sectors is not empty; words of unit bytes.
+  // size bytes of flash in uniform pages of page_size bytes (the last one may
+  // be shorter), or the given sector sizes when sectors is not empty; words
+  // of unit bytes; banks: a hole and bank 2's page numbers.
   Flash(uint32_t base, uint32_t size, uint32_t page_size = 1024,
-        const std::vector<uint32_t> &sectors = {}, uint32_t unit = 4);
+        const std::vector<uint32_t> &sectors = {}, uint32_t unit = 4, const FlashBanks &banks = {});
 
-  // True when [addr, addr + len) lies wholly inside the flash (len may be 0:
-  // then addr itself must be a flash address).
+  // True when [addr, addr + len) lies wholly inside the flash, not in a hole
+  // (len may be 0: then addr itself must be a flash address).
   bool contains(uint32_t addr, size_t len) const;
 
   void erase();
-  size_t page_count() const { return starts_.size() - 1; }
-  // Erases page i. Returns false (nothing erased) when there is no page i.
-  bool erase_page(size_t i);
-  uint32_t page_start(size_t i) const { return starts_[i]; }
-  uint32_t page_size(size_t i) const { return starts_[i + 1] - starts_[i]; }
+  // Pages by position, from the flash start.
+  size_t page_count() const { return pages_.size(); }
+  uint32_t page_start(size_t i) const { return pages_[i].start; }
+  uint32_t page_size(size_t i) const { return pages_[i].size; }
+  // The position of the page the erase commands number n; -1: none.
+  long page_position(uint32_t n) const;
+  // Erases the page numbered n. Returns false (nothing erased) when there is
+  // no such page.
+  bool erase_page(uint32_t n);
   // Erases the pages that begin in [from, to) bytes from the flash start.
   void erase_range(uint32_t from, uint32_t to);
 
@@ -38,11 +52,12 @@ class Flash {
   // address in first. Done: each byte became old AND new (as flash does).
   Program program(uint32_t addr, const std::vector<uint8_t> &data, uint32_t &first);
 
+  // From the flash start to the end of the flash, a hole included (0xFF).
   const std::vector<uint8_t> &bytes() const { return bytes_; }
 
-  // Preloads the flash from a raw file from its start; words that hold
-  // anything but 0xFF count as programmed. Returns 0, or -1 with errno
-  // (EFBIG: the file is larger than the flash).
+  // Preloads the flash from a raw file from its start (a hole keeps 0xFF);
+  // words that hold anything but 0xFF count as programmed. Returns 0, or -1
+  // with errno (EFBIG: the file is larger than the flash).
   int load(const std::string &path);
 
   // Writes the whole content to path. Returns 0, or -1 with errno.
@@ -52,10 +67,17 @@ class Flash {
   void mark_programmed();
   void erase_one(size_t i);
 
+  struct Page {
+    uint32_t number, start, size;
+  };
+
+  bool in_hole(uint64_t off) const;
+
   uint32_t base_;
   uint32_t unit_;
+  FlashBanks banks_;
   std::vector<uint8_t> bytes_;
-  std::vector<uint32_t> starts_;  // offset of each page, and the flash size last
+  std::vector<Page> pages_;
   std::vector<bool> programmed_;  // one per word
 };
 

@@ -22,11 +22,14 @@ int rdp_level(uint32_t option_word) {
   return rdp == 0xAA ? 0 : rdp == 0xCC ? 2 : 1;
 }
 
-OptionBytes::OptionBytes(OptionArea kind, uint32_t word)
-    : kind_(kind), bytes_(kind == OptionArea::None ? 0 : kSize, 0xFF), loaded_(word) {
+OptionBytes::OptionBytes(OptionArea kind, uint32_t word, const OptionPlace &place)
+    : kind_(kind),
+      place_(place),
+      bytes_(kind == OptionArea::None ? 0 : std::max<uint32_t>(place.size, 8), 0xFF),
+      loaded_(word) {
   if (!present()) return;
   put_word(0, word);
-  for (size_t i = 1; i < kSize / 8; ++i) put_word(i, 0xFFFFFFFF);
+  for (size_t i = 1; i < bytes_.size() / 8; ++i) put_word(i, 0xFFFFFFFF);
 }
 
 void OptionBytes::put_word(size_t dword, uint32_t value) {
@@ -36,17 +39,18 @@ void OptionBytes::put_word(size_t dword, uint32_t value) {
   }
 }
 
+// The range check of Read and Write Memory: nothing past the area's end.
 bool OptionBytes::contains(uint32_t addr, size_t len) const {
-  if (!present() || addr < kBase) return false;
-  uint64_t off = addr - kBase;
-  return off < kSize && off + len <= kSize;
+  if (!present() || !place_.served || addr < place_.base) return false;
+  uint64_t off = addr - place_.base;
+  return off < bytes_.size() && off + len <= bytes_.size();
 }
 
 std::vector<unsigned> OptionBytes::write(const std::vector<uint8_t> &data) {
   std::fill(bytes_.begin(), bytes_.end(), 0xFF);
-  std::copy_n(data.begin(), std::min<size_t>(data.size(), kSize), bytes_.begin());
+  std::copy_n(data.begin(), std::min<size_t>(data.size(), bytes_.size()), bytes_.begin());
   std::vector<unsigned> bad;
-  for (unsigned i = 0; i < kSize / 8; ++i)
+  for (unsigned i = 0; i < bytes_.size() / 8; ++i)
     if (le32(bytes_, 8 * i) != ~le32(bytes_, 8 * i + 4)) bad.push_back(i);
   return bad;
 }
@@ -76,6 +80,24 @@ BootChoice OptionBytes::decide(bool pin_high, bool flash_empty) const {
       return {!(w & kBoot0Bit), std::string("nSWBOOT0 0 nBOOT0 ") + (w & kBoot0Bit ? "1" : "0")};
   }
   return {pin_high, ""};
+}
+
+OptionHalves::OptionHalves(uint32_t base, uint32_t size, uint32_t optcr, bool bad)
+    : base_(base), bytes_(size, 0xFF) {
+  for (size_t row = 0; row < 2 && 8 * row + 4 <= bytes_.size(); ++row) {
+    const uint16_t half = static_cast<uint16_t>(optcr >> (16 * row));
+    const uint16_t complement = static_cast<uint16_t>(~half ^ (bad && row == 1 ? 1 : 0));
+    bytes_[8 * row] = static_cast<uint8_t>(half);
+    bytes_[8 * row + 1] = static_cast<uint8_t>(half >> 8);
+    bytes_[8 * row + 2] = static_cast<uint8_t>(complement);
+    bytes_[8 * row + 3] = static_cast<uint8_t>(complement >> 8);
+  }
+}
+
+bool OptionHalves::contains(uint32_t addr, size_t len) const {
+  if (bytes_.empty() || addr < base_) return false;
+  uint64_t off = addr - base_;
+  return off < bytes_.size() && off + len <= bytes_.size();
 }
 
 }  // namespace sim

@@ -57,7 +57,9 @@ enum OptionId {
   kResetAfterOptions,
   kNoResetAfterOptions,
   kOptionsNeedPowerCycle,
-  kLoaderVersion
+  kLoaderVersion,
+  kDualBank,
+  kBadOptionComplement
 };
 
 const struct option kLongOptions[] = {
@@ -107,6 +109,8 @@ const struct option kLongOptions[] = {
     {"no-reset-after-options", no_argument, nullptr, kNoResetAfterOptions},
     {"options-need-power-cycle", no_argument, nullptr, kOptionsNeedPowerCycle},
     {"loader-version", required_argument, nullptr, kLoaderVersion},
+    {"dual-bank", required_argument, nullptr, kDualBank},
+    {"bad-option-complement", no_argument, nullptr, kBadOptionComplement},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -360,6 +364,12 @@ bool Parser::apply_module(int id, const std::string &arg) {
       return flag(opts.options_need_power_cycle);
     case kLoaderVersion:
       return u32("loader-version", arg, 1, 0xFF, opts.loader_version);
+    case kDualBank:
+      if (!number("dual-bank", arg, 0, 1, v)) return false;
+      opts.dual_bank = static_cast<int>(v);
+      return true;
+    case kBadOptionComplement:
+      return flag(opts.bad_option_complement);
     default:
       return false;
   }
@@ -370,6 +380,7 @@ bool Parser::apply_module(int id, const std::string &arg) {
 bool Parser::check_module() {
   if (opts.part != 0 && apply_part(opts, err) != 0) return false;
   if (apply_option_bytes(opts, err) != 0) return false;
+  if (apply_bank_layout(opts, err) != 0) return false;
   if (opts.extended_erase && opts.version < 0x30) opts.version = 0x31;
   if (opts.loader_version) opts.version = static_cast<uint8_t>(opts.loader_version);
   if (opts.page_size % opts.program_unit) {

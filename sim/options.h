@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "flash.h"
+
 namespace sim {
 
 // Faults the boot loader shows on request (all off by default).
@@ -35,11 +37,19 @@ struct LineFaults {
   uint64_t seed = 1;
 };
 
-// The option bytes a part keeps at 0x1FFF7800 and the bits of the first
-// option word its boot decision reads: none (the pin decides); nBOOT_SEL
-// (bit 24) and nBOOT0 (bit 27) of G0/C0; nSWBOOT0 (bit 26) and nBOOT0 of the
-// G4 and L4 class (L4, L5, U5, WB, WL).
+// The option bytes a part keeps and the bits of the first option word its
+// boot decision reads: none (the pin decides); nBOOT_SEL (bit 24) and nBOOT0
+// (bit 27) of G0/C0; nSWBOOT0 (bit 26) and nBOOT0 of the G4 and L4 class
+// (L4, L4+, L5, U5, WB, WL).
 enum class OptionArea { None, BootSel, SwBoot0 };
+
+// Where Read and Write Memory find the option area (served false: nowhere,
+// the boot loader refuses both) and its size in bytes.
+struct OptionPlace {
+  uint32_t base = 0x1FFF7800;
+  uint32_t size = 128;
+  bool served = true;
+};
 
 struct SimOptions {
   std::string link;  // symlink to the terminal, if not empty
@@ -64,6 +74,7 @@ struct SimOptions {
   uint32_t loader_version = 0;    // --loader-version: replaces version (0: not given)
   bool no_mass_erase = false;     // mass and bank erases refused
   uint32_t bank2_offset = 0;      // where bank 2 begins in the flash; 0: one bank
+  FlashBanks banks;               // a hole below bank 2, and its own page numbers
   double erase_scale = 1;         // factor on the part's erase times
   double page_erase_ms = 0;       // per uniform page, from the part
   double mass_erase_ms = 0;       // from the part; 0: the sum of every page's time
@@ -80,8 +91,15 @@ struct SimOptions {
   // after an option write, 0x73, 0x82 and 0x92 (-1 until decided: the
   // family's rule), and whether a written area waits for a power cycle.
   OptionArea option_area = OptionArea::None;
+  OptionPlace option_place;
   uint32_t option_word = 0xFFFFFFFF;
   bool option_word_given = false;
+  // The option bit that chooses the flash's banks (--dual-bank; -1: as the
+  // option bytes have it), and on F4/F7 the option control value whose
+  // halfwords are read at their option bytes (OPTCR; 0: none).
+  int dual_bank = -1;
+  uint32_t optcr = 0;
+  bool bad_option_complement = false;  // the bank bit's value fails its complement
   int reset_after_options = -1;
   bool options_need_power_cycle = false;
   uint32_t boot_ms = 0;             // bytes lost this long after a reset or restart

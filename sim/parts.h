@@ -22,6 +22,12 @@ int apply_part(SimOptions &opts, std::string &err);
 // power-cycle rule for a module without option bytes).
 int apply_option_bytes(SimOptions &opts, std::string &err);
 
+// Lays out the flash of a part whose banks follow an option bit (G4 0x469,
+// L4+ 0x470, L5 0x472, F4 0x419 of 1 MiB, F7 0x451) by that bit, after
+// --dual-bank has set it; an H7 0x450 of 1 MiB gets its hole. Returns 0, or
+// -1 with the reason in err (--dual-bank for a part without such a bit).
+int apply_bank_layout(SimOptions &opts, std::string &err);
+
 // The time in ms a sector of kib KiB takes to erase (typical figures).
 double sector_erase_ms(uint32_t kib);
 

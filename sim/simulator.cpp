@@ -43,7 +43,8 @@ Simulator::Simulator(const SimOptions &opts)
       start_(now_s()),
       byte_time_(opts.baud ? 11.0 / opts.baud : 0.0),
       log_(start_),
-      flash_(opts.flash_base, opts.flash_size, opts.page_size, opts.sectors, opts.program_unit),
+      flash_(opts.flash_base, opts.flash_size, opts.page_size, opts.sectors, opts.program_unit,
+             opts.banks),
       loader_(opts_, flash_, log_),
       noise_(opts_.line, log_) {
   boot_start_ = start_;

@@ -32,16 +32,16 @@ bool needs_power_cycle(ld_session *s, const device_info &d) {
 
 // Writes the changed area, finds out whether the module restarted, and
 // reads the area back.
-int write_and_check(ld_session *s, const std::vector<unsigned char> &area,
+int write_and_check(ld_session *s, const ob_area &where, const std::vector<unsigned char> &area,
                     const std::vector<unsigned char> &changed, bool verbose) {
-  if (ob_write(s, area, changed) < 0) return failed("Can't write the option bytes");
+  if (ob_write(s, where, area, changed) < 0) return failed("Can't write the option bytes");
   bool restarted = false;
   // A stop during the probe is no silence of the module.
   if (ld_probe_restart(s, &restarted) < 0)
     return failed(errno == EINTR ? "Stopped after the option write"
                                  : "No answer from the module after its option write");
   std::vector<unsigned char> back;
-  if (ob_read(s, OB_AREA_BYTES, &back) < 0) return failed("Can't read the option bytes back");
+  if (ob_read(s, where, where.bytes, &back) < 0) return failed("Can't read the option bytes back");
   if (back != changed) {
     std::fprintf(stderr,
                  "The option bytes read back differ from those written (option word 0x%08X, "
@@ -69,7 +69,7 @@ void say_ignored(uint32_t word) {
 int boot_pin_check(ld_session *s, const device_info &d, boot_pin_rule rule, bool after_erase) {
   if (!ob_area_known(d.part)) return 0;
   std::vector<unsigned char> first;
-  if (ob_read(s, 8, &first) < 0) {
+  if (ob_read(s, ob_area_of(d.part), 8, &first) < 0) {
     if (rule == BOOT_PIN_WARN || errno == EINVAL) return 0;
     return errno == EINTR ? -1 : failed("Can't read the option bytes");
   }
@@ -103,14 +103,15 @@ int boot_pin_make_count(ld_session *s, const device_info &d, bool verbose) {
                  part_name(d).c_str());
     return -1;
   }
+  const ob_area where = ob_area_of(d.part);
   std::vector<unsigned char> area;
-  if (ob_read(s, OB_AREA_BYTES, &area) < 0) return failed("Can't read the option bytes");
+  if (ob_read(s, where, where.bytes, &area) < 0) return failed("Can't read the option bytes");
   const int bad = ob_bad_pair(area);
   if (bad >= 0) {
     std::fprintf(stderr,
                  "Can't make the boot-select pin count: option double word %d (0x%08X) is not a "
                  "value and its complement; nothing was written\n",
-                 bad, OB_AREA_BASE + 8u * static_cast<unsigned>(bad));
+                 bad, where.base + 8u * static_cast<unsigned>(bad));
     return -1;
   }
   const uint32_t word = ob_value(area, 0);
@@ -124,7 +125,7 @@ int boot_pin_make_count(ld_session *s, const device_info &d, bool verbose) {
     std::fprintf(stderr, "Making the boot-select pin count: option word 0x%08X becomes 0x%08X\n",
                  word, counting);
   const bool power_cycle = needs_power_cycle(s, d);
-  if (write_and_check(s, area, ob_with_word(area, counting), verbose) < 0) return -1;
+  if (write_and_check(s, where, area, ob_with_word(area, counting), verbose) < 0) return -1;
   std::fprintf(stderr,
                "Option word 0x%08X became 0x%08X: the boot-select pin counts, and the change "
                "lasts until the option bytes are written again\n",

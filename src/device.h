@@ -18,6 +18,9 @@ struct device_info {
   // The register's reads gave no size the part can have: flash_bytes is
   // the table's largest, which the module may not have.
   bool size_doubt = false;
+  // The boot loader refused the register's read where it may: flash_bytes
+  // is the table's largest, as for a part whose register is not read.
+  bool size_refused = false;
 };
 
 // Reads the identifier (Get ID) and looks its part up in the table; the
@@ -31,7 +34,8 @@ int device_identify(ld_session *s, device_info *d);
 // size the part can have (part_size_allowed) is taken. Otherwise, when no
 // two reads agree, a read fails, or the value is not allowed, the size is in
 // doubt (size_doubt) and the table's size stands. A part whose register the
-// boot loader does not let be read keeps the table's size, without doubt.
+// boot loader does not let be read keeps the table's size, without doubt;
+// so does one whose register it may refuse and did (size_refused).
 // Returns nothing.
 void device_read_size(ld_session *s, device_info *d);
 

@@ -379,8 +379,8 @@ int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup
     const int known = identify(s, *conf, &d);
     if (known != 0) return known > 0 ? 0 : -1;
   }
-  if (backup && backup_flash(s, backup, d, mode_of(display), conf->verify_flag != 0,
-                            range_of(*conf)) < 0)
+  if (backup &&
+      backup_flash(s, backup, d, mode_of(display), conf->verify_flag != 0, range_of(*conf)) < 0)
     return -1;
   if (conf->compare_flag && conf->file_given) return compare_image(s, img, d, mode_of(display));
   // Read-out protection comes off first: the option bytes can be read only

@@ -27,7 +27,7 @@ std::string part_line(const device_info &d) {
 // loader refuses shows read-out protection.
 int show_options(ld_session *s, const device_info &d) {
   std::vector<unsigned char> first;
-  if (ob_read(s, 8, &first) < 0) {
+  if (ob_read(s, ob_area_of(d.part), 8, &first) < 0) {
     if (errno != EINVAL) return failed("Can't read the option bytes");
     std::puts("Read-out protection: level 1 (the option bytes cannot be read)");
     return 0;

@@ -39,6 +39,7 @@ class NoReentry {
 };
 
 struct WriteCheck {
+  const ob_area *where;
   const std::vector<unsigned char> *before, *area;
 };
 
@@ -46,7 +47,7 @@ struct WriteCheck {
 int settle_options(ld_session *s, void *ctx, bool) {
   const auto *w = static_cast<const WriteCheck *>(ctx);
   std::vector<unsigned char> back;
-  if (ob_read(s, OB_AREA_BYTES, &back) < 0) return -1;
+  if (ob_read(s, *w->where, w->where->bytes, &back) < 0) return -1;
   if (back == *w->area) return 1;
   if (back == *w->before) return 0;
   errno = EIO;
@@ -62,8 +63,18 @@ ob_family ob_family_of(const part_info *p) {
   return OB_FAMILY_UNKNOWN;
 }
 
+// L4+ (0x470, 0x471) keeps its options at 0x1FF00000; the area at
+// 0x1FFF7800 is something else there.
+ob_area ob_area_of(const part_info *p) {
+  if (family_is(p, {"G0", "C0"})) return {0x1FFF7800, 128};
+  if (family_is(p, {"G4"})) return {0x1FFF7800, 48};
+  if (p && (p->pid == 0x470 || p->pid == 0x471)) return {0x1FF00000, 40};
+  if (family_is(p, {"L4"})) return {0x1FFF7800, 40};
+  return {0, 0};
+}
+
 bool ob_area_known(const part_info *p) {
-  return family_is(p, {"G0", "C0", "G4", "L4"});
+  return ob_area_of(p).bytes > 0;
 }
 
 const char *ob_bit_name(ob_family f) {
@@ -112,25 +123,29 @@ std::vector<unsigned char> ob_with_word(const std::vector<unsigned char> &area, 
   return out;
 }
 
-int ob_read(ld_session *s, int len, std::vector<unsigned char> *out) {
-  out->assign(static_cast<size_t>(len), 0);
-  const int r = ld_read_agreed(s, OB_AREA_BASE, out->data(), len, kReads);
-  return r == 0 ? 0 : -1;
-}
-
-int ob_write(ld_session *s, const std::vector<unsigned char> &before,
-             const std::vector<unsigned char> &area) {
-  if (area.size() != OB_AREA_BYTES || before.size() != OB_AREA_BYTES) {
+int ob_read(ld_session *s, const ob_area &a, int len, std::vector<unsigned char> *out) {
+  if (len <= 0 || len > a.bytes) {
     errno = EINVAL;
     return -1;
   }
-  const char address[4] = {static_cast<char>(OB_AREA_BASE >> 24),
-                           static_cast<char>(OB_AREA_BASE >> 16),
-                           static_cast<char>(OB_AREA_BASE >> 8), static_cast<char>(OB_AREA_BASE)};
-  std::string data(1, static_cast<char>(OB_AREA_BYTES - 1));
+  out->assign(static_cast<size_t>(len), 0);
+  const int r = ld_read_agreed(s, a.base, out->data(), len, kReads);
+  return r == 0 ? 0 : -1;
+}
+
+int ob_write(ld_session *s, const ob_area &a, const std::vector<unsigned char> &before,
+             const std::vector<unsigned char> &area) {
+  const size_t bytes = static_cast<size_t>(a.bytes);
+  if (a.bytes <= 0 || area.size() != bytes || before.size() != bytes) {
+    errno = EINVAL;
+    return -1;
+  }
+  const char address[4] = {static_cast<char>(a.base >> 24), static_cast<char>(a.base >> 16),
+                           static_cast<char>(a.base >> 8), static_cast<char>(a.base)};
+  std::string data(1, static_cast<char>(bytes - 1));
   data.append(area.begin(), area.end());
   const ld_block blocks[2] = {{address, 4, 0}, {data.data(), static_cast<int>(data.size()), 0}};
-  WriteCheck check = {&before, &area};
+  WriteCheck check = {&a, &before, &area};
   const ld_command cmd = {LD_CMD_WRITE, blocks, 2, nullptr, 0, settle_options, &check};
   // Write Memory needs its acknowledgements read: the settle above reads.
   const int flags = s->flags;

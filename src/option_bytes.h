@@ -3,11 +3,14 @@
 // option area lies, reading it, the change that makes the pin count, and
 // writing the area back. Prints nothing.
 //
-// The area as Read and Write Memory see it on G0, C0, G4 and L4/L4+: 128
-// bytes at 0x1FFF7800, 16 double words, each a 32-bit value followed by its
-// complement, little-endian; the first value is the option register. A
+// The area as Read and Write Memory see it: double words, each a 32-bit
+// value followed by its complement, little-endian; the first value is the
+// option register. G0 and C0: 128 bytes from 0x1FFF7800; G4: 48 bytes from
+// there; L4: bank 1's 40 bytes from there (the option register, PCROP1
+// start and end, WRP1A, WRP1B); L4+: the same 40 bytes from 0x1FF00000. A
 // Write Memory there rewrites the whole area, so it is always written
-// whole, from its base, with every complement.
+// whole, from its base, with every complement; a read or write past its
+// end is refused by the boot loader's range check.
 #ifndef TARVION_OPTION_BYTES_H
 #define TARVION_OPTION_BYTES_H
 
@@ -17,8 +20,11 @@
 #include "loader.h"
 #include "parts.h"
 
-constexpr uint32_t OB_AREA_BASE = 0x1FFF7800;
-constexpr int OB_AREA_BYTES = 128;
+// A part's option area: where it begins and its bytes (0: not known).
+struct ob_area {
+  uint32_t base;
+  int bytes;
+};
 
 // What the flasher knows of a part's boot-select pin.
 enum ob_family {
@@ -32,9 +38,11 @@ enum ob_family {
 // The part's family as above; a part not in the table (null) is unknown.
 ob_family ob_family_of(const part_info *p);
 
-// Whether the option area of the part is known (at OB_AREA_BASE): G0, C0,
-// G4 and L4/L4+. L5, U5, WB and WL have nSWBOOT0 in an area of their own,
-// which the flasher does not know.
+// The part's option area; bytes 0 where it is not known. L5, U5, WB and WL
+// have nSWBOOT0 in an area whose reach (or place) the flasher does not know.
+ob_area ob_area_of(const part_info *p);
+
+// Whether the option area of the part is known: G0, C0, G4, L4 and L4+.
 bool ob_area_known(const part_info *p);
 
 // The name of the family's bit ("nBOOT_SEL", "nSWBOOT0"; "" for the others)
@@ -66,21 +74,22 @@ int ob_bad_pair(const std::vector<unsigned char> &area);
 // every other byte as it was.
 std::vector<unsigned char> ob_with_word(const std::vector<unsigned char> &area, uint32_t word);
 
-// Reads len bytes of the area from its base (8: the option word and its
-// complement; OB_AREA_BYTES: all of it) until two reads agree, at most
-// five reads (ld_read_agreed: Read Memory carries no checksum). Returns 0 with *out
+// Reads len bytes of the area a from its base (8: the option word and its
+// complement; a.bytes: all of it) until two reads agree, at most five reads
+// (ld_read_agreed: Read Memory carries no checksum). Returns 0 with *out
 // filled, or -1 with errno as ld_read_memory (EINVAL: refused, as under
-// read-out protection), EIO when no two reads agreed.
-int ob_read(ld_session *s, int len, std::vector<unsigned char> *out);
+// read-out protection, or len past the area's end: nothing read), EIO when
+// no two reads agreed.
+int ob_read(ld_session *s, const ob_area &a, int len, std::vector<unsigned char> *out);
 
-// Writes the whole area (OB_AREA_BYTES bytes, from its base) in one Write
+// Writes the whole area a (a.bytes bytes, from its base) in one Write
 // Memory. Where the answer to its data block is lost, the area is read back:
 // written when it holds area, written again when it holds before, failed
 // (EIO) otherwise. The session's reset line is not used while the write
 // runs: a reset then could leave the option bytes half programmed. Returns
 // 0 once acknowledged, or -1 with errno as ld_run_command (EINVAL for an
 // area of another size: nothing is sent).
-int ob_write(ld_session *s, const std::vector<unsigned char> &before,
+int ob_write(ld_session *s, const ob_area &a, const std::vector<unsigned char> &before,
              const std::vector<unsigned char> &area);
 
 #endif

@@ -38,6 +38,9 @@ constexpr fsize_how kNoRead = {PART_FSIZE_NONE, 0, 0, 0};
 constexpr fsize_how direct(uint32_t addr) {
   return {PART_FSIZE_DIRECT, addr, addr, 2};
 }
+constexpr fsize_how refusable(uint32_t addr) {
+  return {PART_FSIZE_REFUSABLE, addr, addr, 2};
+}
 // F0 and F3, F1, G0/G4/L4/WL: inside the system memory the loader reads.
 constexpr fsize_how kF0F3 = direct(0x1FFFF7CC);
 constexpr fsize_how kF1 = direct(0x1FFFF7E0);
@@ -46,6 +49,18 @@ constexpr fsize_how kG0L4 = direct(0x1FFF75E0);
 constexpr fsize_how kF2F4 = {PART_FSIZE_BLOCK, 0x1FFF7A22, 0x1FFF7A00, 256};
 // L0 refuses the direct read; a 128-byte read from 0x1FF80000 works.
 constexpr fsize_how kL0 = {PART_FSIZE_BLOCK, 0x1FF8007C, 0x1FF80000, 128};
+// Outside the system memory the boot loader is known to serve: read where
+// it lets them be read.
+constexpr fsize_how kF7 = refusable(0x1FF0F442);
+constexpr fsize_how kF72x = refusable(0x1FF07A22);
+constexpr fsize_how kH74x = refusable(0x1FF1E880);
+constexpr fsize_how kH7Ax = refusable(0x08FFF80C);
+constexpr fsize_how kL1Cat1 = refusable(0x1FF8004C);
+constexpr fsize_how kL1Cat3 = refusable(0x1FF800CC);
+constexpr fsize_how kU5 = refusable(0x0BFA07A0);
+constexpr fsize_how kWB = refusable(0x1FFF75E0);
+// C0 and U0 keep theirs inside the system memory, as G0 does.
+constexpr fsize_how kC0 = direct(0x1FFF75A0);
 
 template <size_t N>
 constexpr part_info row(uint16_t pid, const char *family, const char *line, uint32_t kib,
@@ -75,9 +90,11 @@ constexpr part_info named(uint16_t pid, const char *family, const char *line, ui
 // the controller programs and the boot loader's write alignment (F2/F4: 4,
 // as the boot loader programs them at the default supply range). Where a
 // fact is not confirmed the row takes the safe default: the largest flash,
-// the mass erase offered, the flash-size register not read, bank 2 numbered
-// straight on after bank 1, and the factory option (one bank where
-// DBANK/nDBANK chooses; two banks of small pages on G4/L4R/L5).
+// the mass erase offered, the flash-size register not read (or read where
+// the boot loader may refuse it), bank 2 numbered straight on after bank 1,
+// and the layout of the factory option (one bank where DBANK/nDBANK
+// chooses; two banks of small pages on G4/L4R/L5). Where an option bit or
+// the flash size changes the layout, part_layouts.h holds the rest.
 constexpr part_info kParts[] = {
     row(0x444, "F0", "F030x4/x6, F031, F038", 32, kF0F3, kPages1K, 4, 0x44),
     row(0x440, "F0", "F05x, F030x8", 64, kF0F3, kPages1K, 4, 0x44),
@@ -107,9 +124,9 @@ constexpr part_info kParts[] = {
     row(0x421, "F4", "F446", 512, kF2F4, kF4x128, 4, 0x44),
     row(0x434, "F4", "F469/479", 2048, kF2F4, kF4Dual, 4, 0x44),
     row(0x463, "F4", "F413/423", 1536, kF2F4, kF4x128, 4, 0x44),
-    row(0x452, "F7", "F722/723/732/733", 512, kNoRead, kF4x128, 8, 0x44),
-    row(0x449, "F7", "F745/746/756", 1024, kNoRead, kF7x256, 8, 0x44),
-    row(0x451, "F7", "F765/767/769/777/779", 2048, kNoRead, kF7x256, 8, 0x44),
+    row(0x452, "F7", "F722/723/732/733", 512, kF72x, kF4x128, 8, 0x44),
+    row(0x449, "F7", "F745/746/756", 1024, kF7, kF7x256, 8, 0x44),
+    row(0x451, "F7", "F765/767/769/777/779", 2048, kF7, kF7x256, 8, 0x44),
     row(0x466, "G0", "G030/031/041", 64, kG0L4, kPages2K, 8, 0x44),
     row(0x456, "G0", "G050/051/061", 64, kG0L4, kPages2K, 8, 0x44),
     row(0x460, "G0", "G070/071/081", 128, kG0L4, kPages2K, 8, 0x44),
@@ -117,19 +134,21 @@ constexpr part_info kParts[] = {
     row(0x468, "G4", "G431/441", 128, kG0L4, kPages2K, 8, 0x44),
     row(0x469, "G4", "G471/473/474/483/484", 512, kG0L4, kPages2K, 8, 0x44),
     row(0x479, "G4", "G491/4A1", 512, kG0L4, kPages2K, 8, 0x44),
-    row(0x450, "H7", "H742/743/745/747/750/753/755/757", 2048, kNoRead, kSectors128K, 32, 0x44),
-    row(0x483, "H7", "H723/725/730/733/735", 1024, kNoRead, kSectors128K, 32, 0x44),
-    row(0x480, "H7", "H7A3/7B3/7B0", 2048, kNoRead, kPages8K, 16, 0x44),
-    row(0x485, "H7", "H7R3/R7/S3/S7", 64, kNoRead, kPages8K, 16, 0x44),
+    row(0x450, "H7", "H742/743/745/747/750/753/755/757", 2048, kH74x, kSectors128K, 32, 0x44),
+    row(0x483, "H7", "H723/725/730/733/735", 1024, kH74x, kSectors128K, 32, 0x44),
+    row(0x480, "H7", "H7A3/7B3/7B0", 2048, kH7Ax, kPages8K, 16, 0x44),
+    row(0x485, "H7", "H7R3/R7/S3/S7", 64, kH7Ax, kPages8K, 16, 0x44),
     row(0x457, "L0", "L01x/L02x", 16, kL0, kPages128, 8, 0x44, true),
     row(0x425, "L0", "L031/041", 32, kL0, kPages128, 8, 0x44, true),
     row(0x417, "L0", "L05x/L06x", 64, kL0, kPages128, 8, 0x44, true),
     row(0x447, "L0", "L07x/L08x", 192, kL0, kPages128, 8, 0x44, true),
-    row(0x416, "L1", "L1 cat. 1", 128, kNoRead, kPages256, 8, 0x44, true),
+    row(0x416, "L1", "L1 cat. 1", 128, kL1Cat1, kPages256, 8, 0x44, true),
+    // 0x429: only the register's low byte holds the size; 0x436: a code
+    // (0: 384 KiB, 1: 256 KiB), no size. Neither is read.
     row(0x429, "L1", "L1 cat. 2", 128, kNoRead, kPages256, 8, 0x44, true),
-    row(0x427, "L1", "L1 cat. 3", 256, kNoRead, kPages256, 8, 0x44, true),
+    row(0x427, "L1", "L1 cat. 3", 256, kL1Cat3, kPages256, 8, 0x44, true),
     row(0x436, "L1", "L1 cat. 4/cat. 3 (D)", 384, kNoRead, kPages256, 8, 0x44, true),
-    row(0x437, "L1", "L1 cat. 5/6", 512, kNoRead, kPages256, 8, 0x44, true),
+    row(0x437, "L1", "L1 cat. 5/6", 512, kL1Cat3, kPages256, 8, 0x44, true),
     row(0x464, "L4", "L412/422", 128, kG0L4, kPages2K, 8, 0x44),
     row(0x435, "L4", "L431/432/433/442/443", 256, kG0L4, kPages2K, 8, 0x44),
     row(0x462, "L4", "L451/452/462", 512, kG0L4, kPages2K, 8, 0x44),
@@ -137,31 +156,31 @@ constexpr part_info kParts[] = {
     row(0x461, "L4", "L496/4A6", 1024, kG0L4, kPages2K, 8, 0x44),
     row(0x470, "L4", "L4R5/R7/R9/S5/S7/S9", 2048, kG0L4, kPages4K, 8, 0x44),
     row(0x471, "L4", "L4P5/Q5", 1024, kG0L4, kPages4K, 8, 0x44),
-    row(0x472, "L5", "L552/562", 512, kNoRead, kPages2K, 16, 0x44),
-    row(0x455, "U5", "U535/545", 512, kNoRead, kPages8K, 16, 0x44),
-    row(0x482, "U5", "U575/585", 2048, kNoRead, kPages8K, 16, 0x44),
-    row(0x481, "U5", "U595/599/5A5/5A9", 4096, kNoRead, kPages8K, 16, 0x44),
-    row(0x476, "U5", "U5F7/F9/G7/G9", 4096, kNoRead, kPages8K, 16, 0x44),
-    row(0x494, "WB", "WB10/15", 320, kNoRead, kPages2K, 8, 0x44),
-    row(0x495, "WB", "WB30/35/50/55", 1024, kNoRead, kPages4K, 8, 0x44),
+    row(0x472, "L5", "L552/562", 512, refusable(0x0BFA05E0), kPages2K, 16, 0x44),
+    row(0x455, "U5", "U535/545", 512, kU5, kPages8K, 16, 0x44),
+    row(0x482, "U5", "U575/585", 2048, kU5, kPages8K, 16, 0x44),
+    row(0x481, "U5", "U595/599/5A5/5A9", 4096, kU5, kPages8K, 16, 0x44),
+    row(0x476, "U5", "U5F7/F9/G7/G9", 4096, kU5, kPages8K, 16, 0x44),
+    row(0x494, "WB", "WB10/15", 320, kWB, kPages2K, 8, 0x44),
+    row(0x495, "WB", "WB30/35/50/55", 1024, kWB, kPages4K, 8, 0x44),
     row(0x497, "WL", "WLE5/WL55", 256, kG0L4, kPages2K, 8, 0x44),
-    // Named only: their largest flash (or page size) is not known.
-    named(0x443, "C0", "C011", 8),
-    named(0x453, "C0", "C031", 8),
-    named(0x44C, "C0", "C051", 8),
-    named(0x493, "C0", "C071", 8),
-    named(0x44D, "C0", "C091/092", 8),
-    named(0x459, "U0", "U031", 8),
-    named(0x489, "U0", "U073/083", 8),
-    named(0x454, "U3", "U375/385", 8),
-    named(0x42A, "U3", "U3B5/3C5", 8),
+    row(0x443, "C0", "C011", 32, kC0, kPages2K, 8, 0x44),
+    row(0x453, "C0", "C031", 32, kC0, kPages2K, 8, 0x44),
+    row(0x44C, "C0", "C051", 64, kC0, kPages2K, 8, 0x44),
+    row(0x493, "C0", "C071", 128, kC0, kPages2K, 8, 0x44),
+    row(0x44D, "C0", "C091/092", 256, kC0, kPages2K, 8, 0x44),
+    row(0x459, "U0", "U031", 64, direct(0x1FFF3EA0), kPages2K, 8, 0x44),
+    row(0x489, "U0", "U073/083", 256, direct(0x1FFF6EA0), kPages2K, 8, 0x44),
+    row(0x454, "U3", "U375/385", 1024, kNoRead, kPages4K, 8, 0x44),
+    row(0x42A, "U3", "U3B5/3C5", 2048, kNoRead, kPages4K, 8, 0x44),
+    row(0x492, "WBA", "WBA5x", 1024, kNoRead, kPages8K, 16, 0x44),
+    row(0x4B0, "WBA", "WBA6x", 2048, kNoRead, kPages8K, 16, 0x44),
+    row(0x4B2, "WBA", "WBA2x", 512, kNoRead, kPages4K, 16, 0x44),
+    // Named only: no source gives their layout.
     named(0x474, "H5", "H503", 16),
     named(0x478, "H5", "H523/533", 16),
     named(0x484, "H5", "H562/563/573", 16),
     named(0x47A, "H5", "H5Ex/5Fx", 16),
-    named(0x492, "WBA", "WBA5x", 16),
-    named(0x4B0, "WBA", "WBA6x", 16),
-    named(0x4B2, "WBA", "WBA2x", 16),
     named(0x44E, "C5", "C5", 16),
     named(0x44F, "C5", "C5", 16),
     named(0x45A, "C5", "C5", 16),
@@ -371,10 +390,14 @@ std::string layout_text(const std::vector<page_span> &spans) {
 
 }  // namespace
 
+std::string part_layout_text(const part_info *p, uint32_t flash_bytes) {
+  return p ? layout_text(pages_below(p, uint64_t{p->flash_start} + flash_bytes)) : "";
+}
+
 std::string part_describe(const part_info *p, uint32_t flash_bytes) {
   if (!p) return "";
   const std::string flash =
       flash_bytes ? size_text(flash_bytes) + " flash" : "flash size not known";
   return std::string(p->family) + " " + p->line + ": " + flash + ", " +
-         layout_text(pages_below(p, uint64_t{p->flash_start} + flash_bytes));
+         part_layout_text(p, flash_bytes);
 }

@@ -21,6 +21,10 @@ enum part_fsize_read {
   PART_FSIZE_NONE,    // not at all, or not known: the table's size holds
   PART_FSIZE_DIRECT,  // a two-byte Read Memory at the register
   PART_FSIZE_BLOCK,   // only a larger read from fsize_block (fsize_block_len bytes)
+  // A two-byte Read Memory at the register, which the boot loader may
+  // refuse (it lies outside the system memory it is known to serve): a
+  // refusal leaves the table's size, and says nothing against the part.
+  PART_FSIZE_REFUSABLE,
 };
 
 // One row of the table.
@@ -103,6 +107,10 @@ std::string part_id_text(uint32_t id);
 
 // "0-3, 8, 10-11": pages as ranges.
 std::string part_ranges_text(const std::vector<uint16_t> &pages);
+
+// "64 pages of 1 KiB", "sectors 4x16+1x64+7x128 KiB": the erase layout of
+// the part over flash_bytes from its flash start.
+std::string part_layout_text(const part_info *p, uint32_t flash_bytes);
 
 // "F4 F405/407/415/417: 1024 KiB flash, sectors 4x16+1x64+7x128 KiB":
 // the part's name, its flash and its erase layout over flash_bytes.

@@ -21,11 +21,4 @@ constexpr int EXIT_CANT_OPEN = -1;    // image file or serial device cannot be o
 // place.
 int update_main(int argc, char **argv);
 
-// The flashing procedure on an open port whose boot loader is synchronised:
-// Get ID (under LD_WAITACK on every run; without it only for --showid,
-// --testid and --erase=image), then show the identifier, or test it, plan
-// the writes in the part's flash words, erase and write. Prints what failed
-// on standard error. Returns 0 on success, -1 on failure.
-int do_flash(int fh, image *img, int ldflags, update_conf *conf);
-
 #endif

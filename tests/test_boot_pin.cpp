@@ -43,8 +43,9 @@ std::string g0_verbose(const std::string &middle) {
 std::vector<std::string> option_events(const SimProcess &sim) {
   std::vector<std::string> seen;
   for (const std::string &e : sim.events())
-    for (const std::string p : {"cmd read 1fff7800", "cmd write 1fff7800", "options ", "restart",
-                                "cmd erase", "cmd readout-unprotect"})
+    for (const std::string p :
+         {"cmd read 1fff7800", "cmd write 1fff7800", "cmd read 1ff00000", "cmd write 1ff00000",
+          "options ", "restart", "cmd erase", "cmd readout-unprotect"})
       if (e.rfind(p, 0) == 0) seen.push_back(e);
   return seen;
 }
@@ -73,7 +74,8 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
   TempDir confs;  // --leave-options from a configuration file
   write_file(confs.file("leave.conf"), "leave-options\n");
   const std::string r8 = "cmd read 1fff7800 8", r128 = "cmd read 1fff7800 128",
-                    w = "cmd write 1fff7800 128", mass = "cmd erase mass";
+                    w = "cmd write 1fff7800 128", mass = "cmd erase mass",
+                    l4p = "cmd read 1ff00000 40";
   const std::string change =
       "Making the boot-select pin count: option word 0xFFFFFEAA becomes 0xFEFFFEAA\n";
   const std::string counts =
@@ -85,6 +87,14 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
       {{"--part", "0x460"}, {}, 0, warning("FFFFFEAA") + flashed, {r8, r8, mass}},
       {{"--part", "0x460", "--option-word", "0xFEFFFEAA"}, {}, 0, flashed, {r8, r8, mass}},
       {{"--part", "0x472"}, {}, 0, flashed, {mass}},  // L5: its area is not known
+      // L4+: its 40 bytes at 0x1FF00000, read and written whole.
+      {{"--part", "0x470", "--option-word", "0xFBEFF8AA"},
+       {"--boot-pin"},
+       0,
+       "Option word 0xFBEFF8AA became 0xFFEFF8AA: the boot-select pin counts, and the change "
+       "lasts until the option bytes are written again\n" +
+           flashed,
+       {l4p, l4p, "cmd write 1ff00000 40", "options ffeff8aa", l4p, l4p, mass}},
       {{"--part", "0x460"},
        {"--boot-pin", "-v"},
        0,
@@ -154,14 +164,14 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
 // The area goes back as it was read, apart from the one bit: a double word
 // of another tool's survives, and an area with a bad pair is not written.
 TEST(BootPin, WritesTheAreaBackWholeWithOneBitChangedAndRefusesABadPair) {
-  // nSWBOOT0 cleared, then 15 double words of 0xFFFFFFFF and its complement,
-  // but double word 5: 0xFFFFFF12.
+  // nSWBOOT0 cleared, then the G4's 5 other double words of 0xFFFFFFFF and
+  // its complement, but double word 5: 0xFFFFFF12.
   Bytes kept = {0xAA, 0xF8, 0xEF, 0xFB, 0x55, 0x07, 0x10, 0x04};
-  for (int i = 1; i < 16; ++i) kept = cat(kept, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0});
+  for (int i = 1; i < 6; ++i) kept = cat(kept, {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0});
   kept[40] = 0x12;
   kept[44] = 0xED;
   Bytes bad = kept;
-  bad[60] = 0x01;  // double word 7's complement no longer fits
+  bad[28] = 0x01;  // double word 3's complement no longer fits
   for (const Bytes &before : {kept, bad}) {
     TempDir dir;
     SimProcess sim({"--part", "0x468"});
@@ -173,10 +183,10 @@ TEST(BootPin, WritesTheAreaBackWholeWithOneBitChangedAndRefusesABadPair) {
     if (before == bad) {
       EXPECT_EQ(r.status, 2);
       EXPECT_EQ(r.err,
-                "Can't make the boot-select pin count: option double word 7 (0x1FFF7838) is not a "
+                "Can't make the boot-select pin count: option double word 3 (0x1FFF7818) is not a "
                 "value and its complement; nothing was written\n");
       const auto events = sim.events();  // the priming write alone
-      EXPECT_EQ(std::count(events.begin(), events.end(), "cmd write 1fff7800 128"), 1);
+      EXPECT_EQ(std::count(events.begin(), events.end(), "cmd write 1fff7800 48"), 1);
       EXPECT_FALSE(has_event(sim, "cmd erase"));
       continue;
     }

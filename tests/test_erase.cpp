@@ -89,6 +89,8 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
   const std::string too_big_err =
       "Image does not fit part 0x412: address 0x08008000 is outside its flash "
       "(0x08000000-0x08007FFF)\n";
+  const std::string g4 = "Part G4 G471/473/474/483/484: 512 KiB flash, 256 pages of 2 KiB\n";
+  const std::string nothing = "nothing was erased, --erase=all works\n";
   const EraseCase cases[] = {
       {"a page family", {"--part", "0x410"}, image_only, {}, 0x1800, 0, "{flashed}", "0-5", true},
       {"a page family, verbose",
@@ -189,6 +191,79 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        0x1800,
        2,
        "Unknown part 0x999: --erase=image needs its page layout\n",
+       "",
+       true},
+      {"a C0, its layout from the table",
+       {"--part", "0x453", "--option-word", "0xFEFFFEAA"},
+       image_only,
+       {},
+       0x1800,
+       0,
+       "{flashed}",
+       "0-2",
+       true},
+      // The option bit read before the list: 4 KiB pages, not 2 KiB.
+      {"G4 with DBANK cleared",
+       {"--part", "0x469", "--dual-bank", "0"},
+       {"--erase=image", "-v"},
+       {},
+       0x2000,
+       0,
+       "Device has ID 00000469\n" + g4 + "Layout by DBANK = 0: 128 pages of 4 KiB\n" +
+           "Erasing pages 0-1\n{flashed}Flashing done\n",
+       "0-1",
+       true},
+      {"G4 with DBANK cleared, the mass erase refused",
+       {"--part", "0x469", "--dual-bank", "0", "--no-mass-erase", "--erase-scale", "0"},
+       {},
+       {},
+       0x2000,
+       0,
+       "Mass erase: this can take up to a minute\n{flashed}",
+       "0-127",
+       false},
+      {"G4 of 256 KiB in two banks: bank 2's numbers not known",
+       {"--part", "0x469", "--flash-size", "0x40000"},
+       image_only,
+       {{kBase + 0x40000, pattern(16, 5)}},
+       0x100,
+       2,
+       "Can't plan the pages of the G4 G471/473/474/483/484: the list reaches into bank 2 "
+       "(0x08040000), whose page numbers in the erase command are not known; " +
+           nothing,
+       "",
+       true},
+      {"F4 of 1 MiB, DB1M set",
+       {"--part", "0x419", "--flash-size", "0x100000", "--dual-bank", "1", "--erase-scale", "0"},
+       {"--erase=image", "-v"},
+       {},
+       0x4000,
+       0,
+       "Device has ID 00000419\nPart F4 F427/429/437/439: 1024 KiB flash, sectors "
+       "4x16+1x64+7x128 KiB\nLayout by DB1M = 1: sectors 4x16+1x64+3x128 KiB, bank 2 at 0x08080000 "
+       "(page numbers not known)\nErasing pages 0\n{flashed}Flashing done\n",
+       "0",
+       true},
+      {"F4 of 1 MiB, its option halfword failing its complement",
+       {"--part", "0x419", "--flash-size", "0x100000", "--bad-option-complement"},
+       image_only,
+       {},
+       0x4000,
+       2,
+       "Can't plan the pages of the F4 F427/429/437/439: its option bit DB1M at 0x1FFFC008 does "
+       "not match its complement; " +
+           nothing,
+       "",
+       true},
+      {"L5: where its option bit is shown not known",
+       {"--part", "0x472"},
+       image_only,
+       {},
+       0x1800,
+       2,
+       "Can't plan the pages of the L5 L552/562: its layout follows its option bit DBANK, which "
+       "the boot loader shows nowhere known; " +
+           nothing,
        "",
        true},
   };

@@ -34,7 +34,7 @@ class InProcess {
     std::string err;
     EXPECT_EQ(sim::parse_sim_options(int(argv.size()), argv.data(), opts_, err), 0) << err;
     flash_ = std::make_unique<sim::Flash>(opts_.flash_base, opts_.flash_size, opts_.page_size,
-                                          opts_.sectors, opts_.program_unit);
+                                          opts_.sectors, opts_.program_unit, opts_.banks);
     if (!opts_.flash_init.empty()) {
       EXPECT_EQ(flash_->load(opts_.flash_init), 0);
     }
@@ -394,8 +394,7 @@ TEST(SimBootLoader, ActsOnEveryCommandAndLogsIt) {
         {kRead, {ACK}},
         {address_block(kOptions + 16), {ACK}},
         {count_block(16), cat({ACK}, cat(option_area(0xFFFFFFFF, 0, 1), Bytes(8, 0xFF)))}},
-       {"cmd write 1fff7800 24", "options ffeff8bb",
-        "option-load error 1 3 4 5 6 7 8 9 10 11 12 13 14 15", "rdp bb level 1",
+       {"cmd write 1fff7800 24", "options ffeff8bb", "option-load error 1 3 4 5", "rdp bb level 1",
         "cmd read 1fff7810 16"}},
       {"G0: an option write not at the base, not of whole double words or too long is refused",
        {"--part", "0x466"},
@@ -413,6 +412,51 @@ TEST(SimBootLoader, ActsOnEveryCommandAndLogsIt) {
         {count_block(8), cat({ACK}, option_area(0xFFFFFEAA, 0, 1))}},
        {"options refused 1fff7808 8", "options refused 1fff7800 12", "options refused 1fff7800 136",
         "cmd read 1fff7800 8"}},
+      {"L4 and L4+: reads and writes past the area's end are refused; WB's area at 0x1FFF8000",
+       {"--part", "0x435"},
+       {{kRead, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {count_block(48), {NACK}},
+        {{0x31, 0xCE}, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {data_block(option_area(0xFFEFF8AA, 0xFFFFFFFF, 6)), {NACK}},
+        {kRead, {ACK}},
+        {address_block(kOptions), {ACK}},
+        {count_block(40), cat({ACK}, option_area(0xFFEFF8AA, 0xFFFFFFFF, 5))}},
+       {"options refused 1fff7800 48", "cmd read 1fff7800 40"}},
+      {"G4 of 256 KiB in two banks: nothing in the hole, bank 2 numbered by its address",
+       {"--part", "0x469", "--flash-size", "0x40000"},
+       {{kRead, {ACK}},
+        {address_block(0x08020000), {NACK}},
+        {kExtErase, {ACK}},
+        {{0x00, 0x00, 0x00, 0x40, 0x40}, {NACK}},
+        {kExtErase, {ACK}},
+        {{0x00, 0x00, 0x00, 0x80, 0x80}, {ACK}}},
+       {"cmd erase pages 128"}},
+      {"F4 of 1 MiB with DB1M set: bank 2's sectors from 12",
+       {"--part", "0x419", "--flash-size", "0x100000", "--dual-bank", "1"},
+       {{kExtErase, {ACK}},
+        {{0x00, 0x00, 0x00, 0x08, 0x08}, {NACK}},
+        {kExtErase, {ACK}},
+        {{0x00, 0x00, 0x00, 0x13, 0x13}, {ACK}},
+        {kRead, {ACK}},
+        {address_block(0x1FFFC008), {ACK}},
+        {count_block(4), {ACK, 0xFF, 0x4F, 0x00, 0xB0}}},
+       {"cmd erase pages 19", "cmd read 1fffc008 4"}},
+      {"L4+: the area at 0x1FF00000",
+       {"--part", "0x470"},
+       {{kRead, {ACK}},
+        {address_block(kOptions), {NACK}},
+        {kRead, {ACK}},
+        {address_block(0x1FF00000), {ACK}},
+        {count_block(8), cat({ACK}, option_area(0xFFEFF8AA, 0, 1))}},
+       {"cmd read 1ff00000 8"}},
+      {"WB: the area at 0x1FFF8000",
+       {"--part", "0x495"},
+       {{kRead, {ACK}},
+        {address_block(0x1FFF8000), {ACK}},
+        {count_block(8), cat({ACK}, option_area(0xFFEFF8AA, 0, 1))}},
+       {"cmd read 1fff8000 8"}},
       {"F4: sectors, bank erase on the dual-bank part, the register only in a whole read",
        {"--part", "0x419"},
        {{kExtErase, {ACK}},
@@ -527,6 +571,7 @@ TEST(SimBootLoader, PageAndSectorErasesLeaveTheRestOfAPreloadedFlash) {
       {{"--part", "0x410"}, {0x43, 0xBC}, {0x00, 0x02, 0x02}, 0x800, 0xC00},
       {{"--part", "0x413"}, {0x44, 0xBB}, {0x00, 0x00, 0x00, 0x03, 0x03}, 0xC000, 0x10000},
       {{"--part", "0x417"}, {0x44, 0xBB}, {0x00, 0x00, 0x00, 0x03, 0x03}, 0x180, 0x200},
+      {{"--part", "0x469", "--dual-bank", "0"}, {0x44, 0xBB}, {0, 0, 0, 1, 1}, 0x1000, 0x2000},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args[1]);
@@ -555,15 +600,19 @@ TEST(SimBootLoader, EachFamilysPartAnswersWithItsOwnFacts) {
     uint32_t boot_ms;
   };
   const Case cases[] = {
-      {0x440, 0x31, 0x44, 0x1FFFF7CC, 64, 2},    {0x410, 0x22, 0x43, 0x1FFFF7E0, 128, 2},
-      {0x430, 0x30, 0x44, 0x1FFFF7E0, 1024, 2},  {0x411, 0x31, 0x44, 0x1FFF7A22, 0, 85},
-      {0x422, 0x31, 0x44, 0x1FFFF7CC, 256, 44},  {0x413, 0x31, 0x44, 0x1FFF7A22, 0, 100},
-      {0x449, 0x31, 0x44, 0x1FF0F442, 1024, 17}, {0x460, 0x31, 0x44, 0x1FFF75E0, 128, 1},
-      {0x468, 0x31, 0x44, 0x1FFF75E0, 128, 1},   {0x450, 0x31, 0x44, 0x1FF1E880, 2048, 54},
-      {0x417, 0x31, 0x44, 0x1FF8007C, 0, 1},     {0x416, 0x31, 0x44, 0x1FF8004C, 128, 1},
-      {0x435, 0x31, 0x44, 0x1FFF75E0, 256, 1},   {0x472, 0x31, 0x44, 0x0BFA05E0, 512, 1},
-      {0x482, 0x31, 0x44, 0x0BFA07A0, 2048, 1},  {0x495, 0x31, 0x44, 0x1FFF75E0, 1024, 1},
-      {0x497, 0x31, 0x44, 0x1FFF75E0, 256, 1},
+      {0x440, 0x31, 0x44, 0x1FFFF7CC, 64, 2},     {0x410, 0x22, 0x43, 0x1FFFF7E0, 128, 2},
+      {0x430, 0x30, 0x44, 0x1FFFF7E0, 1024, 2},   {0x411, 0x31, 0x44, 0x1FFF7A22, 0, 85},
+      {0x422, 0x31, 0x44, 0x1FFFF7CC, 256, 44},   {0x413, 0x31, 0x44, 0x1FFF7A22, 0, 100},
+      {0x449, 0x31, 0x44, 0x1FF0F442, 1024, 17},  {0x460, 0x31, 0x44, 0x1FFF75E0, 128, 1},
+      {0x468, 0x31, 0x44, 0x1FFF75E0, 128, 1},    {0x450, 0x31, 0x44, 0x1FF1E880, 2048, 54},
+      {0x417, 0x31, 0x44, 0x1FF8007C, 0, 1},      {0x416, 0x31, 0x44, 0x1FF8004C, 128, 1},
+      {0x435, 0x31, 0x44, 0x1FFF75E0, 256, 1},    {0x472, 0x31, 0x44, 0x0BFA05E0, 512, 1},
+      {0x482, 0x31, 0x44, 0x0BFA07A0, 2048, 1},   {0x495, 0x31, 0x44, 0x1FFF75E0, 1024, 1},
+      {0x497, 0x31, 0x44, 0x1FFF75E0, 256, 1},    {0x469, 0x31, 0x44, 0x1FFF75E0, 512, 1},
+      {0x470, 0x31, 0x44, 0x1FFF75E0, 2048, 11},  {0x451, 0x31, 0x44, 0x1FF0F442, 2048, 1500},
+      {0x44D, 0x31, 0x44, 0x1FFF75A0, 256, 1500}, {0x459, 0x31, 0x44, 0x1FFF3EA0, 64, 1500},
+      {0x489, 0x31, 0x44, 0x1FFF6EA0, 256, 1500}, {0x42A, 0x31, 0x44, 0x1FFF75E0, 0, 1500},
+      {0x4B2, 0x31, 0x44, 0x1FFF75E0, 0, 1500},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(std::to_string(c.part));
@@ -634,20 +683,21 @@ TEST(SimBootLoader, AnOptionWriteAppliesAtTheRestartOrTheNextResetOrNotBeforeAPo
   struct Case {
     std::vector<std::string> args;
     uint32_t word;
+    size_t dwords;  // the area's
     bool restarts, loader, read_protected;
   };
   const Case cases[] = {
-      {{"--part", "0x460"}, 0xFEFFFEAA, false, true, false},
-      {{"--part", "0x460", "--options-need-power-cycle"}, 0xFEFFFEAA, false, false, false},
-      {{"--part", "0x435"}, 0xFBEFF8AA, true, false, false},
-      {{"--part", "0x468", "--reset-after-options"}, 0xFFEFF8BB, true, true, true},
+      {{"--part", "0x460"}, 0xFEFFFEAA, 16, false, true, false},
+      {{"--part", "0x460", "--options-need-power-cycle"}, 0xFEFFFEAA, 16, false, false, false},
+      {{"--part", "0x435"}, 0xFBEFF8AA, 5, true, false, false},
+      {{"--part", "0x468", "--reset-after-options"}, 0xFFEFF8BB, 6, true, true, true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE("case " + std::to_string(&c - cases));
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"--already-synced", "--flash-init", app});
     InProcess m(args);
-    for (const Step &s : write_steps(kOptions, option_area(c.word)))
+    for (const Step &s : write_steps(kOptions, option_area(c.word, 0xFFFFFFFF, c.dwords)))
       EXPECT_EQ(m.ask(s.send), s.expect);
     EXPECT_EQ(m.restarts, c.restarts);
     EXPECT_EQ(m.reset(true), c.loader);
