@@ -1,6 +1,8 @@
 #include "erase.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,10 +23,14 @@ std::vector<part_extent> image_extents(const image *img) {
 
 // Says why the erase failed (a refusal only when the caller has not asked
 // to hear of it itself); errno stays.
-int cant_erase(const erase_request &req) {
+int cant_erase(const ld_session *s, const erase_request &req) {
   const int err = errno;
   if (req.quiet_refusal && (err == EINVAL || err == EPERM)) return -1;
-  std::fprintf(stderr, "Can't erase device: %s\n", error_text(err));
+  if (err == ETIME)
+    std::fprintf(stderr, "Can't erase device: no answer to the mass erase within %d s\n",
+                 (ld_long_wait_ms(s) + 999) / 1000);
+  else
+    std::fprintf(stderr, "Can't erase device: %s\n", error_text(err));
   errno = err;
   return -1;
 }
@@ -49,8 +55,17 @@ int unsettled(const device_info &d, bool image_only, const std::string &why) {
 
 std::string hex(uint32_t v) {
   char text[16];
-  std::snprintf(text, sizeof text, "%08X", v);
+  std::snprintf(text, sizeof text, "0x%08X", v);
   return text;
+}
+
+// An image that reaches outside the flash, whose spans are listed. Returns
+// -1, errno EFBIG.
+int say_outside(const device_info &d, uint32_t at, const std::string &spans) {
+  std::fprintf(stderr, "Image does not fit part %s: address %s is outside its flash (%s)\n",
+               part_id_text(d.id).c_str(), hex(at).c_str(), spans.c_str());
+  errno = EFBIG;
+  return -1;
 }
 
 laid_out table_layout(const device_info &d) {
@@ -118,10 +133,7 @@ int plan(const image *img, const device_info &d, const laid_out &lay, bool all, 
   std::string spans;
   for (const part_flash_span &sp : part_layout_spans(lay.row, lay.layout, d.flash_bytes))
     spans += (spans.empty() ? "" : ", ") + hex(sp.start) + "-" + hex(sp.end - 1);
-  std::fprintf(stderr, "Image does not fit part %03X: address %08X is outside its flash (%s)\n",
-               d.id, at, spans.c_str());
-  errno = EFBIG;
-  return -1;
+  return say_outside(d, at, spans);
 }
 
 // Erases n pages with the erase command cmd in one list, its
@@ -166,15 +178,15 @@ int erase_pages(ld_session *s, const part_info *p, const erase_request &req, uns
   size_t erased = 0;
   for (const auto &list : part_erase_batches(cmd, pages)) {
     if (!to_end) {
-      if (erase_list(s, p, cmd, list.data(), list.size()) < 0) return cant_erase(req);
+      if (erase_list(s, p, cmd, list.data(), list.size()) < 0) return cant_erase(s, req);
       continue;
     }
     const long below = erase_below_end(s, p, cmd, list);
-    if (below < 0) return cant_erase(req);
+    if (below < 0) return cant_erase(s, req);
     erased += static_cast<size_t>(below);
     if (erased == 0) {
       errno = EINVAL;
-      return cant_erase(req);
+      return cant_erase(s, req);
     }
     if (static_cast<size_t>(below) == list.size()) continue;
     if (s->flags & LD_VERBOSE)
@@ -204,7 +216,7 @@ int after_refused_mass_erase(ld_session *s, const image *img, const device_info 
   if (device_read_size(s, &d) < 0) return report_failure("Can't read device ID");
   if (!device_layout_known(d)) {
     errno = EPERM;
-    return cant_erase(req);
+    return cant_erase(s, req);
   }
   // The boot loader has just taken the extended erase command, whatever the
   // table expects.
@@ -213,11 +225,26 @@ int after_refused_mass_erase(ld_session *s, const image *img, const device_info 
 
 }  // namespace
 
+int erase_check_fit(const image *img, const device_info &d) {
+  if (!d.part || d.flash_bytes == 0) return 0;
+  const uint64_t start = d.part->flash_start, end = start + d.flash_bytes;
+  uint64_t outside = UINT64_MAX;
+  for (const part_extent &x : image_extents(img)) {
+    if (x.len == 0) continue;
+    if (x.addr < start || x.addr >= end) outside = std::min<uint64_t>(outside, x.addr);
+    if (x.addr < end && x.addr + uint64_t{x.len} > end) outside = std::min(outside, end);
+  }
+  if (outside == UINT64_MAX) return 0;
+  return say_outside(d, static_cast<uint32_t>(outside),
+                     hex(static_cast<uint32_t>(start)) + "-" + hex(static_cast<uint32_t>(end - 1)));
+}
+
 int erase_flash(ld_session *s, const image *img, const device_info &d, const erase_request &req) {
   std::vector<uint16_t> pages;
   if (req.image_only) {
     if (!device_layout_known(d)) {
-      std::fprintf(stderr, "Unknown part %03X: --erase=image needs its page layout\n", d.id);
+      std::fprintf(stderr, "Unknown part %s: --erase=image needs its page layout\n",
+                   part_id_text(d.id).c_str());
       errno = ENOENT;
       return -1;
     }
@@ -234,6 +261,6 @@ int erase_flash(ld_session *s, const image *img, const device_info &d, const era
   // others try the global erase first.
   const int r = device_erase_cmd(d) == LD_CMD_EXT_ERASE ? ld_erase_extended(s) : ld_erase_all(s);
   if (r == 0) return 0;
-  if (errno != EPERM || !d.have_id) return cant_erase(req);
+  if (errno != EPERM || !d.have_id) return cant_erase(s, req);
   return after_refused_mass_erase(s, img, d, req);
 }

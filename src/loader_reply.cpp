@@ -23,7 +23,7 @@ int reply_once(ld_session *s, unsigned char code, std::vector<unsigned char> *ou
     cmd.counted = true;
     cmd.reply_got = &n;
   }
-  cmd.closing_ms = s->budgets.wait_ms;
+  cmd.closing_ms = ld_internal::byte_wait(s);
   if (ld_run_command(s, &cmd) < 0) return -1;
   out->assign(reply.begin(), reply.begin() + std::min(n, cmd.reply_len));
   return 0;

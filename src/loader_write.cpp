@@ -78,7 +78,7 @@ int write_fragment(ld_session *s, const plan_fragment &f) {
 // fragment's words are read: they hold it, are still erased (written now),
 // or hold something else (EIO).
 int settle_doubtful(ld_session *s, const plan_fragment &f) {
-  (void)drain_quiet(s, s->budgets.answer_ms, s->budgets.wait_ms);
+  (void)drain_quiet(s, quiet_wait(s), byte_wait(s));
   const ld_reentry &re = s->reentry;
   if (re.reenter ? re.reenter(s, re.ctx) < 0 : realign(s) < 0) return -1;
   const int r = settle_write(s, const_cast<plan_fragment *>(&f), false);
@@ -89,11 +89,14 @@ int settle_doubtful(ld_session *s, const plan_fragment &f) {
 // After the last fragment no later write shows that the boot loader ended
 // it early: a short command does. Get Version answered in line, nothing
 // before it, shows the boot loader at command level; anything else puts
-// the last fragment in doubt. Returns true then.
+// the last fragment in doubt. Returns true then. A stop of the run leaves
+// no doubt to settle: every block was acknowledged, and nothing more is
+// sent (the caller finds the stop flag set).
 bool last_in_doubt(ld_session *s) {
   if (!(s->flags & LD_WAITACK)) return false;
   const unsigned long before = s->facts.line_faults;
-  return get_version_once(s) < 0 || s->facts.line_faults != before;
+  if (get_version_once(s) < 0) return errno != EINTR;
+  return s->facts.line_faults != before;
 }
 
 // Blocks sent without awaiting their answers whose answers are not yet read.
@@ -119,7 +122,7 @@ int check_unawaited(ld_session *s, const ld_facts &before) {
   };
   unsigned char b = 0;
   int r = 0;
-  while (answers() < blocks && (r = await_byte(s, &b, s->budgets.wait_ms)) == 0)
+  while (answers() < blocks && (r = await_byte(s, &b, byte_wait(s))) == 0)
     ++(b == LD_ACK ? f.unawaited_acks : f.unawaited_others);
   if (r < 0 && errno != EBUSY) return -1;
   (void)discard_input(s);

@@ -18,6 +18,7 @@
 #include "image_layout.h"
 #include "line.h"
 #include "loader.h"
+#include "parts.h"
 #include "port.h"
 #include "progress.h"
 #include "target.h"
@@ -153,6 +154,27 @@ int check_backup_target(const update_conf &conf) {
   return -1;
 }
 
+// --compare needs the file it compares with; a --range of the flash that
+// lies outside the flash of the part --testid names is refused before the
+// port is opened. Returns 0, or -1 after a message.
+int check_requests(const update_conf &conf) {
+  const bool only_shown = conf.showid_flag || conf.info_flag;
+  if (conf.compare_flag && !conf.file_given && !only_shown) {
+    std::fputs("--compare needs the firmware file to compare with (--file)\n", stderr);
+    return -1;
+  }
+  if (conf.range_given && !conf.read_given)
+    std::fputs("--range is ignored: it chooses what --read reads\n", stderr);
+  const part_info *p =
+      conf.testid_given ? part_lookup(static_cast<uint32_t>(conf.testid_arg)) : nullptr;
+  if (!conf.range_given || !conf.read_given || only_shown || !p || p->flash_kib == 0) return 0;
+  backup_range range;
+  range.text = conf.range_arg->c_str();
+  if (read_range(range.text, &range.addr, &range.len) < 0) return 0;
+  return backup_range_check(range, static_cast<uint32_t>(conf.testid_arg), *p,
+                            part_flash_bytes(p, 0));
+}
+
 // The message of a flash read that cannot be stored (backup_open failed,
 // errno its cause). Returns the run's status: EXIT_BAD_OPTIONS for a FIFO
 // that nobody read, else EXIT_CANT_OPEN.
@@ -262,6 +284,7 @@ int end_run(Run &run, bool started) {
 int exit_status(int flashed, int released) {
   if (released < 0) return EXIT_FLASH_FAILED;
   if (caught_signal) return 128 + caught_signal;
+  if (flashed > 0) return EXIT_DIFFERS;
   return flashed < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
 }
 
@@ -291,9 +314,9 @@ int enter_module(ld_session *s, target_lines &lines) {
 
 // Budgets the tests shorten, from TARVION_BUDGETS: a list such as
 // "wait=200,long=8000,sync=600,reader=300" (milliseconds, each above 0, for
-// the wait of a byte, the long waits of a mass erase and an unprotect, the
-// sync, and a FIFO's wait for its reader). Anything else in it is passed
-// over.
+// the wait of a byte, the long waits of a mass erase and an unprotect, which
+// then no longer follow the part, the sync, and a FIFO's wait for its
+// reader). Anything else in it is passed over.
 void budgets_from_env(Run &run) {
   const char *text = std::getenv("TARVION_BUDGETS");
   if (!text) return;
@@ -314,6 +337,7 @@ void budgets_from_env(Run &run) {
     if (eq == std::string::npos || read_number(item.c_str() + eq + 1, 1, 600000, &ms) < 0) continue;
     for (const auto &k : keys)
       if (item.compare(0, eq, k.key) == 0) *k.field = static_cast<int>(ms);
+    if (item.compare(0, eq, "long") == 0) b->long_fixed = true;
   }
 }
 
@@ -349,7 +373,9 @@ int update_main(int argc, char **argv) {
   try {
     budgets_from_env(run);
     const bool configured = read_config(argc, argv, &run.conf) >= 0;
-    if (configured && !caught_signal && check_backup_target(run.conf) < 0) return EXIT_BAD_OPTIONS;
+    if (configured && !caught_signal &&
+        (check_backup_target(run.conf) < 0 || check_requests(run.conf) < 0))
+      return EXIT_BAD_OPTIONS;
     const int stored = configured && !caught_signal ? open_backup(run) : 0;
     const bool loaded = configured && stored == 0 && load_image(run) >= 0;
     // Stopped before anything was held: the status a default action gives.

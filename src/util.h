@@ -6,6 +6,7 @@
 #include <sys/time.h>
 
 #include <csignal>
+#include <cstdint>
 
 // Waits up to `to` milliseconds for fh to become readable; with a negative fh
 // it only sleeps. Returns > 0 (1) when readable, 0 on time-out, -1 with errno
@@ -50,6 +51,12 @@ const char *error_text(int err);
 // Prints "what: " and error_text(errno) on standard error, a line. Returns
 // -1, errno kept: the failure of a step, said once.
 int report_failure(const char *what);
+
+// Reads "ADDR:LEN" (--range): two numbers as read_number reads them, each
+// within 32 bits unsigned, LEN above 0 and optionally followed by K
+// (KiB). Stores them in *addr and *len. Returns 0, or -1 (errno EINVAL) for
+// any other text; *addr and *len are then unchanged.
+int read_range(const char *text, uint32_t *addr, uint32_t *len);
 
 // Opens "/dev/null" (read and write) on each of the descriptors 0, 1 and 2
 // that is not open, so that a descriptor opened later (the serial port) can

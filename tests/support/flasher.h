@@ -30,6 +30,10 @@ inline std::string sample_bin() {
 // What --verbose prints of the simulated module's part (0x410) by default.
 inline const char kSimPartLine[] = "Part F1 medium-density: 128 KiB flash, 128 pages of 1 KiB\n";
 
+// What follows a failure or a stop once the flash was erased.
+inline const char kIncomplete[] =
+    "The flash is incomplete: the module must be flashed again before it can run\n";
+
 // The dots the progress display shows for n fragments: twenty to a line.
 inline std::string progress_dots(int n) {
   std::string s;
@@ -125,9 +129,11 @@ struct WiredModule {
     a.insert(a.end(), {"--sysfs", dir, "--reset-gpio", kResetPin, "--boot-gpio", kBootPin});
     return a;
   }
-  // The flasher's arguments for this module with its lines and the sample.
-  std::vector<std::string> args(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> a = {"-d", sim.tty_path(), "-F", sample_hex()};
+  // The flasher's arguments for this module with its lines and the sample
+  // (or the firmware file fw).
+  std::vector<std::string> args(std::vector<std::string> extra = {},
+                                const std::string &fw = sample_hex()) const {
+    std::vector<std::string> a = {"-d", sim.tty_path(), "-F", fw};
     if (lines) a.insert(a.end(), {"-r", kResetPin, "-s", kBootPin});
     a.insert(a.end(), extra.begin(), extra.end());
     return a;
