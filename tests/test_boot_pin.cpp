@@ -213,9 +213,8 @@ TEST(BootPin, InfoShowsWhatTheModuleTellsAndChangesNothing) {
        g0 + "Option word: 0xFFFFFEAA\nBoot-select pin: ignored (nBOOT_SEL = 1)\n"
             "Read-out protection: level 0\n",
        ""},
-      // Reply bytes from the sync's answer: the identifier in the first Get
-      // ID, the version in the first Get Version, a code in the first Get;
-      // two identifiers alike and an F3's size register refused; none alike.
+      // Damaged: the first identifier, version and code; two identifiers
+      // alike and the F3 size register refused; none alike.
       {{"--part", "0x460", "--damage-reply", "5", "--damage-reply", "28", "--damage-reply", "46"},
        0,
        g0 + "Option word: 0xFFFFFEAA\nBoot-select pin: ignored (nBOOT_SEL = 1)\n"

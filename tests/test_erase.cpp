@@ -184,8 +184,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        too_big_err,
        "",
        true},
-      // An F401 whose first identifier (reply byte 6, after the sync's and a
-      // probe's answers) reads as an F3's: its 2 KiB pages 0-2 are sectors.
+      // An F401 whose first identifier (reply byte 6) reads as an F3's (2 KiB pages).
       {"a damaged identifier read again",
        {"--part", "0x423", "--damage-reply", "6"},
        image_only,

@@ -527,8 +527,7 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
       comparing("held", {"--flash-init", same}, 0, progress_dots(kSampleFragments) + "\n\tdone\n",
                 {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08001700 112",
                  "cmd read 08001700 112"}),
-      // Reply bytes from the sync's answer: Get ID twice 5, the size register
-      // refused thrice 2, Get ID twice again 5, then the first block's 3 and 256.
+      // Reply bytes: sync 1, Get ID 5 (four times), size refused 2 (thrice), block 3 + 256.
       comparing("held, a reply byte damaged", {"--flash-init", same, "--damage-reply", "35"}, 0,
                 progress_dots(kSampleFragments) + "\n\tdone\n",
                 {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08000000 256"}),
