@@ -59,8 +59,8 @@ constexpr fsize_how kL1Cat1 = refusable(0x1FF8004C);
 constexpr fsize_how kL1Cat3 = refusable(0x1FF800CC);
 constexpr fsize_how kU5 = refusable(0x0BFA07A0);
 constexpr fsize_how kWB = refusable(0x1FFF75E0);
-// C0 and U0 keep theirs inside the system memory, as G0 does.
-constexpr fsize_how kC0 = direct(0x1FFF75A0);
+// C0 and U0: whether the boot loader serves their registers is not known.
+constexpr fsize_how kC0 = refusable(0x1FFF75A0);
 
 template <size_t N>
 constexpr part_info row(uint16_t pid, const char *family, const char *line, uint32_t kib,
@@ -169,8 +169,8 @@ constexpr part_info kParts[] = {
     row(0x44C, "C0", "C051", 64, kC0, kPages2K, 8, 0x44),
     row(0x493, "C0", "C071", 128, kC0, kPages2K, 8, 0x44),
     row(0x44D, "C0", "C091/092", 256, kC0, kPages2K, 8, 0x44),
-    row(0x459, "U0", "U031", 64, direct(0x1FFF3EA0), kPages2K, 8, 0x44),
-    row(0x489, "U0", "U073/083", 256, direct(0x1FFF6EA0), kPages2K, 8, 0x44),
+    row(0x459, "U0", "U031", 64, refusable(0x1FFF3EA0), kPages2K, 8, 0x44),
+    row(0x489, "U0", "U073/083", 256, refusable(0x1FFF6EA0), kPages2K, 8, 0x44),
     row(0x454, "U3", "U375/385", 1024, kNoRead, kPages4K, 8, 0x44),
     row(0x42A, "U3", "U3B5/3C5", 2048, kNoRead, kPages4K, 8, 0x44),
     row(0x492, "WBA", "WBA5x", 1024, kNoRead, kPages8K, 16, 0x44),

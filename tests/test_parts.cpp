@@ -166,14 +166,15 @@ TEST(Parts, LookupDescribeAndWaitFollowTheTable) {
   EXPECT_EQ(part_fsize_value(f4, 0x1FFF7A00, block.data(), 256), 512u);
   EXPECT_EQ(part_fsize_value(f4, 0x1FFF7A00, block.data(), 0x23), 0u);
   EXPECT_EQ(part_fsize_value(part_lookup(0x474), 0x08FFF80C, two, 2), 0u);
-  // Registers read directly (C0, U0) and where the boot loader may refuse.
+  // Registers read directly, and where the boot loader may refuse (C0, U0).
   const struct {
     uint32_t id, addr;
     part_fsize_read how;
   } registers[] = {
-      {0x443, 0x1FFF75A0, PART_FSIZE_DIRECT},
-      {0x459, 0x1FFF3EA0, PART_FSIZE_DIRECT},
-      {0x489, 0x1FFF6EA0, PART_FSIZE_DIRECT},
+      {0x460, 0x1FFF75E0, PART_FSIZE_DIRECT},
+      {0x443, 0x1FFF75A0, PART_FSIZE_REFUSABLE},
+      {0x459, 0x1FFF3EA0, PART_FSIZE_REFUSABLE},
+      {0x489, 0x1FFF6EA0, PART_FSIZE_REFUSABLE},
       {0x449, 0x1FF0F442, PART_FSIZE_REFUSABLE},
       {0x452, 0x1FF07A22, PART_FSIZE_REFUSABLE},
       {0x450, 0x1FF1E880, PART_FSIZE_REFUSABLE},
