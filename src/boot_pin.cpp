@@ -21,7 +21,7 @@ std::string part_name(const device_info &d) {
     std::snprintf(id, sizeof id, "part %03X", d.id);
     return id;
   }
-  return std::string("the ") + d.part->family + " " + d.part->line;
+  return "the " + part_name(d.part);
 }
 
 int failed(const char *what) {

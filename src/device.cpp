@@ -35,7 +35,7 @@ uint32_t read_flash_kib(ld_session *s, const part_info *p, bool *refused) {
 
 }  // namespace
 
-int device_identify(ld_session *s, device_info *d) {
+int device_identify(ld_session *s, const part_catalog *parts, device_info *d) {
   // ld_getid cannot tell a failure from the identifier 0xFFFFFFFF by its
   // result; errno is 0 only after success.
   const unsigned int id = ld_getid(s);
@@ -43,7 +43,7 @@ int device_identify(ld_session *s, device_info *d) {
   *d = device_info{};
   d->have_id = true;
   d->id = id;
-  d->part = part_lookup(id);
+  d->part = catalog_lookup(parts, id);
   d->flash_bytes = d->part ? part_flash_bytes(d->part, 0) : 0;
   return 0;
 }

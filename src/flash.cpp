@@ -117,6 +117,9 @@ void learn_size(ld_session *s, device_info *d) {
   if (!verbose(s)) return;
   if (!d->part)
     std::fprintf(stderr, "Part %03X is not in the table of parts\n", d->id);
+  else if (d->part->origin)
+    std::fprintf(stderr, "Part %s (from %s)\n", part_describe(d->part, d->flash_bytes).c_str(),
+                 d->part->origin);
   else
     std::fprintf(stderr, "Part %s\n", part_describe(d->part, d->flash_bytes).c_str());
 }
@@ -124,8 +127,8 @@ void learn_size(ld_session *s, device_info *d) {
 // Get ID, and --showid or --testid on it. Returns 0 to go on (*d knows the
 // part, and its flash size where the run needs it), 1 when the run is done
 // (--showid), -1 after a message.
-int identify(ld_session *s, const update_conf &conf, device_info *d) {
-  if (device_identify(s, d) < 0) {
+int identify(ld_session *s, const update_conf &conf, const part_catalog *parts, device_info *d) {
+  if (device_identify(s, parts, d) < 0) {
     std::fprintf(stderr, "Can't read device ID: %s\n", std::strerror(errno));
     return -1;
   }
@@ -288,8 +291,9 @@ int flash_image(ld_session *s, flash_display *display, image *img, const update_
 
 }  // namespace
 
-int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup) {
-  if (conf->info_flag) return show_info(s);
+int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup,
+             const part_catalog *parts) {
+  if (conf->info_flag) return show_info(s, parts);
   flash_display *display = display_of(s);
   device_info d;
   // Without acknowledgements nothing that the module answers can be read
@@ -297,7 +301,7 @@ int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup
   const bool ask_id = (s->flags & LD_WAITACK) || conf->showid_flag || conf->testid_given ||
                       erase_image_only(*conf) || conf->read_given || conf->boot_pin_flag;
   if (ask_id) {
-    const int known = identify(s, *conf, &d);
+    const int known = identify(s, *conf, parts, &d);
     if (known != 0) return known > 0 ? 0 : -1;
   }
   if (backup && backup_flash(s, backup, d, mode_of(display), conf->verify_flag != 0) < 0) return -1;

@@ -18,7 +18,7 @@ int failed(const char *what) {
 
 std::string part_line(const device_info &d) {
   if (!d.part) return "not in the table of parts";
-  std::string text = std::string(d.part->family) + " " + d.part->line + ", ";
+  std::string text = part_name(d.part) + ", ";
   if (d.flash_bytes == 0) return text + "flash size not known";
   return text + std::to_string(d.flash_bytes / 1024) + " KiB flash";
 }
@@ -43,9 +43,9 @@ int show_options(ld_session *s, const device_info &d) {
 
 }  // namespace
 
-int show_info(ld_session *s) {
+int show_info(ld_session *s, const part_catalog *parts) {
   device_info d;
-  if (device_identify(s, &d) < 0) return failed("Can't read device ID");
+  if (device_identify(s, parts, &d) < 0) return failed("Can't read device ID");
   device_read_size(s, &d);
   unsigned char version[3] = {};
   if (ld_get_version(s, version) < 0) return failed("Can't read the boot loader's version");

@@ -363,35 +363,43 @@ std::string size_text(uint32_t bytes) {
   return bytes % KiB ? std::to_string(bytes) + " B" : std::to_string(bytes / KiB) + " KiB";
 }
 
-// "4x16+1x64+7x128 KiB" for sectors; "64 pages of 1 KiB" for pages.
-std::string layout_text(const std::vector<page_span> &spans) {
-  if (spans.empty()) return "erase layout not known";
-  std::vector<std::pair<uint32_t, int>> runs;
-  for (const page_span &s : spans) {
-    if (runs.empty() || runs.back().first != s.bytes) runs.push_back({s.bytes, 0});
-    ++runs.back().second;
+}  // namespace
+
+std::vector<part_run> part_layout_runs(const part_info *p, uint32_t flash_bytes) {
+  std::vector<part_run> runs;
+  if (!p) return runs;
+  for (const page_span &s : pages_below(p, uint64_t{p->flash_start} + flash_bytes)) {
+    if (runs.empty() || runs.back().bytes != s.bytes || runs.back().count == UINT16_MAX)
+      runs.push_back({s.bytes, 0});
+    ++runs.back().count;
   }
-  const bool sectors = runs.size() > 1 || runs[0].first >= 16 * KiB;
+  return runs;
+}
+
+// "4x16+1x64+7x128 KiB" for sectors; "64 pages of 1 KiB" for pages.
+std::string part_layout_text(const part_info *p, uint32_t flash_bytes) {
+  if (!p) return "";
+  const std::vector<part_run> runs = part_layout_runs(p, flash_bytes);
+  if (runs.empty()) return "erase layout not known";
+  const bool sectors = runs.size() > 1 || runs[0].bytes >= 16 * KiB;
   if (runs.size() == 1)
-    return std::to_string(runs[0].second) + (sectors ? " sectors of " : " pages of ") +
-           size_text(runs[0].first);
+    return std::to_string(runs[0].count) + (sectors ? " sectors of " : " pages of ") +
+           size_text(runs[0].bytes);
   std::string text = "sectors ";
   for (size_t i = 0; i < runs.size(); ++i)
     text +=
-        (i ? "+" : "") + std::to_string(runs[i].second) + "x" + std::to_string(runs[i].first / KiB);
+        (i ? "+" : "") + std::to_string(runs[i].count) + "x" + std::to_string(runs[i].bytes / KiB);
   return text + " KiB";
 }
 
-}  // namespace
-
-std::string part_layout_text(const part_info *p, uint32_t flash_bytes) {
-  return p ? layout_text(pages_below(p, uint64_t{p->flash_start} + flash_bytes)) : "";
+std::string part_name(const part_info *p) {
+  if (!p) return "";
+  return *p->line ? std::string(p->family) + " " + p->line : p->family;
 }
 
 std::string part_describe(const part_info *p, uint32_t flash_bytes) {
   if (!p) return "";
   const std::string flash =
       flash_bytes ? size_text(flash_bytes) + " flash" : "flash size not known";
-  return std::string(p->family) + " " + p->line + ": " + flash + ", " +
-         part_layout_text(p, flash_bytes);
+  return part_name(p) + ": " + flash + ", " + part_layout_text(p, flash_bytes);
 }

@@ -18,6 +18,7 @@
 #include "image_layout.h"
 #include "line.h"
 #include "loader.h"
+#include "parts_file.h"
 #include "port.h"
 #include "progress.h"
 #include "target.h"
@@ -103,6 +104,7 @@ struct Run {
   ld_budgets budgets;             // the session's, as TARVION_BUDGETS leaves them
   int reader_ms = kReaderWaitMs;  // a FIFO's wait for its reader (--read)
   backup_target backup;           // --read's target, opened before the port
+  part_catalog parts;             // the table of parts with --parts' rows
   bool backing_up = false;        // whether backup is open
   bool held = false;              // the modem lines took their levels after the open
   std::string file;               // the image's name, which the image borrows
@@ -115,6 +117,23 @@ struct Run {
 int cant_open(const std::string &name) {
   std::fprintf(stderr, "Can't open %s: %s\n", name.c_str(), std::strerror(errno));
   return -1;
+}
+
+// --parts: the file's rows join the table before the port is opened.
+// Returns 0, or -1 after a message.
+int read_parts(Run &run) {
+  if (!run.conf.parts_given) return 0;
+  return parts_file_read(run.conf.parts_arg.value_or("").c_str(), &run.parts);
+}
+
+// --list-parts: the table, as a parts file, on standard output. Returns
+// the run's status.
+int list_parts(const Run &run) {
+  const std::string text = parts_file_list(&run.parts);
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+    return EXIT_FLASH_OK;
+  std::fprintf(stderr, "Can't print the table of parts: %s\n", std::strerror(errno));
+  return EXIT_BAD_OPTIONS;
 }
 
 // A raw binary has no addresses of its own: it goes to the flash start, or
@@ -349,6 +368,8 @@ int update_main(int argc, char **argv) {
   try {
     budgets_from_env(run);
     const bool configured = read_config(argc, argv, &run.conf) >= 0;
+    if (configured && !caught_signal && read_parts(run) < 0) return EXIT_BAD_OPTIONS;
+    if (configured && !caught_signal && run.conf.list_parts_flag) return list_parts(run);
     if (configured && !caught_signal && check_backup_target(run.conf) < 0) return EXIT_BAD_OPTIONS;
     const int stored = configured && !caught_signal ? open_backup(run) : 0;
     const bool loaded = configured && stored == 0 && load_image(run) >= 0;
@@ -360,8 +381,8 @@ int update_main(int argc, char **argv) {
     flash_display display;
     start_session(run, &session, &display);
     if (run.held && enter_module(&session, run.lines) == 0)
-      flashed =
-          do_flash(&session, run.img.get(), &run.conf, run.backing_up ? &run.backup : nullptr);
+      flashed = do_flash(&session, run.img.get(), &run.conf, run.backing_up ? &run.backup : nullptr,
+                         &run.parts);
     flashed = report_stray_acts(&session, flashed);
   } catch (const std::bad_alloc &) {
     if (!run.port.ok()) return EXIT_CANT_OPEN;

@@ -96,6 +96,7 @@ TEST(Options, PassAppliesArgumentsAsTheCommandLineMeansThem) {
       {{"p", "--format=binary", "--read=backup.bin", "--progress=percent"},
        "format=binary;read=backup.bin;progress=percent;"},
       {{"p", "--info", "--boot-pin"}, "boot-pin=1;info=1;"},
+      {{"p", "--list-parts", "--parts=my.parts"}, "parts=my.parts;list-parts=1;"},
   };
   for (const Row &r : rows) {
     update_conf c;
@@ -134,6 +135,7 @@ TEST(Options, FailingPassReleasesRecordAndExitsOneWithExactMessage) {
       {{"p", "-F", "x", "--address=0x100000000"}, "p: invalid numeric value: 0x100000000\n"},
       {{"p", "-F", "x", "--address="}, "p: empty argument for option `--address'\n"},
       {{"p", "--read", ""}, "p: empty argument for option `--read'\n"},
+      {{"p", "--list-parts", "--parts="}, "p: empty argument for option `--parts'\n"},
       // Empty numbers would read as 0: a speed of 0, GPIO 0.
       {{"p", "--baudrate="}, "p: empty argument for option `--baudrate'\n"},
       {{"p", "-F", "x", "-r", ""}, "p: empty argument for option `--resetpin'\n"},

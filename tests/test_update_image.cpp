@@ -349,6 +349,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
     return "Reading " + out + progress_dots(512) + "\n\tdone\n";
   };
   TempDir dir;
+  const std::string parts = source_dir() + "/tests/fixtures/parts/test.parts";
   const ReadCase rows[] = {
       {"alone", {}, {}, 0, reading, true, false},
       {"alone, without a display", {}, {"--progress=none"}, 0, says(""), true, false},
@@ -391,6 +392,16 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        2,
        says("Can't read flash: the size of part 999's flash is not known\n"),
        false,
+       false},
+      // A parts file's row for an ID the table lacks (its register refused:
+      // the row's size stands), and in place of a row without a layout.
+      {"a part from a parts file", {"--id", "0x4F0"}, {"--parts", parts}, 0, reading, true, false},
+      {"a row of a parts file in the table's place",
+       {"--id", "0x474"},
+       {"--parts", parts},
+       0,
+       reading,
+       true,
        false},
       // Reply bytes counted from the sync's answer: Get ID 5, each read of
       // the flash-size register 5 (the value in its last two), each read of

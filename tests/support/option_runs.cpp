@@ -59,7 +59,9 @@ const char kTail[] =
     "      --boot-pin         Make the module's boot-select pin count (option  \n"
     "                           bytes) before anything is erased  (default=off)\n"
     "      --info             Show what the module tells of itself and exit  \n"
-    "                           (default=off)\n";
+    "                           (default=off)\n"
+    "      --parts=FILE       Add or replace rows of the table of parts from FILE\n"
+    "      --list-parts       Print the table of parts and exit  (default=off)\n";
 
 }  // namespace
 
@@ -134,6 +136,8 @@ std::string describe(const update_conf &c) {
   text("progress", c.progress_given, c.progress_arg, c.progress_orig);
   flag("boot-pin", c.boot_pin_given, c.boot_pin_flag);
   flag("info", c.info_given, c.info_flag);
+  text("parts", c.parts_given, c.parts_arg, c.parts_orig);
+  flag("list-parts", c.list_parts_given, c.list_parts_flag);
   return s;
 }
 
