@@ -39,6 +39,10 @@ bool needs_power_cycle(ld_session *s, const device_info &d) {
 int write_and_check(ld_session *s, const ob_area &where, const std::vector<unsigned char> &area,
                     const std::vector<unsigned char> &changed, bool verbose, bool power_cycle) {
   if (ob_write(s, where, area, changed) < 0) return failed("Can't write the option bytes");
+  if (s->stop && *s->stop) {
+    errno = EINTR;
+    return failed("The option bytes are written, but were not read back");
+  }
   bool restarted = false;
   if (ld_probe_restart(s, &restarted) < 0)
     return failed("No answer from the module after its option write");

@@ -20,10 +20,14 @@ std::vector<part_extent> image_extents(const image *img) {
 
 // Says why the erase failed (a refusal only when the caller has not asked
 // to hear of it itself); errno stays.
-int cant_erase(const erase_request &req) {
+int cant_erase(const ld_session *s, const erase_request &req) {
   const int err = errno;
   if (req.quiet_refusal && (err == EINVAL || err == EPERM)) return -1;
-  std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(err));
+  if (err == ETIME)
+    std::fprintf(stderr, "Can't erase device: no answer to the mass erase within %d s\n",
+                 (ld_long_wait_ms(s) + 999) / 1000);
+  else
+    std::fprintf(stderr, "Can't erase device: %s\n", std::strerror(err));
   errno = err;
   return -1;
 }
@@ -165,15 +169,15 @@ int erase_pages(ld_session *s, const part_info *p, const erase_request &req, uns
   size_t erased = 0;
   for (const auto &list : part_erase_batches(cmd, pages)) {
     if (!to_end) {
-      if (erase_list(s, p, cmd, list.data(), list.size()) < 0) return cant_erase(req);
+      if (erase_list(s, p, cmd, list.data(), list.size()) < 0) return cant_erase(s, req);
       continue;
     }
     const long below = erase_below_end(s, p, cmd, list);
-    if (below < 0) return cant_erase(req);
+    if (below < 0) return cant_erase(s, req);
     erased += static_cast<size_t>(below);
     if (erased == 0) {
       errno = EINVAL;
-      return cant_erase(req);
+      return cant_erase(s, req);
     }
     if (static_cast<size_t>(below) == list.size()) continue;
     if (s->flags & LD_VERBOSE)
@@ -203,7 +207,7 @@ int after_refused_mass_erase(ld_session *s, const image *img, const device_info 
   device_read_size(s, &d);
   if (!device_layout_known(d)) {
     errno = EPERM;
-    return cant_erase(req);
+    return cant_erase(s, req);
   }
   // The boot loader has just taken the extended erase command, whatever the
   // table expects.
@@ -233,6 +237,6 @@ int erase_flash(ld_session *s, const image *img, const device_info &d, const era
   // others try the global erase first.
   const int r = device_erase_cmd(d) == LD_CMD_EXT_ERASE ? ld_erase_extended(s) : ld_erase_all(s);
   if (r == 0) return 0;
-  if (errno != EPERM || !d.have_id) return cant_erase(req);
+  if (errno != EPERM || !d.have_id) return cant_erase(s, req);
   return after_refused_mass_erase(s, img, d, req);
 }

@@ -1,6 +1,8 @@
 #include "flash.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -153,8 +155,22 @@ int identify(ld_session *s, const update_conf &conf, const part_catalog *parts, 
   return 0;
 }
 
-int cant_unprotect() {
-  std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
+// The long waits (a mass erase, an unprotect command) follow the part's
+// erase time where its family's is known: twice the slowest, never less
+// than 2 s. Otherwise, or where the caller fixed it, the budget stays.
+void fit_long_budget(ld_session *s, const device_info &d) {
+  constexpr int kLeastLongMs = 2000;
+  const int worst = part_mass_erase_ms(d.part, d.flash_bytes);
+  if (s->budgets.long_fixed || worst <= 0) return;
+  s->budgets.long_ms = std::max(kLeastLongMs, worst > INT_MAX / 2 ? INT_MAX : 2 * worst);
+}
+
+int cant_unprotect(const ld_session *s) {
+  if (errno == ETIME)
+    std::fprintf(stderr, "Can't unprotect device: no answer to the unprotect command within %d s\n",
+                 (ld_long_wait_ms(s) + 999) / 1000);
+  else
+    std::fprintf(stderr, "Can't unprotect device: %s\n", std::strerror(errno));
   return -1;
 }
 
@@ -165,9 +181,9 @@ int lift_readout_protection(ld_session *s, const device_info &d) {
   const uint32_t start = d.part ? d.part->flash_start : IMG_FLASH_BASE;
   unsigned char probe = 0;
   if (ld_read_memory(s, start, &probe, 1) == 0) return 0;
-  if (errno != EINVAL) return cant_unprotect();
+  if (errno != EINVAL) return cant_unprotect(s);
   std::fputs("Lifting read-out protection: the module erases its whole flash\n", stderr);
-  return ld_readout_unprotect(s) < 0 ? cant_unprotect() : 0;
+  return ld_readout_unprotect(s) < 0 ? cant_unprotect(s) : 0;
 }
 
 // The erase step. --unprotect lifts only what is on: read-out protection
@@ -183,7 +199,7 @@ int erase(ld_session *s, const image *img, const update_conf &conf, const device
   if (r < 0 && conf.unprotect_flag && (errno == EINVAL || errno == EPERM)) {
     if (verbose(s))
       std::fputs("Erase refused: lifting write protection (the flash is kept)\n", stderr);
-    if (ld_write_unprotect(s) < 0) return cant_unprotect();
+    if (ld_write_unprotect(s) < 0) return cant_unprotect(s);
     r = erase_flash(s, img, d, req);
   }
   if (r == 0) return 0;
@@ -303,6 +319,7 @@ int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup
   if (ask_id) {
     const int known = identify(s, *conf, parts, &d);
     if (known != 0) return known > 0 ? 0 : -1;
+    fit_long_budget(s, d);
   }
   if (backup && backup_flash(s, backup, d, mode_of(display), conf->verify_flag != 0) < 0) return -1;
   if (conf->boot_pin_flag && boot_pin_make_count(s, d, conf->verbose_flag != 0) < 0) return -1;

@@ -11,8 +11,25 @@
 
 namespace ld_internal {
 
+int answer_wait(const ld_session *s, int ms) {
+  return std::max(ms, 2 * s->seen_latency_ms);
+}
+
+int byte_wait(const ld_session *s) {
+  return answer_wait(s, s->budgets.wait_ms);
+}
+
+int quiet_wait(const ld_session *s) {
+  return answer_wait(s, s->budgets.answer_ms);
+}
+
 int block_wait(const ld_session *s, int ms) {
-  return ms > 0 ? ms : s->budgets.wait_ms;
+  return ms > 0 ? ms : byte_wait(s);
+}
+
+void note_latency(ld_session *s, int ms) {
+  s->seen_latency_ms = s->latency_sampled ? std::max(s->seen_latency_ms, ms) : ms;
+  s->latency_sampled = true;
 }
 
 int wire_ms(const ld_session *s, size_t n) {
@@ -110,10 +127,18 @@ Answer send_once(ld_session *s, const char *buf, int len, int ms, bool checksum)
   // budget begins once the block and its answer could have crossed the line.
   unsigned char got = 0;
   s->answer_ahead = false;
-  if (await_byte(s, &got, ms + wire_ms(s, n + 1)) < 0) {
+  const auto sent = std::chrono::steady_clock::now();
+  if (await_byte(s, &got, answer_wait(s, ms) + wire_ms(s, n + 1)) < 0) {
     if (errno != EBUSY) return ANSWER_FAILED;
     note_fault(s);
     return ANSWER_UNCLEAR;
+  }
+  // A command pair's answer needs no work of the module: its delay beyond
+  // the wire time is the line's latency.
+  if (len == 1 && (got == LD_ACK || got == LD_NACK)) {
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - sent);
+    note_latency(s, std::max(0, static_cast<int>(took.count()) - wire_ms(s, n + 1)));
   }
   // Bytes of the block still queued: the answer came ahead of its end.
   s->answer_ahead = port_output_queued(s->fh);
@@ -162,7 +187,7 @@ using namespace ld_internal;
 int _ld_waitack(ld_session *s) {
   if (!(s->flags & LD_WAITACK)) return 0;
   unsigned char got = 0;
-  if (await_byte(s, &got, s->budgets.wait_ms) < 0) return -1;
+  if (await_byte(s, &got, byte_wait(s)) < 0) return -1;
   if (got != LD_ACK) {
     errno = EINVAL;
     return -1;
@@ -171,7 +196,7 @@ int _ld_waitack(ld_session *s) {
 }
 
 int _ld_send(ld_session *s, const char *buf, int len) {
-  return send_block(s, buf, len, LD_ATTEMPTS, s->budgets.wait_ms, nullptr);
+  return send_block(s, buf, len, LD_ATTEMPTS, byte_wait(s), nullptr);
 }
 
 int _ld_send_cmd(ld_session *s, char cmd) {
@@ -192,10 +217,10 @@ int _ld_read(ld_session *s, char *data, int maxlen) {
   if (!data) maxlen = 0;
   errno = 0;
   unsigned char len = 0;
-  if (await_byte(s, &len, s->budgets.wait_ms) < 0) return -1;
+  if (await_byte(s, &len, byte_wait(s)) < 0) return -1;
   const int count = len + 1;
   std::array<unsigned char, 256> bytes;
-  if (port_read_bytes(s->fh, bytes.data(), static_cast<size_t>(count), s->budgets.wait_ms, s->stop,
+  if (port_read_bytes(s->fh, bytes.data(), static_cast<size_t>(count), byte_wait(s), s->stop,
                       nullptr) < 0)
     return -1;
   const int keep = std::min(count, std::max(maxlen, 0));
@@ -213,7 +238,7 @@ int counted_command(ld_session *s, unsigned char code, std::array<unsigned char,
   ld_command cmd = {code, nullptr, 0, reply->data(), 256, nullptr, nullptr};
   cmd.counted = true;
   cmd.reply_got = n;
-  cmd.closing_ms = s->budgets.wait_ms;
+  cmd.closing_ms = byte_wait(s);
   return ld_run_command(s, &cmd);
 }
 
@@ -232,7 +257,7 @@ unsigned int ld_getid(ld_session *s) {
 int ld_get_version(ld_session *s, unsigned char *reply) {
   std::array<unsigned char, 3> r;
   ld_command cmd = {LD_CMD_GET_VERSION, nullptr, 0, r.data(), 3, nullptr, nullptr};
-  cmd.closing_ms = s->budgets.wait_ms;
+  cmd.closing_ms = byte_wait(s);
   if (ld_run_command(s, &cmd) < 0) return -1;
   if (reply) std::memcpy(reply, r.data(), r.size());
   return 0;
@@ -253,10 +278,11 @@ int ld_get_commands(ld_session *s, unsigned char *version, std::vector<unsigned 
 // erase 0x44 instead, whose mass erase is the two-byte code 0xFFFF. It is
 // acknowledged only once the whole flash is erased: the slowest parts of 1
 // to 2 MiB erase sector by sector, up to 2 s for each 128 KiB sector at the
-// lowest supply voltage, 32 s for 2 MiB; the long budget covers them with
-// margin, and a module that died during the erase still fails the run. The
-// block is awaited as one wait: sent again while the erase runs, it would
-// meet a busy module.
+// lowest supply voltage, 32 s for 1 MiB; the long budget covers the part's
+// with margin, and a module that died during the erase still fails the run.
+// The block is awaited as one wait, and a module silent after it gets
+// single probes, never the block again nor a flood of recovery bytes: either
+// would meet a module still busy with the erase.
 int ld_erase_extended(ld_session *s) {
   std::vector<unsigned char> codes;
   if (ld_get_commands(s, nullptr, &codes) < 0) return -1;

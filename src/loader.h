@@ -12,6 +12,9 @@
 //           itself was out of range (nothing is sent then);
 //   EIO     the port delivered no byte (end of file: the device went away);
 //   EINTR   the session's stop flag was set;
+//   ETIME   a long command (a mass erase, an unprotect command) got no answer
+//           within ld_long_wait_ms, nor did the module to the probes after
+//           its budget: it may still be busy with it;
 //   otherwise as the failed read, write or wait left it.
 #ifndef TARVION_LOADER_H
 #define TARVION_LOADER_H
@@ -37,8 +40,11 @@ constexpr unsigned int LD_ID_FAILED = 0xFFFFFFFF;  // ld_getid's result on failu
 // The budgets of a session's waits, in milliseconds. The defaults are the
 // real module's; tests shorten them.
 struct ld_budgets {
-  int wait_ms = 1000;   // each byte awaited from the module
-  int long_ms = 60000;  // a mass erase; an unprotect command's second answer
+  int wait_ms = 1000;  // each byte awaited from the module
+  // A mass erase; an unprotect command's second answer. The driver sets it
+  // from the part's erase time once the part is known, unless long_fixed.
+  int long_ms = 60000;
+  bool long_fixed = false;
   int sync_ms = 3000;   // the synchronisation in all (covers the slowest start-up)
   int latency_ms = 20;  // what the line may add to an answer (a USB adapter's timer)
   int answer_ms = 50;   // an answer that needs no work of the module (a refusal)
@@ -66,6 +72,8 @@ struct ld_facts {
   // command pair: its last answer came to the last byte sent, and nothing
   // unaccounted for came since.
   bool aligned = false;
+  // Whether a sync of the session has been answered.
+  bool heard = false;
   // Without acknowledgements awaited: the blocks sent, and the answers found
   // since (acknowledgements and others).
   unsigned long unawaited_blocks = 0, unawaited_acks = 0, unawaited_others = 0;
@@ -113,11 +121,18 @@ struct ld_session {
   void *report_ctx = nullptr;
   ld_facts facts;
   // The last block as it went out (checksum included), for the recovery;
-  // whether its answer came while bytes of it were still queued; the
-  // longest answer to a sync seen beyond the bytes' own time, in ms.
+  // whether its answer came while bytes of it were still queued.
   std::vector<unsigned char> last_wire;
   bool answer_ahead = false;
+  // The line's latency seen, in ms: the time an answer takes beyond the
+  // bytes' own. A sync sets a bound (its first answer's delay since its
+  // first 0x7F: a module still starting may have lost the ones before); the
+  // answers to command pairs measure it (latency_sampled). Every wait that
+  // tells no answer from a late one is at least twice it.
   int seen_latency_ms = 0;
+  bool latency_sampled = false;
+  // The last sync's time from its first 0x7F to its last, in ms.
+  int sync_spread_ms = 0;
 };
 
 // One block of a command after its command pair, with the budget of its
@@ -152,26 +167,32 @@ struct ld_command {
   int closing_ms = 0;        // > 0: a closing acknowledgement, awaited this long
 };
 
-// The interval of the sync's 0x7F bytes for the session: two bytes' time at
-// its line rate, and the line's latency (the budget's, or the longest seen
-// beyond it).
+// The first silence after a sync's 0x7F for the session: two bytes' time at
+// its line rate, and the line's latency (the budget's, or the latency seen
+// when longer).
 int ld_sync_interval_ms(const ld_session *s);
 
 // Synchronises with the boot loader: the byte 0x7F, never with a checksum.
 // Under LD_WAITACK unread input is discarded first; then a 0x7F goes out,
-// and again after every ld_sync_interval_ms of silence, so that a boot
-// loader still starting is met soon after it listens and the line stays idle
-// between the bytes; for budgets.sync_ms in all. One 0x00 before the answer
-// is passed over (some modules put it on the line as they start); another
-// answer that is neither 0x79 nor 0x1F is tried again, three answers in all.
-// A boot loader that already listens (an earlier run left it synchronised)
-// answers 0x1F, to the first 0x7F or, after silence, to the second: it is
-// synchronised then too (LD_EVENT_ALREADY_SYNCED). More 0x7F bytes out than
-// answers back leave facts.syncs_unanswered for the next command to realign.
-// Without LD_WAITACK one 0x7F goes out and nothing is awaited. Returns 0, or
-// -1 with errno EBUSY (silence for the whole budget), EINVAL (three answers
-// that are neither 0x79 nor 0x1F: a boot loader that took a wrong line
-// speed), EINTR or as the port left it.
+// and again after each silence, which begins at ld_sync_interval_ms and
+// doubles after every 0x7F up to 200 ms: a slow line has few
+// of them out before its first answer, a boot loader still starting is met
+// soon after it listens, and the line stays idle between the bytes; for
+// budgets.sync_ms in all. One 0x00 before the answer is passed over (some
+// modules put it on the line as they start); another answer that is neither
+// 0x79 nor 0x1F is tried again, three answers in all. A boot loader that
+// already listens (an earlier run left it synchronised) answers 0x1F, to the
+// first 0x7F or, after silence, to the second: it is synchronised then too
+// (LD_EVENT_ALREADY_SYNCED). A 0x1F to the session's very first 0x7F alone
+// may also come from a boot loader not yet synchronised that refused it
+// damaged: the module is entered again through the session's re-entry, or
+// without one a second sync tells the two apart. The first answer's delay
+// bounds seen_latency_ms. More 0x7F bytes out than answers back leave
+// facts.syncs_unanswered for the next command to settle. Without LD_WAITACK
+// one 0x7F goes out and nothing is awaited. Returns 0, or -1 with errno
+// EBUSY (silence for the whole budget), EINVAL (three answers that are
+// neither 0x79 nor 0x1F: a boot loader that took a wrong line speed), EINTR
+// or as the port left it.
 int ld_init_device(ld_session *s);
 // ld_init_device that also stores in *answered_ms (when given) how long after
 // its first 0x7F the 0x7F went out that got the first answer; -1 when none
@@ -190,10 +211,14 @@ int ld_get_commands(ld_session *s, unsigned char *version, std::vector<unsigned 
 // in doubt); a block refused inside the command, or one whose answer is lost
 // or damaged, starts the command again from its pair once the boot loader is
 // back at command level, at most three tries. A lost reply byte also starts
-// it again. Acknowledgements beyond the blocks sent are recorded as acts not
-// meant. Without LD_WAITACK every block goes out once and only the reply is
+// it again. A block of an erase of the whole flash awaited longer than a
+// byte, or a closing answer awaited that long (an unprotect command), is an
+// exception: silence past its budget is never followed by the command again
+// while the module may be busy (see ld_erase_extended; ETIME).
+// Acknowledgements beyond the blocks sent are recorded as acts not meant.
+// Without LD_WAITACK every block goes out once and only the reply is
 // awaited. Returns 0, or -1 with errno as the last try left it (EINVAL
-// refused, EBUSY no answer, EIO, EINTR).
+// refused, EBUSY no answer, ETIME, EIO, EINTR).
 int ld_run_command(ld_session *s, const ld_command *cmd);
 // Read Memory: len (1 to 256) bytes from addr into buf (command 0x11, the
 // address, then len-1 with its complement; the bytes follow the ACK, read in
@@ -203,7 +228,7 @@ int ld_run_command(ld_session *s, const ld_command *cmd);
 int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len);
 // After a command on which only some families restart the module (an
 // option write, Write Unprotect, Readout Unprotect): probes instead of
-// assuming either. The paced sync (a 0x7F after each interval of silence,
+// assuming either. The paced sync (a 0x7F after each silence, as ld_sync,
 // for budgets.sync_ms, so that a module still busy or starting is met once
 // it listens): 0x79 means the boot loader restarted and is synchronised
 // again (*restarted true); 0x1F, to the first 0x7F or after silence to the
@@ -215,6 +240,22 @@ int ld_read_memory(ld_session *s, uint32_t addr, unsigned char *buf, int len);
 // with errno as ld_sync.
 int ld_probe_restart(ld_session *s, bool *restarted);
 
+// Holds the session's stop flag while a command that must not be cut short
+// is out (an option write, an unprotect command): a signal then ends none of
+// its waits, which run to their answer or budget. The flag counts again
+// once the hold ends. The caller checks the flag before it begins.
+class ld_stop_held {
+ public:
+  explicit ld_stop_held(ld_session *s);
+  ~ld_stop_held();
+  ld_stop_held(const ld_stop_held &) = delete;
+  ld_stop_held &operator=(const ld_stop_held &) = delete;
+
+ private:
+  ld_session *s_;
+  const volatile sig_atomic_t *stop_;
+};
+
 // Reads that may be believed: the reply of Read Memory carries no checksum,
 // and the line's parity misses two bits flipped in one byte. Reads len (1
 // to 256) bytes from addr with ld_read_memory until two of the reads agree,
@@ -224,8 +265,13 @@ int ld_probe_restart(ld_session *s, bool *restarted);
 int ld_read_agreed(ld_session *s, uint32_t addr, unsigned char *buf, int len, int reads);
 // Lifts read-out protection: Readout Unprotect (0x92), whose second
 // acknowledgement comes once the module has erased its whole flash (awaited
-// up to budgets.long_ms); then ld_probe_restart. Returns 0, or -1 with errno
-// (EINVAL refused, EBUSY no answer).
+// up to budgets.long_ms); then ld_probe_restart. The session's stop is held
+// while the command is out (ld_stop_held). Without the second answer the
+// command is not sent again: 0x7F bytes probe, without the reset line, for
+// the rest of ld_long_wait_ms, and an answer to them counts as the module
+// done (ld_probe_restart follows). Returns 0, or -1 with errno (EINVAL
+// refused, EBUSY no answer, ETIME no answer to the command nor to the
+// probe, EINTR stopped before it).
 int ld_readout_unprotect(ld_session *s);
 // Lifts write protection: Write Unprotect (0x73), which keeps the flash;
 // its second acknowledgement and the probe as ld_readout_unprotect.
@@ -244,11 +290,19 @@ unsigned int ld_getid(ld_session *s);
 int ld_erase_all(ld_session *s);
 // Mass erase through the extended erase: Get (0x00) must list 0x44; then
 // 0x44 and the block 0xFFFF, whose acknowledgement is awaited for up to
-// budgets.long_ms in one wait, the block never sent twice (a boot loader
-// known to take 0x44 is erased this way directly). Reports
-// LD_EVENT_EXTENDED_ERASE first. Not listed: -1 with EINVAL; the mass erase
-// refused (0x1F, as parts without a mass erase answer it): -1 with EPERM.
+// budgets.long_ms in one wait (a boot loader known to take 0x44 is erased
+// this way directly). Silence then gets no recovery flood and no second
+// erase while the module may be busy: single probe bytes for the rest of
+// ld_long_wait_ms, and the erase goes out again only once the module has
+// answered a probe with something other than the erase's acknowledgement
+// (it stood inside a block cut short, or its answer was damaged: it is idle
+// now). Reports LD_EVENT_EXTENDED_ERASE first. Not listed: -1 with EINVAL;
+// the mass erase refused (0x1F, as parts without a mass erase answer it): -1
+// with EPERM; no answer to the erase nor to the probes: -1 with ETIME.
 int ld_erase_extended(ld_session *s);
+// How long a long command is waited for in all: budgets.long_ms, then half
+// of it for the probes of a module that may still be busy.
+int ld_long_wait_ms(const ld_session *s);
 // Erases the listed pages: the command cmd (0x43: 1 to 255 pages numbered up
 // to 255; 0x44: 1 to 512 pages), then the page list, whose acknowledgement
 // comes once the pages are erased and is awaited for budgets.wait_ms and

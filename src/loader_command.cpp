@@ -1,6 +1,8 @@
 // Whole commands: the pair, the blocks, the reply, each answer accounted
 // for, and the way back to a known state after an unclear one.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "loader.h"
@@ -84,7 +86,7 @@ int back_to_command_level(CommandRun &run, int sent, bool answered, int *acks) {
   const int err = errno;
   if (s->reentry.reenter && (s->flags & LD_WAITACK)) {
     size_t late = 0;
-    (void)drain_quiet(s, s->budgets.answer_ms, s->budgets.wait_ms, &late);
+    (void)drain_quiet(s, quiet_wait(s), byte_wait(s), &late);
     *acks = static_cast<int>(late);
     if (s->reentry.reenter(s, s->reentry.ctx) < 0) return -1;
   } else if (recover(s, run.cmd, sent, acks) < 0) {
@@ -105,7 +107,7 @@ Try go_unclear(ld_session *s, const ld_command *cmd, int sent) {
   s->last_wire.assign(probe, probe + 2);
   if (write_all(s, probe, 2) < 0) return TRY_FAILED;
   unsigned char b = 0;
-  if (await_byte(s, &b, s->budgets.wait_ms) == 0) {
+  if (await_byte(s, &b, byte_wait(s)) == 0) {
     if (realign_or_restart(s) < 0) return TRY_FAILED;
     errno = err;
     return TRY_AGAIN;
@@ -126,8 +128,8 @@ Try send_pair(CommandRun &run) {
     // 0x7F bytes of the sync that got no answer may wait in the boot loader
     // as the first byte of a pair, as may a byte left over from a fault.
     const bool in_doubt = s->facts.syncs_unanswered > 0 || (refusals > 0 && !s->facts.aligned);
-    if (in_doubt && realign_or_restart(s) < 0) return TRY_FAILED;
-    const Answer a = send_once(s, &c, 1, s->budgets.wait_ms, !(s->flags & LD_NOCHKSUM));
+    if (in_doubt && !settle_sync(s) && realign_or_restart(s) < 0) return TRY_FAILED;
+    const Answer a = send_once(s, &c, 1, byte_wait(s), !(s->flags & LD_NOCHKSUM));
     if (a == ANSWER_ACK) return TRY_DONE;
     if (a == ANSWER_FAILED) return TRY_FAILED;
     if (a == ANSWER_NACK) {
@@ -152,7 +154,7 @@ Try reply_lost(ld_session *s) {
   const int err = errno;
   if (err != EBUSY && err != EINVAL) return TRY_FAILED;
   note_fault(s);
-  (void)drain_quiet(s, s->budgets.answer_ms, s->budgets.wait_ms);
+  (void)drain_quiet(s, quiet_wait(s), byte_wait(s));
   errno = err;
   return TRY_AGAIN;
 }
@@ -165,19 +167,18 @@ Try read_reply(CommandRun &run) {
   int n = cmd->reply_len;
   unsigned char b = 0;
   if (cmd->counted) {
-    if (await_byte(s, &b, s->budgets.wait_ms) < 0) return reply_lost(s);
+    if (await_byte(s, &b, byte_wait(s)) < 0) return reply_lost(s);
     n = b + 1;
     if (cmd->reply_got) *cmd->reply_got = n;
   }
   if (n > 0) {
     std::vector<unsigned char> bytes(static_cast<size_t>(n));
-    if (port_read_bytes(s->fh, bytes.data(), bytes.size(), s->budgets.wait_ms, s->stop, nullptr) <
-        0)
+    if (port_read_bytes(s->fh, bytes.data(), bytes.size(), byte_wait(s), s->stop, nullptr) < 0)
       return reply_lost(s);
     for (int i = 0; i < n && i < cmd->reply_len; ++i) cmd->reply[i] = bytes[static_cast<size_t>(i)];
   }
   if (cmd->closing_ms <= 0 || !(s->flags & LD_WAITACK)) return TRY_DONE;
-  const int r = await_byte(s, &b, cmd->closing_ms);
+  const int r = await_byte(s, &b, answer_wait(s, cmd->closing_ms));
   if (r == 0 && b == LD_ACK) return TRY_DONE;
   if (r < 0 && errno != EBUSY) return TRY_FAILED;
   if (r == 0) errno = EINVAL;
@@ -190,6 +191,8 @@ Try read_reply(CommandRun &run) {
   }
   if (cmd->reply_len == 0) {
     note_fault(s);
+    // Silence after a long budget: the module may still be busy with it.
+    if (r < 0 && cmd->closing_ms > byte_wait(s)) errno = ETIME;
     return TRY_FAILED;
   }
   return reply_lost(s);
@@ -202,7 +205,7 @@ Try late_erase_answer(CommandRun &run) {
   ld_session *s = run.s;
   unsigned char b = 0;
   for (int i = 0; i < s->budgets.busy_waits; ++i) {
-    if (await_byte(s, &b, s->budgets.wait_ms) < 0) {
+    if (await_byte(s, &b, byte_wait(s)) < 0) {
       if (errno != EBUSY) return TRY_FAILED;
       continue;
     }
@@ -217,6 +220,49 @@ Try late_erase_answer(CommandRun &run) {
   return TRY_AGAIN;
 }
 
+// Whether block i of the command is awaited for the long budget: an erase
+// of the whole flash, acknowledged once it is done.
+bool waits_long(const ld_session *s, const ld_command *cmd, int i) {
+  return erases_whole(cmd) && block_wait(s, cmd->blocks[i].wait_ms) > byte_wait(s);
+}
+
+// The long wait for block `sent` ran out in silence. The module may still
+// be erasing, slower than its budget, or stand inside the block with a byte
+// of it lost. It gets neither a recovery flood nor the command again while
+// it may be busy: one recovery byte (it completes none of the blocks a lost
+// or damaged byte could have left open) after each wait, for the rest of
+// ld_long_wait_ms. An acknowledgement then is the erase's own, late. Any
+// other answer shows the module idle at command level, the block refused at
+// a probe (never taken) or its answer damaged: the command is tried again,
+// as it can no longer meet a busy module. Silence fails it with ETIME.
+Try long_wait_over(CommandRun &run, int sent) {
+  ld_session *s = run.s;
+  Recovery r(run.cmd, sent, s->last_wire.data(), s->last_wire.size());
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(ld_long_wait_ms(s) - s->budgets.long_ms);
+  unsigned char b = 0;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+      errno = ETIME;
+      return TRY_FAILED;
+    }
+    const unsigned char probe = r.next();
+    s->last_wire.assign(1, probe);
+    if (write_all(s, &probe, 1) < 0) return TRY_FAILED;
+    if (await_byte(s, &b, static_cast<int>(std::min<long long>(left, byte_wait(s)))) == 0) break;
+    if (errno != EBUSY) return TRY_FAILED;
+  }
+  if (b != LD_ACK) ++run.nacks;
+  // The probes the module took after its answer may leave a byte over.
+  s->facts.aligned = false;
+  if (realign_or_restart(s) < 0) return TRY_FAILED;
+  errno = EINVAL;
+  return b == LD_ACK ? TRY_DONE : TRY_AGAIN;
+}
+
 // A block whose answer was lost or damaged (answered: a byte came, but not
 // a clear one): back to a known state, then decide whether the command took
 // effect.
@@ -225,10 +271,12 @@ Try unclear(CommandRun &run, int sent, bool answered) {
   const ld_command *cmd = run.cmd;
   if (cmd->code == LD_CMD_GO) return go_unclear(s, cmd, sent);
   const int err = errno;
+  if (err == EBUSY && waits_long(s, cmd, sent) && (s->flags & LD_WAITACK))
+    return long_wait_over(run, sent);
   // A budget beyond the wait (the mass erase, a long page list) already
   // covers the erase.
-  if (err == EBUSY && is_erase(cmd) &&
-      block_wait(s, cmd->blocks[sent].wait_ms) <= s->budgets.wait_ms && (s->flags & LD_WAITACK)) {
+  if (err == EBUSY && is_erase(cmd) && block_wait(s, cmd->blocks[sent].wait_ms) <= byte_wait(s) &&
+      (s->flags & LD_WAITACK)) {
     const Try late = late_erase_answer(run);
     if (late != TRY_AGAIN || errno == EINVAL) return late;
     errno = err;
@@ -249,7 +297,7 @@ Try acknowledged_early(CommandRun &run, int sent) {
   ld_session *s = run.s;
   note_fault(s);
   size_t acks = 0;
-  (void)drain_quiet(s, s->budgets.answer_ms, s->budgets.wait_ms, &acks);
+  (void)drain_quiet(s, quiet_wait(s), byte_wait(s), &acks);
   if (acks > 0 && run.cmd->reply_len == 0 && !run.cmd->counted)
     s->facts.stray_acts |= LD_STRAY_ERASE | LD_STRAY_WRITE;
   errno = EPROTO;
@@ -309,7 +357,7 @@ bool answered_early(ld_session *s, const ld_command *cmd, bool last) {
   // An answer that came while bytes of the block were still queued: the
   // answers to the rest come once it is out. Otherwise the output was empty.
   if (s->answer_ahead) {
-    (void)port_wait_sent(s->fh, s->budgets.wait_ms, s->stop);
+    (void)port_wait_sent(s->fh, byte_wait(s), s->stop);
     return true;
   }
   return port_input_pending(s->fh);
@@ -347,6 +395,10 @@ int run_command(ld_session *s, const ld_command *cmd, bool *pair_refused) {
 }
 
 }  // namespace ld_internal
+
+int ld_long_wait_ms(const ld_session *s) {
+  return s->budgets.long_ms + s->budgets.long_ms / 2;
+}
 
 int ld_run_command(ld_session *s, const ld_command *cmd) {
   bool refused = false;

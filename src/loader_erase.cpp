@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "loader.h"
+#include "loader_internal.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ int ld_erase_pages(ld_session *s, unsigned char cmd, const uint16_t *pages, int 
   }
   // The list's acknowledgement comes once its pages are erased.
   const ld_block block = {list.data(), static_cast<int>(list.size()),
-                          s->budgets.wait_ms + erase_ms};
+                          ld_internal::byte_wait(s) + erase_ms};
   const ld_command command = {cmd, &block, 1, nullptr, 0, nullptr, nullptr};
   return ld_run_command(s, &command);
 }

@@ -19,8 +19,21 @@ enum Answer {
   ANSWER_UNCLEAR = 2,  // nothing within the wait (errno EBUSY), or another byte (EINVAL)
 };
 
-// A block's budget: ms, or the session's wait_ms when ms is 0.
+// A wait that tells no answer from a late one: ms, and never less than
+// twice the latency seen (seen_latency_ms).
+int answer_wait(const ld_session *s, int ms);
+// The session's budgets that way: a byte awaited (wait_ms), and the quiet
+// that shows no answer is on its way (answer_ms).
+int byte_wait(const ld_session *s);
+int quiet_wait(const ld_session *s);
+
+// A block's budget: ms, or the session's byte_wait when ms is 0.
 int block_wait(const ld_session *s, int ms);
+
+// The latency an answer that needed no work of the module showed (a
+// command pair's): the first such after a sync replaces the sync's bound,
+// later ones can only raise it.
+void note_latency(ld_session *s, int ms);
 
 // The wire time of n bytes at the session's line rate (the slowest rate a
 // boot loader measures, 1200 Bd, when it is not known), 11 bits a byte, in
@@ -104,6 +117,16 @@ int recover(ld_session *s, const ld_command *cmd, int sent, int *acks);
 // byte unaccounted for), or -1 with errno EBUSY (no probe answered) or as
 // the port left it.
 int realign(ld_session *s);
+
+// Settles the 0x7F bytes a sync left unanswered (facts.syncs_unanswered):
+// waits until the answers the boot loader may still send to them are in,
+// then sends Get Version's pair, which it answers either way, so that no
+// silence must be waited out: with its reply when nothing was left over,
+// with a refusal when a 0x7F was, whose pair the second byte then begins
+// (one probe completes it). Returns true once the boot loader stands at
+// command level (facts.aligned), false when nothing was left to settle or
+// an answer was unclear (the caller realigns).
+bool settle_sync(ld_session *s);
 
 // Whether send_once's answer came while bytes of its block were still
 // queued, or bytes wait once the block is out: the boot loader ended the

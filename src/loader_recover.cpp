@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <tuple>
 #include <vector>
 
@@ -251,8 +252,8 @@ unsigned char last_byte(const ld_session *s) {
 
 int realign(ld_session *s) {
   if (!(s->flags & LD_WAITACK)) return 0;
-  const ld_budgets &b = s->budgets;
-  (void)drain_quiet(s, b.answer_ms, b.wait_ms);
+  const int quiet = quiet_wait(s), wait = byte_wait(s);
+  (void)drain_quiet(s, quiet, wait);
   // A probe that is answered completed a pair whose first byte was left
   // over, or the pair the probe before began. Either way the boot loader
   // then stands at command level. One probe may be lost on the line.
@@ -261,13 +262,18 @@ int realign(ld_session *s) {
     probe = probe_after(probe);
     int acks = 0;
     bool nacked = false;
-    const int got =
-        send_and_listen(s, {probe}, i + 1 < kProbes ? b.answer_ms : b.wait_ms, &acks, &nacked);
+    const auto sent = std::chrono::steady_clock::now();
+    const int got = send_and_listen(s, {probe}, i + 1 < kProbes ? quiet : wait, &acks, &nacked);
     if (got < 0) return -1;
     if (got == 0) continue;
+    // The answer completed a pair, which needs no work of the module: the
+    // line's latency.
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - sent);
+    note_latency(s, std::max(0, static_cast<int>(took.count()) - wire_ms(s, 2)));
     // The first probe answered: a byte of ours was left over.
     if (i == 0) note_fault(s);
-    (void)drain_quiet(s, b.answer_ms, b.wait_ms);
+    (void)drain_quiet(s, quiet_wait(s), byte_wait(s));
     s->facts.aligned = true;
     s->facts.syncs_unanswered = 0;
     errno = 0;
@@ -287,12 +293,12 @@ int recover(ld_session *s, const ld_command *cmd, int sent, int *acks) {
     n = made < kSingleSteps ? 1 : std::min(kBurstMax, made);
     burst.clear();
     while (static_cast<long>(burst.size()) < n && !r.exhausted()) burst.push_back(r.next());
-    if (send_and_listen(s, burst, s->budgets.answer_ms, acks, &nacked) < 0) return -1;
+    if (send_and_listen(s, burst, quiet_wait(s), acks, &nacked) < 0) return -1;
   }
   // A module still busy (a slow erase) answers once it is done: it gets a
   // few more waits before it counts as gone.
   for (int i = 0; i < s->budgets.busy_waits && !nacked; ++i)
-    if (send_and_listen(s, {r.next()}, s->budgets.wait_ms, acks, &nacked) < 0) return -1;
+    if (send_and_listen(s, {r.next()}, byte_wait(s), acks, &nacked) < 0) return -1;
   note_fault(s);
   if (r.uncovered()) note_fault(s);
   if (!nacked) {

@@ -79,7 +79,7 @@ int write_fragment(ld_session *s, const plan_fragment &f) {
 // fragment's words are read: they hold it, are still erased (written now),
 // or hold something else (EIO).
 int settle_doubtful(ld_session *s, const plan_fragment &f) {
-  (void)drain_quiet(s, s->budgets.answer_ms, s->budgets.wait_ms);
+  (void)drain_quiet(s, quiet_wait(s), byte_wait(s));
   const ld_reentry &re = s->reentry;
   if (re.reenter ? re.reenter(s, re.ctx) < 0 : realign(s) < 0) return -1;
   const int r = settle_write(s, const_cast<plan_fragment *>(&f), false);
@@ -120,7 +120,7 @@ int check_unawaited(ld_session *s, const ld_facts &before) {
   };
   unsigned char b = 0;
   int r = 0;
-  while (answers() < blocks && (r = await_byte(s, &b, s->budgets.wait_ms)) == 0)
+  while (answers() < blocks && (r = await_byte(s, &b, byte_wait(s))) == 0)
     ++(b == LD_ACK ? f.unawaited_acks : f.unawaited_others);
   if (r < 0 && errno != EBUSY) return -1;
   (void)discard_input(s);

@@ -25,7 +25,8 @@ uint32_t bit_of(ob_family f) {
 }
 
 // While the option write runs nothing may reset the module: the session's
-// re-entry through the reset line is set aside until the write is done.
+// re-entry through the reset line is set aside until the write is done, and
+// a signal is held (ld_stop_held) so that the run's release waits too.
 class NoReentry {
  public:
   explicit NoReentry(ld_session *s) : s_(s), saved_(s->reentry) { s->reentry = ld_reentry{}; }
@@ -147,10 +148,15 @@ int ob_write(ld_session *s, const ob_area &a, const std::vector<unsigned char> &
   const ld_block blocks[2] = {{address, 4, 0}, {data.data(), static_cast<int>(data.size()), 0}};
   WriteCheck check = {&a, &before, &area};
   const ld_command cmd = {LD_CMD_WRITE, blocks, 2, nullptr, 0, settle_options, &check};
+  if (s->stop && *s->stop) {
+    errno = EINTR;
+    return -1;
+  }
   // Write Memory needs its acknowledgements read: the settle above reads.
   const int flags = s->flags;
   s->flags |= LD_WAITACK;
   NoReentry guard(s);
+  ld_stop_held held(s);
   const int r = ld_run_command(s, &cmd);
   const int err = errno;
   s->flags = flags;

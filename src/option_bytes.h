@@ -86,9 +86,11 @@ int ob_read(ld_session *s, const ob_area &a, int len, std::vector<unsigned char>
 // Memory. Where the answer to its data block is lost, the area is read back:
 // written when it holds area, written again when it holds before, failed
 // (EIO) otherwise. The session's reset line is not used while the write
-// runs: a reset then could leave the option bytes half programmed. Returns
-// 0 once acknowledged, or -1 with errno as ld_run_command (EINVAL for an
-// area of another size: nothing is sent).
+// runs, and a signal is held until its answer has come or its budget run
+// out: a reset then could leave the option bytes half programmed. Returns
+// 0 once acknowledged (the stop flag may be set by then), or -1 with errno
+// as ld_run_command (EINVAL for an area of another size: nothing is sent;
+// EINTR when the stop was set before: nothing is sent).
 int ob_write(ld_session *s, const ob_area &a, const std::vector<unsigned char> &before,
              const std::vector<unsigned char> &area);
 

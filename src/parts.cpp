@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "loader_codes.h"
@@ -342,6 +343,45 @@ int part_erase_ms(const part_info *p, const std::vector<uint16_t> &pages) {
     ms += std::max<int64_t>(kEraseMsPerPage, int64_t{bytes} * kEraseMsPerKiB / KiB);
   }
   return static_cast<int>(std::min<int64_t>(ms, INT32_MAX));
+}
+
+namespace {
+
+// The slowest erase of a family's datasheets: per page of the part's layout
+// whatever its size, or per KiB of flash, or for the whole flash at once.
+struct family_erase {
+  const char *family;
+  int page_us, kib_us, whole_ms;
+};
+constexpr family_erase kFamilyErase[] = {
+    {"F0", 40000, 0, 0},  // up to 40 ms a page
+    {"F1", 0, 0, 40},     // mass erase 20 to 40 ms
+    // The boot loader erases F2/F4 byte by byte: 128 KiB in up to 4 s, and
+    // 1 MiB in up to 32 s.
+    {"F2", 0, 32000, 0},
+    {"F3", 40000, 0, 0},
+    {"F4", 0, 32000, 0},
+    // Up to 4 s for 256 KiB, at a parallelism not given: taken as F4's.
+    {"F7", 0, 32000, 0},
+    {"G0", 0, 20000, 0},  // 40 ms for 2 KiB
+    {"G4", 0, 12235, 0},  // 24.47 ms for 2 KiB
+    {"H7", 0, 15625, 0},  // 2 s for 128 KiB
+    {"L0", 0, 25000, 0},  // 3.2 ms for 128 bytes
+    {"L4", 0, 12235, 0},  // 24.47 ms for 2 KiB
+    {"WB", 0, 6125, 0},   // 24.5 ms for 4 KiB
+};
+
+}  // namespace
+
+int part_mass_erase_ms(const part_info *p, uint32_t flash_bytes) {
+  if (!p) return 0;
+  for (const family_erase &f : kFamilyErase) {
+    if (std::strcmp(f.family, p->family) != 0) continue;
+    const int64_t us = int64_t{f.page_us} * part_page_count(p, flash_bytes) +
+                       int64_t{f.kib_us} * (flash_bytes / KiB) + int64_t{f.whole_ms} * 1000;
+    return static_cast<int>(std::min<int64_t>((us + 999) / 1000, INT32_MAX));
+  }
+  return 0;
 }
 
 std::string part_ranges_text(const std::vector<uint16_t> &pages) {

@@ -109,6 +109,13 @@ std::vector<std::vector<uint16_t>> part_erase_batches(unsigned char erase_cmd,
 // 40 ms). The wait for the answer comes on top.
 int part_erase_ms(const part_info *p, const std::vector<uint16_t> &pages);
 
+// How long the module may take to erase its whole flash of flash_bytes (a
+// mass erase, or the erase of a read-out unprotect), in ms: the slowest
+// figure the datasheets give for the part's family, at the parallelism its
+// boot loader erases with, for the part's pages or KiB. 0 when the family's
+// figure is not known.
+int part_mass_erase_ms(const part_info *p, uint32_t flash_bytes);
+
 // "0-3, 8, 10-11": pages as ranges.
 std::string part_ranges_text(const std::vector<uint16_t> &pages);
 

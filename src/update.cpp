@@ -310,9 +310,9 @@ int enter_module(ld_session *s, target_lines &lines) {
 
 // Budgets the tests shorten, from TARVION_BUDGETS: a list such as
 // "wait=200,long=8000,sync=600,reader=300" (milliseconds, each above 0, for
-// the wait of a byte, the long waits of a mass erase and an unprotect, the
-// sync, and a FIFO's wait for its reader). Anything else in it is passed
-// over.
+// the wait of a byte, the long waits of a mass erase and an unprotect, which
+// then no longer follow the part, the sync, and a FIFO's wait for its
+// reader). Anything else in it is passed over.
 void budgets_from_env(Run &run) {
   const char *text = std::getenv("TARVION_BUDGETS");
   if (!text) return;
@@ -333,6 +333,7 @@ void budgets_from_env(Run &run) {
     if (eq == std::string::npos || read_number(item.c_str() + eq + 1, 1, 600000, &ms) < 0) continue;
     for (const auto &k : keys)
       if (item.compare(0, eq, k.key) == 0) *k.field = static_cast<int>(ms);
+    if (item.compare(0, eq, "long") == 0) b->long_fixed = true;
   }
 }
 

@@ -159,6 +159,11 @@ TEST(Parts, LookupDescribeAndWaitFollowTheTable) {
   EXPECT_GE(part_erase_ms(f4, {0, 1, 2, 3}), 4 * 800);
   EXPECT_GE(part_erase_ms(f4, {5}), 4000);
   EXPECT_LT(part_erase_ms(f4, {5}), 9000);
+  // The whole flash: 1 MiB of F4 byte by byte in up to 32 s, 64 G0 pages
+  // of 40 ms; no figure for L5.
+  EXPECT_GE(part_mass_erase_ms(f4, 1024 * KiB), 32000);
+  EXPECT_EQ(part_mass_erase_ms(part_lookup(0x460), 128 * KiB), 2560);
+  EXPECT_EQ(part_mass_erase_ms(part_lookup(0x472), 512 * KiB), 0);
   // The register is read directly, or inside a larger block.
   const unsigned char two[] = {0x00, 0x04};
   EXPECT_EQ(part_fsize_value(part_lookup(0x410), 0x1FFFF7E0, two, 2), 1024u);

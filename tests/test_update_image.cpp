@@ -548,6 +548,20 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
        },
        {{kFlashStart, bin}},
        {"cmd readout-unprotect"}},
+      // Its second answer later than the long budget: probed, not sent again.
+      {"read-protected, --unprotect, its erase longer than the budget",
+       {"--read-protected", "--extended-erase", "--erase-ms", "1800", "--reset-after-options"},
+       "fw.hex",
+       hex,
+       {"--unprotect"},
+       0,
+       [](const std::string &fn) {
+         return "Lifting read-out protection: the module erases its whole flash\nMass erase: this "
+                "can take up to a minute\n" +
+                progress(fn, kSampleFragments);
+       },
+       {{kFlashStart, bin}},
+       {"cmd readout-unprotect", "restart boot", "cmd erase mass"}},
       // Write Unprotect restarts only some families: the module is probed.
       {"write-protected, staying synchronised",
        {"--write-protected"},

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "flasher.h"
+#include "images.h"
 #include "timing.h"
 
 namespace testsupport {
@@ -43,6 +44,9 @@ inline void check_only_intended_commands(const SimProcess &sim) {
   }
 }
 
+// The sample's first fragment alone, written into the run's directory.
+inline const char kHead[] = "head.hex";
+
 struct FaultCase {
   const char *what;
   std::vector<std::string> sim_args;
@@ -54,6 +58,9 @@ struct FaultCase {
   bool only_intended = false;              // check that no other command was acted on
   std::string budgets = "";                // the flasher's budgets, when not run_budgets()
   bool lines = true;                       // the reset and boot-select lines wired
+  bool head = false;   // flash kHead, the sample's first fragment, instead of the sample
+  int erases = -1;     // erase commands acted on, when not -1
+  size_t most_rx = 0;  // bytes the module may receive at most (0: any)
 };
 
 inline void check_fault_case(const FaultCase &c) {
@@ -63,8 +70,14 @@ inline void check_fault_case(const FaultCase &c) {
   ASSERT_TRUE(m.sim.ready());
   ProcOptions po = flasher_options(c.lines ? m.sysfs.path() : "");
   if (!c.budgets.empty()) po.env["TARVION_BUDGETS"] = c.budgets;
+  if (c.head) {
+    const std::string head = sample_bin().substr(0, 256);
+    write_file(dir.file(kHead), ihex_text({{0x08000000, Bytes(head.begin(), head.end())}}));
+    po.cwd = dir.path();
+  }
   const auto start = Clock::now();
-  const ProcResult r = run_process(flasher_argv(dir, m.args(c.flasher_args)), po);
+  const ProcResult r =
+      run_process(flasher_argv(dir, m.args(c.flasher_args, c.head ? kHead : sample_hex())), po);
   const double took = seconds_since(start);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, c.status);
@@ -77,8 +90,17 @@ inline void check_fault_case(const FaultCase &c) {
     EXPECT_TRUE(has_event(m.sim, "restart app"));
   }
   if (c.status == 0) {
-    EXPECT_EQ(m.sim.dump().substr(0, 6000), sample_bin());
+    const size_t n = c.head ? 256 : 6000;
+    EXPECT_EQ(m.sim.dump().substr(0, n), sample_bin().substr(0, n));
   }
+  const auto events = m.sim.events();
+  const auto erases = std::count_if(events.begin(), events.end(), [](const std::string &e) {
+    return e.rfind("cmd erase", 0) == 0;
+  });
+  size_t received = 0;
+  for (const auto &b : m.sim.rx_blocks()) received += b.size();
+  EXPECT_TRUE(c.erases < 0 || erases == c.erases) << erases << " erase commands";
+  EXPECT_TRUE(c.most_rx == 0 || received <= c.most_rx) << received << " bytes received";
   const auto rx = rests(of_kind(m.sim.log(), "rx"));
   const size_t n = std::min(rx.size(), c.rx_first.size());
   EXPECT_EQ(std::vector<std::string>(rx.begin(), rx.begin() + static_cast<long>(n)), c.rx_first);

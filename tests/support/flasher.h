@@ -125,9 +125,11 @@ struct WiredModule {
     a.insert(a.end(), {"--sysfs", dir, "--reset-gpio", kResetPin, "--boot-gpio", kBootPin});
     return a;
   }
-  // The flasher's arguments for this module with its lines and the sample.
-  std::vector<std::string> args(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> a = {"-d", sim.tty_path(), "-F", sample_hex()};
+  // The flasher's arguments for this module with its lines and the sample
+  // (or the firmware file fw).
+  std::vector<std::string> args(std::vector<std::string> extra = {},
+                                const std::string &fw = sample_hex()) const {
+    std::vector<std::string> a = {"-d", sim.tty_path(), "-F", fw};
     if (lines) a.insert(a.end(), {"-r", kResetPin, "-s", kBootPin});
     a.insert(a.end(), extra.begin(), extra.end());
     return a;
