@@ -53,16 +53,19 @@ const ArgField kArgFields[] = {
     {&U::format_given, &U::format_orig, &U::format_arg, nullptr},
     {&U::read_given, &U::read_orig, &U::read_arg, nullptr},
     {&U::progress_given, &U::progress_orig, &U::progress_arg, nullptr},
+    {&U::range_given, &U::range_orig, &U::range_arg, nullptr},
     {&U::parts_given, &U::parts_orig, &U::parts_arg, nullptr},
 };
-int U::*const kFlags[] = {&U::waitack_flag, &U::uart_flag,     &U::showid_flag,
-                          &U::verbose_flag, &U::saveconf_flag, &U::list_parts_flag};
+int U::*const kFlags[] = {&U::waitack_flag, &U::uart_flag,      &U::showid_flag,
+                          &U::verbose_flag, &U::saveconf_flag,  &U::leave_options_flag,
+                          &U::compare_flag, &U::list_parts_flag};
 int U::*const kGiven[] = {
-    &U::help_given,     &U::full_help_given, &U::version_given,  &U::device_given,
-    &U::baudrate_given, &U::resetpin_given,  &U::bspin_given,    &U::file_given,
-    &U::waitack_given,  &U::uart_given,      &U::showid_given,   &U::testid_given,
-    &U::verbose_given,  &U::saveconf_given,  &U::conffile_given, &U::format_given,
-    &U::read_given,     &U::progress_given,  &U::parts_given,    &U::list_parts_given};
+    &U::help_given,     &U::full_help_given, &U::version_given,   &U::device_given,
+    &U::baudrate_given, &U::resetpin_given,  &U::bspin_given,     &U::file_given,
+    &U::waitack_given,  &U::uart_given,      &U::showid_given,    &U::testid_given,
+    &U::verbose_given,  &U::saveconf_given,  &U::conffile_given,  &U::format_given,
+    &U::read_given,     &U::progress_given,  &U::range_given,     &U::leave_options_given,
+    &U::compare_given,  &U::parts_given,     &U::list_parts_given};
 
 // What holds after any pass; after one that succeeded, every option given
 // also holds its argument text, and a text option's value is that text.

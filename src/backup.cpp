@@ -60,42 +60,19 @@ int open_waiting_for_reader(const char *path, int reader_ms, const volatile sig_
   return 0;
 }
 
-// Reads [start, start + data->size()) in blocks of LD_FRAGMENT_MAX bytes,
-// each once or, with agreed, until two reads agree. Returns 0, or -1 after
-// a message, errno kept (EACCES for a refusal, EIO for reads that disagree).
+// Reads the flash into data with the progress display of the read.
 int read_flash(ld_session *s, const char *path, uint32_t start, progress_mode mode, bool agreed,
                std::vector<unsigned char> *data) {
   progress_display shown;
   const std::string title = std::string("Reading ") + path;
   progress_start(&shown, mode, "Reading", title.c_str(), static_cast<long>(data->size()));
-  for (size_t at = 0; at < data->size(); at += LD_FRAGMENT_MAX) {
-    const size_t rest = data->size() - at;
-    const int n = rest < size_t(LD_FRAGMENT_MAX) ? static_cast<int>(rest) : LD_FRAGMENT_MAX;
-    progress_step(&shown, n);
-    const uint32_t addr = start + static_cast<uint32_t>(at);
-    unsigned char *block = data->data() + at;
-    const int r =
-        agreed ? ld_read_agreed(s, addr, block, n, kReads) : ld_read_memory(s, addr, block, n);
-    if (r == 0) continue;
-    const int err = errno;
-    progress_stop(&shown);
-    if (r > 0) {
-      std::fprintf(stderr, "Can't read flash at 0x%08X: the reads disagree\n", addr);
-      errno = EIO;
-      return -1;
-    }
-    if (err == EINVAL) {
-      std::fputs("Can't read flash: the module is read-out protected (Read Memory refused)\n",
-                 stderr);
-      errno = EACCES;
-      return -1;
-    }
-    std::fprintf(stderr, "Can't read flash at 0x%08X: %s\n", addr, std::strerror(err));
-    errno = err;
-    return -1;
-  }
+  if (backup_read_blocks(s, &shown, start, agreed, data) < 0) return -1;
   progress_finish(&shown);
   return 0;
+}
+
+bool stopped(const ld_session *s) {
+  return s->stop && *s->stop;
 }
 
 // Whether the flash-size register gave no size the part can have (says so
@@ -103,6 +80,12 @@ int read_flash(ld_session *s, const char *path, uint32_t start, progress_mode mo
 // read-out protected instead, which the read of the flash reports.
 bool size_unsure(ld_session *s, const device_info &d) {
   if (!d.size_doubt) return false;
+  // A stop during its reads is no fault of the part.
+  if (stopped(s)) {
+    std::fputs("Can't read flash: the run was stopped\n", stderr);
+    errno = EINTR;
+    return true;
+  }
   unsigned char probe = 0;
   if (ld_read_memory(s, d.part->flash_start, &probe, 1) < 0 && errno == EINVAL) return false;
   std::fprintf(stderr,
@@ -136,17 +119,62 @@ bool backup_same_file(const char *path, const char *file) {
   return !place.empty() && place == resolved(file);
 }
 
+int backup_range_check(const backup_range &range, uint32_t id, const part_info &p,
+                       uint32_t flash_bytes) {
+  const uint64_t start = p.flash_start, end = start + flash_bytes;
+  if (range.addr >= start && range.addr + uint64_t{range.len} <= end) return 0;
+  std::fprintf(stderr, "--range %s is outside the flash of part %s (0x%08X-0x%08X)\n", range.text,
+               part_id_text(id).c_str(), static_cast<unsigned>(start),
+               static_cast<unsigned>(end - 1));
+  errno = ERANGE;
+  return -1;
+}
+
+int backup_read_blocks(ld_session *s, progress_display *shown, uint32_t start, bool agreed,
+                       std::vector<unsigned char> *data) {
+  for (size_t at = 0; at < data->size(); at += LD_FRAGMENT_MAX) {
+    const size_t rest = data->size() - at;
+    const int n = rest < size_t(LD_FRAGMENT_MAX) ? static_cast<int>(rest) : LD_FRAGMENT_MAX;
+    progress_step(shown, n);
+    const uint32_t addr = start + static_cast<uint32_t>(at);
+    unsigned char *block = data->data() + at;
+    const int r =
+        agreed ? ld_read_agreed(s, addr, block, n, kReads) : ld_read_memory(s, addr, block, n);
+    if (r == 0) continue;
+    const int err = errno;
+    progress_stop(shown);
+    if (r > 0) {
+      std::fprintf(stderr, "Can't read flash at 0x%08X: the reads disagree\n", addr);
+      errno = EIO;
+      return -1;
+    }
+    if (err == EINVAL) {
+      std::fputs("Can't read flash: the module is read-out protected (Read Memory refused)\n",
+                 stderr);
+      errno = EACCES;
+      return -1;
+    }
+    std::fprintf(stderr, "Can't read flash at 0x%08X: %s\n", addr, std::strerror(err));
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
 int backup_flash(ld_session *s, backup_target *target, const device_info &d, progress_mode shown,
-                 bool agreed) {
+                 bool agreed, const backup_range &range) {
   const char *path = target->path.c_str();
   if (!d.part || d.flash_bytes == 0) {
-    std::fprintf(stderr, "Can't read flash: the size of part %03X's flash is not known\n", d.id);
+    std::fprintf(stderr, "Can't read flash: the size of part %s's flash is not known\n",
+                 part_id_text(d.id).c_str());
     errno = ENOENT;
     return -1;
   }
   if (size_unsure(s, d)) return -1;
-  std::vector<unsigned char> data(d.flash_bytes);
-  if (read_flash(s, path, d.part->flash_start, shown, agreed, &data) < 0) return -1;
+  if (range.len > 0 && backup_range_check(range, d.id, *d.part, d.flash_bytes) < 0) return -1;
+  const uint32_t start = range.len > 0 ? range.addr : d.part->flash_start;
+  std::vector<unsigned char> data(range.len > 0 ? range.len : d.flash_bytes);
+  if (read_flash(s, path, start, shown, agreed, &data) < 0) return -1;
   if (target->file.write(data.data(), data.size(), s->stop) < 0 || target->file.commit() < 0) {
     const int err = errno;
     std::fprintf(stderr, "Can't write %s: %s\n", path, std::strerror(err));
@@ -154,7 +182,6 @@ int backup_flash(ld_session *s, backup_target *target, const device_info &d, pro
     return -1;
   }
   if (s->flags & LD_VERBOSE)
-    std::fprintf(stderr, "Read %u bytes of flash from %08X into %s\n", d.flash_bytes,
-                 d.part->flash_start, path);
+    std::fprintf(stderr, "Read %zu bytes of flash from 0x%08X into %s\n", data.size(), start, path);
   return 0;
 }

@@ -1,6 +1,8 @@
 #include "erase.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -52,8 +54,17 @@ int unsettled(const device_info &d, bool image_only, const std::string &why) {
 
 std::string hex(uint32_t v) {
   char text[16];
-  std::snprintf(text, sizeof text, "%08X", v);
+  std::snprintf(text, sizeof text, "0x%08X", v);
   return text;
+}
+
+// An image that reaches outside the flash, whose spans are listed. Returns
+// -1, errno EFBIG.
+int say_outside(const device_info &d, uint32_t at, const std::string &spans) {
+  std::fprintf(stderr, "Image does not fit part %s: address %s is outside its flash (%s)\n",
+               part_id_text(d.id).c_str(), hex(at).c_str(), spans.c_str());
+  errno = EFBIG;
+  return -1;
 }
 
 laid_out table_layout(const device_info &d) {
@@ -121,10 +132,7 @@ int plan(const image *img, const device_info &d, const laid_out &lay, bool all, 
   std::string spans;
   for (const part_flash_span &sp : part_layout_spans(lay.row, lay.layout, d.flash_bytes))
     spans += (spans.empty() ? "" : ", ") + hex(sp.start) + "-" + hex(sp.end - 1);
-  std::fprintf(stderr, "Image does not fit part %03X: address %08X is outside its flash (%s)\n",
-               d.id, at, spans.c_str());
-  errno = EFBIG;
-  return -1;
+  return say_outside(d, at, spans);
 }
 
 // Erases n pages with the erase command cmd in one list, its
@@ -216,11 +224,26 @@ int after_refused_mass_erase(ld_session *s, const image *img, const device_info 
 
 }  // namespace
 
+int erase_check_fit(const image *img, const device_info &d) {
+  if (!d.part || d.flash_bytes == 0) return 0;
+  const uint64_t start = d.part->flash_start, end = start + d.flash_bytes;
+  uint64_t outside = UINT64_MAX;
+  for (const part_extent &x : image_extents(img)) {
+    if (x.len == 0) continue;
+    if (x.addr < start || x.addr >= end) outside = std::min<uint64_t>(outside, x.addr);
+    if (x.addr < end && x.addr + uint64_t{x.len} > end) outside = std::min(outside, end);
+  }
+  if (outside == UINT64_MAX) return 0;
+  return say_outside(d, static_cast<uint32_t>(outside),
+                     hex(static_cast<uint32_t>(start)) + "-" + hex(static_cast<uint32_t>(end - 1)));
+}
+
 int erase_flash(ld_session *s, const image *img, const device_info &d, const erase_request &req) {
   std::vector<uint16_t> pages;
   if (req.image_only) {
     if (!device_layout_known(d)) {
-      std::fprintf(stderr, "Unknown part %03X: --erase=image needs its page layout\n", d.id);
+      std::fprintf(stderr, "Unknown part %s: --erase=image needs its page layout\n",
+                   part_id_text(d.id).c_str());
       errno = ENOENT;
       return -1;
     }

@@ -17,8 +17,14 @@ struct erase_request {
   bool quiet_refusal = false;
 };
 
+// Whether the image lies inside the flash of the part d describes: 0 when it
+// does, or when the part or its size is not known; -1 after "Image does not
+// fit part 0x410: address 0x08020000 is outside its flash
+// (0x08000000-0x0801FFFF)" (the lowest address outside), errno EFBIG.
+int erase_check_fit(const image *img, const device_info &d);
+
 // The erase step. With image_only, the pages the image touches, page list by
-// page list; the part must be known with its layout ("Unknown part %03X:
+// page list; the part must be known with its layout ("Unknown part 0x410:
 // --erase=image needs its page layout" otherwise). On a part whose layout
 // follows an option bit (or its flash size), the bit is read before any
 // page list and the list planned by the layout it makes; a list it cannot

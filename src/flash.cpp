@@ -9,10 +9,12 @@
 
 #include "backup.h"
 #include "boot_pin.h"
+#include "compare.h"
 #include "device.h"
 #include "erase.h"
 #include "image_layout.h"
 #include "info.h"
+#include "util.h"
 
 void flash_report(void *ctx, ld_event what, long value) {
   const auto *shown = static_cast<const flash_display *>(ctx);
@@ -68,6 +70,11 @@ class StepDisplay {
     progress_stop(&progress_);
     errno = err;
   }
+  void stop_in_line() {
+    const int err = errno;
+    progress_stop_in_line(&progress_);
+    errno = err;
+  }
 
  private:
   flash_display *display_;
@@ -90,6 +97,35 @@ bool verbose(const ld_session *s) {
   return s->flags & LD_VERBOSE;
 }
 
+bool stopped(const ld_session *s) {
+  return s->stop && *s->stop;
+}
+
+// A failure after the flash was erased (by the erase, the unprotect or a
+// write) leaves a module without its application. Returns -1.
+int fail(bool erased) {
+  if (erased)
+    std::fputs("The flash is incomplete: the module must be flashed again before it can run\n",
+               stderr);
+  return -1;
+}
+
+// A stop by a signal before the image was written: what it left. Returns -1.
+int say_stopped(bool erased) {
+  std::fputs(erased ? "The run was stopped before the image was written\n"
+                    : "The run was stopped before anything was erased\n",
+             stderr);
+  return fail(erased);
+}
+
+// A stop once every block was acknowledged: the image is in flash, and
+// nothing more is sent (no read-back, no start). Returns -1.
+int stopped_when_written() {
+  std::fputs("The run was stopped once the image was written: every block was acknowledged\n",
+             stderr);
+  return -1;
+}
+
 // --showid prints leading zeros; copied into --testid they make an octal
 // number.
 void hint_octal_testid(const update_conf &conf) {
@@ -98,7 +134,7 @@ void hint_octal_testid(const update_conf &conf) {
   if (text.size() < 2 || text[0] != '0' || text[1] == 'x' || text[1] == 'X' ||
       digits == std::string::npos)
     return;
-  std::fprintf(stderr, "--testid %s was read as octal (0x%x); write 0x%s for hexadecimal\n",
+  std::fprintf(stderr, "--testid %s was read as octal (0x%X); write 0x%s for hexadecimal\n",
                text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str() + digits);
 }
 
@@ -113,17 +149,21 @@ void hint_decimal_testid(const update_conf &conf, unsigned int id) {
                text.c_str(), static_cast<unsigned int>(conf.testid_arg), text.c_str());
 }
 
-// The flash-size register, and under --verbose the part's line.
-void learn_size(ld_session *s, device_info *d) {
+// The flash-size register, and under --verbose the part's line. Returns 0,
+// or -1 after a message when the run was stopped: a register read that a
+// stop cut short says nothing of the part.
+int learn_size(ld_session *s, device_info *d) {
   device_read_size(s, d);
-  if (!verbose(s)) return;
+  if (stopped(s)) return say_stopped(false);
+  if (!verbose(s)) return 0;
   if (!d->part)
-    std::fprintf(stderr, "Part %03X is not in the table of parts\n", d->id);
+    std::fprintf(stderr, "Part %s is not in the table of parts\n", part_id_text(d->id).c_str());
   else if (d->part->origin)
     std::fprintf(stderr, "Part %s (from %s)\n", part_describe(d->part, d->flash_bytes).c_str(),
                  d->part->origin);
   else
     std::fprintf(stderr, "Part %s\n", part_describe(d->part, d->flash_bytes).c_str());
+  return 0;
 }
 
 // Get ID, and --showid or --testid on it. Returns 0 to go on (*d knows the
@@ -136,7 +176,7 @@ int identify(ld_session *s, const update_conf &conf, const part_catalog *parts, 
   }
   if (conf.showid_flag) {
     std::fprintf(stderr, "Device has ID %08X\n", d->id);
-    if (conf.verbose_flag) learn_size(s, d);
+    if (conf.verbose_flag && learn_size(s, d) < 0) return -1;
     return 1;
   }
   if (conf.testid_given && d->id != static_cast<unsigned int>(conf.testid_arg)) {
@@ -150,9 +190,9 @@ int identify(ld_session *s, const update_conf &conf, const part_catalog *parts, 
   // The flash-size register is read where its answer is shown or needed;
   // otherwise the part's table row is enough to plan and check the image.
   const bool needed = conf.verbose_flag || conf.testid_given || erase_image_only(conf) ||
-                      conf.read_given || (d->part && d->part->mass_erase_refused);
-  if (needed) learn_size(s, d);
-  return 0;
+                      conf.read_given || conf.compare_flag ||
+                      (d->part && d->part->mass_erase_refused);
+  return needed ? learn_size(s, d) : 0;
 }
 
 // The long waits (a mass erase, an unprotect command) follow the part's
@@ -176,21 +216,27 @@ int cant_unprotect(const ld_session *s) {
 
 // Read-out protection shows as a refused Read Memory of the flash start.
 // Lifting it erases the whole flash, which is said first, also without
-// --verbose. Returns 0 (lifted, or not on), or -1 after a message.
-int lift_readout_protection(ld_session *s, const device_info &d) {
+// --verbose; *erased is set once Readout Unprotect is taken. Returns 0
+// (lifted, or not on), or -1 after a message.
+int lift_readout_protection(ld_session *s, const device_info &d, bool *erased) {
   const uint32_t start = d.part ? d.part->flash_start : IMG_FLASH_BASE;
   unsigned char probe = 0;
   if (ld_read_memory(s, start, &probe, 1) == 0) return 0;
   if (errno != EINVAL) return cant_unprotect(s);
   std::fputs("Lifting read-out protection: the module erases its whole flash\n", stderr);
-  return ld_readout_unprotect(s) < 0 ? cant_unprotect(s) : 0;
+  const int r = ld_readout_unprotect(s);
+  // Refused, it erased nothing; anything else may have come after the erase.
+  *erased = r == 0 || errno != EINVAL;
+  return r < 0 ? cant_unprotect(s) : 0;
 }
 
-// The erase step. --unprotect lifts only what is on: read-out protection
-// first (found by a read), then write protection, which shows as a refused
-// erase; Write Unprotect keeps the flash, and the erase is tried again.
-int erase(ld_session *s, const image *img, const update_conf &conf, const device_info &d) {
-  if (conf.unprotect_flag && lift_readout_protection(s, d) < 0) return -1;
+// The erase step, after --unprotect has lifted read-out protection: write
+// protection shows as a refused erase; Write Unprotect keeps the flash, and
+// the erase is tried again. *erased is set when a failed erase may have
+// erased flash: an erase block went out and was not refused.
+int erase(ld_session *s, const image *img, const update_conf &conf, const device_info &d,
+          bool *erased) {
+  const unsigned long blocks = s->facts.erase_blocks;
   erase_request req;
   req.image_only = erase_image_only(conf);
   req.quiet_refusal = conf.unprotect_flag;
@@ -203,7 +249,9 @@ int erase(ld_session *s, const image *img, const update_conf &conf, const device
     r = erase_flash(s, img, d, req);
   }
   if (r == 0) return 0;
-  if (errno == EINVAL && !conf.unprotect_flag)
+  const int err = errno;
+  *erased = *erased || s->facts.erase_blocks != blocks;
+  if (err == EINVAL && !conf.unprotect_flag)
     std::fputs(
         "Hint: the flash may be read- or write-protected; --unprotect lifts the protection "
         "(read-out protection only with the whole flash)\n",
@@ -220,16 +268,17 @@ int write(ld_session *s, flash_display *display, const write_plan &plan, const c
     shown.finish();
     return 0;
   }
-  shown.stop();
   const int err = errno;
   const ld_facts &f = s->facts;
   if (f.check_refused > 0 || f.check_missing > 0) {
-    if (mode_of(display) != PROGRESS_NONE) std::fputc('\n', stderr);
+    shown.stop();
     std::fprintf(stderr,
                  "The module refused blocks or left them unanswered (%lu refusals, %lu answers "
                  "missing): the flash must be written again with acknowledgements awaited\n",
                  f.check_refused, f.check_missing);
   } else {
+    // The message's place is on the line of the dots.
+    shown.stop_in_line();
     std::fprintf(stderr, "Communication Error: %s\n", std::strerror(err));
   }
   errno = err;
@@ -237,16 +286,19 @@ int write(ld_session *s, flash_display *display, const write_plan &plan, const c
 }
 
 // Reads the plan back. The progress display shows only when --verify asked
-// for it.
+// for it. Returns 0, or -1 after a message (a difference: and that the
+// flash is incomplete).
 int verify(ld_session *s, flash_display *display, const write_plan &plan, bool asked) {
   StepDisplay shown(display, asked, "Verifying", "Verifying", plan_bytes(plan));
   uint32_t bad = 0;
   const int r = ld_verify_plan(s, &plan, &bad);
   if (r == 0) shown.finish();
   if (r != 0) shown.stop();
-  if (r > 0) std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
-  if (r < 0) std::fprintf(stderr, "Can't verify: %s\n", std::strerror(errno));
-  return r == 0 ? 0 : -1;
+  if (r < 0 && !stopped(s)) std::fprintf(stderr, "Can't verify: %s\n", std::strerror(errno));
+  if (r <= 0) return r;
+  // The flash holds something else than the image.
+  std::fprintf(stderr, "Verify failed at 0x%08X\n", bad);
+  return fail(true);
 }
 
 // A run that met a fault of the line (a recovery, a damaged, lost or
@@ -263,13 +315,15 @@ bool read_back_anyway(const ld_session *s, unsigned long faults_before) {
 
 // Go at addr. Its acknowledgements are awaited even where the writes' were
 // not: the module counts as started (facts.app_started) only once Go was
-// acknowledged. Returns 0, or -1 after a message.
+// acknowledged. Returns 0, or -1 after a message (none for a stop, which the
+// caller reports).
 int start_application(ld_session *s, uint32_t addr) {
   const int flags = s->flags;
   s->flags |= LD_WAITACK;
   const int started = ld_restart(s, static_cast<int>(addr));
   s->flags = flags;
   if (started == 0) return 0;
+  if (stopped(s)) return -1;
   std::fprintf(stderr,
                started > 0 ? "Can't confirm the start of the application: %s\n"
                            : "Can't start application: %s\n",
@@ -277,32 +331,56 @@ int start_application(ld_session *s, uint32_t addr) {
   return -1;
 }
 
-// Erase, write, and on request read back and start the application.
+// Erase, write, and on request read back and start the application. erased:
+// the unprotect has erased the flash already.
 int flash_image(ld_session *s, flash_display *display, image *img, const update_conf &conf,
-                const device_info &d) {
+                const device_info &d, bool erased) {
   write_plan plan;
   if (img_plan(img, IMG_FLASH_BASE, device_program_unit(d), &plan, nullptr, nullptr) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
-    return -1;
+    return fail(erased);
   }
+  if (stopped(s)) return say_stopped(erased);
   progress_display erasing;
   progress_start(&erasing, mode_of(display), "Erasing", "", PROGRESS_UNMEASURED);
   const unsigned long faults = s->facts.line_faults;
-  if (erase(s, img, conf, d) < 0) return -1;
+  if (erase(s, img, conf, d, &erased) < 0) return fail(erased);
   progress_finish(&erasing);
   if (write(s, display, plan, img->fn) < 0) {
     std::fprintf(stderr, "Can't write image %s: %s\n", img->fn, std::strerror(errno));
     // Erased and written in part, a stop by a signal included.
-    std::fputs("The flash is incomplete: the module must be flashed again before it can run\n",
-               stderr);
-    return -1;
+    return fail(true);
   }
+  if (stopped(s)) return stopped_when_written();
   if (verbose(s)) std::fprintf(stderr, "Flashing done\n");
   const bool verify_flag = conf.verify_flag != 0;
   if ((verify_flag || read_back_anyway(s, faults)) && verify(s, display, plan, verify_flag) < 0)
-    return -1;
+    return stopped(s) ? stopped_when_written() : -1;
   // The vector table sits at the image's lowest address.
-  return conf.go_flag ? start_application(s, plan.lowest) : 0;
+  if (!conf.go_flag || start_application(s, plan.lowest) == 0) return 0;
+  return stopped(s) ? stopped_when_written() : -1;
+}
+
+// The boot-select pin before anything is written: --boot-pin makes it
+// count; otherwise a module that ignores it stops a run that entered through
+// the boot-select line (unless --leave-options) and is warned of where the
+// run has none. Returns 0 to go on, -1 after a message or a stop.
+int settle_boot_pin(ld_session *s, const update_conf &conf, const device_info &d, bool erased) {
+  if (conf.boot_pin_flag) {
+    if (conf.leave_options_flag)
+      std::fputs("--leave-options is ignored: --boot-pin makes the pin count\n", stderr);
+    return boot_pin_make_count(s, d, conf.verbose_flag != 0);
+  }
+  if (conf.leave_options_flag || !conf.file_given) return 0;
+  const bool through_lines = conf.resetpin_given && conf.bspin_given;
+  return boot_pin_check(s, d, through_lines ? BOOT_PIN_STOP : BOOT_PIN_WARN, erased);
+}
+
+backup_range range_of(const update_conf &conf) {
+  backup_range r;
+  if (conf.range_given && read_range(conf.range_arg->c_str(), &r.addr, &r.len) == 0)
+    r.text = conf.range_arg->c_str();
+  return r;
 }
 
 }  // namespace
@@ -315,19 +393,30 @@ int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup
   // Without acknowledgements nothing that the module answers can be read
   // reliably: the identifier is asked for only where the run needs it.
   const bool ask_id = (s->flags & LD_WAITACK) || conf->showid_flag || conf->testid_given ||
-                      erase_image_only(*conf) || conf->read_given || conf->boot_pin_flag;
+                      erase_image_only(*conf) || conf->read_given || conf->boot_pin_flag ||
+                      conf->compare_flag;
   if (ask_id) {
     const int known = identify(s, *conf, parts, &d);
     if (known != 0) return known > 0 ? 0 : -1;
     fit_long_budget(s, d);
   }
-  if (backup && backup_flash(s, backup, d, mode_of(display), conf->verify_flag != 0) < 0) return -1;
-  if (conf->boot_pin_flag && boot_pin_make_count(s, d, conf->verbose_flag != 0) < 0) return -1;
+  if (backup &&
+      backup_flash(s, backup, d, mode_of(display), conf->verify_flag != 0, range_of(*conf)) < 0)
+    return -1;
+  if (conf->compare_flag && conf->file_given) return compare_image(s, img, d, mode_of(display));
+  // Read-out protection comes off first: the option bytes can be read only
+  // then. Lifting it erases the flash.
+  bool erased = false;
+  if ((conf->file_given || conf->boot_pin_flag) && conf->unprotect_flag &&
+      lift_readout_protection(s, d, &erased) < 0)
+    return fail(erased);
+  if (settle_boot_pin(s, *conf, d, erased) < 0)
+    return stopped(s) ? say_stopped(erased) : fail(erased);
+  if (conf->file_given) return flash_image(s, display, img, *conf, d, erased);
   // Without an image (--read, --boot-pin), --go starts what the flash holds.
-  if (!conf->file_given)
-    return conf->go_flag ? start_application(s, d.part ? d.part->flash_start : IMG_FLASH_BASE) : 0;
-  if (!conf->boot_pin_flag) boot_pin_warn(s, d);
-  return flash_image(s, display, img, *conf, d);
+  if (!conf->go_flag) return 0;
+  if (start_application(s, d.part ? d.part->flash_start : IMG_FLASH_BASE) == 0) return 0;
+  return stopped(s) ? say_stopped(erased) : -1;
 }
 
 int report_stray_acts(const ld_session *s, int flashed) {

@@ -27,16 +27,21 @@ void flash_report(void *ctx, ld_event what, long value);
 // The flashing procedure on a session whose boot loader is synchronised:
 // --info alone shows what the module tells; otherwise Get ID (under
 // LD_WAITACK on every run; without it only for --showid, --testid,
-// --erase=image, --read and --boot-pin), then show the identifier, or test
-// it, back the flash up into backup (--read; null: none), make the
-// boot-select pin count (--boot-pin; without it, warn where the module
-// ignores the pin), plan the writes in the part's flash words, erase and
-// write, read back (--verify, or after faults of the line) and start the
-// application (--go: at the image's lowest address, or without a firmware
-// file at the flash start once the rest is done; facts.app_started once Go
-// was acknowledged). The part is looked up in parts (null: the table
-// alone). Prints what failed on standard error. Returns 0 on success, -1 on
-// failure.
+// --erase=image, --read, --boot-pin and --compare), then show the
+// identifier, or test it, back the flash up into backup (--read, or a
+// --range of it; null: none), compare it with the image and stop
+// (--compare); otherwise lift read-out protection (--unprotect), make the
+// boot-select pin count (--boot-pin; without it, where the module ignores
+// the pin, stop a run that entered through the boot-select line, unless
+// --leave-options, and warn one that did not), plan the writes in the part's
+// flash words, erase and write, read back (--verify, or after faults of the
+// line) and start the application (--go: at the image's lowest address, or
+// without a firmware file at the flash start once the rest is done;
+// facts.app_started once Go was acknowledged). The part is looked up in
+// parts (null: the table alone). Prints what failed on standard error, and
+// after a failure or stop that left the flash erased, that it is
+// incomplete. Returns 0 on success, 1 when --compare found the flash
+// different, -1 on failure.
 int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup,
              const part_catalog *parts);
 

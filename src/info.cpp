@@ -52,7 +52,7 @@ int show_info(ld_session *s, const part_catalog *parts) {
   std::vector<unsigned char> codes;
   if (ld_get_commands(s, nullptr, &codes) < 0)
     return failed("Can't read the boot loader's commands");
-  std::printf("ID: 0x%03X\n", d.id);
+  std::printf("ID: %s\n", part_id_text(d.id).c_str());
   std::printf("Part: %s\n", part_line(d).c_str());
   std::printf("Boot loader: version %u.%u\n", version[0] >> 4, version[0] & 0x0Fu);
   std::string list;

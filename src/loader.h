@@ -79,6 +79,9 @@ struct ld_facts {
   unsigned long unawaited_blocks = 0, unawaited_acks = 0, unawaited_others = 0;
   // The check of those answers after a write: refusals and answers missing.
   unsigned long check_refused = 0, check_missing = 0;
+  // Erase blocks (the mass erase's or a page list) that went out and were not
+  // refused: acknowledged, unanswered or cut short. Each may have erased flash.
+  unsigned long erase_blocks = 0;
   // Go was acknowledged: the module runs the code it was sent to.
   bool app_started = false;
 };
@@ -321,6 +324,8 @@ int ld_erase_pages(ld_session *s, unsigned char cmd, const uint16_t *pages, int 
 // sent, those of blocks sent before the writes included; a refusal or a
 // missing answer fails it (EINVAL, EBUSY), their numbers in
 // facts.check_refused and facts.check_missing. Returns 0, or -1 with errno.
+// A stop once every fragment was acknowledged returns 0 without the closing
+// Get Version's check: the stop flag tells the caller.
 int ld_write_plan(ld_session *s, const write_plan *plan);
 // ld_write_plan with the plan of img for the program unit of 8 bytes (no
 // flash-base check). An image that cannot be planned: -1, EINVAL.

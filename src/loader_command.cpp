@@ -314,6 +314,7 @@ Try try_command(CommandRun &run) {
     const Answer a =
         send_once(s, b.data, b.len, block_wait(s, b.wait_ms), !(s->flags & LD_NOCHKSUM));
     const bool last = i + 1 == cmd->nblocks;
+    if (a != ANSWER_NACK && is_erase(cmd)) ++s->facts.erase_blocks;
     if (a == ANSWER_ACK && answered_early(s, cmd, last)) return acknowledged_early(run, i);
     if (a == ANSWER_ACK) continue;
     if (a == ANSWER_FAILED) return TRY_FAILED;

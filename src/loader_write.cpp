@@ -90,11 +90,14 @@ int settle_doubtful(ld_session *s, const plan_fragment &f) {
 // After the last fragment no later write shows that the boot loader ended
 // it early: a short command does. Get Version answered in line, nothing
 // before it, shows the boot loader at command level; anything else puts
-// the last fragment in doubt. Returns true then.
+// the last fragment in doubt. Returns true then. A stop of the run leaves
+// no doubt to settle: every block was acknowledged, and nothing more is
+// sent (the caller finds the stop flag set).
 bool last_in_doubt(ld_session *s) {
   if (!(s->flags & LD_WAITACK)) return false;
   const unsigned long before = s->facts.line_faults;
-  return ld_get_version(s, nullptr) < 0 || s->facts.line_faults != before;
+  if (ld_get_version(s, nullptr) < 0) return errno != EINTR;
+  return s->facts.line_faults != before;
 }
 
 // Blocks sent without awaiting their answers whose answers are not yet read.

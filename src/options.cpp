@@ -99,6 +99,22 @@ constexpr const char *kEraseModes[] = {"all", "image", nullptr};
 constexpr const char *kFormats[] = {"auto", "ihex", "srec", "elf", "binary", nullptr};
 constexpr const char *kProgressModes[] = {"dots", "percent", "none", nullptr};
 
+// A text that must have a form, which valid tells (form names it in the
+// message).
+constexpr OptionDesc formed(const char *name, const char *help, const char *U::*help_field,
+                            int U::*given, owned_text U::*arg, owned_text U::*orig,
+                            bool (*valid)(const char *), const char *form) {
+  OptionDesc opt = text(name, 0, help, help_field, given, arg, orig);
+  opt.valid = valid;
+  opt.form = form;
+  return opt;
+}
+
+bool is_range(const char *text) {
+  uint32_t addr = 0, len = 0;
+  return read_range(text, &addr, &len) == 0;
+}
+
 // An empty argument is refused rather than read as 0 or as no name.
 constexpr OptionDesc not_empty(OptionDesc opt) {
   opt.needs_text = true;
@@ -193,6 +209,17 @@ constexpr OptionDesc kOptions[] = {
          "      --info             Show what the module tells of itself and exit  \n"
          "                           (default=off)",
          &U::info_help, &U::info_given, &U::info_flag),
+    flag("leave-options", 0,
+         "      --leave-options    Flash even where the module ignores its boot-select  \n"
+         "                           pin (option bytes left as they are)  (default=off)",
+         &U::leave_options_help, &U::leave_options_given, &U::leave_options_flag),
+    formed("range", "      --range=ADDR:LEN   Read only LEN bytes of the flash from ADDR (--read)",
+           &U::range_help, &U::range_given, &U::range_arg, &U::range_orig, is_range,
+           "ADDR:LEN, e.g. 0x08000000:16K"),
+    flag("compare", 0,
+         "      --compare          Compare the module's flash with the file, write  \n"
+         "                           nothing  (default=off)",
+         &U::compare_help, &U::compare_given, &U::compare_flag),
     not_empty(text("parts", 0,
                    "      --parts=FILE       Add or replace rows of the table of parts from FILE",
                    &U::parts_help, &U::parts_given, &U::parts_arg, &U::parts_orig)),
@@ -307,6 +334,11 @@ int _parser_apply_text(const OptionDesc &opt, const char *prog, const char *text
                        update_conf *rec) {
   rec->*opt.text = text;
   rec->*opt.orig = text;
+  if (opt.valid && !opt.valid(text)) {
+    std::fprintf(stderr, "%s: invalid argument for option `--%s': %s (%s)\n", prog, opt.name, text,
+                 opt.form);
+    return 1;
+  }
   if (!opt.choices) return 0;
   std::string allowed;
   for (const char *const *c = opt.choices; *c; ++c) {
@@ -412,6 +444,9 @@ void parser_init(update_conf *args_info) {
   args_info->progress_arg = "dots";
   args_info->boot_pin_flag = 0;
   args_info->info_flag = 0;
+  args_info->leave_options_flag = 0;
+  args_info->range_arg = std::nullopt;
+  args_info->compare_flag = 0;
   args_info->parts_arg = std::nullopt;
   args_info->list_parts_flag = 0;
 }

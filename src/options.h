@@ -76,6 +76,13 @@ struct update_conf {
   const char *boot_pin_help = nullptr;
   int info_flag = 0;
   const char *info_help = nullptr;
+  int leave_options_flag = 0;
+  const char *leave_options_help = nullptr;
+  owned_text range_arg;  // "ADDR:LEN" of --read (util's read_range reads it)
+  owned_text range_orig;
+  const char *range_help = nullptr;
+  int compare_flag = 0;
+  const char *compare_help = nullptr;
   owned_text parts_arg;  // a parts file: rows the table of parts adds or replaces
   owned_text parts_orig;
   const char *parts_help = nullptr;
@@ -107,14 +114,17 @@ struct update_conf {
   int progress_given = 0;
   int boot_pin_given = 0;
   int info_given = 0;
+  int leave_options_given = 0;
+  int range_given = 0;
+  int compare_given = 0;
   int parts_given = 0;
   int list_parts_given = 0;
 };
 
 extern const char *update_conf_purpose;
 extern const char *update_conf_usage;
-// The help lines in table order, ended by a null entry: 25 for --help, all
-// 27 for --full-help.
+// The help lines in table order, ended by a null entry: 28 for --help, all
+// 30 for --full-help.
 extern const char *const *const update_conf_help;
 extern const char *const *const update_conf_full_help;
 
@@ -159,9 +169,11 @@ int parser_required(update_conf *args_info, const char *prog_name);
 // text and fit 32 bits signed; --testid takes -2147483648 .. 0xFFFFFFFF and
 // keeps the 32-bit pattern in testid_arg. --baudrate, --resetpin, --bspin,
 // --testid, --address, --read and --parts refuse an empty text ("<prog>:
-// empty argument for option `--read'" and the additional error text). With
-// check_required the pass fails unless --file, --read, --showid, --info,
-// --boot-pin or --list-parts was given.
+// empty argument for option `--read'" and the additional error text);
+// --range refuses a text that is not ADDR:LEN ("<prog>: invalid argument for
+// option `--range': X (ADDR:LEN, e.g. 0x08000000:16K)"). With check_required
+// the pass fails unless --file, --read, --showid, --info, --boot-pin or
+// --list-parts was given.
 int parser_internal(int argc, char **argv, update_conf *args_info, int override, int initialize,
                     int check_required, const char *additional_error);
 

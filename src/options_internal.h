@@ -34,6 +34,8 @@ struct OptionDesc {
   int update_conf::*value = nullptr;        // Number and Line: _arg; Flag: _flag
   std::int64_t lo = 0, hi = 0;              // Number and Line: the accepted range
   const char *const *choices = nullptr;     // Text: the accepted values, null-ended
+  bool (*valid)(const char *) = nullptr;    // Text: whether a value has the form
+  const char *form = nullptr;               // Text with valid: the form, for the message
   void (*action)() = nullptr;               // Action: prints, then the pass exits
 };
 

@@ -384,6 +384,12 @@ int part_mass_erase_ms(const part_info *p, uint32_t flash_bytes) {
   return 0;
 }
 
+std::string part_id_text(uint32_t id) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%03X", static_cast<unsigned>(id));
+  return text;
+}
+
 std::string part_ranges_text(const std::vector<uint16_t> &pages) {
   std::string text;
   for (size_t i = 0; i < pages.size();) {

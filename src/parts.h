@@ -116,6 +116,10 @@ int part_erase_ms(const part_info *p, const std::vector<uint16_t> &pages);
 // figure is not known.
 int part_mass_erase_ms(const part_info *p, uint32_t flash_bytes);
 
+// An identifier as the messages write it: "0x410", "0x80000410" (0x and
+// at least three hexadecimal digits).
+std::string part_id_text(uint32_t id);
+
 // "0-3, 8, 10-11": pages as ranges.
 std::string part_ranges_text(const std::vector<uint16_t> &pages);
 

@@ -73,8 +73,16 @@ void progress_finish(progress_display *p) {
   std::fflush(stderr);
 }
 
-void progress_stop(progress_display *p) {
+void progress_stop_in_line(progress_display *p) {
   if (p->in_place) std::fputc('\n', stderr);
   p->in_place = false;
   std::fflush(stderr);
+}
+
+void progress_stop(progress_display *p) {
+  // The dots' line is open from the title on.
+  if (p->mode == PROGRESS_DOTS && p->total != PROGRESS_UNMEASURED) std::fputc('\n', stderr);
+  progress_stop_in_line(p);
+  // Ended once: the line is closed.
+  p->mode = PROGRESS_NONE;
 }

@@ -48,9 +48,14 @@ void progress_step(progress_display *p, long bytes);
 // measure) unless it is shown, and ends the line.
 void progress_finish(progress_display *p);
 
-// The step ends without completing (a failure follows): a line rewritten in
-// place is ended with a line feed, so that the message after it has a line
-// of its own; every other display is left as it is.
+// The step ends without completing (a failure follows): the line the display
+// left open (its dots, or a line rewritten in place) is ended with a line
+// feed, so that the message after it has a line of its own.
 void progress_stop(progress_display *p);
+
+// The step ends without completing, and the message that follows belongs on
+// the line of the dots (the write's "Communication Error"): only a line
+// rewritten in place is ended.
+void progress_stop_in_line(progress_display *p);
 
 #endif

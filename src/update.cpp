@@ -172,6 +172,30 @@ int check_backup_target(const update_conf &conf) {
   return -1;
 }
 
+// --compare needs the file it compares with; a --range of the flash that
+// lies outside the flash of the part --testid names (in the table, or a
+// parts file) is refused before the port is opened. Returns 0, or -1 after
+// a message.
+int check_requests(const Run &run) {
+  const update_conf &conf = run.conf;
+  const bool only_shown = conf.showid_flag || conf.info_flag;
+  if (conf.compare_flag && !conf.file_given && !only_shown) {
+    std::fputs("--compare needs the firmware file to compare with (--file)\n", stderr);
+    return -1;
+  }
+  if (conf.range_given && !conf.read_given)
+    std::fputs("--range is ignored: it chooses what --read reads\n", stderr);
+  const part_info *p = conf.testid_given
+                           ? catalog_lookup(&run.parts, static_cast<uint32_t>(conf.testid_arg))
+                           : nullptr;
+  if (!conf.range_given || !conf.read_given || only_shown || !p || p->flash_kib == 0) return 0;
+  backup_range range;
+  range.text = conf.range_arg->c_str();
+  if (read_range(range.text, &range.addr, &range.len) < 0) return 0;
+  return backup_range_check(range, static_cast<uint32_t>(conf.testid_arg), *p,
+                            part_flash_bytes(p, 0));
+}
+
 // The message of a flash read that cannot be stored (backup_open failed,
 // errno its cause). Returns the run's status: EXIT_BAD_OPTIONS for a FIFO
 // that nobody read, else EXIT_CANT_OPEN.
@@ -281,6 +305,7 @@ int end_run(Run &run, bool started) {
 int exit_status(int flashed, int released) {
   if (released < 0) return EXIT_FLASH_FAILED;
   if (caught_signal) return 128 + caught_signal;
+  if (flashed > 0) return EXIT_DIFFERS;
   return flashed < 0 ? EXIT_FLASH_FAILED : EXIT_FLASH_OK;
 }
 
@@ -371,7 +396,9 @@ int update_main(int argc, char **argv) {
     const bool configured = read_config(argc, argv, &run.conf) >= 0;
     if (configured && !caught_signal && read_parts(run) < 0) return EXIT_BAD_OPTIONS;
     if (configured && !caught_signal && run.conf.list_parts_flag) return list_parts(run);
-    if (configured && !caught_signal && check_backup_target(run.conf) < 0) return EXIT_BAD_OPTIONS;
+    if (configured && !caught_signal &&
+        (check_backup_target(run.conf) < 0 || check_requests(run) < 0))
+      return EXIT_BAD_OPTIONS;
     const int stored = configured && !caught_signal ? open_backup(run) : 0;
     const bool loaded = configured && stored == 0 && load_image(run) >= 0;
     // Stopped before anything was held: the status a default action gives.

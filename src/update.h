@@ -11,6 +11,7 @@ constexpr int EXIT_FLASH_OK = 0;      // flashed (or identifier shown, or config
 constexpr int EXIT_BAD_OPTIONS = 1;   // option or configuration-file error
 constexpr int EXIT_FLASH_FAILED = 2;  // sync, identifier, identifier test, erase or write
                                       // failed, or the reset line could not be released
+constexpr int EXIT_DIFFERS = 3;       // --compare: the module's flash does not hold the file
 constexpr int EXIT_CANT_OPEN = -1;    // image file or serial device cannot be opened (255)
 // A run stopped by SIGINT, SIGTERM or SIGHUP ends with 128 + the signal number.
 

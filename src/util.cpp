@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 void setup_tv(struct timeval *tv, int ms) {
   tv->tv_sec = ms / 1000;
@@ -38,6 +39,26 @@ int read_number(const char *text, long long lo, long long hi, long long *value) 
   const bool in_range = errno != ERANGE && v >= lo && v <= hi;
   *value = std::min(std::max(v, lo), hi);
   return *end == '\0' && in_range ? 0 : -1;
+}
+
+int read_range(const char *text, uint32_t *addr, uint32_t *len) {
+  const std::string t = text ? text : "";
+  const size_t colon = t.find(':');
+  std::string count = colon == std::string::npos ? "" : t.substr(colon + 1);
+  const bool kib = !count.empty() && (count.back() == 'K' || count.back() == 'k');
+  if (kib) count.pop_back();
+  long long a = 0, n = 0;
+  const long long most = kib ? UINT32_MAX / 1024 : UINT32_MAX;
+  // An empty text reads as 0 for read_number: neither number may be empty.
+  if (colon == 0 || count.empty() ||
+      read_number(t.substr(0, colon).c_str(), 0, UINT32_MAX, &a) < 0 ||
+      read_number(count.c_str(), 1, most, &n) < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  *addr = static_cast<uint32_t>(a);
+  *len = static_cast<uint32_t>(kib ? n * 1024 : n);
+  return 0;
 }
 
 int close_keep_errno(int fd) {

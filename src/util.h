@@ -6,6 +6,7 @@
 #include <sys/time.h>
 
 #include <csignal>
+#include <cstdint>
 
 // Waits up to `to` milliseconds for fh to become readable; with a negative fh
 // it only sleeps. Returns > 0 (1) when readable, 0 on time-out, -1 with errno
@@ -41,6 +42,12 @@ int close_keep_errno(int fd);
 // characters are left over or the number lies outside lo..hi (*value is set
 // then too).
 int read_number(const char *text, long long lo, long long hi, long long *value);
+
+// Reads "ADDR:LEN" (--range): two numbers as read_number reads them, each
+// within 32 bits unsigned, LEN above 0 and optionally followed by K
+// (KiB). Stores them in *addr and *len. Returns 0, or -1 (errno EINVAL) for
+// any other text; *addr and *len are then unchanged.
+int read_range(const char *text, uint32_t *addr, uint32_t *len);
 
 // Opens "/dev/null" (read and write) on each of the descriptors 0, 1 and 2
 // that is not open, so that a descriptor opened later (the serial port) can

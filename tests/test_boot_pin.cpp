@@ -16,10 +16,19 @@ using namespace testsupport;
 
 const std::string kMassErase = "Mass erase: this can take up to a minute\n";
 
-std::string warning(const std::string &word) {
+std::string ignored(const std::string &word) {
   return "The module ignores its boot-select pin (option word 0x" + word +
          "): once an application is written, the next update cannot enter the boot loader "
-         "through it; --boot-pin makes the pin count\n";
+         "through it";
+}
+std::string warning(const std::string &word) {
+  return ignored(word) + "; --boot-pin makes the pin count\n";
+}
+// A run through the lines stops before the step that would write.
+std::string stop(const std::string &word, const std::string &before) {
+  return ignored(word) + "\nStopped before the " + before +
+         ": --boot-pin makes the pin count (a lasting change of the option bytes), "
+         "--leave-options flashes with the option bytes as they are\n";
 }
 
 // What --verbose prints of a G0 0x460 before and after the option step.
@@ -34,8 +43,9 @@ std::string g0_verbose(const std::string &middle) {
 std::vector<std::string> option_events(const SimProcess &sim) {
   std::vector<std::string> seen;
   for (const std::string &e : sim.events())
-    for (const std::string p : {"cmd read 1fff7800", "cmd write 1fff7800", "cmd read 1ff00000",
-                                "cmd write 1ff00000", "options ", "restart", "cmd erase"})
+    for (const std::string p :
+         {"cmd read 1fff7800", "cmd write 1fff7800", "cmd read 1ff00000", "cmd write 1ff00000",
+          "options ", "restart", "cmd erase", "cmd readout-unprotect"})
       if (e.rfind(p, 0) == 0) seen.push_back(e);
   return seen;
 }
@@ -54,13 +64,25 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
     int status;
     std::string err;
     std::vector<std::string> events;
+    bool lines = false;  // entered through the reset and boot-select lines
+  };
+  const auto wired = [](std::vector<std::string> sim, std::vector<std::string> args, int status,
+                        std::string err, std::vector<std::string> events) {
+    return Case{sim, args, status, err, events, true};
   };
   const std::string fn = sample_hex(), flashed = kMassErase + progress(fn, kSampleFragments);
+  TempDir confs;  // --leave-options from a configuration file
+  write_file(confs.file("leave.conf"), "leave-options\n");
   const std::string r8 = "cmd read 1fff7800 8", r128 = "cmd read 1fff7800 128",
                     w = "cmd write 1fff7800 128", mass = "cmd erase mass",
                     l4p = "cmd read 1ff00000 40";
   const std::string change =
       "Making the boot-select pin count: option word 0xFFFFFEAA becomes 0xFEFFFEAA\n";
+  const std::string counts =
+                        "Option word 0xFFFFFEAA became 0xFEFFFEAA: the boot-select pin "
+                        "counts, and the change lasts until the option bytes are written "
+                        "again\n",
+                    unprotect = "Lifting read-out protection: the module erases its whole flash\n";
   const std::vector<Case> cases = {
       {{"--part", "0x460"}, {}, 0, warning("FFFFFEAA") + flashed, {r8, r8, mass}},
       {{"--part", "0x460", "--option-word", "0xFEFFFEAA"}, {}, 0, flashed, {r8, r8, mass}},
@@ -69,17 +91,20 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
       {{"--part", "0x470", "--option-word", "0xFBEFF8AA"},
        {"--boot-pin"},
        0,
-       flashed,
+       "Option word 0xFBEFF8AA became 0xFFEFF8AA: the boot-select pin counts, and the change "
+       "lasts until the option bytes are written again\n" +
+           flashed,
        {l4p, l4p, "cmd write 1ff00000 40", "options ffeff8aa", l4p, l4p, mass}},
       {{"--part", "0x460"},
        {"--boot-pin", "-v"},
        0,
-       g0_verbose(change + "Option bytes written: the module applies them at its next reset\n"),
+       g0_verbose(change + "Option bytes written: the module applies them at its next reset\n" +
+                  counts),
        {r128, r128, w, "options fefffeaa", r128, r128, mass}},
       {{"--part", "0x460", "--reset-after-options"},
        {"--boot-pin", "-v"},
        0,
-       g0_verbose(change + "Option bytes written: the module restarted with them\n"),
+       g0_verbose(change + "Option bytes written: the module restarted with them\n" + counts),
        {r128, r128, w, "options fefffeaa", "restart boot", r128, r128, mass}},
       {{"--part", "0x460", "--option-word", "0xFEFFFEAA"},
        {"--boot-pin", "-v"},
@@ -89,8 +114,9 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
       {{"--part", "0x460", "--loader-version", "0xB2", "--options-need-power-cycle"},
        {"--boot-pin"},
        0,
-       "The module applies its new option bytes only after a power cycle (the G07x boot loader "
-       "11.2 does not load them): switch it off and on before the next update\n" +
+       counts +
+           "The module applies its new option bytes only after a power cycle (the G07x boot "
+           "loader 11.2 does not load them): switch it off and on before the next update\n" +
            flashed,
        {r128, r128, w, "options fefffeaa", r128, r128, mass}},
       {{},
@@ -106,17 +132,32 @@ TEST(BootPin, WarnsWhereThePinIsIgnoredAndMakesItCountOnRequest) {
        "Can't make the boot-select pin count: the option bytes of the L5 L552/562 are not known "
        "here; nothing was changed\n",
        {}},
+      // Entered through the lines, a G0 as shipped would lock the next update
+      // out: nothing is erased, and its empty flash still starts the boot
+      // loader after the release.
+      wired({"--part", "0x460"}, {}, 2, stop("FFFFFEAA", "erase"),
+            {"restart boot", r8, r8, "restart boot"}),
+      wired({"--part", "0x460"}, {"--conffile", confs.file("leave.conf")}, 0, flashed,
+            {"restart boot", mass, "restart app"}),
+      // Read-out protection comes off first; the option word is read then.
+      wired({"--part", "0x460", "--read-protected"}, {"--unprotect"}, 2,
+            unprotect + stop("FFFFFEAA", "write") + kIncomplete,
+            {"restart boot", "cmd readout-unprotect", r8, r8, "restart boot"}),
+      wired({"--part", "0x460", "--read-protected"}, {"--unprotect", "--boot-pin"}, 0,
+            unprotect + counts + flashed,
+            {"restart boot", "cmd readout-unprotect", r128, r128, w, "options fefffeaa", r128, r128,
+             mass, "restart app"}),
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.err);
     TempDir dir;
-    SimProcess sim(c.sim_args);
-    ASSERT_TRUE(sim.ready());
-    const ProcResult r = flash_file(dir, sim, fn, c.args);
+    WiredModule m(c.sim_args, c.lines);
+    ASSERT_TRUE(m.sim.ready());
+    const ProcResult r = flash(dir, m.args(c.args), c.lines ? m.sysfs.path() : "");
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.err);
-    ASSERT_EQ(sim.stop(), 0);
-    EXPECT_EQ(option_events(sim), c.events);
+    ASSERT_EQ(m.sim.stop(), 0);
+    EXPECT_EQ(option_events(m.sim), c.events);
   }
 }
 

@@ -87,7 +87,8 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
   const std::string f1 = "Part F1 medium-density: 128 KiB flash, 128 pages of 1 KiB\n";
   const std::vector<Chunk> too_big = {{kBase + 0x7F00, pattern(0x200, 1)}};
   const std::string too_big_err =
-      "Image does not fit part 412: address 08008000 is outside its flash (08000000-08007FFF)\n";
+      "Image does not fit part 0x412: address 0x08008000 is outside its flash "
+      "(0x08000000-0x08007FFF)\n";
   const std::string g4 = "Part G4 G471/473/474/483/484: 512 KiB flash, 256 pages of 2 KiB\n";
   const std::string nothing = "nothing was erased, --erase=all works\n";
   const std::string parts = source_dir() + "/tests/fixtures/parts/test.parts";
@@ -119,8 +120,8 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        0x100,
        2,
        "Device has ID 00000413\nPart F4 F405/407/415/417: 512 KiB flash, sectors "
-       "4x16+1x64+3x128 KiB\nImage does not fit part 413: address 08080000 is outside its flash "
-       "(08000000-0807FFFF)\n",
+       "4x16+1x64+3x128 KiB\nImage does not fit part 0x413: address 0x08080000 is outside its "
+       "flash (0x08000000-0x0807FFFF)\n",
        "",
        true},
       // Known from Get ID: no mass erase is tried.
@@ -190,7 +191,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        {},
        0x1800,
        2,
-       "Unknown part 999: --erase=image needs its page layout\n",
+       "Unknown part 0x999: --erase=image needs its page layout\n",
        "",
        true},
       {"a C0, its layout from the table",
@@ -229,7 +230,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        0x100,
        2,
        "Can't plan the pages of the G4 G471/473/474/483/484: the list reaches into bank 2 "
-       "(08040000), whose page numbers in the erase command are not known; " +
+       "(0x08040000), whose page numbers in the erase command are not known; " +
            nothing,
        "",
        true},
@@ -240,7 +241,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        0x4000,
        0,
        "Device has ID 00000419\nPart F4 F427/429/437/439: 1024 KiB flash, sectors "
-       "4x16+1x64+7x128 KiB\nLayout by DB1M = 1: sectors 4x16+1x64+3x128 KiB, bank 2 at 08080000 "
+       "4x16+1x64+7x128 KiB\nLayout by DB1M = 1: sectors 4x16+1x64+3x128 KiB, bank 2 at 0x08080000 "
        "(page numbers not known)\nErasing pages 0\n{flashed}Flashing done\n",
        "0",
        true},
@@ -250,7 +251,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        {},
        0x4000,
        2,
-       "Can't plan the pages of the F4 F427/429/437/439: its option bit DB1M at 1FFFC008 does "
+       "Can't plan the pages of the F4 F427/429/437/439: its option bit DB1M at 0x1FFFC008 does "
        "not match its complement; " +
            nothing,
        "",
@@ -284,7 +285,8 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        too_big,
        0x100,
        2,
-       "Image does not fit part 4F1: address 08008000 is outside its flash (08000000-08007FFF)\n",
+       "Image does not fit part 0x4F1: address 0x08008000 is outside its flash "
+       "(0x08000000-0x08007FFF)\n",
        "",
        true},
       {"G4 from a parts file: no option bit read",

@@ -31,10 +31,6 @@ namespace {
 
 using namespace testsupport;
 
-// What follows a write that failed once the erase was done.
-const char kIncomplete[] =
-    "The flash is incomplete: the module must be flashed again before it can run\n";
-
 // What a write that fails while sending fragment number `dots` prints.
 std::string failed_write(int dots, const std::string &why) {
   const std::string fn = sample_hex();
@@ -297,7 +293,8 @@ TEST(FaultsSlow, AnExtendedMassEraseOfSixWaitsIsWaitedFor) {
     return std::vector<std::string>{"--extended-erase", "--erase-ms",
                                     std::to_string(waits * kRunWaitMs)};
   };
-  const std::string none = "Can't erase device: no answer to the mass erase within 3 s\n";
+  const std::string none =
+      std::string("Can't erase device: no answer to the mass erase within 3 s\n") + kIncomplete;
   const std::vector<std::string> g0 = {"--part",     "0x466",       "--option-word",
                                        "0xFEFFFEAA", "--lose-byte", "28"};
   FaultCase rows[] = {{"6 waits", erase_of(6), {}, 0, kMassErase + kFlashed, 6},
@@ -425,7 +422,7 @@ using RunCheck = std::function<void(const SignalRun &, const SimProcess &)>;
 // again until it has ended), the common checks, then `check`. A phase that a
 // signal can miss on a loaded machine (a pause of 100 ms, the release) says
 // through `landed` whether it was hit; a missed run is repeated, up to five
-// times.
+// times. extra: the flasher's arguments besides the sample and the lines.
 void stop_at_phase(
     const std::vector<std::string> &sim_args, const LogPredicate &ready, bool repeat,
     const RunCheck &check,
@@ -474,19 +471,45 @@ TEST(FaultsSignal, DuringTheSyncEndsTheWaitAndReleasesTheModule) {
                 });
 }
 
+// A stop says what the run left: the flash incomplete once an erase has
+// begun (once the unprotect's has: below); the image written once every block was
+// acknowledged, and nothing sent after it; nothing blamed on the part while
+// its flash-size register is read. Answers 20 ms late hold the run in the
+// phase the signal is meant for.
 TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
-  const struct {
-    std::vector<std::string> module;
-    std::string before;
-  } rows[] = {{{"--erase-ms", "5000"}, ""},
-              {{"--extended-erase", "--erase-ms", "5000"}, kMassErase}};
-  for (const auto &row : rows) {
-    const std::string want = row.before + "Can't erase device: " + kInterrupted + "\n";
-    stop_at_phase(row.module, seen("event", "erase"), false,
-                  [&want](const SignalRun &run, const SimProcess &) {
-                    EXPECT_EQ(run.r.err, want);
-                    check_wait_cut_short(run);
-                  });
+  const std::string erase_stopped = std::string("Can't erase device: ") + kInterrupted + "\n";
+  struct Row {
+    std::vector<std::string> module, args;
+    std::string ready_kind, ready;
+    std::string want;
+  };
+  const auto row = [](std::vector<std::string> module, std::vector<std::string> args,
+                      std::string kind, std::string ready, std::string want) {
+    return Row{module, args, kind, ready, want};
+  };
+  const std::vector<std::string> slow = {"--erase-ms", "5000"}, late = {"--ack-delay-ms", "20"};
+  const Row rows[] = {
+      row(slow, {}, "event", "erase", erase_stopped + kIncomplete),
+      row({"--extended-erase", "--erase-ms", "5000"}, {}, "event", "erase",
+          kMassErase + erase_stopped + kIncomplete),
+      row(late, {}, "event", "cmd get-version",
+          kFlashed +
+              "The run was stopped once the image was written: every block was acknowledged\n"),
+      // The read of the register at 0x1FFFF7E0, its address block.
+      row(late, {"-i", "0x410"}, "rx", "1f ff f7 e0 f7",
+          "The run was stopped before anything was erased\n"),
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.ready);
+    stop_at_phase(
+        r.module, seen(r.ready_kind, r.ready), false,
+        [&r](const SignalRun &run, const SimProcess &sim) {
+          EXPECT_EQ(run.r.err, r.want);
+          check_wait_cut_short(run);
+          const auto events = sim.events();
+          EXPECT_EQ(std::count(events.begin(), events.end(), "restart boot"), 1);
+        },
+        [](const SignalRun &run, const SimProcess &) { return run.r.status != 0; }, r.args);
   }
 }
 
@@ -502,16 +525,19 @@ TEST(FaultsSignal, DuringAnOptionWriteOrAnUnprotectWaitsForItsAnswer) {
       {{"--part", "0x460", "--ack-delay-ms", "60"},
        {"--boot-pin"},
        "cmd write 1fff7800 128",
-       "The option bytes are written, but were not read back",
+       "The option bytes are written, but were not read back: " + std::string(kInterrupted) +
+           "\nThe run was stopped before anything was erased\n",
        1},
       {{"--part", "0x423", "--read-protected", "--erase-scale", "0.1"},
        {"--unprotect"},
        "cmd readout-unprotect",
-       "Lifting read-out protection: the module erases its whole flash\nCan't unprotect device",
+       "Lifting read-out protection: the module erases its whole flash\nCan't unprotect "
+       "device: " +
+           std::string(kInterrupted) + "\n" + kIncomplete,
        2},
   };
   for (const auto &row : rows) {
-    const std::string want = row.err + ": " + kInterrupted + "\n";
+    const std::string &want = row.err;
     const auto answered = [&row](const SignalRun &, const SimProcess &sim) {
       int answers = 0;
       bool out = false;

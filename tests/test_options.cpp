@@ -96,6 +96,8 @@ TEST(Options, PassAppliesArgumentsAsTheCommandLineMeansThem) {
       {{"p", "--format=binary", "--read=backup.bin", "--progress=percent"},
        "format=binary;read=backup.bin;progress=percent;"},
       {{"p", "--info", "--boot-pin"}, "boot-pin=1;info=1;"},
+      {{"p", "--leave-options", "--range=0x08000000:16K", "--compare"},
+       "leave-options=1;range=0x08000000:16K;compare=1;"},
       {{"p", "--list-parts", "--parts=my.parts"}, "parts=my.parts;list-parts=1;"},
   };
   for (const Row &r : rows) {
@@ -135,6 +137,10 @@ TEST(Options, FailingPassReleasesRecordAndExitsOneWithExactMessage) {
       {{"p", "-F", "x", "--address=0x100000000"}, "p: invalid numeric value: 0x100000000\n"},
       {{"p", "-F", "x", "--address="}, "p: empty argument for option `--address'\n"},
       {{"p", "--read", ""}, "p: empty argument for option `--read'\n"},
+      {{"p", "-F", "x", "--range=0x08000000"},
+       "p: invalid argument for option `--range': 0x08000000 (ADDR:LEN, e.g. 0x08000000:16K)\n"},
+      {{"p", "-F", "x", "--range=0x08000000:0"},
+       "p: invalid argument for option `--range': 0x08000000:0 (ADDR:LEN, e.g. 0x08000000:16K)\n"},
       {{"p", "--list-parts", "--parts="}, "p: empty argument for option `--parts'\n"},
       // Empty numbers would read as 0: a speed of 0, GPIO 0.
       {{"p", "--baudrate="}, "p: empty argument for option `--baudrate'\n"},

@@ -196,12 +196,13 @@ TEST(ConfFile, WriterWritesGivenOptionsInTableOrder) {
   const std::string path = dir.file("t.conf");
   update_conf c;
   ASSERT_EQ(pass(&c, {"p", "--erase=image", "-f", "c.conf", "-v", "-i0x10", "--uart", "-F",
-                      "a \"b\"", "-d", "x'y", "--boot-pin", "--go"}),
+                      "a \"b\"", "-d", "x'y", "--boot-pin", "--go", "--compare",
+                      "--range=0x08000000:16K", "--leave-options"}),
             0);
   ASSERT_EQ(parser_file_save(path.c_str(), &c), 0);
   EXPECT_EQ(testsupport::read_file(path),
             "device=\"x'y\"\nfile='a \"b\"'\nuart\ntestid=\"0x10\"\nverbose\nconffile=\"c.conf\"\n"
-            "go\nerase=\"image\"\nboot-pin\n");
+            "go\nerase=\"image\"\nboot-pin\nleave-options\nrange=\"0x08000000:16K\"\ncompare\n");
   parser_init(&c);
   ASSERT_EQ(parser_file_save(path.c_str(), &c), 0);
   EXPECT_EQ(testsupport::read_file(path), "");
@@ -255,6 +256,7 @@ TEST(ConfFile, EverythingTheWriterWritesReadsBackTheSame) {
                         "-b",         " 0x10",     "-r",     reset,      "-s", bootsel, "-i",
                         "0x80000410", "--waitack", "--uart", "--showid", "-v", "-S"}),
               0);
+    ASSERT_EQ(pass(&c, {"p", "--leave-options", "--range=0:1k", "--compare"}, 1, 0), 0);
     const Outcome o = in_child([&] { return parser_file_save(path.c_str(), &c); });
     if (t == "\"'") {
       EXPECT_EQ(o.status, 1);  // the one text the format cannot hold

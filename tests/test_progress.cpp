@@ -43,7 +43,7 @@ TEST(Progress, EachModeShowsTheStepItsOwnWay) {
       {"dots", PROGRESS_DOTS, true, three, true, "Flashing fw.hex\n\t...\n\tdone\n"},
       {"dots, a line of its own every 20 blocks", PROGRESS_DOTS, true, std::vector<long>(21, 8),
        true, "Flashing fw.hex\n\t....................\n\t.\n\tdone\n"},
-      {"dots, cut short", PROGRESS_DOTS, true, three, false, "Flashing fw.hex\n\t..."},
+      {"dots, cut short", PROGRESS_DOTS, true, three, false, "Flashing fw.hex\n\t...\n"},
       {"percent", PROGRESS_PERCENT, true, three, true,
        "Writing 0% (0/600 bytes)\nWriting 42% (256/600 bytes)\nWriting 85% (512/600 "
        "bytes)\nWriting 100% (600/600 bytes)\nErasing\nErasing 100%\n"},

@@ -71,6 +71,9 @@ TEST(Flasher, ConfigurationErrorsExitWithOne) {
   ProcResult none = flash(dir, {"-d", "/dev/null"});
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.err, testsupport::flasher_path() + ": '--file' ('-F') option required\n");
+  none = flash(dir, {"-d", "/dev/null", "--compare", "--read", dir.file("out.bin")});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "--compare needs the firmware file to compare with (--file)\n");
 
   // The port without -d is not dropped for the default port.
   ProcResult stray = flash(dir, {"-F", sample_hex(), "/dev/ttyUSB0"});

@@ -61,6 +61,9 @@ void check_image_case(const ImageCase &c) {
   if (c.status == 255) {
     EXPECT_TRUE(of_kind(sim.log(), "rx").empty());
   }
+  if (std::find(c.args.begin(), c.args.end(), "--compare") != c.args.end()) {
+    EXPECT_FALSE(has_event(sim, "cmd erase") || has_event(sim, "cmd write"));
+  }
   std::vector<std::string> seen;
   for (const auto &e : sim.events())
     if (std::find(c.events.begin(), c.events.end(), e) != c.events.end()) seen.push_back(e);
@@ -291,6 +294,7 @@ struct ReadCase {
   bool written;                // the module holds the sample afterwards, else its old flash
   std::string part = "0x410";  // the module's part, with a readable flash-size register
   int kib = 128;               // its flash
+  size_t from = 0, len = 0;    // the part of the flash the file holds (len 0: all of it)
 };
 
 // out "-": standard output, which must then hold the flash alone; a FIFO:
@@ -322,7 +326,9 @@ void check_read_case(const ReadCase &c, const std::string &out) {
   EXPECT_TRUE(r.out == (out == "-" ? std::string(before.begin(), before.end()) : ""));
   ASSERT_EQ(sim.stop(), 0);
   if (c.read && out != "-") {
-    EXPECT_EQ(fifo ? piped : read_file(out), std::string(before.begin(), before.end()));
+    const size_t len = c.len > 0 ? c.len : before.size();
+    EXPECT_EQ(fifo ? piped : read_file(out),
+              std::string(before.begin() + c.from, before.begin() + c.from + len));
   } else if (!fifo && ::access(out.c_str(), F_OK) == 0) {
     EXPECT_EQ(read_file(out), earlier) << "a failed read leaves the file as it was";
   }
@@ -350,6 +356,14 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
   };
   TempDir dir;
   const std::string parts = source_dir() + "/tests/fixtures/parts/test.parts";
+  // --range on a module of kib KiB; the file holds len bytes from 0x100 (0: nothing read).
+  const auto ranged = [](const char *what, std::vector<std::string> sim,
+                         std::vector<std::string> args, int status, const std::string &err, int kib,
+                         size_t len) {
+    return ReadCase{what,    sim,   args,    status, says(err),
+                    len > 0, false, "0x410", kib,    len > 0 ? 0x100u : 0u,
+                    len};
+  };
   const ReadCase rows[] = {
       {"alone", {}, {}, 0, reading, true, false},
       {"alone, without a display", {}, {"--progress=none"}, 0, says(""), true, false},
@@ -373,7 +387,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        2,
        [](const std::string &out) {
          return "Reading " + out +
-                "\n\t.Can't read flash: the module is read-out protected (Read Memory "
+                "\n\t.\nCan't read flash: the module is read-out protected (Read Memory "
                 "refused)\n";
        },
        false,
@@ -390,7 +404,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        {"--id", "0x999"},
        {},
        2,
-       says("Can't read flash: the size of part 999's flash is not known\n"),
+       says("Can't read flash: the size of part 0x999's flash is not known\n"),
        false,
        false},
       // A parts file's row for an ID the table lacks (its register refused:
@@ -418,7 +432,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        {"--verify"},
        2,
        [](const std::string &out) {
-         return "Reading " + out + "\n\t.Can't read flash at 0x08000000: the reads disagree\n";
+         return "Reading " + out + "\n\t.\nCan't read flash at 0x08000000: the reads disagree\n";
        },
        false,
        false},
@@ -441,6 +455,19 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        false,
        "0x415",
        384},
+      // Reply bytes from the sync's answer: Get ID 5, the register 5, then the
+      // first block read 3 and 256.
+      ranged("a range, --verify, a byte damaged in a reply", {"--damage-reply", "20"},
+             {"--range=0x08000100:1K", "--verify"}, 0,
+             "Reading " + dir.file("flash.bin") + progress_dots(4) + "\n\tdone\n", 128, 1024),
+      ranged("a range past the flash of the part --testid names", {},
+             {"--range=0x0801FF00:512", "-i", "0x410"}, 1,
+             "--range 0x0801FF00:512 is outside the flash of part 0x410 (0x08000000-0x0801FFFF)\n",
+             128, 0),
+      // The register says 64 KiB: the range lies outside once it is read.
+      ranged("a range past the flash the module has", {}, {"--range=0x08010000:1K"}, 2,
+             "--range 0x08010000:1K is outside the flash of part 0x410 (0x08000000-0x0800FFFF)\n",
+             64, 0),
       {"the firmware file itself",
        {},
        {"-F", dir.file("./flash.bin")},
@@ -484,6 +511,19 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
 TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
   const std::string hex = read_file(sample_hex()), raw = sample_bin();
   const Bytes bin(raw.begin(), raw.end());
+  // Modules that hold the sample, or the sample with its byte 0x708 changed.
+  TempDir held;
+  const std::string same = source_dir() + "/examples/sample.bin", other = held.file("other.bin");
+  write_file(other, raw.substr(0, 0x708) + "\x5A" + raw.substr(0x709));
+  // --compare on a module holding a file, or read-out protected.
+  const auto comparing = [&](const char *what, std::vector<std::string> sim, int status,
+                             const std::string &after, std::vector<std::string> events) {
+    const std::vector<Chunk> flash = {{kFlashStart, bin}};
+    const auto err = [=](const std::string &fn) {
+      return "Comparing " + fn + after + (status == 3 ? fn + " at 0x08000708\n" : "");
+    };
+    return ImageCase{what, sim, "fw.hex", hex, {"--compare"}, status, err, flash, events};
+  };
   const std::string verified = "Verifying" + progress_dots(kSampleFragments) + "\n\tdone\n";
   const std::string erase_refused =
       "Can't erase device: Invalid argument\nHint: the flash may be read- or write-protected; "
@@ -494,6 +534,21 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
            progress(fn, kSampleFragments) + "Flashing done\n";
   };
   const ImageCase rows[] = {
+      // Each block is read until two reads agree.
+      comparing("held", {"--flash-init", same}, 0, progress_dots(kSampleFragments) + "\n\tdone\n",
+                {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08001700 112",
+                 "cmd read 08001700 112"}),
+      // Reply bytes from the sync's answer: Get ID 5, then the first block's 3 and 256.
+      comparing("held, a reply byte damaged", {"--flash-init", same, "--damage-reply", "20"}, 0,
+                progress_dots(kSampleFragments) + "\n\tdone\n",
+                {"cmd read 08000000 256", "cmd read 08000000 256", "cmd read 08000000 256"}),
+      comparing("different", {"--flash-init", other}, 3,
+                progress_dots(8) + "\nThe module's flash differs from ",
+                {"cmd read 08000700 256", "cmd read 08000700 256"}),
+      comparing("read-out protected", {"--read-protected"}, 2,
+                "\n\t.\nCan't read flash: the module is read-out protected (Read Memory "
+                "refused)\n",
+                {}),
       {"verified",
        {},
        "fw.hex",
@@ -510,7 +565,7 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
        ihex_text({{kFlashStart + 8, counting(8, 1)}}),
        {"--verify"},
        2,
-       flashed(1, "Verifying\n\t.Verify failed at 0x08000008\n"),
+       flashed(1, "Verifying\n\t.\nVerify failed at 0x08000008\n" + std::string(kIncomplete)),
        {},
        {"unaligned 08000008 8"}},
       {"started without a reset line",

@@ -1,8 +1,10 @@
 # module_checks DIR BOOT FLASH IMAGE GUEST ENTRIES: the module's witness, its log and its
 # flash dump after the run. BOOT is - when boot-select is not wired (low),
 # high when it is strapped high; FLASH is
-# "image" (IMAGE at the flash base, the rest erased), "erased", or "untouched"
-# (erased, and the module never in its boot loader); GUEST b0 when the port
+# "image" (IMAGE at the flash base, the rest erased), "erased", "untouched"
+# (erased, and the module never in its boot loader), or "stopped" (erased,
+# and the module, whose empty flash starts its boot loader whatever the pin,
+# in its boot loader again after the release); GUEST b0 when the port
 # was left at speed 0 before the run, again when a second update followed;
 # ENTRIES how often the flasher entered the boot loader (3 when the module
 # never answers; with again, in the second update).
@@ -52,6 +54,8 @@ module_checks() {
   events=$(awk '$2 == "event" && $3 == "restart" { printf " %s", $4 }' "$log")
   if [ "$flash" = untouched ]; then
     check "restarts:$events (never the boot loader)" [ "${events/boot/}" = "$events" ]
+  elif [ "$flash" = stopped ]; then
+    check "restarts:$events (the boot loader, and again after the release)" [ "$events" = " boot boot" ]
   elif [ "$boot" = - ]; then
     check "restarts:$events (the application only)" [ -n "$events" -a "${events/boot/}" = "$events" ]
   elif [ "$boot" = high ]; then

@@ -30,6 +30,10 @@ inline std::string sample_bin() {
 // What --verbose prints of the simulated module's part (0x410) by default.
 inline const char kSimPartLine[] = "Part F1 medium-density: 128 KiB flash, 128 pages of 1 KiB\n";
 
+// What follows a failure or a stop once the flash was erased.
+inline const char kIncomplete[] =
+    "The flash is incomplete: the module must be flashed again before it can run\n";
+
 // The dots the progress display shows for n fragments: twenty to a line.
 inline std::string progress_dots(int n) {
   std::string s;

@@ -60,6 +60,11 @@ const char kTail[] =
     "                           bytes) before anything is erased  (default=off)\n"
     "      --info             Show what the module tells of itself and exit  \n"
     "                           (default=off)\n"
+    "      --leave-options    Flash even where the module ignores its boot-select  \n"
+    "                           pin (option bytes left as they are)  (default=off)\n"
+    "      --range=ADDR:LEN   Read only LEN bytes of the flash from ADDR (--read)\n"
+    "      --compare          Compare the module's flash with the file, write  \n"
+    "                           nothing  (default=off)\n"
     "      --parts=FILE       Add or replace rows of the table of parts from FILE\n"
     "      --list-parts       Print the table of parts and exit  (default=off)\n";
 
@@ -136,6 +141,9 @@ std::string describe(const update_conf &c) {
   text("progress", c.progress_given, c.progress_arg, c.progress_orig);
   flag("boot-pin", c.boot_pin_given, c.boot_pin_flag);
   flag("info", c.info_given, c.info_flag);
+  flag("leave-options", c.leave_options_given, c.leave_options_flag);
+  text("range", c.range_given, c.range_arg, c.range_orig);
+  flag("compare", c.compare_given, c.compare_flag);
   text("parts", c.parts_given, c.parts_arg, c.parts_orig);
   flag("list-parts", c.list_parts_given, c.list_parts_flag);
   return s;
