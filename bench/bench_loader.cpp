@@ -215,7 +215,7 @@ void BM_ReadFlashIntoAFile(benchmark::State &state) {
   const int fh = sim.tty().empty() ? -1 : uart_open(sim.tty().c_str(), baud, UART_EVEN);
   ld_session session = session_on(fh);
   device_info m;
-  if (fh < 0 || ld_init_device(&session) < 0 || device_identify(&session, &m) < 0 ||
+  if (fh < 0 || ld_init_device(&session) < 0 || device_identify(&session, nullptr, &m) < 0 ||
       device_read_size(&session, &m) < 0) {
     state.SkipWithError("no synchronisation with the simulated module");
     if (fh >= 0) close(fh);

@@ -54,17 +54,18 @@ const ArgField kArgFields[] = {
     {&U::read_given, &U::read_orig, &U::read_arg, nullptr},
     {&U::progress_given, &U::progress_orig, &U::progress_arg, nullptr},
     {&U::range_given, &U::range_orig, &U::range_arg, nullptr},
+    {&U::parts_given, &U::parts_orig, &U::parts_arg, nullptr},
 };
-int U::*const kFlags[] = {&U::waitack_flag, &U::uart_flag,     &U::showid_flag,
-                          &U::verbose_flag, &U::saveconf_flag, &U::leave_options_flag,
-                          &U::compare_flag};
-int U::*const kGiven[] = {&U::help_given,    &U::full_help_given,     &U::version_given,
-                          &U::device_given,  &U::baudrate_given,      &U::resetpin_given,
-                          &U::bspin_given,   &U::file_given,          &U::waitack_given,
-                          &U::uart_given,    &U::showid_given,        &U::testid_given,
-                          &U::verbose_given, &U::saveconf_given,      &U::conffile_given,
-                          &U::format_given,  &U::read_given,          &U::progress_given,
-                          &U::range_given,   &U::leave_options_given, &U::compare_given};
+int U::*const kFlags[] = {&U::waitack_flag, &U::uart_flag,      &U::showid_flag,
+                          &U::verbose_flag, &U::saveconf_flag,  &U::leave_options_flag,
+                          &U::compare_flag, &U::list_parts_flag};
+int U::*const kGiven[] = {
+    &U::help_given,     &U::full_help_given, &U::version_given,   &U::device_given,
+    &U::baudrate_given, &U::resetpin_given,  &U::bspin_given,     &U::file_given,
+    &U::waitack_given,  &U::uart_given,      &U::showid_given,    &U::testid_given,
+    &U::verbose_given,  &U::saveconf_given,  &U::conffile_given,  &U::format_given,
+    &U::read_given,     &U::progress_given,  &U::range_given,     &U::leave_options_given,
+    &U::compare_given,  &U::parts_given,     &U::list_parts_given};
 
 // What holds after any pass; after one that succeeded, every option given
 // also holds its argument text, and a text option's value is that text.
@@ -193,11 +194,11 @@ void fuzz_option_passes(const std::vector<std::string> &args, fuzz_pass_fn pass)
   FUZZ_CHECK(first == 0 || first == 1);
   check_record(rec, first == 0);
   // A firmware file is required, unless the run only reads the flash, shows
-  // the identifier or the module's information, or makes the boot-select
-  // pin count.
+  // the identifier or the module's information, makes the boot-select pin
+  // count, or prints the table of parts (which opens no port).
   if (first == 0)
     FUZZ_CHECK(rec.file_given || rec.read_given || rec.showid_flag || rec.info_flag ||
-               rec.boot_pin_flag);
+               rec.boot_pin_flag || rec.list_parts_flag);
   copy = args;
   const int second = pass(&copy, &rec, 1, 0, 0);
   FUZZ_CHECK(second == 0 || second == 1);

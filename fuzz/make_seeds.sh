@@ -14,9 +14,10 @@ conf=corpus/conffile
 cmd=corpus/cmdline
 srec=corpus/srec
 elf=corpus/elf
+parts=corpus/partsfile
 CROSS=${CROSS:-arm-linux-gnueabihf-}
-rm -rf "$ihex" "$conf" "$cmd" "$srec" "$elf"
-mkdir -p "$ihex" "$conf" "$cmd" "$srec" "$elf"
+rm -rf "$ihex" "$conf" "$cmd" "$srec" "$elf" "$parts"
+mkdir -p "$ihex" "$conf" "$cmd" "$srec" "$elf" "$parts"
 
 # Intel HEX: the test fixtures, the head of the sample firmware, and raw
 # binary (a first line that is not Intel HEX).
@@ -85,3 +86,12 @@ args --waitack --uart --showid --file fw.hex -- -x
 args --dev=/dev/ttyS0 --baud=0x2580 -r 010 -s ' 7' -F fw.hex
 args -vv -F a -F b
 args --bogus -b 12x
+args --list-parts --parts=my.parts -d /dev/ttyS2
+
+# Parts files: the test fixture, and every form of the fields, CR LF ended.
+cp "$root/tests/fixtures/parts/test.parts" "$parts/test.parts"
+printf '%s\r\n' '# forms' \
+  '0x413 "F4 F405/407/415/417" 4x16K,1x64K,7x128K 4 0x44 0x1FFF7A22@0x1FFF7A00+256' \
+  '0x417 "L0 L05x/L06x" 512x128 8 0x44-pages 0x1FF8007C@0x1FF80000+128' \
+  '474 H5 - 16 0x44' '0x410 F1 128x1k 4 0x43 0x1FFFF7E0@0x1FFFF7E0+2  # direct' \
+  '0x4F0 "Custom board" 32X2048 8 0x44 0x1FFF75E0' > "$parts/forms.parts"

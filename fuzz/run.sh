@@ -4,7 +4,7 @@
 # Fails on any crash, failed check, leak, time-out, memory blow-up or
 # sanitizer report; the offending input is dumped to the log.
 #
-#   fuzz/run.sh [SECONDS [TARGET...]]     targets: ihex srec elf conffile cmdline
+#   fuzz/run.sh [SECONDS [TARGET...]]     targets: ihex srec elf conffile cmdline partsfile
 #
 # TARVION_FUZZ_BUILD names the build directory (default build-fuzz).
 set -euo pipefail
@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(ihex srec elf conffile cmdline)
+[ ${#targets[@]} -gt 0 ] || targets=(ihex srec elf conffile cmdline partsfile)
 build=${TARVION_FUZZ_BUILD:-build-fuzz}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -34,7 +34,7 @@ dump_artifacts() {
 for t in "${targets[@]}"; do
   bin=$build/fuzz/fuzz_$t
   dict=fuzz/options.dict
-  case $t in ihex | srec | elf) dict=fuzz/$t.dict ;; esac
+  case $t in ihex | srec | elf) dict=fuzz/$t.dict ;; partsfile) dict=fuzz/parts.dict ;; esac
   flags=(-timeout=10 -rss_limit_mb=2048 -artifact_prefix="$work/$t-")
 
   shopt -s nullglob

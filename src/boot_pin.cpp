@@ -17,7 +17,7 @@ constexpr unsigned char kNoReloadVersion = 0xB2;
 
 std::string part_name(const device_info &d) {
   if (!d.part) return "part " + part_id_text(d.id);
-  return std::string("the ") + d.part->family + " " + d.part->line;
+  return "the " + part_name(d.part);
 }
 
 bool needs_power_cycle(ld_session *s, const device_info &d) {
@@ -91,9 +91,8 @@ int boot_pin_make_count(ld_session *s, const device_info &d, bool verbose) {
   const ob_family f = ob_family_of(d.part);
   if (f == OB_FAMILY_PIN) {
     if (verbose)
-      std::fprintf(stderr,
-                   "The %s %s samples its boot-select pin at every reset: nothing to change\n",
-                   d.part->family, d.part->line);
+      std::fprintf(stderr, "The %s samples its boot-select pin at every reset: nothing to change\n",
+                   part_name(d.part).c_str());
     return 0;
   }
   if (!ob_area_known(d.part)) {

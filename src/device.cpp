@@ -47,13 +47,13 @@ bool register_served(const part_info *p) {
 
 }  // namespace
 
-int device_identify(ld_session *s, device_info *d) {
+int device_identify(ld_session *s, const part_catalog *parts, device_info *d) {
   unsigned int id = 0;
   if (ld_getid_agreed(s, &id) < 0) return -1;
   *d = device_info{};
   d->have_id = true;
   d->id = id;
-  d->part = part_lookup(id);
+  d->part = catalog_lookup(parts, id);
   d->flash_bytes = d->part ? part_flash_bytes(d->part, 0) : 0;
   return 0;
 }

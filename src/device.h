@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "loader.h"
-#include "parts.h"
+#include "parts_file.h"
 
 struct device_info {
   bool have_id = false;  // Get ID was asked (not without acknowledgements)
@@ -24,10 +24,11 @@ struct device_info {
 };
 
 // Reads the identifier (Get ID, until two replies agree: ld_getid_agreed)
-// and looks its part up in the table; the flash is the table's largest size
-// until device_read_size. Returns 0, or -1 with errno from ld_getid_agreed
-// (EBADMSG: no two replies agreed; nothing learnt then).
-int device_identify(ld_session *s, device_info *d);
+// and looks its part up in parts (null: the table alone); the flash is the
+// row's largest size until device_read_size. Returns 0, or -1 with errno
+// from ld_getid_agreed (EBADMSG: no two replies agreed; nothing learnt
+// then).
+int device_identify(ld_session *s, const part_catalog *parts, device_info *d);
 
 // Reads the flash-size register of a part known from the table, once (a
 // part whose size was read keeps it), where the boot loader lets it be

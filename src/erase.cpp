@@ -47,8 +47,8 @@ constexpr int kBitReads = 3;
 // Refuses a page list that the part's layout cannot settle. Returns -1
 // after the message, errno ENOENT: nothing was erased.
 int unsettled(const device_info &d, bool image_only, const std::string &why) {
-  std::fprintf(stderr, "Can't plan the pages of the %s %s: %s; nothing was erased%s\n",
-               d.part->family, d.part->line, why.c_str(), image_only ? ", --erase=all works" : "");
+  std::fprintf(stderr, "Can't plan the pages of the %s: %s; nothing was erased%s\n",
+               part_name(d.part).c_str(), why.c_str(), image_only ? ", --erase=all works" : "");
   errno = ENOENT;
   return -1;
 }

@@ -160,6 +160,9 @@ int learn_size(ld_session *s, device_info *d) {
   if (!verbose(s)) return 0;
   if (!d->part)
     std::fprintf(stderr, "Part %s is not in the table of parts\n", part_id_text(d->id).c_str());
+  else if (d->part->origin)
+    std::fprintf(stderr, "Part %s (from %s)\n", part_describe(d->part, d->flash_bytes).c_str(),
+                 d->part->origin);
   else
     std::fprintf(stderr, "Part %s\n", part_describe(d->part, d->flash_bytes).c_str());
   return 0;
@@ -168,8 +171,8 @@ int learn_size(ld_session *s, device_info *d) {
 // Get ID, and --showid or --testid on it. Returns 0 to go on (*d knows the
 // part, and its flash size where the run needs it), 1 when the run is done
 // (--showid), -1 after a message.
-int identify(ld_session *s, const update_conf &conf, device_info *d) {
-  if (device_identify(s, d) < 0) return report_failure("Can't read device ID");
+int identify(ld_session *s, const update_conf &conf, const part_catalog *parts, device_info *d) {
+  if (device_identify(s, parts, d) < 0) return report_failure("Can't read device ID");
   if (conf.showid_flag) {
     std::fprintf(stderr, "Device has ID %08X\n", d->id);
     if (conf.verbose_flag && learn_size(s, d) < 0) return -1;
@@ -379,8 +382,9 @@ backup_range range_of(const update_conf &conf) {
 
 }  // namespace
 
-int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup) {
-  if (conf->info_flag) return show_info(s);
+int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup,
+             const part_catalog *parts) {
+  if (conf->info_flag) return show_info(s, parts);
   flash_display *display = display_of(s);
   device_info d;
   // Without acknowledgements nothing that the module answers can be read
@@ -389,7 +393,7 @@ int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup
                       erase_image_only(*conf) || conf->read_given || conf->boot_pin_flag ||
                       conf->compare_flag;
   if (ask_id) {
-    const int known = identify(s, *conf, &d);
+    const int known = identify(s, *conf, parts, &d);
     if (known != 0) return known > 0 ? 0 : -1;
     fit_long_budget(s, d);
   }

@@ -9,6 +9,7 @@
 #include "image.h"
 #include "loader.h"
 #include "options.h"
+#include "parts_file.h"
 #include "progress.h"
 
 // What the driver shows of a session's events: the lines --verbose asks
@@ -36,11 +37,13 @@ void flash_report(void *ctx, ld_event what, long value);
 // flash words, erase and write, read back (--verify, or after faults of the
 // line) and start the application (--go: at the image's lowest address, or
 // without a firmware file at the flash start once the rest is done;
-// facts.app_started once Go was acknowledged). Prints what failed on
-// standard error, and after a failure or stop that left the flash erased,
-// that it is incomplete. Returns 0 on success, 1 when --compare found the
-// flash different, -1 on failure.
-int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup);
+// facts.app_started once Go was acknowledged). The part is looked up in
+// parts (null: the table alone). Prints what failed on standard error, and
+// after a failure or stop that left the flash erased, that it is
+// incomplete. Returns 0 on success, 1 when --compare found the flash
+// different, -1 on failure.
+int do_flash(ld_session *s, image *img, update_conf *conf, backup_target *backup,
+             const part_catalog *parts);
 
 // A session that acted on a block the flasher did not send whole (an
 // acknowledgement beyond the blocks sent) may have erased or written flash

@@ -13,7 +13,7 @@ namespace {
 
 std::string part_line(const device_info &d) {
   if (!d.part) return "not in the table of parts";
-  std::string text = std::string(d.part->family) + " " + d.part->line + ", ";
+  std::string text = part_name(d.part) + ", ";
   if (d.flash_bytes == 0) return text + "flash size not known";
   return text + std::to_string(d.flash_bytes / 1024) + " KiB flash";
 }
@@ -38,9 +38,9 @@ int show_options(ld_session *s, const device_info &d) {
 
 }  // namespace
 
-int show_info(ld_session *s) {
+int show_info(ld_session *s, const part_catalog *parts) {
   device_info d;
-  if (device_identify(s, &d) < 0 || device_read_size(s, &d) < 0)
+  if (device_identify(s, parts, &d) < 0 || device_read_size(s, &d) < 0)
     return report_failure("Can't read device ID");
   unsigned char version[3] = {};
   if (ld_get_version(s, version) < 0) return report_failure("Can't read the boot loader's version");

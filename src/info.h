@@ -16,10 +16,12 @@
 #define TARVION_INFO_H
 
 #include "loader.h"
+#include "parts_file.h"
 
 // Asks the module (Get ID, the flash-size register, Get Version, Get, the
-// option word) and prints the lines above. Returns 0, or -1 after a message
-// on standard error when the module could not be read.
-int show_info(ld_session *s);
+// option word) and prints the lines above, the part from parts (null: the
+// table alone). Returns 0, or -1 after a message on standard error when the
+// module could not be read.
+int show_info(ld_session *s, const part_catalog *parts);
 
 #endif

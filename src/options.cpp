@@ -220,6 +220,12 @@ constexpr OptionDesc kOptions[] = {
          "      --compare          Compare the module's flash with the file, write  \n"
          "                           nothing  (default=off)",
          &U::compare_help, &U::compare_given, &U::compare_flag),
+    not_empty(text("parts", 0,
+                   "      --parts=FILE       Add or replace rows of the table of parts from FILE",
+                   &U::parts_help, &U::parts_given, &U::parts_arg, &U::parts_orig)),
+    flag("list-parts", 0,
+         "      --list-parts       Print the table of parts and exit  (default=off)",
+         &U::list_parts_help, &U::list_parts_given, &U::list_parts_flag),
 };
 
 constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
@@ -295,10 +301,11 @@ void _parser_print_duplicate(const OptionDesc &opt, const char *prog, const char
 }
 
 // A run without --file reads the flash (--read), shows the identifier
-// (--showid) or what the module tells (--info), or only makes the
-// boot-select pin count (--boot-pin).
+// (--showid) or what the module tells (--info), only makes the boot-select
+// pin count (--boot-pin), or prints the table of parts (--list-parts).
 bool file_or_what_replaces_it(const update_conf &rec) {
-  return rec.file_given || rec.read_given || rec.showid_flag || rec.info_flag || rec.boot_pin_flag;
+  return rec.file_given || rec.read_given || rec.showid_flag || rec.info_flag ||
+         rec.boot_pin_flag || rec.list_parts_flag;
 }
 
 void _parser_print_required(const char *prog, const char *extra) {
@@ -440,6 +447,8 @@ void parser_init(update_conf *args_info) {
   args_info->leave_options_flag = 0;
   args_info->range_arg = std::nullopt;
   args_info->compare_flag = 0;
+  args_info->parts_arg = std::nullopt;
+  args_info->list_parts_flag = 0;
 }
 
 void parser_free(update_conf *args_info) {

@@ -83,6 +83,11 @@ struct update_conf {
   const char *range_help = nullptr;
   int compare_flag = 0;
   const char *compare_help = nullptr;
+  owned_text parts_arg;  // a parts file: rows the table of parts adds or replaces
+  owned_text parts_orig;
+  const char *parts_help = nullptr;
+  int list_parts_flag = 0;
+  const char *list_parts_help = nullptr;
 
   int help_given = 0;
   int full_help_given = 0;
@@ -112,12 +117,14 @@ struct update_conf {
   int leave_options_given = 0;
   int range_given = 0;
   int compare_given = 0;
+  int parts_given = 0;
+  int list_parts_given = 0;
 };
 
 extern const char *update_conf_purpose;
 extern const char *update_conf_usage;
-// The help lines in table order, ended by a null entry: 26 for --help, all
-// 28 for --full-help.
+// The help lines in table order, ended by a null entry: 28 for --help, all
+// 30 for --full-help.
 extern const char *const *const update_conf_help;
 extern const char *const *const update_conf_full_help;
 
@@ -149,8 +156,9 @@ int parser2(int argc, char **argv, update_conf *args_info, int override, int ini
 // parser2 with override 0, initialize 1, check_required 1.
 int parser(int argc, char **argv, update_conf *args_info);
 
-// Returns 0 when --file (or --read, --showid, --info or --boot-pin, which
-// need no image) was given; otherwise reports it, releases the record and exits with status 1.
+// Returns 0 when --file (or --read, --showid, --info, --boot-pin or
+// --list-parts, which need no image) was given; otherwise reports it, releases the record and exits
+// with status 1.
 int parser_required(update_conf *args_info, const char *prog_name);
 
 // The option pass itself: 0 on success, 1 on failure (what was applied before
@@ -160,11 +168,12 @@ int parser_required(update_conf *args_info, const char *prog_name);
 // Numbers are read as strtol with base 0 reads them and must use the whole
 // text and fit 32 bits signed; --testid takes -2147483648 .. 0xFFFFFFFF and
 // keeps the 32-bit pattern in testid_arg. --baudrate, --resetpin, --bspin,
-// --testid, --address and --read refuse an empty text ("<prog>: empty
-// argument for option `--read'" and the additional error text); --range
-// refuses a text that is not ADDR:LEN ("<prog>: invalid argument for option
-// `--range': X (ADDR:LEN, e.g. 0x08000000:16K)"). With check_required the
-// pass fails unless --file, --read, --showid, --info or --boot-pin was given.
+// --testid, --address, --read and --parts refuse an empty text ("<prog>:
+// empty argument for option `--read'" and the additional error text);
+// --range refuses a text that is not ADDR:LEN ("<prog>: invalid argument for
+// option `--range': X (ADDR:LEN, e.g. 0x08000000:16K)"). With check_required
+// the pass fails unless --file, --read, --showid, --info, --boot-pin or
+// --list-parts was given.
 int parser_internal(int argc, char **argv, update_conf *args_info, int override, int initialize,
                     int check_required, const char *additional_error);
 

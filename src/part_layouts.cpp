@@ -77,15 +77,31 @@ constexpr part_layout_rule kRules[] = {
 
 }  // namespace
 
+// A row read from a parts file keeps its own layout: no rule holds for it.
 bool part_layout_varies(const part_info *p) {
-  return p && std::any_of(std::begin(kRules), std::end(kRules),
-                          [&](const part_layout_rule &r) { return r.pid == p->pid; });
+  return p && !p->origin &&
+         std::any_of(std::begin(kRules), std::end(kRules),
+                     [&](const part_layout_rule &r) { return r.pid == p->pid; });
 }
 
 const part_layout_rule *part_layout_rule_for(const part_info *p, uint32_t flash_bytes) {
   for (const part_layout_rule &r : kRules)
-    if (p && r.pid == p->pid && (r.kib == 0 || uint64_t{r.kib} * KiB == flash_bytes)) return &r;
+    if (part_layout_varies(p) && r.pid == p->pid &&
+        (r.kib == 0 || uint64_t{r.kib} * KiB == flash_bytes))
+      return &r;
   return nullptr;
+}
+
+std::string part_layout_follows(const part_info *p) {
+  std::string bits, size;
+  for (const part_layout_rule &r : kRules) {
+    if (!part_layout_varies(p) || r.pid != p->pid) continue;
+    if (r.place == PART_BIT_NONE)
+      size = "its flash size";
+    else if (bits.find(r.bit_name) == std::string::npos)
+      bits += (bits.empty() ? "its option bit " : " or ") + std::string(r.bit_name);
+  }
+  return bits.empty() ? size : bits;
 }
 
 int part_layout_bit(const part_layout_rule &r, const std::vector<unsigned char> &bytes) {

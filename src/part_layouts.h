@@ -7,6 +7,7 @@
 #define TARVION_PART_LAYOUTS_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "parts.h"
@@ -43,8 +44,13 @@ struct part_layout_rule {
   part_layout set, clear;  // by the bit; PART_BIT_NONE: set
 };
 
-// Whether the part's layout follows an option bit or its flash size.
+// Whether the part's layout follows an option bit or its flash size: never
+// for a row read from a parts file, whose layout is fixed.
 bool part_layout_varies(const part_info *p);
+
+// What the part's layout follows, for the listing of the table: "its option
+// bit DBANK or DB1M", "its flash size"; "" where it does not vary.
+std::string part_layout_follows(const part_info *p);
 
 // The rule of the part at flash_bytes, or null: the table's layout holds.
 const part_layout_rule *part_layout_rule_for(const part_info *p, uint32_t flash_bytes);

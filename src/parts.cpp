@@ -60,8 +60,8 @@ constexpr fsize_how kL1Cat1 = refusable(0x1FF8004C);
 constexpr fsize_how kL1Cat3 = refusable(0x1FF800CC);
 constexpr fsize_how kU5 = refusable(0x0BFA07A0);
 constexpr fsize_how kWB = refusable(0x1FFF75E0);
-// C0 and U0 keep theirs inside the system memory, as G0 does.
-constexpr fsize_how kC0 = direct(0x1FFF75A0);
+// C0 and U0: whether the boot loader serves their registers is not known.
+constexpr fsize_how kC0 = refusable(0x1FFF75A0);
 
 template <size_t N>
 constexpr part_info row(uint16_t pid, const char *family, const char *line, uint32_t kib,
@@ -170,8 +170,8 @@ constexpr part_info kParts[] = {
     row(0x44C, "C0", "C051", 64, kC0, kPages2K, 8, 0x44),
     row(0x493, "C0", "C071", 128, kC0, kPages2K, 8, 0x44),
     row(0x44D, "C0", "C091/092", 256, kC0, kPages2K, 8, 0x44),
-    row(0x459, "U0", "U031", 64, direct(0x1FFF3EA0), kPages2K, 8, 0x44),
-    row(0x489, "U0", "U073/083", 256, direct(0x1FFF6EA0), kPages2K, 8, 0x44),
+    row(0x459, "U0", "U031", 64, refusable(0x1FFF3EA0), kPages2K, 8, 0x44),
+    row(0x489, "U0", "U073/083", 256, refusable(0x1FFF6EA0), kPages2K, 8, 0x44),
     row(0x454, "U3", "U375/385", 1024, kNoRead, kPages4K, 8, 0x44),
     row(0x42A, "U3", "U3B5/3C5", 2048, kNoRead, kPages4K, 8, 0x44),
     row(0x492, "WBA", "WBA5x", 1024, kNoRead, kPages8K, 16, 0x44),
@@ -409,35 +409,43 @@ std::string size_text(uint32_t bytes) {
   return bytes % KiB ? std::to_string(bytes) + " B" : std::to_string(bytes / KiB) + " KiB";
 }
 
-// "4x16+1x64+7x128 KiB" for sectors; "64 pages of 1 KiB" for pages.
-std::string layout_text(const std::vector<page_span> &spans) {
-  if (spans.empty()) return "erase layout not known";
-  std::vector<std::pair<uint32_t, int>> runs;
-  for (const page_span &s : spans) {
-    if (runs.empty() || runs.back().first != s.bytes) runs.push_back({s.bytes, 0});
-    ++runs.back().second;
+}  // namespace
+
+std::vector<part_run> part_layout_runs(const part_info *p, uint32_t flash_bytes) {
+  std::vector<part_run> runs;
+  if (!p) return runs;
+  for (const page_span &s : pages_below(p, uint64_t{p->flash_start} + flash_bytes)) {
+    if (runs.empty() || runs.back().bytes != s.bytes || runs.back().count == UINT16_MAX)
+      runs.push_back({s.bytes, 0});
+    ++runs.back().count;
   }
-  const bool sectors = runs.size() > 1 || runs[0].first >= 16 * KiB;
+  return runs;
+}
+
+// "4x16+1x64+7x128 KiB" for sectors; "64 pages of 1 KiB" for pages.
+std::string part_layout_text(const part_info *p, uint32_t flash_bytes) {
+  if (!p) return "";
+  const std::vector<part_run> runs = part_layout_runs(p, flash_bytes);
+  if (runs.empty()) return "erase layout not known";
+  const bool sectors = runs.size() > 1 || runs[0].bytes >= 16 * KiB;
   if (runs.size() == 1)
-    return std::to_string(runs[0].second) + (sectors ? " sectors of " : " pages of ") +
-           size_text(runs[0].first);
+    return std::to_string(runs[0].count) + (sectors ? " sectors of " : " pages of ") +
+           size_text(runs[0].bytes);
   std::string text = "sectors ";
   for (size_t i = 0; i < runs.size(); ++i)
     text +=
-        (i ? "+" : "") + std::to_string(runs[i].second) + "x" + std::to_string(runs[i].first / KiB);
+        (i ? "+" : "") + std::to_string(runs[i].count) + "x" + std::to_string(runs[i].bytes / KiB);
   return text + " KiB";
 }
 
-}  // namespace
-
-std::string part_layout_text(const part_info *p, uint32_t flash_bytes) {
-  return p ? layout_text(pages_below(p, uint64_t{p->flash_start} + flash_bytes)) : "";
+std::string part_name(const part_info *p) {
+  if (!p) return "";
+  return *p->line ? std::string(p->family) + " " + p->line : p->family;
 }
 
 std::string part_describe(const part_info *p, uint32_t flash_bytes) {
   if (!p) return "";
   const std::string flash =
       flash_bytes ? size_text(flash_bytes) + " flash" : "flash size not known";
-  return std::string(p->family) + " " + p->line + ": " + flash + ", " +
-         part_layout_text(p, flash_bytes);
+  return part_name(p) + ": " + flash + ", " + part_layout_text(p, flash_bytes);
 }

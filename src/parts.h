@@ -43,6 +43,10 @@ struct part_info {
   uint8_t program_unit;        // bytes a write must be aligned and padded to
   uint8_t erase_cmd;           // 0x43 (Erase) or 0x44 (Extended Erase)
   bool mass_erase_refused;     // the boot loader refuses the global/mass erase
+  // Where a row read from a parts file stands ("my.parts:2"); null for the
+  // table's own rows. Such a row has one fixed layout: no option bit or
+  // flash size changes it (see part_layouts.h).
+  const char *origin = nullptr;
 };
 
 // The row of pid, or null for an identifier the table does not hold (also
@@ -51,6 +55,10 @@ const part_info *part_lookup(uint32_t id);
 
 // Every row, for the tests and the documentation: *count receives their number.
 const part_info *part_table(int *count);
+
+// "F4 F405/407/415/417": the part's family and line; the family alone where
+// the line is empty (a row read from a parts file may have no line).
+std::string part_name(const part_info *p);
 
 // Whether the part can have kib KiB of flash: more than none, not above the
 // table's largest size, and a whole number of its pages or sectors where
@@ -114,6 +122,11 @@ std::string part_id_text(uint32_t id);
 
 // "0-3, 8, 10-11": pages as ranges.
 std::string part_ranges_text(const std::vector<uint16_t> &pages);
+
+// The part's erase pages over flash_bytes from its flash start as runs of
+// one size, each with its count (1 to 65535; neighbours of one size are
+// merged up to that). Empty when the layout is not known.
+std::vector<part_run> part_layout_runs(const part_info *p, uint32_t flash_bytes);
 
 // "64 pages of 1 KiB", "sectors 4x16+1x64+7x128 KiB": the erase layout of
 // the part over flash_bytes from its flash start.

@@ -18,7 +18,7 @@
 #include "image_layout.h"
 #include "line.h"
 #include "loader.h"
-#include "parts.h"
+#include "parts_file.h"
 #include "port.h"
 #include "progress.h"
 #include "target.h"
@@ -104,6 +104,7 @@ struct Run {
   ld_budgets budgets;             // the session's, as TARVION_BUDGETS leaves them
   int reader_ms = kReaderWaitMs;  // a FIFO's wait for its reader (--read)
   backup_target backup;           // --read's target, opened before the port
+  part_catalog parts;             // the table of parts with --parts' rows
   bool backing_up = false;        // whether backup is open
   bool held = false;              // the modem lines took their levels after the open
   std::string file;               // the image's name, which the image borrows
@@ -116,6 +117,23 @@ struct Run {
 int cant_open(const std::string &name) {
   std::fprintf(stderr, "Can't open %s: %s\n", name.c_str(), std::strerror(errno));
   return -1;
+}
+
+// --parts: the file's rows join the table before the port is opened.
+// Returns 0, or -1 after a message.
+int read_parts(Run &run) {
+  if (!run.conf.parts_given) return 0;
+  return parts_file_read(run.conf.parts_arg.value_or("").c_str(), &run.parts);
+}
+
+// --list-parts: the table, as a parts file, on standard output. Returns
+// the run's status.
+int list_parts(const Run &run) {
+  const std::string text = parts_file_list(&run.parts);
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0)
+    return EXIT_FLASH_OK;
+  std::fprintf(stderr, "Can't print the table of parts: %s\n", std::strerror(errno));
+  return EXIT_BAD_OPTIONS;
 }
 
 // A raw binary has no addresses of its own: it goes to the flash start, or
@@ -155,9 +173,11 @@ int check_backup_target(const update_conf &conf) {
 }
 
 // --compare needs the file it compares with; a --range of the flash that
-// lies outside the flash of the part --testid names is refused before the
-// port is opened. Returns 0, or -1 after a message.
-int check_requests(const update_conf &conf) {
+// lies outside the flash of the part --testid names (in the table, or a
+// parts file) is refused before the port is opened. Returns 0, or -1 after
+// a message.
+int check_requests(const Run &run) {
+  const update_conf &conf = run.conf;
   const bool only_shown = conf.showid_flag || conf.info_flag;
   if (conf.compare_flag && !conf.file_given && !only_shown) {
     std::fputs("--compare needs the firmware file to compare with (--file)\n", stderr);
@@ -165,8 +185,9 @@ int check_requests(const update_conf &conf) {
   }
   if (conf.range_given && !conf.read_given)
     std::fputs("--range is ignored: it chooses what --read reads\n", stderr);
-  const part_info *p =
-      conf.testid_given ? part_lookup(static_cast<uint32_t>(conf.testid_arg)) : nullptr;
+  const part_info *p = conf.testid_given
+                           ? catalog_lookup(&run.parts, static_cast<uint32_t>(conf.testid_arg))
+                           : nullptr;
   if (!conf.range_given || !conf.read_given || only_shown || !p || p->flash_kib == 0) return 0;
   backup_range range;
   range.text = conf.range_arg->c_str();
@@ -373,8 +394,10 @@ int update_main(int argc, char **argv) {
   try {
     budgets_from_env(run);
     const bool configured = read_config(argc, argv, &run.conf) >= 0;
+    if (configured && !caught_signal && read_parts(run) < 0) return EXIT_BAD_OPTIONS;
+    if (configured && !caught_signal && run.conf.list_parts_flag) return list_parts(run);
     if (configured && !caught_signal &&
-        (check_backup_target(run.conf) < 0 || check_requests(run.conf) < 0))
+        (check_backup_target(run.conf) < 0 || check_requests(run) < 0))
       return EXIT_BAD_OPTIONS;
     const int stored = configured && !caught_signal ? open_backup(run) : 0;
     const bool loaded = configured && stored == 0 && load_image(run) >= 0;
@@ -386,8 +409,8 @@ int update_main(int argc, char **argv) {
     flash_display display;
     start_session(run, &session, &display);
     if (run.held && enter_module(&session, run.lines) == 0)
-      flashed =
-          do_flash(&session, run.img.get(), &run.conf, run.backing_up ? &run.backup : nullptr);
+      flashed = do_flash(&session, run.img.get(), &run.conf, run.backing_up ? &run.backup : nullptr,
+                         &run.parts);
     flashed = report_stray_acts(&session, flashed);
   } catch (const std::bad_alloc &) {
     if (!run.port.ok()) return EXIT_CANT_OPEN;

@@ -91,6 +91,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
       "(0x08000000-0x08007FFF)\n";
   const std::string g4 = "Part G4 G471/473/474/483/484: 512 KiB flash, 256 pages of 2 KiB\n";
   const std::string nothing = "nothing was erased, --erase=all works\n";
+  const std::string parts = source_dir() + "/tests/fixtures/parts/test.parts";
   const EraseCase cases[] = {
       {"a page family", {"--part", "0x410"}, image_only, {}, 0x1800, 0, "{flashed}", "0-5", true},
       {"a page family, verbose",
@@ -275,6 +276,38 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "the boot loader shows nowhere known; " +
            nothing,
        "",
+       true},
+      // Rows of a parts file: an ID the table lacks (its register refused:
+      // the row's size stands), and one in place of a layout by DBANK.
+      {"a part from a parts file",
+       {"--part", "0x410", "--id", "0x4F0"},
+       {"--erase=image", "-v", "--parts=" + parts},
+       {},
+       0x1800,
+       0,
+       "Device has ID 000004F0\nPart Custom board: 128 KiB flash, 128 pages of 1 KiB (from " +
+           parts + ":3)\nErasing pages 0-5\n{flashed}Flashing done\n",
+       "0-5",
+       true},
+      {"larger than a parts file's flash",
+       {"--part", "0x410", "--id", "0x4F1"},
+       {"--parts=" + parts},
+       too_big,
+       0x100,
+       2,
+       "Image does not fit part 0x4F1: address 0x08008000 is outside its flash "
+       "(0x08000000-0x08007FFF)\n",
+       "",
+       true},
+      {"G4 from a parts file: no option bit read",
+       {"--part", "0x469", "--dual-bank", "0"},
+       {"--erase=image", "-v", "--parts=" + parts},
+       {},
+       0x2000,
+       0,
+       "Device has ID 00000469\nPart G4 one bank: 512 KiB flash, 128 pages of 4 KiB (from " +
+           parts + ":5)\nErasing pages 0-1\n{flashed}Flashing done\n",
+       "0-1",
        true},
   };
   for (const EraseCase &c : cases) check_erase_case(c);

@@ -98,6 +98,7 @@ TEST(Options, PassAppliesArgumentsAsTheCommandLineMeansThem) {
       {{"p", "--info", "--boot-pin"}, "boot-pin=1;info=1;"},
       {{"p", "--leave-options", "--range=0x08000000:16K", "--compare"},
        "leave-options=1;range=0x08000000:16K;compare=1;"},
+      {{"p", "--list-parts", "--parts=my.parts"}, "parts=my.parts;list-parts=1;"},
   };
   for (const Row &r : rows) {
     update_conf c;
@@ -140,6 +141,7 @@ TEST(Options, FailingPassReleasesRecordAndExitsOneWithExactMessage) {
        "p: invalid argument for option `--range': 0x08000000 (ADDR:LEN, e.g. 0x08000000:16K)\n"},
       {{"p", "-F", "x", "--range=0x08000000:0"},
        "p: invalid argument for option `--range': 0x08000000:0 (ADDR:LEN, e.g. 0x08000000:16K)\n"},
+      {{"p", "--list-parts", "--parts="}, "p: empty argument for option `--parts'\n"},
       // Empty numbers would read as 0: a speed of 0, GPIO 0.
       {{"p", "--baudrate="}, "p: empty argument for option `--baudrate'\n"},
       {{"p", "-F", "x", "-r", ""}, "p: empty argument for option `--resetpin'\n"},

@@ -61,6 +61,7 @@ TEST(ConfFile, EachLineBecomesOneArgumentAsOnTheCommandLine) {
        "address=134234112(0x08004000);verify=1;go=1;unprotect=1;erase=image;"},
       {"format=srec\nread /tmp/backup.bin\nprogress=none\n",
        "format=srec;read=/tmp/backup.bin;progress=none;"},
+      {"parts = \"my parts\"\nlist-parts\n", "parts=my parts;list-parts=1;"},
       {"file=" + long_name + "\n", "file=" + long_name + ";"},
       {"file=" + long_name.substr(1) + "\r\n", "file=" + long_name.substr(1) + ";"},
   };

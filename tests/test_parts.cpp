@@ -1,11 +1,13 @@
 // The table of parts and the erase plans built from it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "flasher.h"
 #include "part_layouts.h"
 #include "parts.h"
 
@@ -171,14 +173,15 @@ TEST(Parts, LookupDescribeAndWaitFollowTheTable) {
   EXPECT_EQ(part_fsize_value(f4, 0x1FFF7A00, block.data(), 256), 512u);
   EXPECT_EQ(part_fsize_value(f4, 0x1FFF7A00, block.data(), 0x23), 0u);
   EXPECT_EQ(part_fsize_value(part_lookup(0x474), 0x08FFF80C, two, 2), 0u);
-  // Registers read directly (C0, U0) and where the boot loader may refuse.
+  // Registers read directly, and where the boot loader may refuse (C0, U0).
   const struct {
     uint32_t id, addr;
     part_fsize_read how;
   } registers[] = {
-      {0x443, 0x1FFF75A0, PART_FSIZE_DIRECT},
-      {0x459, 0x1FFF3EA0, PART_FSIZE_DIRECT},
-      {0x489, 0x1FFF6EA0, PART_FSIZE_DIRECT},
+      {0x460, 0x1FFF75E0, PART_FSIZE_DIRECT},
+      {0x443, 0x1FFF75A0, PART_FSIZE_REFUSABLE},
+      {0x459, 0x1FFF3EA0, PART_FSIZE_REFUSABLE},
+      {0x489, 0x1FFF6EA0, PART_FSIZE_REFUSABLE},
       {0x449, 0x1FF0F442, PART_FSIZE_REFUSABLE},
       {0x452, 0x1FF07A22, PART_FSIZE_REFUSABLE},
       {0x450, 0x1FF1E880, PART_FSIZE_REFUSABLE},
@@ -206,6 +209,40 @@ TEST(Parts, LookupDescribeAndWaitFollowTheTable) {
   EXPECT_EQ(part_layout_bit(*db1m, {0xFF, 0x0F, 0x00, 0xF1}), -1);
   EXPECT_EQ(errno, EILSEQ);
   EXPECT_EQ(part_layout_rule_for(part_lookup(0x419), 2048 * KiB), nullptr);
+}
+
+// Only the rows of a listing, its comments left out.
+std::string rows_of(const std::string &listing) {
+  std::string rows;
+  for (size_t at = 0, end; at < listing.size(); at = end + 1) {
+    end = listing.find('\n', at);
+    if (listing[at] != '#') rows += listing.substr(at, end + 1 - at);
+  }
+  return rows;
+}
+
+// --list-parts read back as a parts file gives the same table: the table's
+// own rows and a file's, in place or added. No port is opened.
+TEST(Parts, TheListingReadBackAsAPartsFileGivesTheSameTable) {
+  testsupport::TempDir dir;
+  const std::string fixture = testsupport::source_dir() + "/tests/fixtures/parts/test.parts";
+  const auto listed = [&](const std::string &parts) {
+    const auto r =
+        testsupport::flash(dir, {"-d", "/nonexistent", "--list-parts", "--parts", parts});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    return r.out;
+  };
+  const std::string merged = listed(fixture);
+  EXPECT_NE(merged.find("# 0x469: from " + fixture + ":5\n0x469  \"G4 one bank\"  "),
+            std::string::npos);
+  EXPECT_NE(merged.find("\n0x4F0  \"Custom board\" "), std::string::npos);
+  testsupport::write_file(dir.file("listed.parts"), merged);
+  const std::string rows = rows_of(merged);
+  EXPECT_EQ(rows_of(listed(dir.file("listed.parts"))), rows);
+  int n = 0;
+  part_table(&n);
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), n + 2);  // one per ID
 }
 
 }  // namespace

@@ -17,12 +17,12 @@ TEST(Flasher, SavesTheCommandLineWithoutFileOrPort) {
   TempDir dir;
   const std::string conf = dir.file("saved.conf");
   ProcResult r = flash(dir, {"-d", "/dev/ttyUSB3", "-b", "57600", "-r", "5", "-vS",
-                             "--conffile=" + conf, "-i", "0x410"});
+                             "--conffile=" + conf, "-i", "0x410", "--parts=my.parts"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "Configuration saved to " + conf + "\n");
   EXPECT_EQ(testsupport::read_file(conf),
             "device=\"/dev/ttyUSB3\"\nbaudrate=\"57600\"\nresetpin=\"5\"\ntestid=\"0x410\"\n"
-            "verbose\n");
+            "verbose\nparts=\"my.parts\"\n");
 
   // Saved again: the file keeps what it held, the command line's in their
   // place, and its mode; one the reader refuses is left as it is.
@@ -31,7 +31,7 @@ TEST(Flasher, SavesTheCommandLineWithoutFileOrPort) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(testsupport::read_file(conf),
             "device=\"/dev/ttyUSB3\"\nbaudrate=\"9600\"\nresetpin=\"5\"\ntestid=\"0x410\"\n"
-            "verbose\nverify\n");
+            "verbose\nverify\nparts=\"my.parts\"\n");
   struct stat st;
   EXPECT_TRUE(::stat(conf.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
   testsupport::write_file(conf, "device \"x\n");

@@ -78,9 +78,10 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
   struct Case {
     std::string device, file, err;
     std::vector<std::string> extra = {};
+    int status = 255;
   };
   const std::string not_tty = ": Inappropriate ioctl for device\n";
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       // A firmware file or a directory given as the port, whatever the mode.
       {dir.file("victim.hex"), sample_hex(), "Can't open " + dir.file("victim.hex") + not_tty},
       {dir.path(), sample_hex(), "Can't open " + dir.path() + not_tty, {"--uart"}},
@@ -114,6 +115,42 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
       {sim.tty_path(), dir.file("eof.hex"),
        "Can't open " + dir.file("eof.hex") + ": No data available\n"},
   };
+  // Parts files that end the run with 1, naming the file and the line.
+  const std::string x2047(2047, 'x');
+  const std::pair<std::string, std::string> parts_faults[] = {
+      {"0x4F0 x 32x2K 8", "1: expected ID NAME LAYOUT UNIT ERASE [SIZE-REGISTER], not 4 fields"},
+      {"# a\n\n0x1000 x 32x2K 8 0x44", "3: ID '0x1000' is no product ID in hex up to 0xFFF"},
+      {"0x4F0 \"a 32x2K 8 0x44", "1: a name in double quotes is not closed"},
+      {"0x4F0 \"a\tb\" 32x2K 8 0x44",
+       "1: NAME must be a word, or a text in double quotes without control characters, double "
+       "quotes or blanks at its ends"},
+      {"0x4F0 a 32x2K,x1K 8 0x44",
+       "1: layout '32x2K,x1K': runs COUNTxSIZE (SIZE in bytes, or with K), as 4x16K,1x64K"},
+      {"0x4F0 a 3x6 4 0x44", "1: layout: a page of 6 bytes is no whole number of 4-byte units"},
+      {"0x4F0 a 300x1K 4 0x43", "1: layout: 300 pages, more than the 256 that 0x43 can number"},
+      {"0x4F0 a 65535x64K 4 0x44",
+       "1: layout: it runs past the end of the 32-bit address space from 0x08000000"},
+      {"0x4F0 a 3x512 4 0x44", "1: layout: 1536 bytes in all, no whole number of KiB"},
+      {"0x4F0 a 32x2K 3 0x44", "1: UNIT '3' is not 4, 8, 16 or 32"},
+      {"0x4F0 a 32x2K 8 0x45", "1: ERASE '0x45' is not 0x43, 0x44 or 0x44-pages"},
+      {"0x4F0 a 32x2K 8 0x44 0x10@0x20+2",
+       "1: size register '0x10@0x20+2': an address, or ADDR@FROM+LEN with the register inside "
+       "the LEN bytes (2 to 256) from FROM"},
+      {"0x4F0 a - 8 0x44 0x1FFF75E0", "1: a size register needs a layout"},
+      {"0x4F0 a 32x2K 8 0x44\r\n0x4f0 b 32x2K 8 0x44", "2: ID 0x4F0 repeats line 1"},
+      {std::string("0x4F0 a\0 32x2K 8 0x44", 22), "1: a NUL byte"},
+      {"#" + x2047, "1: a line longer than 2047 characters"},
+  };
+  for (const auto &[content, what] : parts_faults) {
+    const std::string bad = dir.file("bad" + std::to_string(cases.size()) + ".parts");
+    testsupport::write_file(bad, content + "\n");
+    cases.push_back({sim.tty_path(), sample_hex(), bad + ":" + what + "\n", {"--parts", bad}, 1});
+  }
+  cases.push_back({sim.tty_path(),
+                   sample_hex(),
+                   "Can't read parts file " + dir.path() + ": not a regular file\n",
+                   {"--parts", dir.path()},
+                   1});
   TempDir sysfs;  // plain files: any write to them would show
   ::mkdir((sysfs.path() + "/class").c_str(), 0755);
   ::mkdir((sysfs.path() + "/class/gpio").c_str(), 0755);
@@ -123,7 +160,7 @@ TEST(Flasher, FilesThatCannotBeOpenedEndWith255BeforeTheLinesAreTouched) {
     std::vector<std::string> args = {"-d", c.device, "-r", "5", "-s", "6", "-F", c.file};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     ProcResult r = flash(dir, args, sysfs.path());
-    EXPECT_EQ(r.status, 255) << c.err;
+    EXPECT_EQ(r.status, c.status) << c.err;
     EXPECT_EQ(r.err, c.err);
   }
   EXPECT_EQ(testsupport::read_file(sysfs.path() + "/class/gpio/export"), "");

@@ -355,6 +355,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
     return "Reading " + out + progress_dots(512) + "\n\tdone\n";
   };
   TempDir dir;
+  const std::string parts = source_dir() + "/tests/fixtures/parts/test.parts";
   // --range on a module of kib KiB; the file holds len bytes from 0x100 (0: nothing read).
   const auto ranged = [](const char *what, std::vector<std::string> sim,
                          std::vector<std::string> args, int status, const std::string &err, int kib,
@@ -405,6 +406,16 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
        2,
        says("Can't read flash: the size of part 0x999's flash is not known\n"),
        false,
+       false},
+      // A parts file's row for an ID the table lacks (its register refused:
+      // the row's size stands), and in place of a row without a layout.
+      {"a part from a parts file", {"--id", "0x4F0"}, {"--parts", parts}, 0, reading, true, false},
+      {"a row of a parts file in the table's place",
+       {"--id", "0x474"},
+       {"--parts", parts},
+       0,
+       reading,
+       true,
        false},
       // Reply bytes counted from the sync's answer: Get ID twice 5, each read
       // of the flash-size register 5 (the value in its last two), each read of

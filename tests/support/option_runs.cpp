@@ -64,7 +64,9 @@ const char kTail[] =
     "                           pin (option bytes left as they are)  (default=off)\n"
     "      --range=ADDR:LEN   Read only LEN bytes of the flash from ADDR (--read)\n"
     "      --compare          Compare the module's flash with the file, write  \n"
-    "                           nothing  (default=off)\n";
+    "                           nothing  (default=off)\n"
+    "      --parts=FILE       Add or replace rows of the table of parts from FILE\n"
+    "      --list-parts       Print the table of parts and exit  (default=off)\n";
 
 }  // namespace
 
@@ -142,6 +144,8 @@ std::string describe(const update_conf &c) {
   flag("leave-options", c.leave_options_given, c.leave_options_flag);
   text("range", c.range_given, c.range_arg, c.range_orig);
   flag("compare", c.compare_given, c.compare_flag);
+  text("parts", c.parts_given, c.parts_arg, c.parts_orig);
+  flag("list-parts", c.list_parts_given, c.list_parts_flag);
   return s;
 }
 
