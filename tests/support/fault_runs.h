@@ -31,6 +31,9 @@ inline int write_command_block(int f) {
 // What a run that flashed the sample prints.
 inline const std::string kFlashed = progress(sample_hex(), kSampleFragments);
 
+// A newer boot loader's mass erase is announced, as it can take a minute.
+inline const std::string kMassErase = "Mass erase: this can take up to a minute\n";
+
 // Only the commands the flasher meant were acted on, each flash word
 // written once. Get Version closes the writes; Get ID and Get are asked.
 inline void check_only_intended_commands(const SimProcess &sim) {
