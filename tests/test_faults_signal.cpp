@@ -31,9 +31,9 @@ struct SignalRun {
 };
 
 SignalRun signal_when(const WiredModule &m, const TempDir &dir,
-                      const std::vector<std::string> &extra, int sig, const LogPredicate &ready,
-                      bool repeat = false) {
-  testsupport::Process p(flasher_argv(dir, m.args(extra)), flasher_options(m.sysfs.path()));
+                      const std::vector<std::string> &extra, const std::string &fw, int sig,
+                      const LogPredicate &ready, bool repeat = false) {
+  testsupport::Process p(flasher_argv(dir, m.args(extra, fw)), flasher_options(m.sysfs.path()));
   SignalRun run;
   wait_for_log(
       m.sim, [&](const std::vector<SimLogRecord> &log) { return !p.running() || ready(log); },
@@ -89,13 +89,14 @@ using RunCheck = std::function<void(const SignalRun &, const SimProcess &)>;
 // again until it has ended), the common checks, then `check`. A phase that a
 // signal can miss on a loaded machine (a pause of 100 ms, the release) says
 // through `landed` whether it was hit; a missed run is repeated, up to five
-// times. extra: the flasher's arguments besides the sample and the lines.
+// times. flasher_args: the flasher's arguments besides the firmware file fw
+// and the lines.
 void stop_at_phase(
     const std::vector<std::string> &sim_args, const LogPredicate &ready, bool repeat,
     const RunCheck &check,
     const std::function<bool(const SignalRun &, const SimProcess &)> &landed =
         [](const SignalRun &, const SimProcess &) { return true; },
-    const std::vector<std::string> &flasher_args = {}) {
+    const std::vector<std::string> &flasher_args = {}, const std::string &fw = sample_hex()) {
   for (int sig : kSignals) {
     SCOPED_TRACE(strsignal(sig));
     bool hit = false;
@@ -103,7 +104,7 @@ void stop_at_phase(
       TempDir dir;
       WiredModule m(sim_args);
       ASSERT_TRUE(m.sim.ready());
-      const SignalRun run = signal_when(m, dir, flasher_args, sig, ready, repeat);
+      const SignalRun run = signal_when(m, dir, flasher_args, fw, sig, ready, repeat);
       ASSERT_EQ(m.sim.stop(), 0);
       hit = landed(run, m.sim);
       if (!hit) continue;
@@ -142,17 +143,21 @@ TEST(FaultsSignal, DuringTheSyncEndsTheWaitAndReleasesTheModule) {
 // begun (once the unprotect's has: below); the image written once every block was
 // acknowledged, and nothing sent after it; nothing blamed on the part while
 // its flash-size register is read. Answers 20 ms late hold the run in the
-// phase the signal is meant for.
+// phase the signal is meant for; the one-fragment image keeps them few.
 TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
   const std::string erase_stopped = std::string("Can't erase device: ") + kInterrupted + "\n";
+  TempDir files;
+  const std::string head = write_head(files);
   struct Row {
     std::vector<std::string> module, args;
     std::string ready_kind, ready;
     std::string want;
+    std::string fw;
   };
   const auto row = [](std::vector<std::string> module, std::vector<std::string> args,
-                      std::string kind, std::string ready, std::string want) {
-    return Row{module, args, kind, ready, want};
+                      std::string kind, std::string ready, std::string want,
+                      std::string fw = sample_hex()) {
+    return Row{module, args, kind, ready, want, fw};
   };
   const std::vector<std::string> slow = {"--erase-ms", "5000"}, late = {"--ack-delay-ms", "20"};
   const Row rows[] = {
@@ -160,8 +165,9 @@ TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
       row({"--extended-erase", "--erase-ms", "5000"}, {}, "event", "erase",
           kMassErase + erase_stopped + kIncomplete),
       row(late, {}, "event", "cmd get-version",
-          kFlashed +
-              "The run was stopped once the image was written: every block was acknowledged\n"),
+          progress(head, 1) +
+              "The run was stopped once the image was written: every block was acknowledged\n",
+          head),
       // The read of the register at 0x1FFFF7E0, its address block.
       row(late, {"-i", "0x410"}, "rx", "1f ff f7 e0 f7",
           "The run was stopped before anything was erased\n"),
@@ -176,7 +182,7 @@ TEST(FaultsSignal, DuringTheEraseEndsTheWaitAndReleasesTheModule) {
           const auto events = sim.events();
           EXPECT_EQ(std::count(events.begin(), events.end(), "restart boot"), 1);
         },
-        [](const SignalRun &run, const SimProcess &) { return run.r.status != 0; }, r.args);
+        [](const SignalRun &run, const SimProcess &) { return run.r.status != 0; }, r.args, r.fw);
   }
 }
 

@@ -50,6 +50,13 @@ inline void check_only_intended_commands(const SimProcess &sim) {
 // The sample's first fragment alone, written into the run's directory.
 inline const char kHead[] = "head.hex";
 
+// Writes kHead into dir; returns its path.
+inline std::string write_head(const TempDir &dir) {
+  const std::string head = sample_bin().substr(0, 256);
+  write_file(dir.file(kHead), ihex_text({{0x08000000, Bytes(head.begin(), head.end())}}));
+  return dir.file(kHead);
+}
+
 struct FaultCase {
   const char *what;
   std::vector<std::string> sim_args;
@@ -74,8 +81,7 @@ inline void check_fault_case(const FaultCase &c) {
   ProcOptions po = flasher_options(c.lines ? m.sysfs.path() : "");
   if (!c.budgets.empty()) po.env["TARVION_BUDGETS"] = c.budgets;
   if (c.head) {
-    const std::string head = sample_bin().substr(0, 256);
-    write_file(dir.file(kHead), ihex_text({{0x08000000, Bytes(head.begin(), head.end())}}));
+    write_head(dir);
     po.cwd = dir.path();
   }
   const auto start = Clock::now();
