@@ -111,8 +111,10 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
        {{kFlashStart, bin}},
        {"cmd readout-unprotect"}},
       // Its second answer later than the long budget: probed, not sent again.
+      // The budget shortened to 600 ms: the unprotect and the mass erase after
+      // it are each waited for 800 ms.
       {"read-protected, --unprotect, its erase longer than the budget",
-       {"--read-protected", "--extended-erase", "--erase-ms", "1800", "--reset-after-options"},
+       {"--read-protected", "--extended-erase", "--erase-ms", "800", "--reset-after-options"},
        "fw.hex",
        hex,
        {"--unprotect"},
@@ -123,7 +125,8 @@ TEST(FlasherImage, VerifiesStartsAndUnprotectsOnRequest) {
                 progress(fn, kSampleFragments);
        },
        {{kFlashStart, bin}},
-       {"cmd readout-unprotect", "restart boot", "cmd erase mass"}},
+       {"cmd readout-unprotect", "restart boot", "cmd erase mass"},
+       "wait=" + std::to_string(kRunWaitMs) + ",long=600"},
       // Write Unprotect restarts only some families: the module is probed.
       {"write-protected, staying synchronised",
        {"--write-protected"},

@@ -31,6 +31,7 @@ struct ImageCase {
   std::function<std::string(const std::string &fn)> err;
   std::vector<Chunk> flash;         // the flash holds these, 0xFF elsewhere (status 0)
   std::vector<std::string> events;  // the module logged these, in this order
+  std::string budgets = "";         // the flasher's budgets, when not run_budgets()
 };
 
 inline std::string with_flash(const std::vector<Chunk> &chunks, size_t size) {
@@ -47,7 +48,11 @@ inline void check_image_case(const ImageCase &c) {
   write_file(fn, c.content);
   SimProcess sim(c.sim_args);
   ASSERT_TRUE(sim.ready());
-  const ProcResult r = flash_file(dir, sim, fn, c.args);
+  ProcOptions po = flasher_options("");
+  if (!c.budgets.empty()) po.env["TARVION_BUDGETS"] = c.budgets;
+  std::vector<std::string> args = {"-d", sim.tty_path(), "-F", fn};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  const ProcResult r = run_process(flasher_argv(dir, args), po);
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.err, c.err(fn));
   ASSERT_EQ(sim.stop(), 0);
