@@ -252,7 +252,7 @@ TEST(FlasherImage, ReadsTheWholeFlashIntoAFileBeforeAnyUpdate) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   check_read_case(rows[0], fifo);
   const auto unread =
-      says("Can't write the flash to " + fifo + ": no reader opened the FIFO within 1 s\n");
+      says("Can't write the flash to " + fifo + ": no reader opened the FIFO within 0.3 s\n");
   check_read_case({"nobody reads", {}, {}, 1, unread, false, false}, fifo);
 }
 
