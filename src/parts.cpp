@@ -390,6 +390,12 @@ std::string part_id_text(uint32_t id) {
   return text;
 }
 
+std::string part_address_text(uint32_t addr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(addr));
+  return text;
+}
+
 std::string part_ranges_text(const std::vector<uint16_t> &pages) {
   std::string text;
   for (size_t i = 0; i < pages.size();) {
