@@ -71,7 +71,22 @@ struct FaultCase {
   bool head = false;   // flash kHead, the sample's first fragment, instead of the sample
   int erases = -1;     // erase commands acted on, when not -1
   size_t most_rx = 0;  // bytes the module may receive at most (0: any)
+  // A command (its event) sent once, and never reset before its second
+  // answer: an unprotect that changes the module's protection.
+  std::string undisturbed = "";
 };
+
+// Whether the module logged `command` once and answered it twice before
+// any reset.
+inline bool answered_before_reset(const SimProcess &sim, const std::string &command) {
+  int seen = 0, answers = 0;
+  for (const auto &r : sim.log()) {
+    if (r.kind == "event" && r.rest == command) ++seen;
+    if (seen == 1 && r.kind == "tx") ++answers;
+    if (seen == 1 && r.kind == "gpio" && r.rest == "reset 0") break;
+  }
+  return seen == 1 && answers >= 2;
+}
 
 inline void check_fault_case(const FaultCase &c) {
   SCOPED_TRACE(c.what);
@@ -114,6 +129,9 @@ inline void check_fault_case(const FaultCase &c) {
   const size_t n = std::min(rx.size(), c.rx_first.size());
   EXPECT_EQ(std::vector<std::string>(rx.begin(), rx.begin() + static_cast<long>(n)), c.rx_first);
   if (c.only_intended) check_only_intended_commands(m.sim);
+  if (!c.undisturbed.empty()) {
+    EXPECT_TRUE(answered_before_reset(m.sim, c.undisturbed));
+  }
 }
 
 }  // namespace testsupport
