@@ -3,9 +3,10 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-# The tests wait on the line far more than they compute: one more at a time
-# than there are processors keeps the processors busy.
-TEST_JOBS ?= $(shell echo $$(( $(JOBS) + 1 )))
+# The tests wait on the line far more than they compute (the whole suite
+# uses about a quarter of one processor): two more at a time than there are
+# processors keeps them busy without stretching any test's waits.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) + 2 )))
 CMAKE ?= cmake
 # Extra configure options of the build and the sanitizer build, e.g.
 # CMAKE_FLAGS=-DTARVION_WERROR=ON (CI); they apply when a build is first

@@ -53,17 +53,11 @@ int unsettled(const device_info &d, bool image_only, const std::string &why) {
   return -1;
 }
 
-std::string hex(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", v);
-  return text;
-}
-
 // An image that reaches outside the flash, whose spans are listed. Returns
 // -1, errno EFBIG.
 int say_outside(const device_info &d, uint32_t at, const std::string &spans) {
   std::fprintf(stderr, "Image does not fit part %s: address %s is outside its flash (%s)\n",
-               part_id_text(d.id).c_str(), hex(at).c_str(), spans.c_str());
+               part_id_text(d.id).c_str(), part_address_text(at).c_str(), spans.c_str());
   errno = EFBIG;
   return -1;
 }
@@ -80,7 +74,8 @@ void say_layout(const ld_session *s, const device_info &d, const part_layout &l,
   const part_info row = part_with_layout(*d.part, l, d.flash_bytes, &numbered);
   const auto spans = part_layout_spans(*d.part, l, d.flash_bytes);
   std::string text = part_layout_text(&row, numbered);
-  if (spans.size() > 1) text += ", bank 2 at " + hex(spans[1].start) + " (page numbers not known)";
+  if (spans.size() > 1)
+    text += ", bank 2 at " + part_address_text(spans[1].start) + " (page numbers not known)";
   std::fprintf(stderr, "Layout by %s: %s\n", by.c_str(), text.c_str());
 }
 
@@ -109,8 +104,9 @@ int lay_out(ld_session *s, const device_info &d, bool image_only, laid_out *out)
     return unsettled(d, image_only, bit_name + " could not be read (" + std::strerror(errno) + ")");
   const int bit = part_layout_bit(*r, bytes);
   if (bit < 0)
-    return unsettled(d, image_only,
-                     bit_name + " at " + hex(r->addr) + " does not match its complement");
+    return unsettled(
+        d, image_only,
+        bit_name + " at " + part_address_text(r->addr) + " does not match its complement");
   out->layout = bit ? r->set : r->clear;
   say_layout(s, d, out->layout, std::string(r->bit_name) + " = " + std::to_string(bit));
   return 0;
@@ -128,11 +124,12 @@ int plan(const image *img, const device_info &d, const laid_out &lay, bool all, 
     return 0;
   if (errno == ENOTSUP)
     return unsettled(d, image_only,
-                     "the list reaches into bank 2 (" + hex(at) +
+                     "the list reaches into bank 2 (" + part_address_text(at) +
                          "), whose page numbers in the erase command are not known");
   std::string spans;
   for (const part_flash_span &sp : part_layout_spans(lay.row, lay.layout, d.flash_bytes))
-    spans += (spans.empty() ? "" : ", ") + hex(sp.start) + "-" + hex(sp.end - 1);
+    spans += (spans.empty() ? "" : ", ") + part_address_text(sp.start) + "-" +
+             part_address_text(sp.end - 1);
   return say_outside(d, at, spans);
 }
 
@@ -236,7 +233,8 @@ int erase_check_fit(const image *img, const device_info &d) {
   }
   if (outside == UINT64_MAX) return 0;
   return say_outside(d, static_cast<uint32_t>(outside),
-                     hex(static_cast<uint32_t>(start)) + "-" + hex(static_cast<uint32_t>(end - 1)));
+                     part_address_text(static_cast<uint32_t>(start)) + "-" +
+                         part_address_text(static_cast<uint32_t>(end - 1)));
 }
 
 int erase_flash(ld_session *s, const image *img, const device_info &d, const erase_request &req) {

@@ -218,7 +218,10 @@ int ld_get_commands(ld_session *s, unsigned char *version, std::vector<unsigned 
 // it again. A block of an erase of the whole flash awaited longer than a
 // byte, or a closing answer awaited that long (an unprotect command), is an
 // exception: silence past its budget is never followed by the command again
-// while the module may be busy (see ld_erase_extended; ETIME).
+// while the module may be busy (see ld_erase_extended; ETIME). Nor is an
+// unprotect command's pair without a clear answer: the module may have
+// begun changing its protection, so neither a restart nor recovery bytes
+// follow; its second answer is awaited as if the pair had been taken.
 // Acknowledgements beyond the blocks sent are recorded as acts not meant.
 // Without LD_WAITACK every block goes out once, unawaited; but a command
 // with a reply (Get, Get Version, Get ID, Read Memory) has its

@@ -34,6 +34,14 @@ bool is_erase(const ld_command *cmd) {
   return cmd->code == LD_CMD_ERASE || cmd->code == LD_CMD_EXT_ERASE;
 }
 
+// Readout and Write Unprotect: once the boot loader has taken the pair, the
+// module changes its protection (Readout Unprotect erases the whole flash
+// first) and answers a second time when done. A reset or a stream of bytes
+// then could leave the protection half changed.
+bool changes_protection(const ld_command *cmd) {
+  return cmd->code == LD_CMD_READOUT_UNPROTECT || cmd->code == LD_CMD_WRITE_UNPROTECT;
+}
+
 // Whether block i of the command carries a count that sets its length (a
 // write's data, an erase's parameter): damaged, it moves the block's end.
 bool has_count(const ld_command *cmd, int i) {
@@ -139,6 +147,13 @@ Try send_pair(CommandRun &run) {
       continue;
     }
     if (run.cmd->code == LD_CMD_GO) return go_unclear(s, run.cmd, -1);
+    // The pair of an unprotect may have been taken: neither a restart nor
+    // recovery bytes, its second answer decides (a late one, or silence,
+    // is the caller's to probe for once the long budget has run out).
+    if (changes_protection(run.cmd)) {
+      note_fault(s);
+      return TRY_DONE;
+    }
     int acks = 0;
     if (back_to_command_level(run, -1, errno == EINVAL, &acks) < 0) return TRY_FAILED;
   }

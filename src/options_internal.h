@@ -1,8 +1,11 @@
-// What the option pass (options.cpp) and the configuration-file reader and
-// writer (options_file.cpp) share: the program name of the messages and the
-// option table. Not for use outside the options module.
+// What the option pass (options.cpp), the option table (options_table.cpp)
+// and the configuration-file reader and writer (options_file.cpp) share: the
+// program name of the messages, the option table and the scanner's long
+// options. Not for use outside the options module.
 #ifndef TARVION_OPTIONS_INTERNAL_H
 #define TARVION_OPTIONS_INTERNAL_H
+
+#include <getopt.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +22,7 @@ enum class Kind { Action, Text, Number, Line, Flag };
 
 // One option of the record: its names, its help line, how the pass applies
 // it and which fields of the record hold it. The rows are built by the
-// builders in options.cpp, one per kind.
+// builders in options_table.cpp, one per kind.
 struct OptionDesc {
   const char *name = nullptr;
   char letter = 0;             // 0: long name only
@@ -42,6 +45,9 @@ struct OptionDesc {
 // Every option, in the order of the help, the given marks and the writer.
 extern const OptionDesc kOptions[];
 extern const std::size_t kOptionCount;
+
+// The table's options as getopt_long takes them, ended by a null entry.
+extern const option *const kLongOptions;
 
 }  // namespace options_internal
 

@@ -3,20 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "part_runs.h"
+
 namespace {
 
-constexpr uint32_t KiB = 1024;
-
-constexpr part_run kPages2K[] = {{2 * KiB, 0}};
-constexpr part_run kPages4K[] = {{4 * KiB, 0}};
-constexpr part_run kPages8K[] = {{8 * KiB, 0}};
-constexpr part_run kSectors128K[] = {{128 * KiB, 0}};
-// A sector bank of 512 KiB, and of 1 MiB, on F4 and F7.
-constexpr part_run kSectorsHalfMiB[] = {{16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 3}};
-constexpr part_run kSectorsMiB[] = {{16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 0}};
-constexpr part_run kSectorsTwoMiB[] = {{16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 7},
-                                       {16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 7}};
-constexpr part_run kF7Single[] = {{32 * KiB, 4}, {128 * KiB, 1}, {256 * KiB, 0}};
+using namespace part_runs;
 
 // Pages numbered on over the whole flash; or bank 1's pages over
 // numbered_kib, and bank 2 from bank2_kib with numbers not known.
@@ -62,14 +53,13 @@ constexpr part_layout_rule kRules[] = {
     // KiB, bank 2 at 512 KiB (sectors 12-19 in the reference manual); clear
     // (as shipped): sectors 0-11 in one bank.
     {0x419, 1024, PART_BIT_HALF, kF4OptionsHigh, 14, "DB1M", pages(kSectorsHalfMiB, 512, 512),
-     pages(kSectorsMiB)},
+     pages(kF4x128)},
     {0x434, 1024, PART_BIT_HALF, kF4OptionsHigh, 14, "DB1M", pages(kSectorsHalfMiB, 512, 512),
-     pages(kSectorsMiB)},
+     pages(kF4x128)},
     // F76x/77x, nDBANK: one bank of 4x32+1x128+n x256 KiB; clear: two banks
     // of 16/64/128 KiB sectors, numbered on (12-23) on 2 MiB.
-    {0x451, 2048, PART_BIT_HALF, kF7OptionsHigh, 13, "nDBANK", pages(kF7Single),
-     pages(kSectorsTwoMiB)},
-    {0x451, 1024, PART_BIT_HALF, kF7OptionsHigh, 13, "nDBANK", pages(kF7Single),
+    {0x451, 2048, PART_BIT_HALF, kF7OptionsHigh, 13, "nDBANK", pages(kF7x256), pages(kF4Dual)},
+    {0x451, 1024, PART_BIT_HALF, kF7OptionsHigh, 13, "nDBANK", pages(kF7x256),
      pages(kSectorsHalfMiB, 512, 512)},
     // H742/743/...: bank 2 always at 1 MiB, behind a hole on 1 MiB parts.
     {0x450, 1024, PART_BIT_NONE, 0, 0, "", pages(kSectors128K, 512, 1024), kNoLayout},

@@ -7,27 +7,13 @@
 #include <iterator>
 
 #include "loader_codes.h"
+#include "part_runs.h"
 
 namespace {
 
-constexpr uint32_t KiB = 1024;
-constexpr uint32_t kFlash = 0x08000000;
+using namespace part_runs;
 
-// Erase layouts from the flash start. A page family repeats one size; a
-// sector family lists its sectors, bank 2 straight after bank 1 where the
-// boot loader numbers them on.
-constexpr part_run kPages128[] = {{128, 0}};
-constexpr part_run kPages256[] = {{256, 0}};
-constexpr part_run kPages1K[] = {{1 * KiB, 0}};
-constexpr part_run kPages2K[] = {{2 * KiB, 0}};
-constexpr part_run kPages4K[] = {{4 * KiB, 0}};
-constexpr part_run kPages8K[] = {{8 * KiB, 0}};
-constexpr part_run kSectors128K[] = {{128 * KiB, 0}};
-constexpr part_run kF4x128[] = {{16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 0}};
-constexpr part_run kF4Dual[] = {{16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 7},
-                                {16 * KiB, 4}, {64 * KiB, 1}, {128 * KiB, 7}};
-constexpr part_run kF410[] = {{16 * KiB, 4}, {64 * KiB, 1}};
-constexpr part_run kF7x256[] = {{32 * KiB, 4}, {128 * KiB, 1}, {256 * KiB, 0}};
+constexpr uint32_t kFlash = 0x08000000;
 
 // How the flash-size register is read.
 struct fsize_how {
@@ -387,6 +373,12 @@ int part_mass_erase_ms(const part_info *p, uint32_t flash_bytes) {
 std::string part_id_text(uint32_t id) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%03X", static_cast<unsigned>(id));
+  return text;
+}
+
+std::string part_address_text(uint32_t addr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(addr));
   return text;
 }
 

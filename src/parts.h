@@ -120,6 +120,10 @@ int part_mass_erase_ms(const part_info *p, uint32_t flash_bytes);
 // at least three hexadecimal digits).
 std::string part_id_text(uint32_t id);
 
+// An address as the messages and the parts files write it: "0x08000000" (0x
+// and eight upper-case hexadecimal digits).
+std::string part_address_text(uint32_t addr);
+
 // "0-3, 8, 10-11": pages as ranges.
 std::string part_ranges_text(const std::vector<uint16_t> &pages);
 

@@ -197,12 +197,6 @@ int refuse(const std::string &where, const std::string &what, part_catalog *c) {
   return -1;
 }
 
-std::string hex32(uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", v);
-  return text;
-}
-
 std::string layout_field(const part_info *p) {
   if (!p->layout) return "-";
   std::string text;
@@ -214,17 +208,15 @@ std::string layout_field(const part_info *p) {
 
 std::string register_field(const part_info *p) {
   if (p->fsize_read == PART_FSIZE_NONE) return "";
-  if (p->fsize_read == PART_FSIZE_REFUSABLE) return hex32(p->fsize_addr);
-  return hex32(p->fsize_addr) + "@" + hex32(p->fsize_block) + "+" +
+  if (p->fsize_read == PART_FSIZE_REFUSABLE) return part_address_text(p->fsize_addr);
+  return part_address_text(p->fsize_addr) + "@" + part_address_text(p->fsize_block) + "+" +
          std::to_string(p->fsize_block_len);
 }
 
 using listed_row = std::vector<std::string>;
 
 listed_row fields_of(const part_info *p) {
-  char id[8];
-  std::snprintf(id, sizeof id, "0x%03X", p->pid);
-  return {id,
+  return {part_id_text(p->pid),
           "\"" + part_name(p) + "\"",
           layout_field(p),
           std::to_string(p->program_unit),
@@ -278,9 +270,7 @@ int parts_file_parse(const std::string &text, const std::string &name, part_cata
     if (fault.empty()) fault = read_row(fields, row.get());
     const uint16_t id = row->info.pid;
     if (fault.empty() && seen.count(id)) {
-      char text[8];
-      std::snprintf(text, sizeof text, "0x%03X", id);
-      fault = std::string("ID ") + text + " repeats line " + std::to_string(seen[id]);
+      fault = "ID " + part_id_text(id) + " repeats line " + std::to_string(seen[id]);
     }
     if (!fault.empty()) return refuse(where, fault, c);
     seen[id] = number + 1;

@@ -89,13 +89,18 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
   const std::string too_big_err =
       "Image does not fit part 0x412: address 0x08008000 is outside its flash "
       "(0x08000000-0x08007FFF)\n";
-  const std::string g4 = "Part G4 G471/473/474/483/484: 512 KiB flash, 256 pages of 2 KiB\n";
-  const std::string nothing = "nothing was erased, --erase=all works\n";
-  const std::string parts = source_dir() + "/tests/fixtures/parts/test.parts";
   const EraseCase cases[] = {
-      {"a page family", {"--part", "0x410"}, image_only, {}, 0x1800, 0, "{flashed}", "0-5", true},
+      {"a page family",
+       {"--part", "0x410", "--erase-scale", "0"},
+       image_only,
+       {},
+       0x1800,
+       0,
+       "{flashed}",
+       "0-5",
+       true},
       {"a page family, verbose",
-       {"--part", "0x410"},
+       {"--part", "0x410", "--erase-scale", "0"},
        {"--erase=image", "-v"},
        {},
        0x1770,
@@ -104,7 +109,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "0-5",
        false},
       {"a sector family",
-       {"--part", "0x413", "--erase-scale", "0.01"},
+       {"--part", "0x413", "--erase-scale", "0.01", "--boot-ms", "1"},
        {"--erase=image", "-v"},
        {},
        0x4000,
@@ -114,7 +119,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "0",
        true},
       {"a sector family, the flash size read from the module",
-       {"--part", "0x413", "--flash-size", "0x80000"},
+       {"--part", "0x413", "--flash-size", "0x80000", "--boot-ms", "1"},
        {"-i", "0x413", "-v"},
        {{kBase + 0x7FF00, pattern(0x200, 4)}},
        0x100,
@@ -126,7 +131,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        true},
       // Known from Get ID: no mass erase is tried.
       {"a part without a mass erase, whole flash",
-       {"--part", "0x417"},
+       {"--part", "0x417", "--erase-scale", "0"},
        {},
        {},
        0x8000,
@@ -135,18 +140,20 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "0-511",
        false},
       // Reply bytes from the sync's answer: Get ID twice 5, then each read of
-      // the register's block 3 and 128, the value at 124. 0x0030 read as
-      // 0x0031 and 0x0130: no two reads agree, and the table's 192 KiB stands.
+      // the register's block 3 and 128, the value at 124. 0x00BF read as
+      // 0x00BE and 0x01BF: no two reads agree, and the table's 192 KiB stands.
+      // Its end a page list's few halvings away: each refused list is tried
+      // three times.
       {"a part without a mass erase, its flash size in doubt",
-       {"--part", "0x447", "--flash-size", "49152", "--erase-scale", "0", "--damage-reply", "139",
+       {"--part", "0x447", "--flash-size", "195584", "--erase-scale", "0", "--damage-reply", "139",
         "--damage-reply", "271"},
        {"-v"},
        {},
        0x8000,
        0,
        "Device has ID 00000447\nPart L0 L07x/L08x: 192 KiB flash, 1536 pages of 128 B\nErasing "
-       "pages 0-1535\nPages 384-1535 refused: past the end of the flash\n{flashed}Flashing done\n",
-       "0-383",
+       "pages 0-1535\nPages 1528-1535 refused: past the end of the flash\n{flashed}Flashing done\n",
+       "0-1527",
        false},
       {"32-byte flash words, runs ending off them",
        {"--part", "0x450", "--erase-scale", "0.001"},
@@ -187,7 +194,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        true},
       // An F401 whose first identifier (reply byte 6) reads as an F3's (2 KiB pages).
       {"a damaged identifier read again",
-       {"--part", "0x423", "--damage-reply", "6"},
+       {"--part", "0x423", "--damage-reply", "6", "--erase-scale", "0.01", "--boot-ms", "1"},
        image_only,
        {},
        0x4000,
@@ -204,8 +211,22 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "Unknown part 0x999: --erase=image needs its page layout\n",
        "",
        true},
+  };
+  for (const EraseCase &c : cases) check_erase_case(c);
+}
+
+// Where the layout follows an option bit, the bit is read before a page list
+// and the list planned by its layout, or refused with nothing erased; a
+// parts file's row stands in place of the table's, layout and flash size.
+TEST(Erase, APageListFollowsTheLayoutOfItsOptionBitOrOfItsPartsFileRow) {
+  const std::vector<std::string> image_only = {"--erase=image"};
+  const std::vector<Chunk> too_big = {{kBase + 0x7F00, pattern(0x200, 1)}};
+  const std::string g4 = "Part G4 G471/473/474/483/484: 512 KiB flash, 256 pages of 2 KiB\n";
+  const std::string nothing = "nothing was erased, --erase=all works\n";
+  const std::string parts = source_dir() + "/tests/fixtures/parts/test.parts";
+  const EraseCase cases[] = {
       {"a C0, its layout from the table",
-       {"--part", "0x453", "--option-word", "0xFEFFFEAA"},
+       {"--part", "0x453", "--option-word", "0xFEFFFEAA", "--boot-ms", "1"},
        image_only,
        {},
        0x1800,
@@ -245,7 +266,8 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "",
        true},
       {"F4 of 1 MiB, DB1M set",
-       {"--part", "0x419", "--flash-size", "0x100000", "--dual-bank", "1", "--erase-scale", "0"},
+       {"--part", "0x419", "--flash-size", "0x100000", "--dual-bank", "1", "--erase-scale", "0",
+        "--boot-ms", "1"},
        {"--erase=image", "-v"},
        {},
        0x4000,
@@ -256,7 +278,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
        "0",
        true},
       {"F4 of 1 MiB, its option halfword failing its complement",
-       {"--part", "0x419", "--flash-size", "0x100000", "--bad-option-complement"},
+       {"--part", "0x419", "--flash-size", "0x100000", "--bad-option-complement", "--boot-ms", "1"},
        image_only,
        {},
        0x4000,
@@ -280,7 +302,7 @@ TEST(Erase, OnlyThePagesTheImageTouchesAreErasedAndAnImageThatDoesNotFitIsRefuse
       // Rows of a parts file: an ID the table lacks (its register refused:
       // the row's size stands), and one in place of a layout by DBANK.
       {"a part from a parts file",
-       {"--part", "0x410", "--id", "0x4F0"},
+       {"--part", "0x410", "--id", "0x4F0", "--erase-scale", "0"},
        {"--erase=image", "-v", "--parts=" + parts},
        {},
        0x1800,

@@ -72,24 +72,32 @@ TEST(FaultsLine, ALostByteAnywhereInTheEraseOrAWriteIsRepairedByRetries) {
 // Answers to the flasher counted from 1: sync, Get ID's five bytes twice, erase
 // pair, erase parameter, then per fragment its pair, address and data block.
 // A damaged acknowledgement of a done write is settled by reading the words
-// back.
+// back. One of Readout Unprotect's pair (the 20th answer to a protected F4)
+// may mean the module is erasing: neither reset nor sent again, its second
+// answer decides.
 TEST(FaultsLine, ADamagedAnswerIsSettledWithoutWritingAWordTwice) {
   const struct {
     const char *what;
     int reply;
-  } rows[] = {{"erase parameter's", 13},
-              {"fragment 2's pair's", 17},
-              {"fragment 2's address's", 18},
-              {"fragment 2's data block's", 19}};
+    std::vector<std::string> module = {"--program-unit", "8"};
+    std::vector<std::string> flasher = {};
+    std::string err = kFlashed;
+  } rows[] = {
+      {"erase parameter's", 13},
+      {"fragment 2's pair's", 17},
+      {"fragment 2's address's", 18},
+      {"fragment 2's data block's", 19},
+      {"read-out unprotect pair's",
+       20,
+       {"--part", "0x423", "--read-protected", "--erase-scale", "0.1"},
+       {"--unprotect"},
+       "Lifting read-out protection: the module erases its whole flash\n" + kMassErase + kFlashed}};
   for (const auto &r : rows) {
-    check_fault_case({r.what,
-                      {"--damage-reply", std::to_string(r.reply), "--program-unit", "8"},
-                      {},
-                      0,
-                      kFlashed,
-                      0,
-                      {},
-                      true});
+    std::vector<std::string> module = r.module;
+    module.insert(module.begin(), {"--damage-reply", std::to_string(r.reply)});
+    FaultCase c{r.what, module, r.flasher, 0, r.err, 0, {}, true};
+    if (!r.flasher.empty()) c.undisturbed = "cmd readout-unprotect";
+    check_fault_case(c);
   }
 }
 

@@ -31,6 +31,9 @@ inline int write_command_block(int f) {
 // What a run that flashed the sample prints.
 inline const std::string kFlashed = progress(sample_hex(), kSampleFragments);
 
+// A newer boot loader's mass erase is announced, as it can take a minute.
+inline const std::string kMassErase = "Mass erase: this can take up to a minute\n";
+
 // Only the commands the flasher meant were acted on, each flash word
 // written once. Get Version closes the writes; Get ID and Get are asked.
 inline void check_only_intended_commands(const SimProcess &sim) {
@@ -47,6 +50,13 @@ inline void check_only_intended_commands(const SimProcess &sim) {
 // The sample's first fragment alone, written into the run's directory.
 inline const char kHead[] = "head.hex";
 
+// Writes kHead into dir; returns its path.
+inline std::string write_head(const TempDir &dir) {
+  const std::string head = sample_bin().substr(0, 256);
+  write_file(dir.file(kHead), ihex_text({{0x08000000, Bytes(head.begin(), head.end())}}));
+  return dir.file(kHead);
+}
+
 struct FaultCase {
   const char *what;
   std::vector<std::string> sim_args;
@@ -61,7 +71,22 @@ struct FaultCase {
   bool head = false;   // flash kHead, the sample's first fragment, instead of the sample
   int erases = -1;     // erase commands acted on, when not -1
   size_t most_rx = 0;  // bytes the module may receive at most (0: any)
+  // A command (its event) sent once, and never reset before its second
+  // answer: an unprotect that changes the module's protection.
+  std::string undisturbed = "";
 };
+
+// Whether the module logged `command` once and answered it twice before
+// any reset.
+inline bool answered_before_reset(const SimProcess &sim, const std::string &command) {
+  int seen = 0, answers = 0;
+  for (const auto &r : sim.log()) {
+    if (r.kind == "event" && r.rest == command) ++seen;
+    if (seen == 1 && r.kind == "tx") ++answers;
+    if (seen == 1 && r.kind == "gpio" && r.rest == "reset 0") break;
+  }
+  return seen == 1 && answers >= 2;
+}
 
 inline void check_fault_case(const FaultCase &c) {
   SCOPED_TRACE(c.what);
@@ -71,8 +96,7 @@ inline void check_fault_case(const FaultCase &c) {
   ProcOptions po = flasher_options(c.lines ? m.sysfs.path() : "");
   if (!c.budgets.empty()) po.env["TARVION_BUDGETS"] = c.budgets;
   if (c.head) {
-    const std::string head = sample_bin().substr(0, 256);
-    write_file(dir.file(kHead), ihex_text({{0x08000000, Bytes(head.begin(), head.end())}}));
+    write_head(dir);
     po.cwd = dir.path();
   }
   const auto start = Clock::now();
@@ -105,6 +129,9 @@ inline void check_fault_case(const FaultCase &c) {
   const size_t n = std::min(rx.size(), c.rx_first.size());
   EXPECT_EQ(std::vector<std::string>(rx.begin(), rx.begin() + static_cast<long>(n)), c.rx_first);
   if (c.only_intended) check_only_intended_commands(m.sim);
+  if (!c.undisturbed.empty()) {
+    EXPECT_TRUE(answered_before_reset(m.sim, c.undisturbed));
+  }
 }
 
 }  // namespace testsupport

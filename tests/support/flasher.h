@@ -67,7 +67,7 @@ inline std::vector<std::string> flasher_argv(const TempDir &dir, std::vector<std
 // the slowest start-ups need.
 constexpr int kRunWaitMs = 200;
 constexpr int kRunLongMs = 1500;
-constexpr int kRunReaderMs = 1000;
+constexpr int kRunReaderMs = 300;  // the tests start their readers before the run
 inline const std::string &run_budgets() {
   static const std::string b = "wait=" + std::to_string(kRunWaitMs) +
                                ",long=" + std::to_string(kRunLongMs) +
