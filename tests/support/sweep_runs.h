@@ -38,6 +38,8 @@ inline const std::vector<Scenario> &sweep_scenarios() {
     more.insert(more.begin(), {"--part", id, "--erase-scale", "0.01"});
     return more;
   };
+  // A G0 that ignores its boot-select pin would start its application.
+  const std::vector<std::string> counts = {"--option-word", "0xFEFFFEAA"};
   static const std::vector<Scenario> s = {
       {"global erase 0x43", {"--part", "0x414"}, {}, 2048, 512 * 1024},
       {"erase=image 0x43", {"--part", "0x414"}, {"--erase=image"}, 2048, 512 * 1024},
@@ -47,14 +49,7 @@ inline const std::vector<Scenario> &sweep_scenarios() {
       {"go", {"--part", "0x414"}, {"--go"}, 2048, 512 * 1024},
       {"F401", part("0x423"), {"--erase=image"}, 16384, 256 * 1024, {}, true},
       {"F4", part("0x413"), {"--erase=image"}, 16384, 1024 * 1024, {}, true},
-      // Its pin made to count: a G0 that ignores it starts its application.
-      {"G0",
-       part("0x460", {"--option-word", "0xFEFFFEAA"}),
-       {"--erase=image"},
-       2048,
-       128 * 1024,
-       {},
-       true},
+      {"G0", part("0x460", counts), {"--erase=image"}, 2048, 128 * 1024, {}, true},
       {"L0", part("0x417"), {"--erase=image"}, 128, 64 * 1024, {}, true},
       {"H7", part("0x450"), {"--erase=image"}, 128 * 1024, 2048 * 1024, {}, true},
       {"F1", part("0x410"), {"--erase=image"}, 1024, 128 * 1024, {}, true},
