@@ -238,7 +238,6 @@ int erase_check_fit(const image *img, const device_info &d) {
 }
 
 int erase_flash(ld_session *s, const image *img, const device_info &d, const erase_request &req) {
-  std::vector<uint16_t> pages;
   if (req.image_only) {
     if (!device_layout_known(d)) {
       std::fprintf(stderr, "Unknown part %s: --erase=image needs its page layout\n",
@@ -247,12 +246,13 @@ int erase_flash(ld_session *s, const image *img, const device_info &d, const era
       return -1;
     }
     laid_out lay;
+    std::vector<uint16_t> pages;
     if (lay_out(s, d, true, &lay) < 0 || plan(img, d, lay, false, true, &pages) < 0) return -1;
     return erase_pages(s, &lay.row, req, d.part->erase_cmd, pages);
   }
   // The whole flash needs no layout: the image is checked against the
   // table's.
-  if (device_layout_known(d) && plan(img, d, table_layout(d), false, false, &pages) < 0) return -1;
+  if (device_layout_known(d) && erase_check_fit(img, d) < 0) return -1;
   if (device_layout_known(d) && d.part->mass_erase_refused)
     return erase_every_page(s, img, d, req, d.part->erase_cmd);
   // A part the table marks for the extended erase gets it directly; the
